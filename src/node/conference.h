@@ -1,0 +1,21 @@
+#pragma once
+
+// Everything the node handlers share: where they report, how they send, the
+// node table and the two call signs remembered from the last header.
+
+#include "node/callsign.h"
+#include "node/node_table.h"
+#include "server/link.h"
+#include "server/output.h"
+
+namespace mirx {
+
+struct conference {
+  output& out;
+  node_link& net;
+  node_table table;
+  callsign last_my_call{};    // my_call of the last relayed header
+  callsign last_node_call{};  // call1 of the last registered sender of a header
+};
+
+}  // namespace mirx

@@ -1,0 +1,37 @@
+#include "node/node_table.h"
+
+#include <algorithm>
+#include <new>
+
+namespace mirx {
+
+node_entry* node_table::find(const callsign& call1) {
+  auto it = std::find_if(entries_.begin(), entries_.end(),
+                         [&](const node_entry& e) { return e.call1 == call1; });
+  return it == entries_.end() ? nullptr : &*it;
+}
+
+bool node_table::append(const node_entry& entry) {
+  try {
+    entries_.push_back(entry);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+const node_entry* node_table::first_at(std::uint32_t ip) const {
+  auto it = std::find_if(entries_.begin(), entries_.end(),
+                         [&](const node_entry& e) { return e.ip == ip; });
+  return it == entries_.end() ? nullptr : &*it;
+}
+
+bool node_table::remove_first_at(std::uint32_t ip) {
+  auto it = std::find_if(entries_.begin(), entries_.end(),
+                         [&](const node_entry& e) { return e.ip == ip; });
+  if (it == entries_.end()) return false;
+  entries_.erase(it);
+  return true;
+}
+
+}  // namespace mirx

@@ -1,0 +1,63 @@
+#include "node/registration.h"
+
+#include <cstring>
+
+#include "monitor/log_record.h"
+#include "node/address.h"
+
+namespace mirx {
+
+void send_registration_reply(conference& c, const std::uint8_t* request, std::uint32_t sender_ip) {
+  std::uint8_t answer[reply::size];
+  std::memcpy(answer, request, reply::size);
+  answer[reply::reply_id] = 'S';
+  answer[reply::reply_id + 1] = 'A';
+  c.net.send_to_node(answer, sizeof answer, sender_ip);
+}
+
+void register_node(conference& c, std::uint32_t sender_ip, const std::uint8_t* request) {
+  const callsign call1 = callsign_of(request + reg::call1);
+  node_entry* known = c.table.find(call1);
+  if (known == nullptr) {
+    c.out.both(shown::debug, "Not found entry table: %.8s %.8s\n",
+               callsign_of(request + reg::call2).data(), call1.data());
+    add_node(c, sender_ip, request);
+    return;
+  }
+  if (known->ip == sender_ip) return;  // same node, same place: nothing changes
+  octets was = octets_of(known->ip);
+  octets now = octets_of(sender_ip);
+  c.out.stamped(shown::event, "Node IP address updated %.8s %.8s from %u.%u.%u.%u to %u.%u.%u.%u\n",
+                known->call1.data(), known->call2.data(), was.a, was.b, was.c, was.d, now.a, now.b,
+                now.c, now.d);
+  known->ip = sender_ip;
+  known->call2 = callsign_of(request + reg::call2);
+}
+
+void add_node(conference& c, std::uint32_t sender_ip, const std::uint8_t* request) {
+  const node_entry entry{callsign_of(request + reg::call1), callsign_of(request + reg::call2),
+                         sender_ip};
+  if (!c.table.append(entry)) {
+    c.out.say(shown::always, "Out of memory: registration of %.8s dropped\n", entry.call1.data());
+    return;
+  }
+  octets o = octets_of(sender_ip);
+  c.out.stamped(shown::event, "Node IP address added %.8s %.8s %u.%u.%u.%u\n", entry.call1.data(),
+                entry.call2.data(), o.a, o.b, o.c, o.d);
+  const record::bytes added =
+      record::node_event(record::tag_add, entry.call1, entry.call2, sender_ip);
+  c.net.send_to_log_server(added.data(), added.size());
+}
+
+void remove_node(conference& c, std::uint32_t sender_ip) {
+  const node_entry* gone = c.table.first_at(sender_ip);
+  if (gone == nullptr) return;
+  c.out.stamped(shown::event, "Deleted from table: %.8s %.8s\n", gone->call2.data(),
+                gone->call1.data());
+  const record::bytes removed =
+      record::node_event(record::tag_del, gone->call1, gone->call2, sender_ip);
+  c.net.send_to_log_server(removed.data(), removed.size());
+  c.table.remove_first_at(sender_ip);
+}
+
+}  // namespace mirx

@@ -1,0 +1,26 @@
+#pragma once
+
+// Registration and removal of nodes. Every accepted request is answered
+// first; then the node is added, moved to its new address, or left alone when
+// it is already known at that address.
+
+#include <cstdint>
+
+#include "node/conference.h"
+
+namespace mirx {
+
+// Answers a 40-byte request with its first 16 bytes, "SA" in place of the
+// request identifier, to the sender at OutPort. The send is not examined.
+void send_registration_reply(conference& c, const std::uint8_t* request, std::uint32_t sender_ip);
+
+// Adds the requesting node, or moves its entry to `sender_ip`.
+void register_node(conference& c, std::uint32_t sender_ip, const std::uint8_t* request);
+
+// Adds a node the table does not hold yet.
+void add_node(conference& c, std::uint32_t sender_ip, const std::uint8_t* request);
+
+// Removes the first entry at `sender_ip`, if any.
+void remove_node(conference& c, std::uint32_t sender_ip);
+
+}  // namespace mirx

@@ -1,0 +1,26 @@
+#include "node/send_retry.h"
+
+#include "node/address.h"
+#include "server/platform.h"
+
+namespace mirx {
+
+void send_with_retry(conference& c, const std::uint8_t* data, std::size_t length, std::uint32_t ip,
+                     const retry_rule& rule) {
+  int error = c.net.send_to_node(data, length, ip);
+  if (error == 0) return;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  if (rule.also_log)
+    c.out.both(shown::always, rule.failure_line, error, address_as_hex(ip));
+  else
+    c.out.say(shown::always, rule.failure_line, error, address_as_hex(ip));
+#pragma GCC diagnostic pop
+  const int no_space = platform::no_buffer_space_code();
+  while (error == no_space) {
+    c.net.wait_ms(rule.wait_ms);
+    error = c.net.send_to_node(data, length, ip);
+  }
+}
+
+}  // namespace mirx

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "node/conference.h"
+
+namespace mirx {
+
+// How a failed send to a node is reported and repeated.
+struct retry_rule {
+  const char* failure_line;  // "send error N:%d %x\n"
+  int wait_ms;               // pause before each repetition
+  bool also_log;             // the failure line also goes into the log file
+};
+
+// Sends to a node. A failure prints its line once; a failure for want of
+// buffer space is repeated after a pause for as long as it lasts, since the
+// kernel frees buffers quickly; any other failure is final. Never stops the
+// caller: the datagram is simply not delivered.
+void send_with_retry(conference& c, const std::uint8_t* data, std::size_t length, std::uint32_t ip,
+                     const retry_rule& rule);
+
+}  // namespace mirx

@@ -1,0 +1,51 @@
+#include "server/dispatch.h"
+
+#include "node/address.h"
+#include "node/datagrams.h"
+#include "node/registration.h"
+#include "node/relay.h"
+
+namespace mirx {
+namespace {
+
+bool accepted_request(const std::uint8_t* data) {
+  return (data[0] == 'R' && data[1] == 'S') || (data[0] == 'S' && data[1] == 'I');
+}
+
+// Shown under debug for every 40-byte datagram, accepted or not.
+void trace_request(output& out, const std::uint8_t* data, long length, std::uint32_t sender_ip) {
+  const octets o = octets_of(sender_ip);
+  out.say(shown::debug,
+          "%.24s packet from %u.%u.%u,%u  length %ld req_id %c%c ver: V%.2x.%.2x Firmware: "
+          "V%.2x.%.2x\n",
+          time_stamp().text, o.a, o.b, o.c, o.d, length, data[0], data[1], data[2], data[3],
+          data[4], data[5]);
+}
+
+}  // namespace
+
+void dispatch(conference& c, dprs::state* dprs, const std::uint8_t* data, long length,
+              std::uint32_t sender_ip) {
+  switch (length) {
+    case static_cast<long>(disc::size):
+      remove_node(c, sender_ip);
+      break;
+    case static_cast<long>(voice::size):
+      if (dprs != nullptr) dprs::process_slow_data(*dprs, c.out, data + voice::slow_data);
+      relay_voice(c, sender_ip, data);
+      break;
+    case static_cast<long>(reg::size):
+      if (c.out.debug) trace_request(c.out, data, length, sender_ip);
+      if (!accepted_request(data)) break;
+      send_registration_reply(c, data, sender_ip);
+      register_node(c, sender_ip, data);
+      break;
+    case static_cast<long>(hdr::size):
+      relay_header(c, sender_ip, data);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace mirx

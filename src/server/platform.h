@@ -1,0 +1,84 @@
+#pragma once
+
+// The few operating-system services the server needs, behind one small
+// interface so that nothing above it sees a socket API, a signal or a serial
+// device. Every call reports failure to its caller with the system's own
+// error code; none of them prints anything.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+using socket_handle = std::intptr_t;
+inline constexpr socket_handle no_socket = -1;
+
+// The system's error code for "no buffer space": the only send failure that
+// is worth repeating after a short wait.
+int no_buffer_space_code();
+// The system's text for an error code.
+std::string error_text(int code);
+
+// Starts the socket layer; false when it cannot be used at all.
+bool start_sockets();
+socket_handle open_udp_socket();  // no_socket on failure
+// Binds to every local address at `port`; on failure returns the error code.
+int bind_any(socket_handle s, std::uint16_t port);
+// Asks for a receive queue of about `bytes`; best effort.
+void set_receive_buffer(socket_handle s, int bytes);
+void close_socket(socket_handle s);
+
+enum class wait_result { readable, timed_out };
+// Waits up to `timeout_ms` for a datagram on `s`. An interrupted or failed
+// wait counts as a time-out: the caller simply begins its next turn.
+wait_result wait_readable(socket_handle s, int timeout_ms);
+
+// One received datagram: its real length (which may exceed the buffer: the
+// caller must then drop it), and the sender's IPv4 address in network byte
+// order exactly as delivered. `length` is negative when the receive failed.
+struct received {
+  long length;
+  std::uint32_t sender_ip;
+};
+received receive(socket_handle s, std::uint8_t* buffer, std::size_t capacity);
+
+// Sends one datagram to `ip` (network byte order) at `port`; returns 0 or the
+// error code.
+int send_to(socket_handle s, const void* data, std::size_t length, std::uint32_t ip,
+            std::uint16_t port);
+
+// The first IPv4 address of a host name or dotted address, in network byte
+// order; nothing when the name has no IPv4 address.
+std::optional<std::uint32_t> resolve_ipv4(const char* name);
+
+void sleep_ms(int ms);
+
+// Serial port for D-PRS output, opened by its configured name for exclusive
+// reading and writing, raw, 8 data bits, no parity, one stop bit.
+using serial_handle = std::intptr_t;
+inline constexpr serial_handle no_serial = -1;
+struct serial_opened {
+  serial_handle handle;   // no_serial when the port could not be opened
+  std::string device;     // the device the name stands for
+  int error;              // why it could not be opened
+  bool baud_rate_set;     // false: the rate is not supported, the port keeps its own
+};
+serial_opened open_serial(const char* name, std::int32_t baud_rate);
+// One synchronous write; the outcome is not examined.
+void write_serial(serial_handle h, const std::uint8_t* data, std::size_t length);
+void close_serial(serial_handle h);
+
+// Stop requests (the console's interrupt and its break equivalents). Blocks
+// them in the calling thread and every thread it starts afterwards, then runs
+// `on_stop(signal number)` on a thread of its own when one arrives. A second
+// request of the same kind while `on_stop` runs ends the process at once with
+// status 3. Must be called before any other thread is started.
+void start_stop_watch(void (*on_stop)(int));
+
+// Writes the abnormal-termination text on the error stream and ends the
+// process at once with status 3, flushing nothing.
+[[noreturn]] void abnormal_termination();
+
+}  // namespace platform

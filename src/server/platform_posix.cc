@@ -1,0 +1,151 @@
+// POSIX implementation of the platform layer: UDP sockets over IPv4, poll,
+// nanosleep and stop signals handled on a thread of their own.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+#include "server/platform.h"
+
+namespace platform {
+
+int no_buffer_space_code() { return ENOBUFS; }
+
+std::string error_text(int code) { return std::strerror(code); }
+
+bool start_sockets() { return true; }
+
+socket_handle open_udp_socket() {
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  return fd < 0 ? no_socket : fd;
+}
+
+int bind_any(socket_handle s, std::uint16_t port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(static_cast<int>(s), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return 0;
+  return errno;
+}
+
+void set_receive_buffer(socket_handle s, int bytes) {
+  ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+void close_socket(socket_handle s) {
+  if (s != no_socket) ::close(static_cast<int>(s));
+}
+
+wait_result wait_readable(socket_handle s, int timeout_ms) {
+  pollfd p{static_cast<int>(s), POLLIN, 0};
+  int n = ::poll(&p, 1, timeout_ms);
+  return n > 0 && (p.revents & POLLIN) ? wait_result::readable : wait_result::timed_out;
+}
+
+received receive(socket_handle s, std::uint8_t* buffer, std::size_t capacity) {
+  sockaddr_in from{};
+  socklen_t from_len = sizeof from;
+  // MSG_TRUNC makes the kernel report the datagram's real length, so that a
+  // datagram longer than the buffer is recognised and never taken for its
+  // first bytes.
+  ssize_t n = ::recvfrom(static_cast<int>(s), buffer, capacity, MSG_TRUNC | MSG_DONTWAIT,
+                         reinterpret_cast<sockaddr*>(&from), &from_len);
+  if (n < 0 || from.sin_family != AF_INET) return {-1, 0};
+  return {static_cast<long>(n), from.sin_addr.s_addr};
+}
+
+int send_to(socket_handle s, const void* data, std::size_t length, std::uint32_t ip,
+            std::uint16_t port) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = ip;
+  ssize_t n = ::sendto(static_cast<int>(s), data, length, 0, reinterpret_cast<sockaddr*>(&to),
+                       sizeof to);
+  return n < 0 ? errno : 0;
+}
+
+std::optional<std::uint32_t> resolve_ipv4(const char* name) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* list = nullptr;
+  if (::getaddrinfo(name, nullptr, &hints, &list) != 0 || list == nullptr) return std::nullopt;
+  std::uint32_t ip = reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr.s_addr;
+  ::freeaddrinfo(list);
+  return ip;
+}
+
+void sleep_ms(int ms) {
+  timespec t{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+  while (::nanosleep(&t, &t) != 0 && errno == EINTR) {
+  }
+}
+
+namespace {
+
+// Interrupt, and the termination requests and hang-up that stand in for the
+// console's break on Linux.
+constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+sigset_t stop_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : stop_signals) sigaddset(&set, s);
+  return set;
+}
+
+extern "C" void exit_at_once(int) { ::_exit(3); }
+
+}  // namespace
+
+void start_stop_watch(void (*on_stop)(int)) {
+  sigset_t set = stop_set();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::thread([on_stop, set] {
+    int sig = 0;
+    while (sigwait(&set, &sig) != 0) {
+    }
+    // From here a second request of the same kind ends the process at once:
+    // only this thread lets it through, and its handler only calls _exit.
+    struct sigaction act {};
+    act.sa_handler = exit_at_once;
+    sigemptyset(&act.sa_mask);
+    sigaction(sig, &act, nullptr);
+    sigset_t again;
+    sigemptyset(&again);
+    sigaddset(&again, sig);
+    pthread_sigmask(SIG_UNBLOCK, &again, nullptr);
+    on_stop(sig);
+  }).detach();
+}
+
+void abnormal_termination() {
+  static constexpr char text[] = "\r\nAbnormal program termination\r\n";
+  ssize_t ignored = ::write(STDERR_FILENO, text, sizeof text - 1);
+  (void)ignored;
+  ::_exit(3);
+}
+
+}  // namespace platform
+
+// Serial port: placeholder until the termios implementation lands.
+namespace platform {
+serial_opened open_serial(const char* name, std::int32_t) {
+  return {no_serial, std::string("/dev/") + name, ENODEV, false};
+}
+void write_serial(serial_handle, const std::uint8_t*, std::size_t) {}
+void close_serial(serial_handle) {}
+}  // namespace platform

@@ -1,0 +1,22 @@
+#include "node/datagrams.h"
+#include "server/dispatch.h"
+#include "server/server.h"
+#include "server/stop.h"
+
+namespace mirx {
+
+void receive_loop(server& s) {
+  // One buffer serves every datagram. It holds the largest datagram the
+  // server handles; the receive reports a longer one's real length, and the
+  // dispatch then drops it rather than taking its first 56 bytes for a header.
+  static std::uint8_t buffer[max_datagram];
+  dprs::state* dprs = s.cfg.dprs_sw ? &s.dprs : nullptr;
+  for (;;) {
+    if (platform::wait_readable(s.in_socket, 200) != platform::wait_result::readable) continue;
+    std::lock_guard<std::mutex> hold(io_lock());
+    const platform::received r = platform::receive(s.in_socket, buffer, sizeof buffer);
+    dispatch(s.conf, dprs, buffer, r.length, r.sender_ip);
+  }
+}
+
+}  // namespace mirx

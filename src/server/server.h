@@ -1,0 +1,35 @@
+#pragma once
+
+// The process-wide state of the server: it lives from start-up until the
+// process ends.
+
+#include "dprs/dprs.h"
+#include "dprs/serial_sink.h"
+#include "node/conference.h"
+#include "server/platform.h"
+#include "server/settings.h"
+#include "server/socket_link.h"
+
+namespace mirx {
+
+struct server {
+  settings cfg;
+  output out;
+  platform::socket_handle in_socket = platform::no_socket;
+  socket_link link;
+  conference conf{out, link, {}, {}, {}};
+  platform::serial_handle dprscomport = platform::no_serial;
+  dprs::serial_sink serial_out;
+  dprs::state dprs;
+};
+
+server& the_server();
+
+// Start-up: from the command line to the receive loop, which never returns.
+// Returns only the exit status of a run that ends before the loop.
+int run_server(int argc, const char* const* argv);
+
+// Waits for datagrams and dispatches each one; never returns.
+[[noreturn]] void receive_loop(server& s);
+
+}  // namespace mirx

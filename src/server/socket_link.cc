@@ -1,0 +1,23 @@
+#include "server/socket_link.h"
+
+#include "server/stop.h"
+
+namespace mirx {
+
+int socket_link::send_to_node(const std::uint8_t* data, std::size_t length, std::uint32_t ip) {
+  return platform::send_to(out_socket, data, length, ip, out_port);
+}
+
+void socket_link::send_to_log_server(const std::uint8_t* data, std::size_t length) {
+  if (log_server) platform::send_to(log_socket, data, length, *log_server, log_port);
+}
+
+void socket_link::wait_ms(int ms) {
+  // A stop may run while a send waits for buffer space: let it have the
+  // sockets and the log file meanwhile.
+  io_lock().unlock();
+  platform::sleep_ms(ms);
+  io_lock().lock();
+}
+
+}  // namespace mirx

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <optional>
+
+#include "server/link.h"
+#include "server/platform.h"
+
+namespace mirx {
+
+// The real sends: nodes from out_socket at OutPort, records from log_socket to
+// the log server resolved at start-up.
+class socket_link final : public node_link {
+ public:
+  platform::socket_handle out_socket = platform::no_socket;
+  platform::socket_handle log_socket = platform::no_socket;
+  std::uint16_t out_port = 0;
+  std::optional<std::uint32_t> log_server;  // absent: no records are sent
+  std::uint16_t log_port = 0;
+
+  int send_to_node(const std::uint8_t* data, std::size_t length, std::uint32_t ip) override;
+  void send_to_log_server(const std::uint8_t* data, std::size_t length) override;
+  void wait_ms(int ms) override;
+};
+
+}  // namespace mirx

@@ -1,0 +1,147 @@
+#include <cstdio>
+#include <cstdlib>
+
+#include "config/config_file.h"
+#include "server/command_line.h"
+#include "server/server.h"
+#include "server/stop.h"
+
+namespace mirx {
+
+server& the_server() {
+  static server s;
+  return s;
+}
+
+namespace {
+
+// Receive queue of in_socket. While one datagram is fanned out to every node
+// nothing is read, so the kernel must hold what arrives meanwhile: with 500
+// nodes and five streams about 0.4 s of voice packets, at about 1 KiB of
+// kernel memory each, fit in 4 MiB many times over.
+constexpr int receive_queue_bytes = 4 << 20;
+
+void print_banner(const output& out) {
+  std::fputs(" D-STAR mirx  Server Program V00.01 09/24/2011\n", out.console);
+  std::fputs("              Linux edition (POSIX sockets, termios)\n", out.console);
+  std::fprintf(out.console, "              Start Time %.24s\n", time_stamp().text);
+  if (out.debug) std::fputs("                                       debug mode\n", out.console);
+}
+
+void open_dprs_port(server& s) {
+  std::lock_guard<std::mutex> hold(io_lock());
+  const platform::serial_opened port = platform::open_serial(s.cfg.dprs_com_port,
+                                                             s.cfg.dprs_baud_rate);
+  if (port.handle == platform::no_serial) {
+    s.out.say(shown::always, "D-PRS port %s open error : %s (running without D-PRS output)\n",
+              port.device.c_str(), platform::error_text(port.error).c_str());
+    return;
+  }
+  if (!port.baud_rate_set)
+    s.out.say(shown::always, "D-PRS port %s: baud rate %d not supported, rate left unchanged\n",
+              port.device.c_str(), static_cast<int>(s.cfg.dprs_baud_rate));
+  s.dprscomport = port.handle;
+}
+
+void open_log_file(server& s) {
+  std::lock_guard<std::mutex> hold(io_lock());
+  s.out.log = nullptr;
+  if (s.cfg.log_file_name[0] == '\0') return;
+  std::FILE* f = std::fopen(s.cfg.log_file_name, "a");
+  if (f == nullptr) {
+    s.out.say(shown::always, "log file(%s) open error\n", s.cfg.log_file_name);
+    return;
+  }
+  std::fprintf(f, "log start %.24s\n", time_stamp().text);
+  s.out.log = f;
+}
+
+[[noreturn]] void fatal(const output& out, const char* message) {
+  std::fputs(message, out.console);
+  std::fflush(out.console);
+  platform::abnormal_termination();
+}
+
+void open_sockets(server& s) {
+  std::lock_guard<std::mutex> hold(io_lock());
+  if (!platform::start_sockets()) fatal(s.out, "winsock initialize failed\n");
+  s.in_socket = platform::open_udp_socket();
+  if (s.in_socket == platform::no_socket) fatal(s.out, "did not create in sock\n");
+  s.link.out_socket = platform::open_udp_socket();
+  if (s.link.out_socket == platform::no_socket) fatal(s.out, "did not create out sock\n");
+  s.link.log_socket = platform::open_udp_socket();
+  if (s.link.log_socket == platform::no_socket) fatal(s.out, "did not create log sock\n");
+  s.link.out_port = port_of(s.cfg.out_port);
+  platform::set_receive_buffer(s.in_socket, receive_queue_bytes);
+  // A server that cannot bind would look alive but never receive anything
+  // (typically a second instance on the same port): say so and stop.
+  const int error = platform::bind_any(s.in_socket, port_of(s.cfg.in_port));
+  if (error != 0) {
+    s.out.say(shown::always, "in sock bind error %d : %s\n", port_of(s.cfg.in_port),
+              platform::error_text(error).c_str());
+    std::fflush(s.out.console);
+    platform::abnormal_termination();
+  }
+}
+
+// Resolves the log server by name; false when a configured name has no
+// IPv4 address. The lookup may be slow: it runs without the lock so that a
+// stop is not held up by it.
+bool resolve_log_server(server& s) {
+  s.link.log_server.reset();
+  if (s.cfg.log_server[0] == '\0') {
+    s.out.say(shown::always, "Not assign the log server!!\n");
+    return true;
+  }
+  const auto ip = platform::resolve_ipv4(s.cfg.log_server);
+  if (!ip) {
+    s.out.say(shown::always, "Log Server Not Found\n");
+    return false;
+  }
+  s.link.log_port = port_of(s.cfg.log_port);
+  s.link.log_server = *ip;
+  return true;
+}
+
+// Ends the run before the receive loop: output written, the log file closed
+// without a "log end" line.
+int end_before_loop(server& s, int status) {
+  std::lock_guard<std::mutex> hold(io_lock());
+  if (s.out.log != nullptr) std::fclose(s.out.log);
+  s.out.log = nullptr;
+  std::fflush(nullptr);
+  // No exit handlers: the stop-watch thread may still be waiting for a signal
+  // and must not meet destroyed statics.
+  std::_Exit(status);
+}
+
+}  // namespace
+
+int run_server(int argc, const char* const* argv) {
+  // Console lines must reach a pipe or file at once: the abnormal end of a
+  // run flushes nothing.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  platform::start_stop_watch(stop_handler);
+  server& s = the_server();
+  const command_line cl = read_command_line(argc, argv);
+  if (cl.usage) {
+    print_usage(stdout);
+    return 0;
+  }
+  s.out.debug = cl.debug;
+  s.out.info = cl.info;
+  print_banner(s.out);
+  s.cfg.log_server[0] = '\0';
+  read_config_file(cl.config_path, s.cfg, s.out);
+  if (s.cfg.dprs_sw) open_dprs_port(s);
+  open_log_file(s);
+  open_sockets(s);
+  if (!resolve_log_server(s)) return end_before_loop(s, 1);
+  if (s.dprscomport != platform::no_serial) {
+    s.serial_out.handle = s.dprscomport;
+    s.dprs.port = &s.serial_out;
+  }
+  receive_loop(s);
+}
+
+}  // namespace mirx
