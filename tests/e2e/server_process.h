@@ -1,0 +1,79 @@
+#pragma once
+
+// Runs the real mirx_server in a temporary directory of its own, with its
+// standard output and error on pipes, so a test can read what it prints,
+// signal it and look at the files it writes.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "nodelib/udp_endpoint.h"
+
+namespace mirx::e2e {
+
+// A free UDP port on every address, found by letting the kernel pick one.
+std::uint16_t free_udp_port();
+
+class server_process {
+ public:
+  server_process();  // makes the temporary directory
+  ~server_process();  // kills the server if still running, removes the directory
+  server_process(const server_process&) = delete;
+  server_process& operator=(const server_process&) = delete;
+
+  const std::string& dir() const { return dir_; }
+  void write_file(const std::string& name, const std::string& content) const;
+  std::string read_file(const std::string& name) const;
+
+  // Starts the server with `args`; returns at once.
+  void start(const std::vector<std::string>& args);
+  // Waits until standard output holds `text`; false after `timeout_ms`.
+  bool wait_for(const std::string& text, int timeout_ms = 5000);
+  // Waits for the process to end; its exit status, or -1 (killed by a signal
+  // or still running after `timeout_ms`).
+  int wait_exit(int timeout_ms = 5000);
+  void signal(int sig) const;
+  pid_t pid() const { return pid_; }
+
+  std::string out();  // everything printed on standard output so far
+  std::string err();  // everything printed on standard error so far
+
+ private:
+  void pump(int fd, std::string* into);
+  std::string dir_;
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  std::mutex lock_;
+  std::string out_, err_;
+  std::thread out_reader_, err_reader_;
+};
+
+// A running server on its own ports with nodes at 127.0.0.2, .3, ... all
+// bound at its OutPort, ready once it has printed its log-server line.
+struct conference_fixture {
+  std::uint16_t in_port = 0;
+  std::uint16_t out_port = 0;
+  std::uint32_t server_ip = 0;  // 127.0.0.1
+  server_process server;
+  std::vector<nodes::udp_endpoint> nodes;
+
+  // Binds `node_count` nodes; `extra_config` is appended to the config file.
+  explicit conference_fixture(int node_count);
+  void start(const std::vector<std::string>& args, const std::string& extra_config = "");
+  std::string config() const;
+  void send(int node, const void* data, std::size_t length) const;
+  template <typename Bytes>
+  void send(int node, const Bytes& b) const {
+    send(node, b.data(), b.size());
+  }
+  // Stops the server with SIGINT and returns its log file.
+  std::string stop_and_read_log();
+};
+
+}  // namespace mirx::e2e

@@ -1,0 +1,57 @@
+#pragma once
+
+// A node's end of the conference: one UDP socket bound at an IPv4 address and
+// port, sending to the server and receiving what the server sends back. The
+// node tool, the end-to-end tests and the benchmarks all talk through it.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mirx::nodes {
+
+struct datagram {
+  std::vector<std::uint8_t> bytes;
+  std::uint32_t from_ip = 0;  // network byte order
+  std::uint16_t from_port = 0;
+};
+
+class udp_endpoint {
+ public:
+  // Binds to `address` (dotted IPv4) at `port` (0: any free port). On failure
+  // returns nothing and says why in `error`.
+  static std::optional<udp_endpoint> bind(const std::string& address, std::uint16_t port,
+                                          std::string* error = nullptr);
+  udp_endpoint(udp_endpoint&& other) noexcept;
+  udp_endpoint& operator=(udp_endpoint&& other) noexcept;
+  udp_endpoint(const udp_endpoint&) = delete;
+  udp_endpoint& operator=(const udp_endpoint&) = delete;
+  ~udp_endpoint();
+
+  std::uint16_t port() const { return port_; }
+  std::uint32_t ip() const { return ip_; }
+  int fd() const { return fd_; }
+
+  // Sends to `address` at `port`; false when the send failed.
+  bool send_to(const void* data, std::size_t length, std::uint32_t address,
+               std::uint16_t port) const;
+  // One datagram, waiting at most `timeout_ms`; nothing on time-out.
+  std::optional<datagram> receive(int timeout_ms) const;
+  // Every datagram that arrives until `quiet_ms` pass without one (at most
+  // `limit` of them, and at most `max_ms` in all).
+  std::vector<datagram> drain(int quiet_ms, std::size_t limit = 100000, int max_ms = 10000) const;
+
+ private:
+  udp_endpoint(int fd, std::uint32_t ip, std::uint16_t port) : fd_(fd), ip_(ip), port_(port) {}
+  int fd_ = -1;
+  std::uint32_t ip_ = 0;
+  std::uint16_t port_ = 0;
+};
+
+// A dotted IPv4 address in network byte order; nothing when it is not one.
+std::optional<std::uint32_t> parse_ipv4(const std::string& dotted);
+std::string dotted(std::uint32_t ip);
+
+}  // namespace mirx::nodes
