@@ -1,0 +1,290 @@
+#include "config/config_file.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+// A fresh, empty directory, removed with its contents.
+struct temp_dir {
+  fs::path path;
+  temp_dir() {
+    std::string pattern = (fs::temp_directory_path() / "mirx_config_XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path = pattern;
+  }
+  ~temp_dir() { fs::remove_all(path); }
+};
+
+// Works inside `dir` until destroyed, for the default file in the working directory.
+struct inside {
+  fs::path before = fs::current_path();
+  explicit inside(const fs::path& dir) { fs::current_path(dir); }
+  ~inside() { fs::current_path(before); }
+};
+
+void write_file(const fs::path& p, const std::string& bytes) {
+  std::ofstream(p, std::ios::binary) << bytes;
+}
+
+struct result {
+  settings s;
+  std::string console;
+};
+
+// Reads `path` (or none) into default settings, collecting the console text.
+result run(const char* path, bool debug) {
+  char* text = nullptr;
+  std::size_t size = 0;
+  output out;
+  out.console = open_memstream(&text, &size);
+  out.debug = debug;
+  result r;
+  mirx::read_config_file(path, r.s, out);
+  std::fclose(out.console);
+  r.console.assign(text, size);
+  free(text);
+  return r;
+}
+
+result run_text(const std::string& bytes, bool debug) {
+  temp_dir dir;
+  write_file(dir.path / "test.cfg", bytes);
+  return run((dir.path / "test.cfg").c_str(), debug);
+}
+
+std::string dbg(const std::string& body) {
+  return "\n*** Debug on Config File\n" + body + "*** Debug Exit\n\n";
+}
+
+void expect_settings(const settings& want, const settings& got) {
+  EXPECT_EQ(want.in_port, got.in_port);
+  EXPECT_EQ(want.out_port, got.out_port);
+  EXPECT_EQ(want.log_port, got.log_port);
+  EXPECT_STREQ(want.log_file_name, got.log_file_name);
+  EXPECT_STREQ(want.log_server, got.log_server);
+  EXPECT_STREQ(want.dprs_com_port, got.dprs_com_port);
+  EXPECT_EQ(want.dprs_sw, got.dprs_sw);
+  EXPECT_EQ(want.dprs_baud_rate, got.dprs_baud_rate);
+}
+
+struct file_case {
+  const char* name;
+  std::string file;
+  bool debug;
+  void (*change)(settings&);  // from the defaults to what the file gives; null: defaults
+  std::string console;
+};
+
+void check_cases(const std::vector<file_case>& cases) {
+  for (const file_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const result r = run_text(c.file, c.debug);
+    settings want;
+    if (c.change != nullptr) c.change(want);
+    expect_settings(want, r.s);
+    EXPECT_EQ(c.console, r.console);
+  }
+}
+
+TEST(ConfigFile, KeysEchoAndComments) {
+  check_cases({
+      {"every key with its echo",
+       "InPort=1001;\nOutPort=1002;\nLogPort=1003;\nLogFileName=my.log;\nLogServer=log.example;\n"
+       "DprsComPort=ttyS1;\nDprsSW=ON;\nDprsBaudRate=4800;\n",
+       true,
+       [](settings& s) {
+         s.in_port = 1001;
+         s.out_port = 1002;
+         s.log_port = 1003;
+         s.dprs_sw = true;
+         s.dprs_baud_rate = 4800;
+         std::strcpy(s.log_file_name, "my.log");
+         std::strcpy(s.log_server, "log.example");
+         std::strcpy(s.dprs_com_port, "ttyS1");
+       },
+       dbg("InPort : 1001\nOutPort : 1002\nLogPort : 1003\nLogFileName : my.log\n"
+           "LogServer : log.example\nDprsComPort : ttyS1\nDprsSW : ON\nDprsBaud : 4800\n")},
+      {"empty file keeps defaults", "", true, nullptr, dbg("")},
+      {"comments need no ';'", "# InPort=1;\n   #InPort=2\n", false, nullptr, ""},
+      {"'#' after the key start is text", "InPort=5;#\nx#InPort=6;\n", false,
+       [](settings& s) { s.in_port = 5; }, "Config file error : x#InPort=6;\n\n\n"},
+      {"last line wins", "InPort=1;\nInPort=2;\n", false, [](settings& s) { s.in_port = 2; }, ""},
+      {"text after ';' is a remark", "InPort=5; port = 7;\n", false,
+       [](settings& s) { s.in_port = 5; }, ""},
+  });
+}
+
+TEST(ConfigFile, LineSyntax) {
+  check_cases({
+      {"spaces before a key", "   InPort=5;\n", false, [](settings& s) { s.in_port = 5; }, ""},
+      {"tab before a key", "\tInPort=5;\n", false, nullptr,
+       "Config file error : \tInPort=5;\n\n\n"},
+      {"lower-case key", "inport=5;\n", false, nullptr, "Config file error : inport=5;\n\n\n"},
+      {"six-letter port keys", "OutPor=7;\nLogPor = 8;\n", false,
+       [](settings& s) {
+         s.out_port = 7;
+         s.log_port = 8;
+       },
+       ""},
+      {"key followed by more letters", "InPortNumber =9;\n", false,
+       [](settings& s) { s.in_port = 9; }, ""},
+      {"trailing spaces kept, leading spaces skipped, tab kept", "LogServer=  \thost ;\n", false,
+       [](settings& s) { std::strcpy(s.log_server, "\thost "); }, ""},
+      {"empty text values", "LogServer=x;\nLogServer=;\nLogFileName=;\n", false,
+       [](settings& s) { s.log_file_name[0] = '\0'; }, ""},
+      {"';' alone", ";\n", false, nullptr, "Config file error : ;\n\n\n"},
+      {"empty line", "\n", false, nullptr, "Not found ';' in  : \n\n"},
+      {"spaces only", "   \n", false, nullptr, "Not found ';' in  :    \n\n"},
+      {"no ';', reading goes on", "InPort=5\nOutPort=6;\n", false,
+       [](settings& s) { s.out_port = 6; }, "Not found ';' in  : InPort=5\n\n"},
+      {"key without '='", "InPort 5;\nLogServer;=h\nOutPort=6;\n", false,
+       [](settings& s) { s.out_port = 6; },
+       "Config file error : InPort 5;\n\n\nConfig file error : LogServer;=h\n\n\n"},
+      {"byte-order mark is text", "\xEF\xBB\xBFInPort=5;\n\xEF\xBB\xBF# c\n", false, nullptr,
+       "Config file error : \xEF\xBB\xBFInPort=5;\n\n\nNot found ';' in  : \xEF\xBB\xBF# c\n\n"},
+  });
+}
+
+TEST(ConfigFile, FileBytesAndPieces) {
+  check_cases({
+      {"CR LF lines", "InPort=5;\r\nLogServer=ab\r;\r\n\r\n", false,
+       [](settings& s) {
+         s.in_port = 5;
+         std::strcpy(s.log_server, "ab");
+       },
+       "Not found ';' in  : \n\n"},
+      {"Ctrl-Z ends the file", "InPort=5;\n\x1AOutPort=6;\n", false,
+       [](settings& s) { s.in_port = 5; }, ""},
+      {"Ctrl-Z inside a line", "InPort=7\x1A;\n", false, nullptr, "Not found ';' in  : InPort=7\n"},
+      {"zero byte ends the text of its line", "InPort=1\0;\nOutPort=2;\0x\nLogPort=3;\n"s, false,
+       [](settings& s) {
+         s.out_port = 2;
+         s.log_port = 3;
+       },
+       "Not found ';' in  : InPort=1\n"},
+      {"last line without newline", "InPort=5;", false, [](settings& s) { s.in_port = 5; }, ""},
+      {"254 characters read whole", "InPort=5;" + std::string(245, ' ') + "\n", false,
+       [](settings& s) { s.in_port = 5; }, ""},
+      {"255 characters leave the newline as a piece", "InPort=5;" + std::string(246, ' ') + "\n",
+       false, [](settings& s) { s.in_port = 5; }, "Not found ';' in  : \n\n"},
+      {"rest of a long comment is a line", "#" + std::string(299, 'c') + "\n", false, nullptr,
+       "Not found ';' in  : " + std::string(45, 'c') + "\n\n"},
+      {"setting in the second piece", "#" + std::string(254, 'c') + "InPort=9;\n", false,
+       [](settings& s) { s.in_port = 9; }, ""},
+  });
+}
+
+TEST(ConfigFile, OverlongValuesAreCut) {
+  check_cases({
+      {"127 characters fit", "LogFileName=" + std::string(127, 'n') + ";\n", false,
+       [](settings& s) { std::memset(s.log_file_name, 'n', 127); }, ""},
+      {"128 characters", "LogFileName=" + std::string(128, 'n') + ";\n", false,
+       [](settings& s) { std::memset(s.log_file_name, 'n', 127); },
+       "Config file: LogFileName value cut to 127 characters\n"},
+      {"long server name", "LogServer=" + std::string(200, 's') + ";\n", true,
+       [](settings& s) { std::memset(s.log_server, 's', 127); },
+       dbg("Config file: LogServer value cut to 127 characters\nLogServer : " +
+           std::string(127, 's') + "\n")},
+      {"port name of 6 fits", "DprsComPort=ttyS10;\n", false,
+       [](settings& s) { std::strcpy(s.dprs_com_port, "ttyS10"); }, ""},
+      {"port name of 7", "DprsComPort=ttyUSB0;\n", false,
+       [](settings& s) { std::strcpy(s.dprs_com_port, "ttyUSB"); },
+       "Config file: DprsComPort value cut to 6 characters\n"},
+  });
+}
+
+TEST(ConfigFile, NumbersAndSwitch) {
+  struct number_case {
+    std::string value;
+    int stored;
+  };
+  const number_case numbers[] = {
+      {"+42", 42},
+      {"-42", -42},
+      {"12ab", 12},
+      {"ab", 0},
+      {"", 0},
+      {"\t 77", 77},
+      {"- 5", 0},
+      {"+-5", 0},
+      {"70000", 70000},
+      {"4294967297", 1},
+      {"2147483648", INT32_MIN},
+      {"99999999999999999999", 1661992959},
+  };
+  for (const number_case& c : numbers) {
+    SCOPED_TRACE(c.value);
+    const result port = run_text("InPort=" + c.value + ";\n", true);
+    EXPECT_EQ(c.stored, port.s.in_port);
+    EXPECT_EQ(dbg("InPort : " + std::to_string(c.stored) + "\n"), port.console);
+    EXPECT_EQ(c.stored, run_text("DprsBaudRate=" + c.value + ";\n", false).s.dprs_baud_rate);
+  }
+
+  struct switch_case {
+    std::string lines;
+    bool on;
+    std::string echo;
+  };
+  const switch_case switches[] = {
+      {"DprsSW=ON;\n", true, "DprsSW : ON\n"},
+      {"DprsSW=  ONx ;\n", true, "DprsSW : ONx \n"},
+      {"DprsSW=on;\n", false, "DprsSW : on\n"},
+      {"DprsSW=On;\n", false, "DprsSW : On\n"},
+      {"DprsSW=\tON;\n", false, "DprsSW : \tON\n"},
+      {"DprsSW=ON;\nDprsSW=OFF;\n", true, "DprsSW : ON\nDprsSW : OFF\n"},
+  };
+  for (const switch_case& c : switches) {
+    SCOPED_TRACE(c.lines);
+    const result r = run_text(c.lines, true);
+    EXPECT_EQ(c.on, r.s.dprs_sw);
+    EXPECT_EQ(dbg(c.echo), r.console);
+  }
+}
+
+TEST(ConfigFile, WhichFileIsRead) {
+  struct open_case {
+    const char* name;
+    const char* path;  // relative to the working directory, or none
+    bool default_file;
+    bool debug;
+    int in_port;
+    std::string console;
+  };
+  const open_case cases[] = {
+      {"no path, no default file", nullptr, false, true, 39999,
+       "Config file open error : (null)\n"},
+      {"no path, default file", nullptr, true, false, 1, ""},
+      {"missing -f file falls back", "missing.cfg", true, false, 1, ""},
+      {"both missing name the -f path", "missing.cfg", false, false, 39999,
+       "Config file open error : missing.cfg\n"},
+      {"-f file wins over the default", "given.cfg", true, false, 2, ""},
+      {"a directory does not open", "subdir", true, false, 1, ""},
+      {"a directory alone", "subdir", false, false, 39999, "Config file open error : subdir\n"},
+  };
+  for (const open_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    temp_dir dir;
+    write_file(dir.path / "given.cfg", "InPort=2;\n");
+    fs::create_directory(dir.path / "subdir");
+    if (c.default_file) write_file(dir.path / "mirx_server.cfg", "InPort=1;\n");
+    const inside here(dir.path);
+    const result r = run(c.path, c.debug);
+    EXPECT_EQ(c.in_port, r.s.in_port);
+    EXPECT_EQ(c.console, r.console);
+  }
+}
+
+}  // namespace
