@@ -24,8 +24,12 @@ inline constexpr std::uint8_t type_text = 0x4;      // 20-character text message
 inline constexpr std::size_t text_length = 20;
 inline constexpr std::size_t data_per_block = 5;
 
-constexpr std::uint8_t block_type(std::uint8_t header) { return header >> 4; }
-constexpr std::uint8_t block_count(std::uint8_t header) { return header & 0x0F; }
+constexpr std::uint8_t block_type(std::uint8_t header) {
+  return header >> 4;
+}
+constexpr std::uint8_t block_count(std::uint8_t header) {
+  return header & 0x0F;
+}
 
 // Scrambling and descrambling are the same XOR.
 constexpr half scramble(const half& h) {
@@ -34,7 +38,9 @@ constexpr half scramble(const half& h) {
           static_cast<std::uint8_t>(h[2] ^ scramble_pattern[2])};
 }
 
-constexpr bool is_sync(const half& h) { return h == sync_pattern; }
+constexpr bool is_sync(const half& h) {
+  return h == sync_pattern;
+}
 
 // The 24 scrambled bytes (eight frames) that carry a 20-character text
 // message: four blocks with headers 0x40..0x43 and five characters each.

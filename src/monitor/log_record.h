@@ -13,10 +13,10 @@
 namespace mirx::record {
 
 inline constexpr std::size_t size = 32;
-inline constexpr std::size_t tag = 0;     // 4 characters, the fourth a space
-inline constexpr std::size_t call1 = 8;   // of the node concerned
-inline constexpr std::size_t call2 = 16;  // of the node concerned
-inline constexpr std::size_t ip = 24;     // ADD, DEL: address, first octet first
+inline constexpr std::size_t tag = 0;       // 4 characters, the fourth a space
+inline constexpr std::size_t call1 = 8;     // of the node concerned
+inline constexpr std::size_t call2 = 16;    // of the node concerned
+inline constexpr std::size_t ip = 24;       // ADD, DEL: address, first octet first
 inline constexpr std::size_t my_call = 24;  // ACC: my_call of the relayed header
 
 inline constexpr char tag_acc[] = "ACC ";

@@ -9,7 +9,7 @@ namespace mirx {
 struct command_line {
   bool debug = false;
   bool info = false;
-  bool usage = false;               // -? was given: print the usage text and end
+  bool usage = false;                 // -? was given: print the usage text and end
   const char* config_path = nullptr;  // the argument after the last -f, if any
 };
 

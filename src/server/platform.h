@@ -60,10 +60,10 @@ void sleep_ms(int ms);
 using serial_handle = std::intptr_t;
 inline constexpr serial_handle no_serial = -1;
 struct serial_opened {
-  serial_handle handle;   // no_serial when the port could not be opened
-  std::string device;     // the device the name stands for
-  int error;              // why it could not be opened
-  bool baud_rate_set;     // false: the rate is not supported, the port keeps its own
+  serial_handle handle;  // no_serial when the port could not be opened
+  std::string device;    // the device the name stands for
+  int error;             // why it could not be opened
+  bool baud_rate_set;    // false: the rate is not supported, the port keeps its own
 };
 serial_opened open_serial(const char* name, std::int32_t baud_rate);
 // One synchronous write; the outcome is not examined.

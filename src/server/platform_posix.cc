@@ -20,11 +20,17 @@
 
 namespace platform {
 
-int no_buffer_space_code() { return ENOBUFS; }
+int no_buffer_space_code() {
+  return ENOBUFS;
+}
 
-std::string error_text(int code) { return std::strerror(code); }
+std::string error_text(int code) {
+  return std::strerror(code);
+}
 
-bool start_sockets() { return true; }
+bool start_sockets() {
+  return true;
+}
 
 socket_handle open_udp_socket() {
   int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -72,8 +78,8 @@ int send_to(socket_handle s, const void* data, std::size_t length, std::uint32_t
   to.sin_family = AF_INET;
   to.sin_port = htons(port);
   to.sin_addr.s_addr = ip;
-  ssize_t n = ::sendto(static_cast<int>(s), data, length, 0, reinterpret_cast<sockaddr*>(&to),
-                       sizeof to);
+  ssize_t n =
+      ::sendto(static_cast<int>(s), data, length, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
   return n < 0 ? errno : 0;
 }
 
@@ -107,7 +113,9 @@ sigset_t stop_set() {
   return set;
 }
 
-extern "C" void exit_at_once(int) { ::_exit(3); }
+extern "C" void exit_at_once(int) {
+  ::_exit(3);
+}
 
 }  // namespace
 

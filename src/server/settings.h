@@ -6,12 +6,12 @@
 // until the file overwrites it once at start-up; nothing changes them later.
 // Ports are kept as plain integers: only their low 16 bits are ever used.
 struct settings {
-  static constexpr int text_size = 128;  // at most 127 characters and a terminator
+  static constexpr int text_size = 128;    // at most 127 characters and a terminator
   static constexpr int com_port_size = 7;  // at most 6 characters and a terminator
 
-  std::int32_t in_port = 39999;   // InPort: where nodes send to us
-  std::int32_t out_port = 39998;  // OutPort: where every node listens
-  std::int32_t log_port = 39997;  // LogPort: where the log server listens
+  std::int32_t in_port = 39999;                     // InPort: where nodes send to us
+  std::int32_t out_port = 39998;                    // OutPort: where every node listens
+  std::int32_t log_port = 39997;                    // LogPort: where the log server listens
   char log_file_name[text_size] = "MirxServerLog";  // empty: no log file
   char log_server[text_size] = "";                  // empty: no log server
   char dprs_com_port[com_port_size] = "com1";       // serial port name for D-PRS output

@@ -30,8 +30,8 @@ void print_banner(const output& out) {
 
 void open_dprs_port(server& s) {
   std::lock_guard<std::mutex> hold(io_lock());
-  const platform::serial_opened port = platform::open_serial(s.cfg.dprs_com_port,
-                                                             s.cfg.dprs_baud_rate);
+  const platform::serial_opened port =
+      platform::open_serial(s.cfg.dprs_com_port, s.cfg.dprs_baud_rate);
   if (port.handle == platform::no_serial) {
     s.out.say(shown::always, "D-PRS port %s open error : %s (running without D-PRS output)\n",
               port.device.c_str(), platform::error_text(port.error).c_str());

@@ -35,8 +35,8 @@ std::vector<bytes> send_stream(conference_fixture& f, int from, int frames) {
   h.my_call = "SPEAKER";
   stream.push_back(to_bytes(nodes::make_header(h, 0x1234)));
   for (int i = 0; i < frames; ++i)
-    stream.push_back(to_bytes(nodes::make_voice(static_cast<std::uint16_t>(i),
-                                                {static_cast<std::uint8_t>(i), 0x11, 0x22}, 0x1234)));
+    stream.push_back(to_bytes(nodes::make_voice(
+        static_cast<std::uint16_t>(i), {static_cast<std::uint8_t>(i), 0x11, 0x22}, 0x1234)));
   for (const bytes& b : stream) f.send(from, b);
   return stream;
 }
@@ -143,8 +143,8 @@ TEST(Conference, DisconnectStopsDeliveryAndMoveFollowsTheNode) {
   // CALL2 now registers from node 1's address: the entry moves there.
   f.send(1, nodes::make_registration("CALL2", "NEWGW"));
   ASSERT_TRUE(f.nodes[1].receive(2000));
-  ASSERT_TRUE(f.server.wait_for(
-      "Node IP address updated CALL2    GW       from 127.0.0.4 to 127.0.0.3\n"));
+  ASSERT_TRUE(
+      f.server.wait_for("Node IP address updated CALL2    GW       from 127.0.0.4 to 127.0.0.3\n"));
   send_stream(f, 0, 2);
   EXPECT_EQ(received(f.nodes[1]).size(), 3u);
   EXPECT_TRUE(received(f.nodes[2]).empty());

@@ -106,7 +106,9 @@ int server_process::wait_exit(int timeout_ms) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-void server_process::signal(int sig) const { ::kill(pid_, sig); }
+void server_process::signal(int sig) const {
+  ::kill(pid_, sig);
+}
 
 std::string server_process::out() {
   std::lock_guard<std::mutex> hold(lock_);

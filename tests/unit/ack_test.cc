@@ -1,9 +1,10 @@
+#include "node/ack.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "dprs/slow_data.h"
-#include "node/ack.h"
 #include "unit/harness.h"
 
 namespace mirx::testing {
@@ -26,11 +27,13 @@ TEST(AckFrames, CarryTheirMessagesBetweenSyncAndEndPattern) {
   EXPECT_EQ(message_of(ack::delivered_frames), ack::delivered_text);
   EXPECT_EQ(message_of(ack::undelivered_frames), ack::undelivered_text);
   EXPECT_NE(std::string(ack::delivered_text), ack::undelivered_text);
-  const std::array<std::uint8_t, 9> silence = {0x9E, 0x8D, 0x32, 0x88, 0x26, 0x1A, 0x3F, 0x61, 0xE8};
+  const std::array<std::uint8_t, 9> silence = {0x9E, 0x8D, 0x32, 0x88, 0x26,
+                                               0x1A, 0x3F, 0x61, 0xE8};
   for (const ack::frames* f : {&ack::delivered_frames, &ack::undelivered_frames}) {
     for (int i = 0; i < 10; ++i)
       EXPECT_TRUE(std::equal(silence.begin(), silence.end(), (*f)[i].begin())) << "frame " << i;
-    EXPECT_EQ(((*f)[0]), (ack::frame{0x9E, 0x8D, 0x32, 0x88, 0x26, 0x1A, 0x3F, 0x61, 0xE8, 0x55, 0x2D, 0x16}));
+    EXPECT_EQ(((*f)[0]),
+              (ack::frame{0x9E, 0x8D, 0x32, 0x88, 0x26, 0x1A, 0x3F, 0x61, 0xE8, 0x55, 0x2D, 0x16}));
     EXPECT_EQ((*f)[9][9], 0x55);
     EXPECT_EQ((*f)[9][10], 0x55);
     EXPECT_EQ((*f)[9][11], 0x55);
@@ -77,7 +80,7 @@ TEST(AckTransmission, FirstAckFromUnknownSenderHasEmptyNodeFields) {
   send_ack_transmission(h.conf, ip(10, 0, 0, 1), false);
   const auto& hd = h.net.node_sends[0].bytes;
   EXPECT_EQ(std::vector<std::uint8_t>(hd.begin() + 18, hd.begin() + 50),
-            std::vector<std::uint8_t>({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+            std::vector<std::uint8_t>({0,   0,   0,   0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                                        'A', 'B', 'C', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 

@@ -65,7 +65,8 @@ class captured {
 
 // Replaces every time stamp with "TS" so lines can be compared exactly.
 inline std::string unstamp(const std::string& text) {
-  static const std::regex stamp("[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}");
+  static const std::regex stamp(
+      "[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}");
   return std::regex_replace(text, stamp, "TS");
 }
 
@@ -90,6 +91,8 @@ inline std::uint32_t ip(int a, int b, int c, int d) {
                     static_cast<std::uint8_t>(c), static_cast<std::uint8_t>(d));
 }
 
-inline std::string text_of(const callsign& c) { return std::string(c.data(), strnlen(c.data(), 8)); }
+inline std::string text_of(const callsign& c) {
+  return std::string(c.data(), strnlen(c.data(), 8));
+}
 
 }  // namespace mirx::testing

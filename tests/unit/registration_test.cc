@@ -1,9 +1,10 @@
+#include "node/registration.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "monitor/log_record.h"
-#include "node/registration.h"
 #include "unit/harness.h"
 
 namespace mirx::testing {

@@ -1,9 +1,9 @@
+#include "node/relay.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "node/registration.h"
-#include "node/relay.h"
 #include "unit/harness.h"
 
 namespace mirx::testing {
@@ -12,11 +12,7 @@ namespace {
 constexpr std::size_t ack_datagrams = 12;
 
 void add(harness& h, const char* call1, const char* call2, std::uint32_t at) {
-  std::uint8_t r[40] = {'R', 'S'};
-  std::memcpy(r + 8, call1, std::min<std::size_t>(8, std::strlen(call1)));
-  std::memcpy(r + 16, call2, std::min<std::size_t>(8, std::strlen(call2)));
-  register_node(h.conf, at, r);
-  h.net.records.clear();
+  ASSERT_TRUE(h.conf.table.append({callsign_of(call1), callsign_of(call2), at}));
 }
 
 std::array<std::uint8_t, 56> header_from(const char* my_call) {
@@ -56,7 +52,8 @@ TEST_F(three_nodes, HeaderGoesUnchangedToEveryOtherNodeAndTheSenderOnlyUnderDebu
     fill(h);
     const auto pkt = header_from("SPEAKER");
     relay_header(h.conf, b, pkt.data());
-    const auto expected = debug ? std::vector<std::uint32_t>{a, b, c} : std::vector<std::uint32_t>{a, c};
+    const auto expected =
+        debug ? std::vector<std::uint32_t>{a, b, c} : std::vector<std::uint32_t>{a, c};
     EXPECT_EQ(relayed_to(h, 56), expected);
     for (std::size_t i = 0; i < expected.size(); ++i)
       EXPECT_EQ(h.net.node_sends[i].bytes, std::vector<std::uint8_t>(pkt.begin(), pkt.end()));

@@ -48,7 +48,8 @@ header make_header(const header_fields& f, std::uint16_t stream_id) {
   put_call(h.data() + hdr::your_call, f.your_call);
   put_call(h.data() + hdr::my_call, f.my_call);
   std::memset(h.data() + hdr::my_suffix, ' ', 4);
-  std::memcpy(h.data() + hdr::my_suffix, f.my_suffix.data(), std::min<std::size_t>(f.my_suffix.size(), 4));
+  std::memcpy(h.data() + hdr::my_suffix, f.my_suffix.data(),
+              std::min<std::size_t>(f.my_suffix.size(), 4));
   return h;
 }
 

@@ -88,8 +88,8 @@ std::optional<datagram> udp_endpoint::receive(int timeout_ms) const {
   std::uint8_t buf[2048];
   sockaddr_in from{};
   socklen_t len = sizeof from;
-  ssize_t n = ::recvfrom(fd_, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
-                         &len);
+  ssize_t n =
+      ::recvfrom(fd_, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
   if (n < 0) return std::nullopt;
   return datagram{std::vector<std::uint8_t>(buf, buf + n), from.sin_addr.s_addr,
                   ntohs(from.sin_port)};
