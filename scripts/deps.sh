@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when missing.
+# Installs the Debian packages given as arguments when they are missing. The
+# test script asks for the compilers, GoogleTest, and clang with its runtime
+# libraries (libclang-rt-14-dev holds libFuzzer and the sanitizer runtimes)
+# for the fuzz targets.
 set -euo pipefail
 need=()
 for pkg in "$@"; do

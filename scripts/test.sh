@@ -1,8 +1,24 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test.
+# Builds everything and runs every test, twice: in the normal build and in a
+# build checked by AddressSanitizer and UndefinedBehaviorSanitizer (any
+# finding ends the test that meets it). Then runs each fuzz target for
+# FUZZ_SECONDS (default 20) and fails on any finding.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bash "$root/scripts/deps.sh" g++ cmake make libgtest-dev libgmock-dev
-cmake -S "$root" -B "$root/build" >/dev/null
-cmake --build "$root/build" -j"$(nproc)"
-ctest --test-dir "$root/build" --output-on-failure -j"$(nproc)" --timeout 120
+bash "$root/scripts/deps.sh" g++ cmake make libgtest-dev libgmock-dev clang libclang-rt-14-dev
+jobs=$(nproc)
+
+build_and_test() {
+  local dir=$1
+  shift
+  echo "== $dir"
+  cmake -S "$root" -B "$root/$dir" "$@" >/dev/null
+  cmake --build "$root/$dir" -j"$jobs"
+  ctest --test-dir "$root/$dir" --output-on-failure -j"$jobs" --timeout 120
+}
+
+build_and_test build
+UBSAN_OPTIONS=print_stacktrace=1 \
+  build_and_test build-asan -DMIRX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+echo "== fuzz"
+bash "$root/fuzz/run.sh" "${FUZZ_SECONDS:-20}"
