@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -55,10 +56,9 @@ std::set<std::uint16_t> udp_ports_of(pid_t pid) {
 // Starts the server of `f`. With a log server configured nothing is printed
 // once start-up is done, so readiness is its InPort being bound: datagrams
 // sent from then on wait in the socket until the loop reads them.
-void start_with_log_server(conference_fixture& f, const std::string& extra_config,
-                           const std::vector<std::string>& args = {}) {
+void start_with_log_server(conference_fixture& f, const std::string& extra_config) {
   f.server.write_file("mirx_server.cfg", f.config() + extra_config);
-  f.server.start(args);
+  f.server.start({});
   for (int i = 0; i < 500; ++i) {
     if (udp_ports_of(f.server.pid()).count(f.in_port) != 0) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -128,7 +128,7 @@ class log_records : public ::testing::Test {
 };
 
 TEST_F(log_records, OneRecordPerHeaderAdditionAndRemovalAndNoneOtherwise) {
-  start_with_log_server(f, log_config(receiver.port()));
+  ASSERT_NO_FATAL_FAILURE(start_with_log_server(f, log_config(receiver.port())));
   header(0, "JA1XYZ");  // empty table
   expect_record(acc(none, none, "JA1XYZ  "));
 
@@ -193,8 +193,9 @@ TEST(LogServerAddress, NameOrDottedAddressAtTheLow16BitsOfLogPort) {
        std::vector<row>{{"127.0.0.1", 0}, {"localhost", 65536}, {"127.0.0.1", -65536}}) {
     conference_fixture f(1);
     auto receiver = *nodes::udp_endpoint::bind("127.0.0.1", 0);
-    start_with_log_server(f, "LogServer=" + r.server + ";\nLogPort=" +
-                                 std::to_string(receiver.port() + r.port_offset) + ";\n");
+    ASSERT_NO_FATAL_FAILURE(start_with_log_server(
+        f, "LogServer=" + r.server +
+               ";\nLogPort=" + std::to_string(receiver.port() + r.port_offset) + ";\n"));
     nodes::header_fields h;
     h.my_call = "JA1XYZ";
     f.send(0, nodes::make_header(h));
@@ -224,8 +225,9 @@ class child {
     const int err = ::open("stderr", O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ::dup2(out, STDOUT_FILENO);
     ::dup2(err, STDERR_FILENO);
-    // Without a namespace of its own (not allowed here) the run goes on:
-    // names under .invalid never resolve, though a query may then be sent.
+    // Where the system allows no namespace of its own the run goes on in the
+    // host's network: names under .invalid never resolve, though a query
+    // may then leave the machine.
     if (own_network && ::unshare(CLONE_NEWNET) != 0)
       ::close(::open("no-namespace", O_WRONLY | O_CREAT, 0600));
     ::execv(args[0], args.data());
@@ -293,7 +295,8 @@ TEST(Logrx, ShowsTheRecordsOfARealRun) {
       logrx.wait_file("stderr", std::regex("listening on 127\\.0\\.0\\.1:([0-9]+)\n"));
   ASSERT_NE(port, "");
   conference_fixture f(1);
-  start_with_log_server(f, log_config(static_cast<std::uint16_t>(std::stoi(port))));
+  ASSERT_NO_FATAL_FAILURE(
+      start_with_log_server(f, log_config(static_cast<std::uint16_t>(std::stoi(port)))));
   f.send(0, nodes::make_registration("JA1AAA", "GW\"A"));
   nodes::header_fields h;
   h.my_call = "JA1XYZ";

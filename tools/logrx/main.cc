@@ -27,6 +27,7 @@ constexpr const char* usage =
     "  --bind ADDR  IPv4 address to listen on (default 0.0.0.0)\n"
     "  --count N    exit after N datagrams\n"
     "  --timeout S  exit after S seconds\n"
+    "  --help       this text\n"
     "Prints one line per datagram; the port actually used goes to standard error.\n"
     "Exit status: 0, or 1 when the time ran out before N datagrams, 2 on a usage or socket "
     "error.\n";
