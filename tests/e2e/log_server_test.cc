@@ -311,30 +311,5 @@ TEST(Logrx, ShowsTheRecordsOfARealRun) {
       << dir.read_file("stdout");
 }
 
-TEST(Logrx, OptionsAndTimeOut) {
-  struct row {
-    std::vector<std::string> args;
-    int status;
-  };
-  const std::vector<row> rows = {
-      {{"--help"}, 0},
-      {{"--port", "65536"}, 2},
-      {{"--bind", "localhost"}, 2},
-      {{"--count"}, 2},
-      {{"--bind", "127.0.0.1", "--port", "0", "--count", "1", "--timeout", "1"}, 1},
-      {{"--bind", "127.0.0.1", "--port", "0", "--timeout", "1"}, 0},
-  };
-  for (const row& r : rows) {
-    server_process dir;
-    std::vector<std::string> argv{MIRX_LOGRX_PATH};
-    argv.insert(argv.end(), r.args.begin(), r.args.end());
-    child logrx(dir, argv, false);
-    EXPECT_EQ(logrx.wait_exit(10000), r.status) << r.args[0];
-    if (r.args[0] == "--help") {
-      EXPECT_EQ(dir.read_file("stdout").rfind("Usage: mirx_logrx", 0), 0u);
-    }
-  }
-}
-
 }  // namespace
 }  // namespace mirx::e2e
