@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "config/config_file.h"
+#include "monitor/log_server.h"
 #include "server/command_line.h"
 #include "server/server.h"
 #include "server/stop.h"
@@ -84,25 +85,6 @@ void open_sockets(server& s) {
   }
 }
 
-// Resolves the log server by name; false when a configured name has no
-// IPv4 address. The lookup may be slow: it runs without the lock so that a
-// stop is not held up by it.
-bool resolve_log_server(server& s) {
-  s.link.log_server.reset();
-  if (s.cfg.log_server[0] == '\0') {
-    s.out.say(shown::always, "Not assign the log server!!\n");
-    return true;
-  }
-  const auto ip = platform::resolve_ipv4(s.cfg.log_server);
-  if (!ip) {
-    s.out.say(shown::always, "Log Server Not Found\n");
-    return false;
-  }
-  s.link.log_port = port_of(s.cfg.log_port);
-  s.link.log_server = *ip;
-  return true;
-}
-
 // Ends the run before the receive loop: output written, the log file closed
 // without a "log end" line.
 int end_before_loop(server& s, int status) {
@@ -136,7 +118,7 @@ int run_server(int argc, const char* const* argv) {
   if (s.cfg.dprs_sw) open_dprs_port(s);
   open_log_file(s);
   open_sockets(s);
-  if (!resolve_log_server(s)) return end_before_loop(s, 1);
+  if (!resolve_log_server(s.cfg, s.out, s.link)) return end_before_loop(s, 1);
   if (s.dprscomport != platform::no_serial) {
     s.serial_out.handle = s.dprscomport;
     s.dprs.port = &s.serial_out;
