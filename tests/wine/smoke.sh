@@ -30,8 +30,8 @@ build=$(mkdir -p "${2:?build directory}" && cd "$2" && pwd)
 
 # Cross build: only the server, in a build tree of its own.
 if ! { cmake -S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64.cmake" \
-  -DMIRX_BUILD_TESTS=OFF && cmake --build "$build" -j2 --target mirx_server; } >"$build.log" 2>&1; then
-  cat "$build.log"
+  -DMIRX_BUILD_TESTS=OFF && cmake --build "$build" -j2 --target mirx_server; } >"$build/smoke-build.log" 2>&1; then
+  cat "$build/smoke-build.log"
   fail "cross build"
 fi
 exe=$build/src/mirx_server.exe
