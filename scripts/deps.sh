@@ -9,5 +9,5 @@ if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq "${need[@]}"
+  apt-get install -y -qq --no-install-recommends "${need[@]}"
 fi
