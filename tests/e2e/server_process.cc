@@ -59,10 +59,14 @@ void server_process::pump(int fd, std::string* into) {
 }
 
 void server_process::start(const std::vector<std::string>& args) {
+  start_program(MIRX_SERVER_PATH, args);
+}
+
+void server_process::start_program(const std::string& path, const std::vector<std::string>& args) {
   int out_pipe[2], err_pipe[2];
   if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
-  std::vector<std::string> argv_text{MIRX_SERVER_PATH};
+  std::vector<std::string> argv_text{path};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : argv_text) argv.push_back(a.data());

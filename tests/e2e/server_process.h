@@ -33,6 +33,8 @@ class server_process {
 
   // Starts the server with `args`; returns at once.
   void start(const std::vector<std::string>& args);
+  // Starts another program (the node tool) the same way.
+  void start_program(const std::string& path, const std::vector<std::string>& args);
   // Waits until standard output holds `text`; false after `timeout_ms`.
   bool wait_for(const std::string& text, int timeout_ms = 5000);
   // Waits for the process to end; its exit status, or -1 (killed by a signal
