@@ -22,39 +22,11 @@
 namespace mirx::e2e {
 namespace {
 
-using bytes = std::vector<std::uint8_t>;
-
 // An APRS position line as a radio sends it, then a GPS sentence, whose
 // line end must reach the port without being turned into CR LF.
 const std::string report =
     "$$CRCB3A1,A>API705:!3540.00N/13945.00E>\r"
     "$GPGGA,123519,3540.00,N,13945.00,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n";
-
-// The slow data of `text` as a radio sends it: position blocks of up to five
-// bytes, each in two scrambled halves, with the sync pattern opening every
-// superframe of 21 frames, and the last superframe filled up with filler
-// blocks of another type.
-std::vector<slow::half> slow_stream(const std::string& text) {
-  std::vector<slow::half> halves;
-  for (std::size_t at = 0; at < text.size(); at += slow::data_per_block) {
-    const std::string piece = text.substr(at, slow::data_per_block);
-    slow::block b{static_cast<std::uint8_t>(slow::type_position << 4 | piece.size())};
-    std::memcpy(b.data() + 1, piece.data(), piece.size());
-    halves.push_back(slow::scramble({b[0], b[1], b[2]}));
-    halves.push_back(slow::scramble({b[3], b[4], b[5]}));
-  }
-  std::vector<slow::half> frames;
-  std::size_t next = 0;
-  while (next < halves.size() || frames.size() % 21 != 0) {
-    if (frames.size() % 21 == 0)
-      frames.push_back(slow::sync_pattern);
-    else if (next < halves.size())
-      frames.push_back(halves[next++]);
-    else
-      frames.push_back(slow::scramble({0x66, 0x66, 0x66}));
-  }
-  return frames;
-}
 
 // A pseudo-terminal whose slave the server opens by the name "pts/N". The
 // slave stays open here too, so the master never sees a hang-up and the
@@ -115,35 +87,20 @@ struct pty {
   }
 };
 
-template <typename A>
-bytes to_bytes(const A& a) {
-  return bytes(a.begin(), a.end());
-}
-
-void register_all(conference_fixture& f) {
-  for (std::size_t i = 0; i < f.nodes.size(); ++i) {
-    f.send(static_cast<int>(i), nodes::make_registration("CALL" + std::to_string(i), "GW"));
-    ASSERT_TRUE(f.nodes[i].receive(2000)) << "no reply for node " << i;
-  }
-}
-
 // A header and the voice packets that carry `text`, sent from node `from`.
 std::vector<bytes> send_report(conference_fixture& f, int from, const std::string& text) {
   nodes::header_fields h;
   h.my_call = "JA1ABC";
   std::vector<bytes> stream{to_bytes(nodes::make_header(h, 0x4321))};
-  const std::vector<slow::half> frames = slow_stream(text);
-  for (std::size_t i = 0; i < frames.size(); ++i)
-    stream.push_back(
-        to_bytes(nodes::make_voice(static_cast<std::uint16_t>(i % 21), frames[i], 0x4321)));
+  // Position blocks of up to five bytes in scrambled halves, the sync opening
+  // every superframe, the last superframe filled up with filler blocks.
+  const slow::stream_encoder slow_data("", text);
+  const std::size_t frames = (slow_data.frames_needed() / 21 + 1) * 21;
+  for (std::size_t i = 0; i < frames; ++i)
+    stream.push_back(to_bytes(
+        nodes::make_voice(static_cast<std::uint16_t>(i % 21), slow_data.frame(i), 0x4321)));
   for (const bytes& b : stream) f.send(from, b);
   return stream;
-}
-
-std::vector<bytes> received(const nodes::udp_endpoint& n) {
-  std::vector<bytes> got;
-  for (auto& d : n.drain(300)) got.push_back(std::move(d.bytes));
-  return got;
 }
 
 std::string port_config(const pty& p, const std::string& more) {
@@ -164,9 +121,9 @@ TEST(DprsSerial, PositionReportReachesThePortWhileTheRelayGoesOn) {
   const std::vector<bytes> stream = send_report(f, 0, report);
   EXPECT_EQ(p.read(report.size(), 3000), report);
   EXPECT_EQ(p.read(1, 300), "");  // and nothing else: filler and sync are not data
-  EXPECT_EQ(received(f.nodes[1]), stream);
-  EXPECT_EQ(received(f.nodes[2]), stream);
-  EXPECT_EQ(received(f.nodes[0]).size(), 12u);  // the sender hears only the answer
+  EXPECT_EQ(received(f.nodes[1], stream.size()), stream);
+  EXPECT_EQ(received(f.nodes[2], stream.size()), stream);
+  EXPECT_EQ(received(f.nodes[0], 12).size(), 12u);  // the sender hears only the answer
   EXPECT_EQ(f.server.out().find("open error"), std::string::npos);
 }
 
@@ -216,7 +173,7 @@ TEST(DprsSerial, SwitchedOffThePortIsNeitherOpenedNorWritten) {
   f.start({}, port_config(p, "DprsSW=on;\nDprsBaudRate=4800;\n"));
   register_all(f);
   const std::vector<bytes> stream = send_report(f, 0, report);
-  EXPECT_EQ(received(f.nodes[1]), stream);
+  EXPECT_EQ(received(f.nodes[1], stream.size()), stream);
   EXPECT_EQ(p.read(1, 300), "");
   const termios after = p.line();
   EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
@@ -234,7 +191,7 @@ TEST(DprsSerial, MissingDeviceIsReportedAndTheServerRelays) {
       << f.server.out();
   register_all(f);
   const std::vector<bytes> stream = send_report(f, 0, report);
-  EXPECT_EQ(received(f.nodes[1]), stream);
+  EXPECT_EQ(received(f.nodes[1], stream.size()), stream);
 }
 
 }  // namespace

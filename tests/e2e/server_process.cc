@@ -1,6 +1,7 @@
 #include "e2e/server_process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "nodelib/packets.h"
 
 namespace mirx::e2e {
 
@@ -159,6 +162,24 @@ std::string conference_fixture::stop_and_read_log() {
   server.signal(SIGINT);
   server.wait_exit();
   return server.read_file("MirxServerLog");
+}
+
+void register_all(conference_fixture& f) {
+  for (std::size_t i = 0; i < f.nodes.size(); ++i) {
+    f.send(static_cast<int>(i), nodes::make_registration("CALL" + std::to_string(i), "GW"));
+    ASSERT_TRUE(f.nodes[i].receive(3000)) << "no reply for node " << i;
+  }
+}
+
+std::vector<bytes> received(const nodes::udp_endpoint& n, std::size_t expected, int quiet_ms) {
+  std::vector<bytes> got;
+  while (got.size() < expected) {
+    auto d = n.receive(3000);
+    if (!d) return got;
+    got.push_back(std::move(d->bytes));
+  }
+  for (auto& d : n.drain(quiet_ms)) got.push_back(std::move(d.bytes));
+  return got;
 }
 
 }  // namespace mirx::e2e

@@ -78,4 +78,20 @@ struct conference_fixture {
   std::string stop_and_read_log();
 };
 
+using bytes = std::vector<std::uint8_t>;
+
+template <typename A>
+bytes to_bytes(const A& a) {
+  return bytes(a.begin(), a.end());
+}
+
+// Registers node i as "CALL<i>" with the name "GW" and takes its reply.
+void register_all(conference_fixture& f);
+
+// What a node receives: first the `expected` datagrams (each within 3 s, so
+// a loaded machine does not fail the test), then whatever more arrives until
+// `quiet_ms` pass without a datagram.
+std::vector<bytes> received(const nodes::udp_endpoint& n, std::size_t expected = 0,
+                            int quiet_ms = 300);
+
 }  // namespace mirx::e2e
