@@ -1,8 +1,5 @@
 #!/usr/bin/env bash
-# Installs the Debian packages given as arguments when they are missing. The
-# test script asks for the compilers, GoogleTest, and clang with its runtime
-# libraries (libclang-rt-14-dev holds libFuzzer and the sanitizer runtimes)
-# for the fuzz targets.
+# Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 need=()
 for pkg in "$@"; do
@@ -12,5 +9,5 @@ if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq "${need[@]}"
+  apt-get install -y -qq --no-install-recommends "${need[@]}"
 fi

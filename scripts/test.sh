@@ -1,24 +1,27 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test, twice: in the normal build and in a
 # build checked by AddressSanitizer and UndefinedBehaviorSanitizer (any
-# finding ends the test that meets it). Then runs each fuzz target for
-# FUZZ_SECONDS (default 20) and fails on any finding.
+# finding ends the test that meets it; the Windows smoke test, which runs the
+# cross-built binary under Wine, only in the normal build). Then runs each
+# fuzz target for FUZZ_SECONDS (default 20) and fails on any finding.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bash "$root/scripts/deps.sh" g++ cmake make libgtest-dev libgmock-dev clang libclang-rt-14-dev
+bash "$root/scripts/deps.sh" g++ cmake make libgtest-dev libgmock-dev \
+  wine wine64 g++-mingw-w64-x86-64 clang libclang-rt-14-dev
 jobs=$(nproc)
 
+# build_and_test DIR [ctest exclusion] -- [cmake options]
 build_and_test() {
-  local dir=$1
-  shift
+  local dir=$1 exclude=$2
+  shift 3
   echo "== $dir"
   cmake -S "$root" -B "$root/$dir" "$@" >/dev/null
   cmake --build "$root/$dir" -j"$jobs"
-  ctest --test-dir "$root/$dir" --output-on-failure -j"$jobs" --timeout 120
+  ctest --test-dir "$root/$dir" --output-on-failure -j"$jobs" --timeout 120 ${exclude:+-E "$exclude"}
 }
 
-build_and_test build
+build_and_test build "" --
 UBSAN_OPTIONS=print_stacktrace=1 \
-  build_and_test build-asan -DMIRX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+  build_and_test build-asan wine_smoke -- -DMIRX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 echo "== fuzz"
 bash "$root/fuzz/run.sh" "${FUZZ_SECONDS:-20}"

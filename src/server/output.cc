@@ -9,7 +9,11 @@ time_text time_stamp() {
                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   std::time_t now = std::time(nullptr);
   std::tm t{};
+#ifdef _WIN32
+  localtime_s(&t, &now);  // the Windows runtime's thread-safe form
+#else
   localtime_r(&now, &t);
+#endif
   time_text out{};
   std::snprintf(out.text, sizeof out.text, "%s %s %02d %02d:%02d:%02d %4d\n", days[t.tm_wday % 7],
                 months[t.tm_mon % 12], t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, t.tm_year + 1900);

@@ -1,5 +1,6 @@
 // POSIX implementation of the platform layer: UDP sockets over IPv4, poll,
-// nanosleep and stop signals handled on a thread of their own.
+// nanosleep, stop signals handled on a thread of their own, and a termios
+// serial port.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -8,7 +9,9 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +19,8 @@
 #include <ctime>
 #include <thread>
 
+#include "dprs/baud_rate.h"
+#include "dprs/device_name.h"
 #include "server/platform.h"
 
 namespace platform {
@@ -149,11 +154,58 @@ void abnormal_termination() {
 
 }  // namespace platform
 
-// Serial port: placeholder until the termios implementation lands.
+// Serial port for D-PRS output.
 namespace platform {
-serial_opened open_serial(const char* name, std::int32_t) {
-  return {no_serial, std::string("/dev/") + name, ENODEV, false};
+namespace {
+
+// Raw 8N1 with the receiver on and no flow control of any kind: the device
+// on the other end may have no handshake lines at all, and the bytes must
+// reach it untranslated. `baud_rate_set` says whether the rate was a standard
+// one; otherwise the port keeps the rate it has.
+bool set_line(int fd, std::int32_t baud_rate, bool* baud_rate_set) {
+  termios t{};
+  if (::tcgetattr(fd, &t) != 0) return false;
+  ::cfmakeraw(&t);
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  t.c_cflag |= CS8 | CREAD | CLOCAL;
+  t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  const std::optional<speed_t> code = mirx::dprs::baud_rate_code(baud_rate);
+  *baud_rate_set = code.has_value();
+  if (code && (::cfsetispeed(&t, *code) != 0 || ::cfsetospeed(&t, *code) != 0)) return false;
+  return ::tcsetattr(fd, TCSANOW, &t) == 0;
 }
-void write_serial(serial_handle, const std::uint8_t*, std::size_t) {}
-void close_serial(serial_handle) {}
+
+}  // namespace
+
+serial_opened open_serial(const char* name, std::int32_t baud_rate) {
+  serial_opened r{no_serial, mirx::dprs::device_path(name), 0, false};
+  // Opened without blocking so that a modem line without carrier cannot hold
+  // up start-up before CLOCAL is set; the writes are blocking again below.
+  const int fd = ::open(r.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    r.error = errno;
+    return r;
+  }
+  // TIOCEXCL also refuses what is no terminal at all, so a plain file or a
+  // directory under /dev is never taken for a port.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (::ioctl(fd, TIOCEXCL) != 0 || !set_line(fd, baud_rate, &r.baud_rate_set) || flags < 0 ||
+      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    r.error = errno;
+    ::close(fd);
+    return r;
+  }
+  r.handle = fd;
+  return r;
+}
+
+void write_serial(serial_handle h, const std::uint8_t* data, std::size_t length) {
+  ssize_t ignored = ::write(static_cast<int>(h), data, length);
+  (void)ignored;
+}
+
+void close_serial(serial_handle h) {
+  if (h != no_serial) ::close(static_cast<int>(h));
+}
+
 }  // namespace platform

@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "config/config_file.h"
+#include "monitor/log_server.h"
 #include "server/command_line.h"
 #include "server/server.h"
 #include "server/stop.h"
@@ -23,7 +24,11 @@ constexpr int receive_queue_bytes = 4 << 20;
 
 void print_banner(const output& out) {
   std::fputs(" D-STAR mirx  Server Program V00.01 09/24/2011\n", out.console);
+#ifdef _WIN32
+  std::fputs("              Windows edition (Winsock 2, Win32 serial)\n", out.console);
+#else
   std::fputs("              Linux edition (POSIX sockets, termios)\n", out.console);
+#endif
   std::fprintf(out.console, "              Start Time %.24s\n", time_stamp().text);
   if (out.debug) std::fputs("                                       debug mode\n", out.console);
 }
@@ -84,25 +89,6 @@ void open_sockets(server& s) {
   }
 }
 
-// Resolves the log server by name; false when a configured name has no
-// IPv4 address. The lookup may be slow: it runs without the lock so that a
-// stop is not held up by it.
-bool resolve_log_server(server& s) {
-  s.link.log_server.reset();
-  if (s.cfg.log_server[0] == '\0') {
-    s.out.say(shown::always, "Not assign the log server!!\n");
-    return true;
-  }
-  const auto ip = platform::resolve_ipv4(s.cfg.log_server);
-  if (!ip) {
-    s.out.say(shown::always, "Log Server Not Found\n");
-    return false;
-  }
-  s.link.log_port = port_of(s.cfg.log_port);
-  s.link.log_server = *ip;
-  return true;
-}
-
 // Ends the run before the receive loop: output written, the log file closed
 // without a "log end" line.
 int end_before_loop(server& s, int status) {
@@ -119,8 +105,14 @@ int end_before_loop(server& s, int status) {
 
 int run_server(int argc, const char* const* argv) {
   // Console lines must reach a pipe or file at once: the abnormal end of a
-  // run flushes nothing.
+  // run flushes nothing. The Windows runtime has no line buffering (it takes
+  // _IOLBF for full buffering, and refuses it without a buffer size), so
+  // there the console is unbuffered.
+#ifdef _WIN32
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+#else
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+#endif
   platform::start_stop_watch(stop_handler);
   server& s = the_server();
   const command_line cl = read_command_line(argc, argv);
@@ -136,7 +128,7 @@ int run_server(int argc, const char* const* argv) {
   if (s.cfg.dprs_sw) open_dprs_port(s);
   open_log_file(s);
   open_sockets(s);
-  if (!resolve_log_server(s)) return end_before_loop(s, 1);
+  if (!resolve_log_server(s.cfg, s.out, s.link)) return end_before_loop(s, 1);
   if (s.dprscomport != platform::no_serial) {
     s.serial_out.handle = s.dprscomport;
     s.dprs.port = &s.serial_out;

@@ -12,22 +12,6 @@
 namespace mirx::e2e {
 namespace {
 
-using bytes = std::vector<std::uint8_t>;
-
-template <typename A>
-bytes to_bytes(const A& a) {
-  return bytes(a.begin(), a.end());
-}
-
-// Registers node i as CALLi and takes its reply.
-void register_all(conference_fixture& f) {
-  for (std::size_t i = 0; i < f.nodes.size(); ++i) {
-    f.send(static_cast<int>(i), nodes::make_registration("CALL" + std::to_string(i), "GW"));
-    auto reply = f.nodes[i].receive(2000);
-    ASSERT_TRUE(reply) << "no reply for node " << i;
-  }
-}
-
 // A header and `frames` voice packets from node `from`.
 std::vector<bytes> send_stream(conference_fixture& f, int from, int frames) {
   std::vector<bytes> stream;
@@ -39,12 +23,6 @@ std::vector<bytes> send_stream(conference_fixture& f, int from, int frames) {
         static_cast<std::uint16_t>(i), {static_cast<std::uint8_t>(i), 0x11, 0x22}, 0x1234)));
   for (const bytes& b : stream) f.send(from, b);
   return stream;
-}
-
-std::vector<bytes> received(const nodes::udp_endpoint& n) {
-  std::vector<bytes> got;
-  for (auto& d : n.drain(300)) got.push_back(std::move(d.bytes));
-  return got;
 }
 
 // Checks an acknowledgement transmission and returns whether it is the
@@ -83,9 +61,9 @@ TEST(Conference, StreamReachesEveryOtherNodeByteForByteAndIsAcknowledged) {
   f.start({});
   register_all(f);
   const auto stream = send_stream(f, 0, 20);
-  EXPECT_EQ(received(f.nodes[1]), stream);
-  EXPECT_EQ(received(f.nodes[2]), stream);
-  EXPECT_TRUE(check_ack(received(f.nodes[0])));  // the sender hears only the answer
+  EXPECT_EQ(received(f.nodes[1], stream.size()), stream);
+  EXPECT_EQ(received(f.nodes[2], stream.size()), stream);
+  EXPECT_TRUE(check_ack(received(f.nodes[0], 12)));  // the sender hears only the answer
 
   const std::string log = f.stop_and_read_log();
   for (int i = 0; i < 3; ++i)
@@ -104,8 +82,8 @@ TEST(Conference, DebugEchoesTheStreamToItsSender) {
   f.start({"-d"});
   register_all(f);
   const auto stream = send_stream(f, 0, 5);
-  EXPECT_EQ(received(f.nodes[1]), stream);
-  auto own = received(f.nodes[0]);
+  EXPECT_EQ(received(f.nodes[1], stream.size()), stream);
+  auto own = received(f.nodes[0], 18);
   ASSERT_EQ(own.size(), 6u + 12u);
   // The echoed header comes first, then the acknowledgement, then the voice.
   EXPECT_EQ(own[0], stream[0]);
@@ -120,13 +98,13 @@ TEST(Conference, UnregisteredSenderIsRelayedAndToldNobodyHeardOnlyWhenAlone) {
   nodes::header_fields lonely;
   lonely.my_call = "LONELY";
   f.send(2, nodes::make_header(lonely));
-  EXPECT_FALSE(check_ack(received(f.nodes[2])));  // empty table: not delivered
+  EXPECT_FALSE(check_ack(received(f.nodes[2], 12)));  // empty table: not delivered
 
   f.send(0, nodes::make_registration("CALL0", "GW"));
   ASSERT_TRUE(f.nodes[0].receive(2000));
   const auto stream = send_stream(f, 2, 3);
-  EXPECT_EQ(received(f.nodes[0]), stream);
-  EXPECT_TRUE(check_ack(received(f.nodes[2])));
+  EXPECT_EQ(received(f.nodes[0], stream.size()), stream);
+  EXPECT_TRUE(check_ack(received(f.nodes[2], 12)));
 }
 
 TEST(Conference, DisconnectStopsDeliveryAndMoveFollowsTheNode) {
@@ -137,8 +115,8 @@ TEST(Conference, DisconnectStopsDeliveryAndMoveFollowsTheNode) {
   ASSERT_TRUE(f.server.wait_for("Deleted from table: GW       CALL1   \n"));
   send_stream(f, 0, 2);
   EXPECT_TRUE(received(f.nodes[1]).empty());
-  EXPECT_EQ(received(f.nodes[2]).size(), 3u);
-  received(f.nodes[0]);
+  EXPECT_EQ(received(f.nodes[2], 3).size(), 3u);
+  received(f.nodes[0], 12);
 
   // CALL2 now registers from node 1's address: the entry moves there.
   f.send(1, nodes::make_registration("CALL2", "NEWGW"));
@@ -146,7 +124,7 @@ TEST(Conference, DisconnectStopsDeliveryAndMoveFollowsTheNode) {
   ASSERT_TRUE(
       f.server.wait_for("Node IP address updated CALL2    GW       from 127.0.0.4 to 127.0.0.3\n"));
   send_stream(f, 0, 2);
-  EXPECT_EQ(received(f.nodes[1]).size(), 3u);
+  EXPECT_EQ(received(f.nodes[1], 3).size(), 3u);
   EXPECT_TRUE(received(f.nodes[2]).empty());
 
   const std::string log = f.stop_and_read_log();

@@ -1,6 +1,7 @@
 #include "e2e/server_process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "nodelib/packets.h"
 
 namespace mirx::e2e {
 
@@ -59,10 +62,14 @@ void server_process::pump(int fd, std::string* into) {
 }
 
 void server_process::start(const std::vector<std::string>& args) {
+  start_program(MIRX_SERVER_PATH, args);
+}
+
+void server_process::start_program(const std::string& path, const std::vector<std::string>& args) {
   int out_pipe[2], err_pipe[2];
   if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
-  std::vector<std::string> argv_text{MIRX_SERVER_PATH};
+  std::vector<std::string> argv_text{path};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : argv_text) argv.push_back(a.data());
@@ -155,6 +162,24 @@ std::string conference_fixture::stop_and_read_log() {
   server.signal(SIGINT);
   server.wait_exit();
   return server.read_file("MirxServerLog");
+}
+
+void register_all(conference_fixture& f) {
+  for (std::size_t i = 0; i < f.nodes.size(); ++i) {
+    f.send(static_cast<int>(i), nodes::make_registration("CALL" + std::to_string(i), "GW"));
+    ASSERT_TRUE(f.nodes[i].receive(3000)) << "no reply for node " << i;
+  }
+}
+
+std::vector<bytes> received(const nodes::udp_endpoint& n, std::size_t expected, int quiet_ms) {
+  std::vector<bytes> got;
+  while (got.size() < expected) {
+    auto d = n.receive(3000);
+    if (!d) return got;
+    got.push_back(std::move(d->bytes));
+  }
+  for (auto& d : n.drain(quiet_ms)) got.push_back(std::move(d.bytes));
+  return got;
 }
 
 }  // namespace mirx::e2e

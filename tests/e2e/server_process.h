@@ -33,6 +33,8 @@ class server_process {
 
   // Starts the server with `args`; returns at once.
   void start(const std::vector<std::string>& args);
+  // Starts another program (the node tool) the same way.
+  void start_program(const std::string& path, const std::vector<std::string>& args);
   // Waits until standard output holds `text`; false after `timeout_ms`.
   bool wait_for(const std::string& text, int timeout_ms = 5000);
   // Waits for the process to end; its exit status, or -1 (killed by a signal
@@ -75,5 +77,21 @@ struct conference_fixture {
   // Stops the server with SIGINT and returns its log file.
   std::string stop_and_read_log();
 };
+
+using bytes = std::vector<std::uint8_t>;
+
+template <typename A>
+bytes to_bytes(const A& a) {
+  return bytes(a.begin(), a.end());
+}
+
+// Registers node i as "CALL<i>" with the name "GW" and takes its reply.
+void register_all(conference_fixture& f);
+
+// What a node receives: first the `expected` datagrams (each within 3 s, so
+// a loaded machine does not fail the test), then whatever more arrives until
+// `quiet_ms` pass without a datagram.
+std::vector<bytes> received(const nodes::udp_endpoint& n, std::size_t expected = 0,
+                            int quiet_ms = 300);
 
 }  // namespace mirx::e2e

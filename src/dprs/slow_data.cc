@@ -1,0 +1,87 @@
+#include "dprs/slow_data.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace mirx::slow {
+
+stream_encoder::stream_encoder(std::string_view text, std::string_view position) {
+  if (text.size() > text_length)
+    throw std::invalid_argument("a text message holds at most 20 characters");
+  if (!text.empty()) {
+    std::string padded(text);
+    padded.resize(text_length, ' ');
+    for (std::size_t part = 0; part < text_blocks; ++part)
+      blocks_.push_back(text_block(padded.data(), part));
+  }
+  for (std::size_t at = 0; at < position.size(); at += data_per_block) {
+    const std::size_t n = std::min(data_per_block, position.size() - at);
+    block b{static_cast<std::uint8_t>(type_position << 4 | n)};
+    for (std::size_t i = 0; i < n; ++i) b[1 + i] = static_cast<std::uint8_t>(position[at + i]);
+    blocks_.push_back(b);
+  }
+}
+
+half stream_encoder::frame(std::size_t n) const {
+  const std::size_t place = n % frames_per_superframe;
+  if (place == 0) return sync_pattern;
+  const std::size_t slot = n / frames_per_superframe * (frames_per_superframe - 1) + place - 1;
+  const std::size_t index = slot / 2;
+  if (index >= blocks_.size()) return scramble(filler);
+  const block& b = blocks_[index];
+  return scramble(slot % 2 == 0 ? first_half(b) : second_half(b));
+}
+
+std::size_t stream_encoder::frames_needed() const {
+  if (blocks_.empty()) return 0;
+  const std::size_t last_slot = blocks_.size() * 2 - 1;
+  const std::size_t data_frames = frames_per_superframe - 1;
+  return last_slot / data_frames * frames_per_superframe + last_slot % data_frames + 2;
+}
+
+void stream_decoder::feed(std::size_t in_superframe, const half& received) {
+  const std::size_t place = in_superframe % frames_per_superframe;
+  const bool waiting = assembler_.second_half_next();
+  const bool partner_here = waiting && last_ && *last_ + 1 == place;
+  last_ = place;
+  if (place == 0 || is_sync(received)) {
+    if (waiting) ++lost_halves_;
+    assembler_.restart();
+    return;
+  }
+  if (place % 2 == 1) {  // a first half: whatever waited has lost its partner
+    if (waiting) ++lost_halves_;
+    assembler_.restart();
+    assembler_.feed(received);
+    return;
+  }
+  if (!partner_here) {  // a second half whose first half was lost
+    if (waiting) ++lost_halves_;
+    ++lost_halves_;
+    assembler_.restart();
+    return;
+  }
+  if (const auto done = assembler_.feed(received)) take(*done);
+}
+
+void stream_decoder::take(const block& b) {
+  const std::uint8_t header = b[0];
+  if (block_type(header) == type_position) {
+    position_.append(reinterpret_cast<const char*>(b.data() + 1), data_count(header));
+  } else if (block_type(header) == type_text && block_count(header) < text_blocks) {
+    const std::size_t part = block_count(header);
+    for (std::size_t i = 0; i < data_per_block; ++i)
+      text_[part * data_per_block + i] = static_cast<char>(b[1 + i]);
+    text_parts_ |= 1u << part;
+  }
+}
+
+std::string stream_decoder::text() const {
+  std::string out(text_.begin(), text_.end());
+  for (std::size_t part = 0; part < text_blocks; ++part)
+    if ((text_parts_ & (1u << part)) == 0)
+      out.replace(part * data_per_block, data_per_block, data_per_block, '?');
+  return out;
+}
+
+}  // namespace mirx::slow

@@ -1,0 +1,25 @@
+#include "monitor/log_server.h"
+
+#include "server/platform.h"
+
+namespace mirx {
+
+bool resolve_log_server(const settings& cfg, output& out, socket_link& link) {
+  link.log_server.reset();
+  if (cfg.log_server[0] == '\0') {
+    out.say(shown::always, "Not assign the log server!!\n");
+    return true;
+  }
+  // The lookup may take seconds (a name server that does not answer); the
+  // caller runs it without the output lock so that a stop is not held up.
+  const auto ip = platform::resolve_ipv4(cfg.log_server);
+  if (!ip) {
+    out.say(shown::always, "Log Server Not Found\n");
+    return false;
+  }
+  link.log_port = port_of(cfg.log_port);
+  link.log_server = *ip;
+  return true;
+}
+
+}  // namespace mirx

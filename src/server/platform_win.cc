@@ -1,0 +1,240 @@
+// Windows implementation of the platform layer: Winsock 2 over IPv4, select,
+// Sleep, console control events and the Win32 serial-port calls.
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+
+// Winsock 2 first: windows.h must not bring in the old Winsock header.
+// clang-format off
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+// clang-format on
+
+// The runtime's exception header makes abnormal_termination a macro for its
+// own structured-exception intrinsic; here it is the name of ours.
+#undef abnormal_termination
+
+#include <atomic>
+#include <csignal>
+#include <string>
+#include <utility>
+
+#include "server/platform.h"
+
+namespace platform {
+
+namespace {
+
+SOCKET as_socket(socket_handle s) {
+  return static_cast<SOCKET>(s);
+}
+
+HANDLE as_handle(serial_handle h) {
+  return reinterpret_cast<HANDLE>(h);
+}
+
+}  // namespace
+
+int no_buffer_space_code() {
+  return WSAENOBUFS;  // 10055
+}
+
+std::string error_text(int code) {
+  char text[256];
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+  std::string out(text, n);
+  // The system's texts end in a line break; the callers put the text inside
+  // a line of their own.
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' '))
+    out.pop_back();
+  if (out.empty()) out = "error " + std::to_string(code);
+  return out;
+}
+
+bool start_sockets() {
+  WSADATA data;
+  return WSAStartup(MAKEWORD(2, 0), &data) == 0;
+}
+
+socket_handle open_udp_socket() {
+  const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  return s == INVALID_SOCKET ? no_socket : static_cast<socket_handle>(s);
+}
+
+int bind_any(socket_handle s, std::uint16_t port) {
+  // Without exclusive use another program could bind the same port with
+  // SO_REUSEADDR and take datagrams meant for the server. Best effort: the
+  // bind below still reports a port that is already taken.
+  const BOOL exclusive = TRUE;
+  ::setsockopt(as_socket(s), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+               reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(as_socket(s), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return 0;
+  return WSAGetLastError();
+}
+
+void set_receive_buffer(socket_handle s, int bytes) {
+  ::setsockopt(as_socket(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
+               sizeof bytes);
+}
+
+void close_socket(socket_handle s) {
+  if (s != no_socket) ::closesocket(as_socket(s));
+}
+
+wait_result wait_readable(socket_handle s, int timeout_ms) {
+  // select() rewrites both the set and the time limit: set them up anew for
+  // every wait.
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(as_socket(s), &readable);
+  timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  const int n = ::select(0, &readable, nullptr, nullptr, &limit);
+  return n > 0 && FD_ISSET(as_socket(s), &readable) ? wait_result::readable
+                                                    : wait_result::timed_out;
+}
+
+received receive(socket_handle s, std::uint8_t* buffer, std::size_t capacity) {
+  sockaddr_in from{};
+  int from_len = sizeof from;
+  const int n =
+      ::recvfrom(as_socket(s), reinterpret_cast<char*>(buffer), static_cast<int>(capacity), 0,
+                 reinterpret_cast<sockaddr*>(&from), &from_len);
+  if (n == SOCKET_ERROR) {
+    // Winsock cuts a datagram that does not fit to the buffer, discards the
+    // rest and says so with WSAEMSGSIZE; its real length is lost. Report a
+    // length beyond the buffer so that the caller drops it, as it must never
+    // be taken for its first bytes.
+    if (WSAGetLastError() == WSAEMSGSIZE) return {static_cast<long>(capacity) + 1, 0};
+    return {-1, 0};
+  }
+  if (from.sin_family != AF_INET) return {-1, 0};
+  return {static_cast<long>(n), from.sin_addr.s_addr};
+}
+
+int send_to(socket_handle s, const void* data, std::size_t length, std::uint32_t ip,
+            std::uint16_t port) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = ip;
+  const int n = ::sendto(as_socket(s), static_cast<const char*>(data), static_cast<int>(length), 0,
+                         reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  return n == SOCKET_ERROR ? WSAGetLastError() : 0;
+}
+
+std::optional<std::uint32_t> resolve_ipv4(const char* name) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* list = nullptr;
+  if (::getaddrinfo(name, nullptr, &hints, &list) != 0 || list == nullptr) return std::nullopt;
+  const std::uint32_t ip = reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_addr.s_addr;
+  ::freeaddrinfo(list);
+  return ip;
+}
+
+void sleep_ms(int ms) {
+  ::Sleep(static_cast<DWORD>(ms));
+}
+
+}  // namespace platform
+
+// Console control: Windows runs the handler on a fresh thread of its own for
+// every event, so the stop work can run right there.
+namespace platform {
+
+namespace {
+
+constexpr int interrupt_signal = SIGINT;  // Ctrl-C
+constexpr int break_signal = SIGBREAK;    // Ctrl-Break, and closing, log-off, shut-down
+
+std::atomic<void (*)(int)> stop_function{nullptr};
+std::atomic<int> stop_under_way{0};  // the signal number of the stop that runs, or 0
+
+BOOL WINAPI on_console_event(DWORD event) {
+  const int sig = event == CTRL_C_EVENT ? interrupt_signal : break_signal;
+  int running = 0;
+  if (stop_under_way.compare_exchange_strong(running, sig)) {
+    stop_function.load()(sig);  // ends the process
+    return TRUE;
+  }
+  // A second event of the same kind ends the process at once, whatever the
+  // stop was doing.
+  if (running == sig) ::TerminateProcess(::GetCurrentProcess(), 3);
+  // An event of the other kind leaves the stop under way to finish: returning
+  // would let the system end the process before the log file is closed.
+  ::Sleep(INFINITE);
+  return TRUE;
+}
+
+}  // namespace
+
+void start_stop_watch(void (*on_stop)(int)) {
+  stop_function.store(on_stop);
+  ::SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+void abnormal_termination() {
+  static constexpr char text[] = "\r\nAbnormal program termination\r\n";
+  // Straight to the handle: the C runtime's text mode would turn each "\n"
+  // into another "\r\n".
+  DWORD written = 0;
+  ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), text, sizeof text - 1, &written, nullptr);
+  // Ends every thread at once: no exit handlers, no stream flushed or closed.
+  ::TerminateProcess(::GetCurrentProcess(), 3);
+  ::ExitProcess(3);  // not reached
+}
+
+}  // namespace platform
+
+// Serial port for D-PRS output.
+namespace platform {
+
+serial_opened open_serial(const char* name, std::int32_t baud_rate) {
+  std::string device = std::string("\\\\.\\") + name;
+  const HANDLE h = ::CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    return {no_serial, std::move(device), static_cast<int>(::GetLastError()), false};
+  }
+  ::SetupComm(h, 128, 128);
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  ::GetCommState(h, &dcb);  // every field not set below keeps the device's value
+  const DWORD own_rate = dcb.BaudRate;
+  dcb.BaudRate = static_cast<DWORD>(baud_rate);
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.fAbortOnError = TRUE;
+  const bool rate_set = ::SetCommState(h, &dcb) != FALSE;
+  // A refused record changes nothing at all: keep the port's own rate but
+  // still give it the data format.
+  if (!rate_set) {
+    dcb.BaudRate = own_rate;
+    ::SetCommState(h, &dcb);
+  }
+  return {reinterpret_cast<serial_handle>(h), std::move(device), 0, rate_set};
+}
+
+void write_serial(serial_handle h, const std::uint8_t* data, std::size_t length) {
+  if (h == no_serial) return;
+  DWORD written = 0;
+  ::WriteFile(as_handle(h), data, static_cast<DWORD>(length), &written, nullptr);
+}
+
+void close_serial(serial_handle h) {
+  if (h != no_serial) ::CloseHandle(as_handle(h));
+}
+
+}  // namespace platform

@@ -1,0 +1,198 @@
+// Position output through the real binary: a pseudo-terminal stands in for
+// the serial port, a node sends a position report in the slow data of its
+// voice packets, and the test reads the bytes the server writes to the port.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "dprs/slow_data.h"
+#include "e2e/server_process.h"
+#include "nodelib/packets.h"
+
+namespace mirx::e2e {
+namespace {
+
+// An APRS position line as a radio sends it, then a GPS sentence, whose
+// line end must reach the port without being turned into CR LF.
+const std::string report =
+    "$$CRCB3A1,A>API705:!3540.00N/13945.00E>\r"
+    "$GPGGA,123519,3540.00,N,13945.00,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n";
+
+// A pseudo-terminal whose slave the server opens by the name "pts/N". The
+// slave stays open here too, so the master never sees a hang-up and the
+// test can look at the line settings the server left on it. The master side
+// of a Linux pty is raw from the start, and termios calls on it would change
+// the slave instead; so the slave keeps its cooked defaults (output
+// processing with LF to CR LF included) until the server sets it up.
+struct pty {
+  int master = -1;
+  int slave = -1;
+  std::string name;  // "pts/N"
+
+  pty() {
+    char path[64] = {};
+    if (::openpty(&master, &slave, path, nullptr, nullptr) != 0) return;
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+    name = std::string(path).substr(std::strlen("/dev/"));
+  }
+  ~pty() {
+    if (slave >= 0) ::close(slave);
+    if (master >= 0) ::close(master);
+  }
+  pty(const pty&) = delete;
+  pty& operator=(const pty&) = delete;
+
+  termios line() const {
+    termios t{};
+    ::tcgetattr(slave, &t);
+    return t;
+  }
+  // Gives the slave a known rate, keeping the cooked defaults otherwise.
+  void set_speed(speed_t code) const {
+    termios t = line();
+    ::cfsetispeed(&t, code);
+    ::cfsetospeed(&t, code);
+    ::tcsetattr(slave, TCSANOW, &t);
+  }
+  bool exclusive() const {
+    int on = 0;
+    return ::ioctl(slave, TIOCGEXCL, &on) == 0 && on != 0;
+  }
+
+  // What the server wrote: reads until `wanted` bytes have come, or until
+  // `quiet_ms` pass without a byte, within `max_ms` in all.
+  std::string read(std::size_t wanted, int quiet_ms, int max_ms = 5000) const {
+    std::string got;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(max_ms);
+    while (got.size() < wanted && std::chrono::steady_clock::now() < end) {
+      pollfd p{master, POLLIN, 0};
+      if (::poll(&p, 1, quiet_ms) <= 0) break;
+      char buf[256];
+      const ssize_t n = ::read(master, buf, sizeof buf);
+      if (n <= 0) break;
+      got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got;
+  }
+};
+
+// A header and the voice packets that carry `text`, sent from node `from`.
+std::vector<bytes> send_report(conference_fixture& f, int from, const std::string& text) {
+  nodes::header_fields h;
+  h.my_call = "JA1ABC";
+  std::vector<bytes> stream{to_bytes(nodes::make_header(h, 0x4321))};
+  // Position blocks of up to five bytes in scrambled halves, the sync opening
+  // every superframe, the last superframe filled up with filler blocks.
+  const slow::stream_encoder slow_data("", text);
+  const std::size_t frames = (slow_data.frames_needed() / 21 + 1) * 21;
+  for (std::size_t i = 0; i < frames; ++i)
+    stream.push_back(to_bytes(
+        nodes::make_voice(static_cast<std::uint16_t>(i % 21), slow_data.frame(i), 0x4321)));
+  for (const bytes& b : stream) f.send(from, b);
+  return stream;
+}
+
+std::string port_config(const pty& p, const std::string& more) {
+  return "DprsComPort=" + p.name + ";\n" + more;
+}
+
+// The slave's name must fit the six characters of DprsComPort.
+#define REQUIRE_PTY(p)                                                \
+  if ((p).master < 0) GTEST_SKIP() << "no pseudo-terminal available"; \
+  if ((p).name.size() > 6) GTEST_SKIP() << (p).name << " does not fit the name field"
+
+TEST(DprsSerial, PositionReportReachesThePortWhileTheRelayGoesOn) {
+  pty p;
+  REQUIRE_PTY(p);
+  conference_fixture f(3);
+  f.start({}, port_config(p, "DprsSW=ON;\nDprsBaudRate=4800;\n"));
+  register_all(f);
+  const std::vector<bytes> stream = send_report(f, 0, report);
+  EXPECT_EQ(p.read(report.size(), 3000), report);
+  EXPECT_EQ(p.read(1, 300), "");  // and nothing else: filler and sync are not data
+  EXPECT_EQ(received(f.nodes[1], stream.size()), stream);
+  EXPECT_EQ(received(f.nodes[2], stream.size()), stream);
+  EXPECT_EQ(received(f.nodes[0], 12).size(), 12u);  // the sender hears only the answer
+  EXPECT_EQ(f.server.out().find("open error"), std::string::npos);
+}
+
+TEST(DprsSerial, PortIsSetUpRawEightNoneOneExclusive) {
+  pty p;
+  REQUIRE_PTY(p);
+  p.set_speed(B1200);
+  conference_fixture f(1);
+  f.start({}, port_config(p, "DprsSW=ON;\nDprsBaudRate=4800;\n"));
+  const termios t = p.line();
+  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B4800));
+  EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B4800));
+  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(t.c_cflag & (CREAD | CLOCAL), static_cast<tcflag_t>(CREAD | CLOCAL));
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL), 0u);
+  EXPECT_EQ(t.c_oflag & OPOST, 0u);
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_TRUE(p.exclusive());
+}
+
+TEST(DprsSerial, UnsupportedRateIsReportedAndTheRateKept) {
+  pty p;
+  REQUIRE_PTY(p);
+  p.set_speed(B1200);
+  conference_fixture f(2);
+  f.start({}, port_config(p, "DprsSW=ON;\nDprsBaudRate=12345;\n"));
+  EXPECT_NE(f.server.out().find("D-PRS port /dev/" + p.name +
+                                ": baud rate 12345 not supported, rate left unchanged\n"),
+            std::string::npos)
+      << f.server.out();
+  const termios t = p.line();
+  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B1200));
+  EXPECT_EQ(t.c_oflag & OPOST, 0u);  // the rest of the set-up still happened
+  register_all(f);
+  send_report(f, 0, "!3540.00N/13945.00E>\r");
+  EXPECT_EQ(p.read(21, 3000), "!3540.00N/13945.00E>\r");
+}
+
+// "on" in lower case does not switch the output on.
+TEST(DprsSerial, SwitchedOffThePortIsNeitherOpenedNorWritten) {
+  pty p;
+  REQUIRE_PTY(p);
+  p.set_speed(B1200);
+  const termios before = p.line();
+  conference_fixture f(2);
+  f.start({}, port_config(p, "DprsSW=on;\nDprsBaudRate=4800;\n"));
+  register_all(f);
+  const std::vector<bytes> stream = send_report(f, 0, report);
+  EXPECT_EQ(received(f.nodes[1], stream.size()), stream);
+  EXPECT_EQ(p.read(1, 300), "");
+  const termios after = p.line();
+  EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+  EXPECT_EQ(after.c_oflag, before.c_oflag);
+  EXPECT_FALSE(p.exclusive());
+  EXPECT_EQ(f.server.out().find("D-PRS"), std::string::npos);
+}
+
+TEST(DprsSerial, MissingDeviceIsReportedAndTheServerRelays) {
+  conference_fixture f(2);
+  f.start({}, "DprsSW=ON;\nDprsComPort=nosuch;\n");
+  EXPECT_NE(f.server.out().find("D-PRS port /dev/nosuch open error : No such file or directory "
+                                "(running without D-PRS output)\n"),
+            std::string::npos)
+      << f.server.out();
+  register_all(f);
+  const std::vector<bytes> stream = send_report(f, 0, report);
+  EXPECT_EQ(received(f.nodes[1], stream.size()), stream);
+}
+
+}  // namespace
+}  // namespace mirx::e2e

@@ -1,0 +1,97 @@
+// What mirx_logrx prints for records and for anything else that reaches it.
+
+#include "logrx/format_record.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace mirx::logrx {
+namespace {
+
+using namespace std::string_literals;
+using bytes = std::vector<std::uint8_t>;
+
+const std::string stamp = "Sat Sep 24 10:00:00 2011";
+
+// A datagram from 8-byte pieces, each given by its leading bytes.
+bytes datagram(const std::vector<std::string>& pieces) {
+  bytes b;
+  for (const std::string& p : pieces) {
+    b.insert(b.end(), p.begin(), p.end());
+    b.resize(b.size() + 8 - p.size());
+  }
+  return b;
+}
+
+std::string shown(const bytes& b) {
+  return format_datagram(b.data(), b.size(), stamp, "10.1.2.3:4000");
+}
+
+struct row {
+  bytes in;
+  std::string line;  // after the time stamp and a space
+};
+
+TEST(FormatRecord, RecordsShowTheirFields) {
+  const std::vector<row> rows = {
+      {datagram({"ADD ", "JA1AAA  ", "JA1AAA B", "\xc0\xa8\x01\x14"}),
+       "ADD call1=\"JA1AAA  \" call2=\"JA1AAA B\" ip=192.168.1.20"},
+      // A value ends at its first zero byte; the bytes a record leaves unused
+      // (4..7, and 28..31 of ADD and DEL) do not matter.
+      {datagram({"DEL \x7f\x7f\x7f\x7f", "AB\0CDEFG"s, "", "\x0a\0\0\x01\xff\xff\xff\xff"s}),
+       "DEL call1=\"AB\" call2=\"\" ip=10.0.0.1"},
+      {datagram({"ACC ", "", "", "JA1XYZ  "}), "ACC call1=\"\" call2=\"\" my_call=\"JA1XYZ  \""},
+      {datagram({"ACC ", "NODECALL", "GATEWAY1", "MYCALLXY"}),
+       "ACC call1=\"NODECALL\" call2=\"GATEWAY1\" my_call=\"MYCALLXY\""},
+      // Nothing a node puts into a call sign can break the line or the quoting.
+      {datagram({"ACC ", "A\nB\"C\\D", "\x1b[2J\xff", "OK"}),
+       "ACC call1=\"A\\x0aB\\x22C\\x5cD\" call2=\"\\x1b[2J\\xff\" my_call=\"OK\""},
+  };
+  for (const row& r : rows) EXPECT_EQ(shown(r.in), stamp + " " + r.line);
+}
+
+TEST(FormatRecord, AnythingElseShowsLengthAndBytes) {
+  bytes acc_short = datagram({"ACC ", "A", "B", "C"});
+  acc_short.pop_back();
+  bytes add_long = datagram({"ADD ", "A", "B", "C"});
+  add_long.push_back(0x5a);
+  const std::string z7 = " 00 00 00 00 00 00 00";
+  std::string many;
+  for (int i = 0; i < 64; ++i) many += " ab";
+  const std::vector<row> rows = {
+      {{}, "0 bytes from 10.1.2.3:4000:"},
+      {{0x41, 0x00, 0xff}, "3 bytes from 10.1.2.3:4000: 41 00 ff"},
+      {acc_short, "31 bytes from 10.1.2.3:4000: 41 43 43 20 00 00 00 00 41" + z7 + " 42" + z7 +
+                      " 43 00 00 00 00 00 00"},
+      {add_long, "33 bytes from 10.1.2.3:4000: 41 44 44 20 00 00 00 00 41" + z7 + " 42" + z7 +
+                     " 43" + z7 + " 5a"},
+      {datagram({"acc ", "A", "B", "C"}),
+       "32 bytes from 10.1.2.3:4000: 61 63 63 20 00 00 00 00 41" + z7 + " 42" + z7 + " 43" + z7},
+      {datagram({"ACC\0"s, "A", "B", "C"}),
+       "32 bytes from 10.1.2.3:4000: 41 43 43 00 00 00 00 00 41" + z7 + " 42" + z7 + " 43" + z7},
+      {bytes(100, 0xab), "100 bytes from 10.1.2.3:4000:" + many + " ..."},
+  };
+  for (const row& r : rows) EXPECT_EQ(shown(r.in), stamp + " not a record: " + r.line);
+}
+
+// Whatever arrives, the result is one line of printable text.
+TEST(FormatRecord, RandomDatagramsGiveOnePrintableLine) {
+  std::mt19937 random(4);
+  const char* tags[] = {"ACC ", "ADD ", "DEL ", "XYZ "};
+  for (std::size_t length = 0; length <= 80; ++length) {
+    for (int round = 0; round < 40; ++round) {
+      bytes b(length);
+      for (auto& x : b) x = static_cast<std::uint8_t>(random());
+      if (length >= 4 && round % 2 == 0) std::copy_n(tags[round / 2 % 4], 4, b.begin());
+      const std::string line = shown(b);
+      ASSERT_EQ(line.rfind(stamp + " ", 0), 0u);
+      for (char c : line) ASSERT_TRUE(c >= 0x20 && c < 0x7f) << line;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace mirx::logrx

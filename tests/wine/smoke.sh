@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# Smoke test of the Windows build: cross-builds mirx_server.exe with mingw-w64,
+# runs it under Wine in a fresh prefix with its own loopback ports, lets
+# nodes.py play two nodes, a log server and a serial device, stops the server
+# with Ctrl-C (SIGINT) and checks its console, error stream and log file.
+#
+#   smoke.sh SOURCE_DIR BUILD_DIR
+#
+# Exits 77 (skipped) when the cross compiler or Wine is missing. With
+# MIRX_SMOKE_KEEP=1 the work directory (prefix, console, log file) is kept.
+set -euo pipefail
+
+src=$(cd "${1:?source directory}" && pwd)
+install_hint="apt-get install --no-install-recommends wine wine64 g++-mingw-w64-x86-64"
+
+skip() {
+  echo "wine_smoke skipped: $*"
+  exit 77
+}
+fail() {
+  echo "FAIL: $*"
+  exit 1
+}
+
+for tool in x86_64-w64-mingw32-g++-posix wine wineserver wineboot python3 timeout; do
+  command -v "$tool" >/dev/null || skip "$tool not found ($install_hint)"
+done
+timeout 30 wine --version >/dev/null 2>&1 || skip "wine does not run ($install_hint)"
+build=$(mkdir -p "${2:?build directory}" && cd "$2" && pwd)
+
+# Cross build: only the server, in a build tree of its own.
+if ! { cmake -S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64.cmake" \
+  -DMIRX_BUILD_TESTS=OFF && cmake --build "$build" -j2 --target mirx_server; } >"$build/smoke-build.log" 2>&1; then
+  cat "$build/smoke-build.log"
+  fail "cross build"
+fi
+exe=$build/src/mirx_server.exe
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/mirx-wine.XXXXXX")
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+server='' nodes=''
+cleanup() {
+  if [ -n "$server" ]; then kill "$server" 2>/dev/null || true; fi
+  if [ -n "$nodes" ]; then kill "$nodes" 2>/dev/null || true; fi
+  timeout 30 wineserver -k 2>/dev/null || true
+  [ -n "${MIRX_SMOKE_KEEP:-}" ] || rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A persistent Wine server started here keeps its own messages out of the
+# server's error stream.
+mkdir -p "$WINEPREFIX"
+timeout 30 wineserver -p 2>"$work/wineserver.log" || fail "wineserver does not start"
+t0=$(date +%s.%N)
+timeout 90 wineboot -i >"$work/wineboot.log" 2>&1 || fail "Wine prefix not created"
+echo "fresh Wine prefix: $(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }') s"
+
+python3 "$src/tests/wine/nodes.py" "$work" &
+nodes=$!
+for _ in $(seq 100); do [ -e "$work/nodes.ready" ] && break; sleep 0.1; done
+[ -e "$work/nodes.ready" ] || fail "nodes not ready"
+
+cd "$work"
+date +%s.%N >launched
+timeout 60 wine "$exe" -i -f mirx.cfg >console.txt 2>error.txt &
+server=$!
+
+for _ in $(seq 600); do [ -e nodes.done ] && break; sleep 0.1; done
+# Console lines reach a file at once, before any stop flushes them.
+cp console.txt console.running
+# A second instance finds its port taken and its serial port missing: it
+# reports both and ends through the abnormal-termination path.
+second_status=0
+timeout 30 wine "$exe" -f second.cfg >second.txt 2>second.err || second_status=$?
+# Ctrl-C goes to the Wine process itself (the child of timeout).
+wine_pid=$(ps -o pid= --ppid "$server" | tr -d ' ' || true)
+[ -n "$wine_pid" ] || fail "server not running when the nodes were done: $(cat console.txt error.txt)"
+kill -INT "$wine_pid"
+status=0
+wait "$server" || status=$?
+server=''
+touch stopped
+nodes_status=0
+wait "$nodes" || nodes_status=$?
+nodes=''
+
+tr -d '\r' <console.txt >console.lf
+[ -e mirx.log ] || : >mirx.log  # missing: the checks below say what lacks
+tr -d '\r' <mirx.log >log.lf
+stamp='[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}'
+problems=()
+expect() {  # expect FILE COUNT REGEX: COUNT lines of FILE match REGEX
+  local n
+  n=$(grep -cE -- "$3" "$1" || true)
+  [ "$n" -eq "$2" ] || problems+=("$1: $n lines match '$3', want $2")
+}
+expect console.lf 1 '^ D-STAR mirx  Server Program V00\.01 09/24/2011$'
+expect console.lf 1 '^ +Windows edition'
+expect console.lf 2 "^$stamp Node IP address added JA1(AAA A|BBB B) "
+expect console.lf 20 "^$stamp Send DV Packet to JA1BBB B$"
+expect console.lf 1 "^$stamp Deleted from table: "
+expect console.lf 0 'open error|not supported|Not Found|Not assign|bind error'
+tr -d '\r' <console.running >running.lf
+head -n 1 running.lf | grep -qx ' D-STAR mirx  Server Program V00\.01 09/24/2011' ||
+  problems+=("console does not begin with the banner while running")
+expect running.lf 1 "^$stamp Deleted from table: "
+tail -n 1 console.lf | grep -qE "^End $stamp$" || problems+=("last console line is not the End line")
+printf '\r\nAbnormal program termination\r\n' | cmp -s - error.txt ||
+  problems+=("error stream: $(od -c error.txt | head -3)")
+[ "$status" -eq 3 ] || problems+=("exit status $status, want 3")
+in_port=$(sed -n 's/^InPort=\([0-9]*\);$/\1/p' mirx.cfg)
+tr -d '\r' <second.txt >second.lf
+expect second.lf 1 '^D-PRS port \\\\\.\\com43 open error : .+ \(running without D-PRS output\)$'
+expect second.lf 1 "^in sock bind error $in_port : .+$"
+printf '\r\nAbnormal program termination\r\n' | cmp -s - second.err ||
+  problems+=("second instance error stream: $(od -c second.err | head -3)")
+[ "$second_status" -eq 3 ] || problems+=("second instance exit status $second_status, want 3")
+head -n 1 log.lf | grep -qE "^log start $stamp$" || problems+=("log file does not begin with log start")
+tail -n 1 log.lf | grep -qE "^log end $stamp$" || problems+=("log file does not end with log end")
+expect log.lf 20 '^Send DV Packet to JA1BBB B$'
+# Text mode: every line of the log file ends in CR LF on Windows.
+[ "$(grep -c $'\r$' mirx.log)" -eq "$(wc -l <mirx.log)" ] || problems+=("log file lines not CR LF")
+[ "$nodes_status" -eq 0 ] || problems+=("node checks failed (see above)")
+
+if [ ${#problems[@]} -gt 0 ]; then
+  printf 'FAIL: %s\n' "${problems[@]}"
+  echo "--- console"; cat console.lf
+  echo "--- log file"; cat log.lf
+  echo "--- second instance"; cat second.lf
+  exit 1
+fi
+echo "wine_smoke passed: End line, Abnormal program termination, exit status 3, log start/end"

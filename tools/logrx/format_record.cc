@@ -1,0 +1,79 @@
+#include "logrx/format_record.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "monitor/log_record.h"
+#include "node/address.h"
+
+namespace mirx::logrx {
+namespace {
+
+// A call-sign field as a quoted value: its bytes before the first zero byte,
+// at most 8. Trailing spaces stay visible inside the quotes; a quote, a
+// backslash or a byte outside printable ASCII is written as \xNN so that the
+// line stays one line and means one thing.
+std::string quoted_call(const std::uint8_t* field) {
+  const callsign c = callsign_of(field);
+  std::string out = "\"";
+  for (char ch : c) {
+    const auto b = static_cast<unsigned char>(ch);
+    if (b == 0) break;
+    if (b >= 0x20 && b < 0x7f && b != '"' && b != '\\') {
+      out += ch;
+    } else {
+      char esc[5];
+      std::snprintf(esc, sizeof esc, "\\x%02x", b);
+      out += esc;
+    }
+  }
+  return out + "\"";
+}
+
+std::string dotted_at(const std::uint8_t* field) {
+  std::uint32_t ip;
+  std::memcpy(&ip, field, 4);
+  const octets o = octets_of(ip);
+  char text[16];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", o.a, o.b, o.c, o.d);
+  return text;
+}
+
+bool has_tag(const std::uint8_t* data, const char (&tag_text)[5]) {
+  return std::memcmp(data + record::tag, tag_text, 4) == 0;
+}
+
+std::string not_a_record(const std::uint8_t* data, std::size_t length, std::string_view source) {
+  std::string out = "not a record: " + std::to_string(length) + " bytes from ";
+  out += source;
+  out += ':';
+  const std::size_t shown = length < hex_limit ? length : hex_limit;
+  for (std::size_t i = 0; i < shown; ++i) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, " %02x", data[i]);
+    out += hex;
+  }
+  if (shown < length) out += " ...";
+  return out;
+}
+
+}  // namespace
+
+std::string format_datagram(const std::uint8_t* data, std::size_t length, std::string_view stamp,
+                            std::string_view source) {
+  std::string line(stamp);
+  line += ' ';
+  const bool sized = length == record::size;
+  const bool acc = sized && has_tag(data, record::tag_acc);
+  const bool node_event =
+      sized && (has_tag(data, record::tag_add) || has_tag(data, record::tag_del));
+  if (!acc && !node_event) return line + not_a_record(data, length, source);
+
+  line.append(reinterpret_cast<const char*>(data + record::tag), 3);
+  line += " call1=" + quoted_call(data + record::call1);
+  line += " call2=" + quoted_call(data + record::call2);
+  if (acc) return line + " my_call=" + quoted_call(data + record::my_call);
+  return line + " ip=" + dotted_at(data + record::ip);
+}
+
+}  // namespace mirx::logrx

@@ -1,0 +1,16 @@
+#pragma once
+
+// The three commands of mirx_node. Each prints what it did on standard output
+// and returns an exit status; failures throw tool_error.
+
+#include "mirx_node/options.h"
+
+namespace mirx::node_tool {
+
+int run_register(const options& o);
+// Runs until SIGINT or SIGTERM, then disconnects.
+int run_listen(const options& o);
+// exit_ok when the server answered "delivered", exit_not_delivered otherwise.
+int run_transmit(const options& o);
+
+}  // namespace mirx::node_tool

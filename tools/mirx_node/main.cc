@@ -1,0 +1,42 @@
+// mirx_node: an operator's test node that talks to the server like a radio
+// node. See docs/mirx_node.md.
+
+#include <cstdio>
+#include <exception>
+
+#include "mirx_node/commands.h"
+#include "mirx_node/options.h"
+#include "mirx_node/session.h"
+
+using namespace mirx::node_tool;
+
+int main(int argc, char** argv) {
+  // Lines must reach a pipe as they happen, not when the buffer fills.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  const parse_result parsed = parse_command_line(argc, argv);
+  if (!parsed.error.empty()) {
+    std::fprintf(stderr, "mirx_node: %s\n", parsed.error.c_str());
+    std::fputs(argc < 2 ? usage_text : "mirx_node help shows the usage\n", stderr);
+    return exit_usage;
+  }
+  try {
+    switch (parsed.opts.cmd) {
+      case command::help:
+        std::fputs(usage_text, stdout);
+        return exit_ok;
+      case command::register_node:
+        return run_register(parsed.opts);
+      case command::listen:
+        return run_listen(parsed.opts);
+      case command::transmit:
+        return run_transmit(parsed.opts);
+    }
+  } catch (const tool_error& e) {
+    std::fprintf(stderr, "mirx_node: %s\n", e.what());
+    return e.status();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "mirx_node: %s\n", e.what());
+    return exit_failure;
+  }
+  return exit_failure;
+}
