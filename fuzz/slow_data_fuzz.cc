@@ -3,7 +3,9 @@
 // (bit 0) and the serial port off (bit 1). Every write to the port is held to
 // a plain reading of the block rules: the sync pattern starts over, two
 // halves make a block, a block of type 3 sends its first min(count, 5) data
-// bytes, descrambled, and nothing else is ever written.
+// bytes, descrambled, and nothing else is ever written. The same halves also
+// go to the stream decoder that nodes use on what they receive, which must
+// stay within its bounds whatever arrives.
 
 #include <cstdint>
 #include <cstdio>
@@ -72,12 +74,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   mirx::dprs::state s;
   s.port = (data[0] & 2) != 0 ? nullptr : &sink;
   reference ref;
-  for (std::size_t at = 1; at + 3 <= size; at += 3) {
+  mirx::slow::stream_decoder decoder;
+  std::size_t frames = 0;
+  for (std::size_t at = 1; at + 3 <= size; at += 3, ++frames) {
     // Each packet's bytes alone, so that reading past them is caught.
     const bytes packet(data + at, data + at + 3);
     mirx::dprs::process_slow_data(s, out, packet.data());
     ref.feed(packet.data());
+    decoder.feed(frames, {packet[0], packet[1], packet[2]});
   }
+  require(decoder.text().size() == mirx::slow::text_length, "a decoded text has 20 characters");
+  require(decoder.position().size() <= frames / 2 * 5, "at most five position bytes a block");
   if (s.port == nullptr) return 0;
   require(sink.writes == ref.writes, "serial writes are the position blocks' data bytes");
   return 0;
