@@ -7,6 +7,9 @@
 // after warm-up, nothing lost, nothing corrupted, and its log complete.
 //
 //   mirx_soak [--datagrams N] [--seed S] [--rss-slack-kib K] [--max-seconds T]
+//             [--debug 1]
+// With --debug 1 the server runs with -d: every relay is echoed to its
+// sender as well, and the console carries a line for every send.
 
 #include <signal.h>
 
@@ -43,8 +46,9 @@ constexpr int sync_timeout_ms = 10000;
 struct options {
   std::uint64_t datagrams = 20000;
   std::uint64_t seed = 1;
-  long rss_slack_kib = 512;
+  long rss_slack_kib = 128;
   long max_seconds = 1800;
+  bool debug = false;
 };
 
 bool parse(int argc, char** argv, options& o) {
@@ -59,6 +63,8 @@ bool parse(int argc, char** argv, options& o) {
       o.rss_slack_kib = static_cast<long>(value);
     else if (key == "--max-seconds")
       o.max_seconds = static_cast<long>(value);
+    else if (key == "--debug")
+      o.debug = value != 0;
     else
       return false;
   }
@@ -109,7 +115,7 @@ class soak_run {
   std::vector<nodes::udp_endpoint> strangers_;
   std::map<std::uint32_t, std::size_t> station_of_;
   traffic plan_;
-  model::conference_model model_{false};
+  model::conference_model model_{opts_.debug};
   deliveries got_;
   expected_log log_;
   std::uint64_t sent_ = 0, send_failures_ = 0, rounds_ = 0;
@@ -181,7 +187,7 @@ void soak_run::one_round() {
 }
 
 int soak_run::run() {
-  fixture_.start({});
+  fixture_.start(opts_.debug ? std::vector<std::string>{"-d"} : std::vector<std::string>{});
   const auto started = std::chrono::steady_clock::now();
   const std::uint64_t warm_at = std::max<std::uint64_t>(2000, opts_.datagrams / 10);
   process_state warm, end;
@@ -254,7 +260,7 @@ int main(int argc, char** argv) {
   if (!mirx::soak::parse(argc, argv, o)) {
     std::fprintf(stderr,
                  "usage: mirx_soak [--datagrams N] [--seed S] [--rss-slack-kib K] "
-                 "[--max-seconds T]\n");
+                 "[--max-seconds T] [--debug 1]\n");
     return 2;
   }
   return mirx::soak::soak_run(o).run();
