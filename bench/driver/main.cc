@@ -1,0 +1,204 @@
+// The load driver: runs the reference relay and the server side by side
+// under the same load and prints one summary line per relay and run.
+//
+//   mirx_load --nodes N [--streams 1,5] [--pps 50] [--seconds 2] [--rounds 2]
+//             [--max-rate] [--trial-seconds 1]
+//             [--relays reference,server,server-log,server-i,reference-mmsg]
+//
+// Exit status 1 when a relay did not start, delivered nothing, or its log
+// file does not hold one line per voice packet it relayed.
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/phase.h"
+#include "driver/rate_search.h"
+#include "driver/report.h"
+
+namespace mirx::bench {
+namespace {
+
+struct options {
+  int nodes = 10;
+  std::vector<int> streams{1, 5};
+  double pps = 50;
+  double seconds = 2;
+  int rounds = 2;
+  bool max_rate = false;
+  double trial_seconds = 1;
+  std::vector<std::string> relays{"reference", "server", "server-log", "server-i"};
+  relay_binaries bin{MIRX_SERVER_PATH, MIRX_REFERENCE_PATH};
+};
+
+std::vector<std::string> split(const std::string& text) {
+  std::vector<std::string> parts;
+  std::stringstream in(text);
+  for (std::string p; std::getline(in, p, ',');) parts.push_back(p);
+  return parts;
+}
+
+bool read_options(int argc, char** argv, options& o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (a == "--max-rate") {
+      o.max_rate = true;
+      continue;
+    }
+    if (v == nullptr) return false;
+    ++i;
+    if (a == "--nodes")
+      o.nodes = std::atoi(v);
+    else if (a == "--streams") {
+      o.streams.clear();
+      for (const auto& s : split(v)) o.streams.push_back(std::atoi(s.c_str()));
+    } else if (a == "--pps")
+      o.pps = std::atof(v);
+    else if (a == "--seconds")
+      o.seconds = std::atof(v);
+    else if (a == "--rounds")
+      o.rounds = std::atoi(v);
+    else if (a == "--trial-seconds")
+      o.trial_seconds = std::atof(v);
+    else if (a == "--relays")
+      o.relays = split(v);
+    else if (a == "--server")
+      o.bin.server = v;
+    else if (a == "--reference")
+      o.bin.reference = v;
+    else
+      return false;
+  }
+  return o.nodes >= 2 && o.nodes <= 1000 && o.rounds >= 1 && o.seconds > 0 && o.seconds <= 60 &&
+         !o.relays.empty() && o.relays.front() == "reference";
+}
+
+relay_spec spec_of(const std::string& name) {
+  if (name == "reference") return {name, true, false, false, false};
+  if (name == "reference-mmsg") return {name, true, false, false, true};
+  if (name == "server-log") return {name, false, true, false, false};
+  if (name == "server-i") return {name, false, true, true, false};
+  return {"server", false, false, false, false};
+}
+
+struct relay_run {
+  std::unique_ptr<relay_process> process;
+  long rss_empty = 0, rss_registered = 0;
+  std::uint64_t voice_relayed = 0;  // to check the log file against
+};
+
+bool start_relays(const options& o, node_farm& farm, std::vector<relay_run>& runs) {
+  for (const auto& name : o.relays) {
+    relay_run r;
+    r.process = std::make_unique<relay_process>(spec_of(name), o.bin, farm.port());
+    for (int i = 0; i < 500 && !r.process->in_socket().bound; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    r.rss_empty = r.process->rss_kib();
+    if (!register_nodes(farm, *r.process)) {
+      std::fprintf(stderr, "%s did not answer the registrations\n", name.c_str());
+      return false;
+    }
+    r.rss_registered = r.process->rss_kib();
+    runs.push_back(std::move(r));
+  }
+  return true;
+}
+
+phase_result measure(node_farm& farm, relay_run& run, const load& l) {
+  phase_result r = run_phase(farm, *run.process, l);
+  run.voice_relayed += r.got.latency.count();
+  return r;
+}
+
+bool paced_runs(const options& o, node_farm& farm, std::vector<relay_run>& runs) {
+  bool ok = true;
+  for (int streams : o.streams) {
+    const load l{streams, o.pps * streams, o.seconds};
+    std::vector<phase_result> totals(runs.size());
+    for (int round = 0; round < o.rounds; ++round)
+      for (std::size_t i = 0; i < runs.size(); ++i) totals[i].add(measure(farm, runs[i], l));
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+      const run_label label{o.nodes, streams, l.total_pps, runs[i].process->spec().name};
+      std::printf("%s\n", run_line(label, totals[i], i == 0 ? nullptr : &totals[0]).c_str());
+      ok = ok && totals[i].got.relayed > 0;
+    }
+    std::fflush(stdout);
+  }
+  return ok;
+}
+
+// The searches of all relays advance in turns, so that a noisy spell on the
+// machine falls on all of them alike.
+void max_rate_runs(const options& o, node_farm& farm, std::vector<relay_run>& runs) {
+  std::vector<rate_search> searches(runs.size(), rate_search(250, 200000, 5));
+  std::vector<phase_result> at_best(runs.size());
+  for (bool busy = true; busy;) {
+    busy = false;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+      if (searches[i].done()) continue;
+      busy = true;
+      const double rate = searches[i].next();
+      const phase_result r = measure(farm, runs[i], {5, rate, o.trial_seconds});
+      const bool passed = r.lossless_and_prompt();
+      if (passed && rate > searches[i].best()) at_best[i] = r;
+      searches[i].record(passed);
+    }
+  }
+  for (std::size_t i = 0; i < runs.size(); ++i)
+    std::printf("%s\n", rate_line(o.nodes, runs[i].process->spec().name, searches[i].best(),
+                                  at_best[i], searches[0].best())
+                            .c_str());
+  std::fflush(stdout);
+}
+
+// Every delivery of a voice packet leaves one line in the log file.
+bool finish(const options& o, std::vector<relay_run>& runs) {
+  bool ok = true;
+  for (relay_run& r : runs) {
+    const std::string& name = r.process->spec().name;
+    if (r.process->spec().reference) continue;
+    const long rss_end = r.process->rss_kib();
+    std::printf("rss N=%d %-10s empty=%ldKiB registered=%ldKiB end=%ldKiB growth=%ldKiB\n", o.nodes,
+                name.c_str(), r.rss_empty, r.rss_registered, rss_end, rss_end - r.rss_empty);
+    const long lines = r.process->stop_and_count_log_lines();
+    if (lines >= 0 && static_cast<std::uint64_t>(lines) != r.voice_relayed) {
+      std::printf("log N=%d %s: %ld lines, expected %llu\n", o.nodes, name.c_str(), lines,
+                  static_cast<unsigned long long>(r.voice_relayed));
+      ok = false;
+    }
+  }
+  return ok;
+}
+
+}  // namespace
+}  // namespace mirx::bench
+
+int main(int argc, char** argv) {
+  using namespace mirx::bench;
+  options o;
+  if (!read_options(argc, argv, o)) {
+    std::fputs(
+        "usage: mirx_load --nodes N [--streams 1,5] [--pps 50] [--seconds 2] [--rounds 2]\n"
+        "       [--max-rate] [--trial-seconds 1] [--relays reference,server,...]\n",
+        stderr);
+    return 2;
+  }
+  std::string why;
+  auto farm = node_farm::bind(o.nodes, &why);
+  if (!farm) {
+    std::fprintf(stderr, "cannot bind the nodes: %s\n", why.c_str());
+    return 1;
+  }
+  std::vector<relay_run> runs;
+  bool ok = start_relays(o, *farm, runs);
+  if (ok) ok = paced_runs(o, *farm, runs);
+  if (ok && o.max_rate) max_rate_runs(o, *farm, runs);
+  ok = finish(o, runs) && ok;
+  return ok ? 0 : 1;
+}
