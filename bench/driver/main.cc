@@ -1,7 +1,7 @@
 // The load driver: runs the reference relay and the server side by side
 // under the same load and prints one summary line per relay and run.
 //
-//   mirx_load --nodes N [--streams 1,5] [--pps 50] [--seconds 2] [--rounds 2]
+//   mirx_load --nodes N [--streams 1,5] [--pps 50] [--seconds 1] [--rounds 4]
 //             [--max-rate] [--trial-seconds 1]
 //             [--relays reference,server,server-log,server-i,reference-mmsg]
 //
@@ -27,8 +27,8 @@ struct options {
   int nodes = 10;
   std::vector<int> streams{1, 5};
   double pps = 50;
-  double seconds = 2;
-  int rounds = 2;
+  double seconds = 1;
+  int rounds = 4;
   bool max_rate = false;
   double trial_seconds = 1;
   std::vector<std::string> relays{"reference", "server", "server-log", "server-i"};
@@ -120,13 +120,16 @@ bool paced_runs(const options& o, node_farm& farm, std::vector<relay_run>& runs)
   bool ok = true;
   for (int streams : o.streams) {
     const load l{streams, o.pps * streams, o.seconds};
-    std::vector<phase_result> totals(runs.size());
+    std::vector<std::vector<phase_result>> rounds(runs.size());
     for (int round = 0; round < o.rounds; ++round)
-      for (std::size_t i = 0; i < runs.size(); ++i) totals[i].add(measure(farm, runs[i], l));
+      for (std::size_t i = 0; i < runs.size(); ++i) rounds[i].push_back(measure(farm, runs[i], l));
     for (std::size_t i = 0; i < runs.size(); ++i) {
       const run_label label{o.nodes, streams, l.total_pps, runs[i].process->spec().name};
-      std::printf("%s\n", run_line(label, totals[i], i == 0 ? nullptr : &totals[0]).c_str());
-      ok = ok && totals[i].got.relayed > 0;
+      phase_result total;
+      for (const phase_result& r : rounds[i]) total.add(r);
+      const ratios vs = median_ratios(rounds[i], rounds[0]);
+      std::printf("%s\n", run_line(label, total, i == 0 ? nullptr : &vs).c_str());
+      ok = ok && total.got.relayed > 0;
     }
     std::fflush(stdout);
   }
@@ -184,7 +187,7 @@ int main(int argc, char** argv) {
   options o;
   if (!read_options(argc, argv, o)) {
     std::fputs(
-        "usage: mirx_load --nodes N [--streams 1,5] [--pps 50] [--seconds 2] [--rounds 2]\n"
+        "usage: mirx_load --nodes N [--streams 1,5] [--pps 50] [--seconds 1] [--rounds 4]\n"
         "       [--max-rate] [--trial-seconds 1] [--relays reference,server,...]\n",
         stderr);
     return 2;
