@@ -3,13 +3,15 @@
 //
 //   mirx_load --nodes N [--streams 1,5] [--pps 50] [--seconds 1] [--rounds 4]
 //             [--max-rate] [--trial-seconds 1]
-//             [--relays reference,server,server-log,server-i,reference-mmsg]
+//             [--relays reference,server,server-log,server-i,reference-mmsg,baseline,...]
+//             [--server PATH] [--reference PATH] [--baseline PATH]
 //
 // Exit status 1 when a relay did not start, delivered nothing, or its log
 // file does not hold one line per voice packet it relayed.
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -32,7 +34,7 @@ struct options {
   bool max_rate = false;
   double trial_seconds = 1;
   std::vector<std::string> relays{"reference", "server", "server-log", "server-i"};
-  relay_binaries bin{MIRX_SERVER_PATH, MIRX_REFERENCE_PATH};
+  relay_binaries bin{MIRX_SERVER_PATH, MIRX_REFERENCE_PATH, ""};
 };
 
 std::vector<std::string> split(const std::string& text) {
@@ -42,48 +44,67 @@ std::vector<std::string> split(const std::string& text) {
   return parts;
 }
 
+// The relays start in directories of their own: paths must not be relative.
+std::string absolute(const char* path) {
+  std::error_code ignored;
+  return std::filesystem::absolute(path, ignored).string();
+}
+
+bool read_value(const std::string& name, const char* v, options& o) {
+  if (name == "--nodes") {
+    o.nodes = std::atoi(v);
+  } else if (name == "--streams") {
+    o.streams.clear();
+    for (const auto& s : split(v)) o.streams.push_back(std::atoi(s.c_str()));
+  } else if (name == "--pps") {
+    o.pps = std::atof(v);
+  } else if (name == "--seconds") {
+    o.seconds = std::atof(v);
+  } else if (name == "--rounds") {
+    o.rounds = std::atoi(v);
+  } else if (name == "--trial-seconds") {
+    o.trial_seconds = std::atof(v);
+  } else if (name == "--relays") {
+    o.relays = split(v);
+  } else if (name == "--server") {
+    o.bin.server = absolute(v);
+  } else if (name == "--reference") {
+    o.bin.reference = absolute(v);
+  } else if (name == "--baseline") {
+    o.bin.baseline = absolute(v);
+  } else {
+    return false;
+  }
+  return true;
+}
+
 bool read_options(int argc, char** argv, options& o) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
     if (a == "--max-rate") {
       o.max_rate = true;
-      continue;
-    }
-    if (v == nullptr) return false;
-    ++i;
-    if (a == "--nodes")
-      o.nodes = std::atoi(v);
-    else if (a == "--streams") {
-      o.streams.clear();
-      for (const auto& s : split(v)) o.streams.push_back(std::atoi(s.c_str()));
-    } else if (a == "--pps")
-      o.pps = std::atof(v);
-    else if (a == "--seconds")
-      o.seconds = std::atof(v);
-    else if (a == "--rounds")
-      o.rounds = std::atoi(v);
-    else if (a == "--trial-seconds")
-      o.trial_seconds = std::atof(v);
-    else if (a == "--relays")
-      o.relays = split(v);
-    else if (a == "--server")
-      o.bin.server = v;
-    else if (a == "--reference")
-      o.bin.reference = v;
-    else
+    } else if (i + 1 >= argc || !read_value(a, argv[++i], o)) {
       return false;
+    }
   }
+  for (const auto& r : o.relays)
+    if (r.rfind("baseline", 0) == 0 && o.bin.baseline.empty()) return false;
   return o.nodes >= 2 && o.nodes <= 1000 && o.rounds >= 1 && o.seconds > 0 && o.seconds <= 60 &&
-         !o.relays.empty() && o.relays.front() == "reference";
+         o.trial_seconds > 0 && o.trial_seconds <= 60 && !o.relays.empty() &&
+         o.relays.front() == "reference";
 }
 
+// reference, reference-mmsg; server, server-log, server-i; baseline,
+// baseline-log, baseline-i (the --baseline build).
 relay_spec spec_of(const std::string& name) {
-  if (name == "reference") return {name, true, false, false, false};
-  if (name == "reference-mmsg") return {name, true, false, false, true};
-  if (name == "server-log") return {name, false, true, false, false};
-  if (name == "server-i") return {name, false, true, true, false};
-  return {"server", false, false, false, false};
+  relay_spec s;
+  s.name = name;
+  s.reference = name.rfind("reference", 0) == 0;
+  s.batch = name == "reference-mmsg";
+  s.baseline = name.rfind("baseline", 0) == 0;
+  s.log_file = name.ends_with("-log") || name.ends_with("-i");
+  s.info = name.ends_with("-i");
+  return s;
 }
 
 struct relay_run {
@@ -105,6 +126,8 @@ bool start_relays(const options& o, node_farm& farm, std::vector<relay_run>& run
       return false;
     }
     r.rss_registered = r.process->rss_kib();
+    // On standard error, for attaching a profiler to the relay.
+    std::fprintf(stderr, "pid %s %d\n", name.c_str(), static_cast<int>(r.process->pid()));
     runs.push_back(std::move(r));
   }
   return true;
@@ -188,7 +211,8 @@ int main(int argc, char** argv) {
   if (!read_options(argc, argv, o)) {
     std::fputs(
         "usage: mirx_load --nodes N [--streams 1,5] [--pps 50] [--seconds 1] [--rounds 4]\n"
-        "       [--max-rate] [--trial-seconds 1] [--relays reference,server,...]\n",
+        "       [--max-rate] [--trial-seconds 1] [--relays reference,server,...]\n"
+        "       [--server PATH] [--reference PATH] [--baseline PATH]\n",
         stderr);
     return 2;
   }

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <ctime>
 
@@ -81,7 +82,11 @@ void node_farm::take(const std::uint8_t* data, std::size_t length, std::int64_t 
   }
 }
 
-// Bounded by the stop flag, which is looked at every 20 ms at the latest.
+// Sweeps every 5 ms rather than waking for each datagram: the arrival time
+// comes from the kernel's stamp, so a late read changes nothing measured,
+// and a drain that sleeps leaves the relays more of the machine and spares
+// them a wake-up per delivery. Bounded by the stop flag, looked at every
+// sweep.
 void node_farm::drain() {
   static thread_local std::uint8_t data[batch][slot];
   static thread_local std::uint8_t control[batch][64];
@@ -89,7 +94,8 @@ void node_farm::drain() {
   iovec iov[batch];
   epoll_event ready[256];
   while (!stop_.load()) {
-    const int n = ::epoll_wait(epoll_, ready, 256, 20);
+    const int n = ::epoll_wait(epoll_, ready, 256, 0);
+    if (n <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     for (int r = 0; r < n; ++r) {
       // A few batches per socket and turn, so one busy socket cannot hold up
       // the others; what is left makes the socket ready again next turn.

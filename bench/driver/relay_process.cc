@@ -31,7 +31,7 @@ std::vector<std::string> arguments(const relay_spec& spec, const relay_binaries&
     if (spec.batch) a.push_back("--sendmmsg");
     return a;
   }
-  std::vector<std::string> a{bin.server};
+  std::vector<std::string> a{spec.baseline ? bin.baseline : bin.server};
   if (spec.info) a.push_back("-i");
   return a;
 }

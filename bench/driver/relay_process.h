@@ -18,11 +18,13 @@ struct relay_spec {
   bool log_file = false;   // server: with its log file open
   bool info = false;       // server: with -i
   bool batch = false;      // reference: one sendmmsg per fan-out
+  bool baseline = false;   // server: an earlier build, to compare before and after
 };
 
 struct relay_binaries {
   std::string server;
   std::string reference;
+  std::string baseline;  // may be empty
 };
 
 struct socket_state {
@@ -42,6 +44,7 @@ class relay_process {
 
   const relay_spec& spec() const { return spec_; }
   std::uint16_t in_port() const { return in_port_; }
+  pid_t pid() const { return pid_; }
   bool alive() const;
   // CPU time of every thread of the process so far, in ns.
   std::int64_t cpu_ns() const;

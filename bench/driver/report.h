@@ -31,8 +31,7 @@ ratios median_ratios(const std::vector<phase_result>& rounds,
                      const std::vector<phase_result>& reference_rounds);
 
 // `vs_reference` is null for the reference's own line.
-std::string run_line(const run_label& label, const phase_result& total,
-                     const ratios* vs_reference);
+std::string run_line(const run_label& label, const phase_result& total, const ratios* vs_reference);
 
 std::string rate_line(int nodes, const std::string& relay, double best_pps,
                       const phase_result& at_best, double reference_best_pps);
