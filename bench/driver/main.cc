@@ -170,7 +170,10 @@ void max_rate_runs(const options& o, node_farm& farm, std::vector<relay_run>& ru
       if (searches[i].done()) continue;
       busy = true;
       const double rate = searches[i].next();
-      const phase_result r = measure(farm, runs[i], {5, rate, o.trial_seconds});
+      phase_result r = measure(farm, runs[i], {5, rate, o.trial_seconds});
+      // One bad second on a shared machine is no verdict: a rate fails only
+      // when it fails twice in a row.
+      if (!r.lossless_and_prompt()) r = measure(farm, runs[i], {5, rate, o.trial_seconds});
       const bool passed = r.lossless_and_prompt();
       if (passed && rate > searches[i].best()) at_best[i] = r;
       searches[i].record(passed);
