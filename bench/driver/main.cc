@@ -96,8 +96,8 @@ bool read_options(int argc, char** argv, options& o) {
 
 // reference, reference-mmsg; server, server-log, server-i; baseline,
 // baseline-log, baseline-i (the --baseline build).
-relay_spec spec_of(const std::string& name) {
-  relay_spec s;
+relay_setup setup_of(const std::string& name) {
+  relay_setup s;
   s.name = name;
   s.reference = name.rfind("reference", 0) == 0;
   s.batch = name == "reference-mmsg";
@@ -116,7 +116,7 @@ struct relay_run {
 bool start_relays(const options& o, node_farm& farm, std::vector<relay_run>& runs) {
   for (const auto& name : o.relays) {
     relay_run r;
-    r.process = std::make_unique<relay_process>(spec_of(name), o.bin, farm.port());
+    r.process = std::make_unique<relay_process>(setup_of(name), o.bin, farm.port());
     for (int i = 0; i < 500 && !r.process->in_socket().bound; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -147,7 +147,7 @@ bool paced_runs(const options& o, node_farm& farm, std::vector<relay_run>& runs)
     for (int round = 0; round < o.rounds; ++round)
       for (std::size_t i = 0; i < runs.size(); ++i) rounds[i].push_back(measure(farm, runs[i], l));
     for (std::size_t i = 0; i < runs.size(); ++i) {
-      const run_label label{o.nodes, streams, l.total_pps, runs[i].process->spec().name};
+      const run_label label{o.nodes, streams, l.total_pps, runs[i].process->setup().name};
       phase_result total;
       for (const phase_result& r : rounds[i]) total.add(r);
       const ratios vs = median_ratios(rounds[i], rounds[0]);
@@ -180,7 +180,7 @@ void max_rate_runs(const options& o, node_farm& farm, std::vector<relay_run>& ru
     }
   }
   for (std::size_t i = 0; i < runs.size(); ++i)
-    std::printf("%s\n", rate_line(o.nodes, runs[i].process->spec().name, searches[i].best(),
+    std::printf("%s\n", rate_line(o.nodes, runs[i].process->setup().name, searches[i].best(),
                                   at_best[i], searches[0].best())
                             .c_str());
   std::fflush(stdout);
@@ -190,8 +190,8 @@ void max_rate_runs(const options& o, node_farm& farm, std::vector<relay_run>& ru
 bool finish(const options& o, std::vector<relay_run>& runs) {
   bool ok = true;
   for (relay_run& r : runs) {
-    const std::string& name = r.process->spec().name;
-    if (r.process->spec().reference) continue;
+    const std::string& name = r.process->setup().name;
+    if (r.process->setup().reference) continue;
     const long rss_end = r.process->rss_kib();
     std::printf("rss N=%d %-10s empty=%ldKiB registered=%ldKiB end=%ldKiB growth=%ldKiB\n", o.nodes,
                 name.c_str(), r.rss_empty, r.rss_registered, rss_end, rss_end - r.rss_empty);

@@ -24,15 +24,15 @@ namespace {
 
 constexpr const char* log_name = "MirxServerLog";
 
-std::vector<std::string> arguments(const relay_spec& spec, const relay_binaries& bin,
+std::vector<std::string> arguments(const relay_setup& setup, const relay_binaries& bin,
                                    std::uint16_t in_port, std::uint16_t out_port) {
-  if (spec.reference) {
+  if (setup.reference) {
     std::vector<std::string> a{bin.reference, std::to_string(in_port), std::to_string(out_port)};
-    if (spec.batch) a.push_back("--sendmmsg");
+    if (setup.batch) a.push_back("--sendmmsg");
     return a;
   }
-  std::vector<std::string> a{spec.baseline ? bin.baseline : bin.server};
-  if (spec.info) a.push_back("-i");
+  std::vector<std::string> a{setup.baseline ? bin.baseline : bin.server};
+  if (setup.info) a.push_back("-i");
   return a;
 }
 
@@ -72,16 +72,16 @@ std::uint16_t free_udp_port() {
   return ntohs(a.sin_port);
 }
 
-relay_process::relay_process(const relay_spec& spec, const relay_binaries& bin,
+relay_process::relay_process(const relay_setup& setup, const relay_binaries& bin,
                              std::uint16_t out_port)
-    : spec_(spec), in_port_(free_udp_port()) {
+    : setup_(setup), in_port_(free_udp_port()) {
   char dir[] = "/tmp/mirx-bench-XXXXXX";
   if (::mkdtemp(dir) == nullptr) throw std::runtime_error("cannot make a temporary directory");
   dir_ = dir;
   std::ofstream(dir_ + "/mirx_server.cfg")
       << "InPort=" << in_port_ << ";\nOutPort=" << out_port
-      << ";\nLogFileName=" << (spec.log_file ? log_name : "") << ";\n";
-  const auto args = arguments(spec, bin, in_port_, out_port);
+      << ";\nLogFileName=" << (setup.log_file ? log_name : "") << ";\n";
+  const auto args = arguments(setup, bin, in_port_, out_port);
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("cannot fork");
   if (pid_ == 0) exec_child(dir_, args);
@@ -158,7 +158,7 @@ void relay_process::stop() {
 
 long relay_process::stop_and_count_log_lines() {
   stop();
-  if (!spec_.log_file) return -1;
+  if (!setup_.log_file) return -1;
   std::ifstream in(dir_ + "/" + log_name);
   long lines = 0;
   for (std::string line; std::getline(in, line);)

@@ -12,7 +12,7 @@
 
 namespace mirx::bench {
 
-struct relay_spec {
+struct relay_setup {
   std::string name;        // as printed in the summary lines
   bool reference = false;  // the reference relay rather than the server
   bool log_file = false;   // server: with its log file open
@@ -37,12 +37,12 @@ class relay_process {
  public:
   // Starts the relay; it sends to its nodes at `out_port`. Throws when the
   // process cannot be started.
-  relay_process(const relay_spec& spec, const relay_binaries& bin, std::uint16_t out_port);
+  relay_process(const relay_setup& setup, const relay_binaries& bin, std::uint16_t out_port);
   ~relay_process();  // stops the relay and removes its directory
   relay_process(const relay_process&) = delete;
   relay_process& operator=(const relay_process&) = delete;
 
-  const relay_spec& spec() const { return spec_; }
+  const relay_setup& setup() const { return setup_; }
   std::uint16_t in_port() const { return in_port_; }
   pid_t pid() const { return pid_; }
   bool alive() const;
@@ -58,7 +58,7 @@ class relay_process {
 
  private:
   void stop();
-  relay_spec spec_;
+  relay_setup setup_;
   std::string dir_;
   std::uint16_t in_port_ = 0;
   pid_t pid_ = -1;
