@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs the benchmark matrix and stops by itself (about ten minutes on two
+# Runs the benchmark matrix and stops by itself (about fifteen minutes on two
 # cores): for N = 10, 100, 500 and 1000 nodes, one and five streams at 50
 # voice packets a second each, then the highest input rate with under 0.1%
 # loss and a p99 latency under 20 ms; the server with its log file off, on,
