@@ -7,8 +7,12 @@ namespace mirx {
 
 void send_with_retry(conference& c, const std::uint8_t* data, std::size_t length, std::uint32_t ip,
                      const retry_rule& rule) {
-  int error = c.net.send_to_node(data, length, ip);
-  if (error == 0) return;
+  const int error = c.net.send_to_node(data, length, ip);
+  if (error != 0) handle_send_failure(c, data, length, ip, rule, error);
+}
+
+void handle_send_failure(conference& c, const std::uint8_t* data, std::size_t length,
+                         std::uint32_t ip, const retry_rule& rule, int error) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
   if (rule.also_log)

@@ -21,4 +21,9 @@ struct retry_rule {
 void send_with_retry(conference& c, const std::uint8_t* data, std::size_t length, std::uint32_t ip,
                      const retry_rule& rule);
 
+// What send_with_retry does once the first send to `ip` has failed with
+// `error`: for callers that made that first send themselves.
+void handle_send_failure(conference& c, const std::uint8_t* data, std::size_t length,
+                         std::uint32_t ip, const retry_rule& rule, int error);
+
 }  // namespace mirx

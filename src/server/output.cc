@@ -3,11 +3,12 @@
 #include <cstdarg>
 #include <ctime>
 
-time_text time_stamp() {
+namespace {
+
+time_text format_time(std::time_t now) {
   static constexpr const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static constexpr const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  std::time_t now = std::time(nullptr);
   std::tm t{};
 #ifdef _WIN32
   localtime_s(&t, &now);  // the Windows runtime's thread-safe form
@@ -18,6 +19,23 @@ time_text time_stamp() {
   std::snprintf(out.text, sizeof out.text, "%s %s %02d %02d:%02d:%02d %4d\n", days[t.tm_wday % 7],
                 months[t.tm_mon % 12], t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, t.tm_year + 1900);
   return out;
+}
+
+}  // namespace
+
+// The text changes once a second, while under -i a busy relay stamps a line
+// per delivery: it is kept per thread and made anew only when the second
+// changes. The local time zone is read once per process, so a kept text is
+// exactly what formatting again would give.
+time_text time_stamp() {
+  thread_local std::time_t kept_second = -1;
+  thread_local time_text kept{};
+  const std::time_t now = std::time(nullptr);
+  if (now != kept_second) {
+    kept = format_time(now);
+    kept_second = now;
+  }
+  return kept;
 }
 
 namespace {
@@ -43,6 +61,10 @@ void output::write_log(const char* fmt, ...) {
   va_start(args, fmt);
   std::vfprintf(log, fmt, args);
   va_end(args);
+}
+
+void output::write_log_text(const char* text, std::size_t length) {
+  if (log != nullptr) std::fwrite(text, 1, length, log);
 }
 
 void output::both(shown when, const char* fmt, ...) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
 #define MIRX_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
@@ -37,6 +38,9 @@ struct output {
   void say(shown when, const char* fmt, ...) MIRX_PRINTF(3, 4);
   // A log-file line, written when the log file is open.
   void write_log(const char* fmt, ...) MIRX_PRINTF(2, 3);
+  // Bytes as they are into the log file, when it is open: for the line that
+  // is written once per delivery, assembled without parsing a format.
+  void write_log_text(const char* text, std::size_t length);
   // The same line on the console (when shown) and then in the log file (when
   // open).
   void both(shown when, const char* fmt, ...) MIRX_PRINTF(3, 4);

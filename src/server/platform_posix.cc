@@ -52,7 +52,10 @@ int bind_any(socket_handle s, std::uint16_t port) {
 }
 
 void set_receive_buffer(socket_handle s, int bytes) {
-  ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  // SO_RCVBUF is capped by net.core.rmem_max (about 200 KiB on a stock
+  // kernel); a server running with CAP_NET_ADMIN may go past the cap.
+  if (::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
+    ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 }
 
 void close_socket(socket_handle s) {

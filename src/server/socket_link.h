@@ -18,6 +18,8 @@ class socket_link final : public node_link {
   std::uint16_t log_port = 0;
 
   int send_to_node(const std::uint8_t* data, std::size_t length, std::uint32_t ip) override;
+  std::size_t send_to_nodes(const std::uint8_t* data, std::size_t length, const std::uint32_t* ips,
+                            std::size_t count, int* error) override;
   void send_to_log_server(const std::uint8_t* data, std::size_t length) override;
   void wait_ms(int ms) override;
 };

@@ -169,6 +169,7 @@ TEST(Dispatch, DatagramsOfEveryLengthAreTakenOrDroppedSafely) {
   ASSERT_TRUE(reply);
   EXPECT_EQ(std::string(reply->bytes.begin(), reply->bytes.begin() + 2), "SA");
 
+  ASSERT_TRUE(f.server.wait_for("req_id SI"));
   const std::string out = f.server.out();
   const std::regex trace(stamp +
                          " packet from 127\\.0\\.0,2  length 40 req_id (..) ver: V01\\.02 "

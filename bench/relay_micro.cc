@@ -1,0 +1,96 @@
+// The cost of the server's own code per delivery, apart from the kernel's:
+// the receive loop's dispatch, the relay walk and the log-file line, with a
+// sender that only counts. /dev/null stands in for the log file and the
+// console, so writing them costs what stdio costs and one cheap system call
+// per full buffer.
+
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "node/address.h"
+#include "node/conference.h"
+#include "node/relay.h"
+#include "server/dispatch.h"
+
+namespace {
+
+using namespace mirx;
+
+class counting_link final : public node_link {
+ public:
+  std::size_t sends = 0;
+  int send_to_node(const std::uint8_t*, std::size_t, std::uint32_t) override {
+    ++sends;
+    return 0;
+  }
+  void send_to_log_server(const std::uint8_t*, std::size_t) override {}
+  void wait_ms(int) override {}
+};
+
+struct null_file {
+  std::FILE* f = std::fopen("/dev/null", "w");
+  ~null_file() { std::fclose(f); }
+};
+
+enum variant { plain = 0, log_file = 1, info = 2 };
+
+// A conference of `nodes` entries at 127.0.1.1, 127.0.1.2, ...
+struct bench_conference {
+  null_file console, log;
+  output out;
+  counting_link net;
+  conference conf{out, net, {}, {}, {}};
+
+  bench_conference(int nodes, int v) {
+    out.console = console.f;
+    out.log = v != plain ? log.f : nullptr;
+    out.info = v == info;
+    for (int i = 0; i < nodes; ++i) {
+      char call[16];
+      std::snprintf(call, sizeof call, "N%04d", i);
+      const auto ip = address_of(127, 0, static_cast<std::uint8_t>(1 + i / 250),
+                                 static_cast<std::uint8_t>(1 + i % 250));
+      conf.table.append({callsign_of(call), callsign_of("BENCH"), ip});
+    }
+  }
+  std::uint32_t speaker() const { return conf.table.entries().front().ip; }
+};
+
+std::array<std::uint8_t, 56> datagram(std::size_t length) {
+  std::array<std::uint8_t, 56> d{};
+  std::memcpy(d.data(), "DSVT", 4);
+  d[8] = length == 56 ? 0x10 : 0x20;
+  std::memcpy(d.data() + 42, "SPEAKER ", 8);
+  return d;
+}
+
+// One voice datagram through the dispatch, as the receive loop hands it on.
+void voice(benchmark::State& state) {
+  const int nodes = static_cast<int>(state.range(0));
+  bench_conference b(nodes, static_cast<int>(state.range(1)));
+  const auto d = datagram(27);
+  for (auto _ : state) dispatch(b.conf, nullptr, d.data(), 27, b.speaker());
+  state.SetItemsProcessed(static_cast<std::int64_t>(b.net.sends));
+  state.SetLabel("items = deliveries");
+}
+
+void header(benchmark::State& state) {
+  const int nodes = static_cast<int>(state.range(0));
+  bench_conference b(nodes, static_cast<int>(state.range(1)));
+  const auto d = datagram(56);
+  for (auto _ : state) dispatch(b.conf, nullptr, d.data(), 56, b.speaker());
+  state.SetItemsProcessed(static_cast<std::int64_t>(b.net.sends));
+  state.SetLabel("items = sends, acknowledgement included");
+}
+
+BENCHMARK(voice)->ArgsProduct({{10, 100, 500}, {plain, log_file, info}})->ArgNames({"N", "out"});
+BENCHMARK(header)->ArgsProduct({{100}, {plain, info}})->ArgNames({"N", "out"});
+
+}  // namespace
+
+BENCHMARK_MAIN();
