@@ -8,11 +8,15 @@
 //                      for the first three attempts, a hard error once, no
 //                      buffer space on every other attempt)
 //   control bit 5      the receive failed (length -1)
+//   control bits 6..7  how batched sends go: one by one; only the first half
+//                      of each batch, the rest untold; only the first of
+//                      each batch, the rest untold; one by one
 //   length byte        datagram length modulo 65 (0..64), cut short by the
 //                      end of the input
 // A datagram longer than 56 bytes sits in a 56-byte buffer, as in the receive
 // loop; a shorter one in a buffer of exactly its size, so that reading past
-// its end is caught.
+// its end is caught. With the log file open, the lines a voice packet adds
+// to it are checked too: one per delivery, each before its failure line.
 
 #include <algorithm>
 #include <cerrno>
@@ -20,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "dprs/dprs.h"
@@ -46,12 +51,14 @@ struct attempt {
   bytes data;
   std::uint32_t ip;
   int result;
+  int first_result = 0;  // of a logical send: how its first attempt ended
 };
 
 // Records every send attempt and fails them as the control byte asks.
 class fake_link final : public mirx::node_link {
  public:
   int failure_mode = 0;
+  int batch_mode = 0;
   std::vector<attempt> attempts;
   std::size_t records = 0;
   std::size_t waits = 0;
@@ -60,6 +67,19 @@ class fake_link final : public mirx::node_link {
     const int result = outcome(attempts.size());
     attempts.push_back({bytes(data, data + length), ip, result});
     return result;
+  }
+  // A platform that may send only part of a batch without saying why: the
+  // caller must then send the rest itself.
+  std::size_t send_to_nodes(const std::uint8_t* data, std::size_t length, const std::uint32_t* ips,
+                            std::size_t count, int* error) override {
+    require(count >= 1 && count <= max_batch, "a batch of 1 to max_batch destinations");
+    const std::size_t goes = batch_mode == 1 ? (count + 1) / 2 : batch_mode == 2 ? 1 : count;
+    for (std::size_t i = 0; i < goes; ++i) {
+      *error = send_to_node(data, length, ips[i]);
+      if (*error != 0) return i;
+    }
+    *error = 0;
+    return goes;
   }
   void send_to_log_server(const std::uint8_t* data, std::size_t length) override {
     require(length == 32, "log record of 32 bytes");
@@ -120,6 +140,7 @@ std::vector<attempt> folded(const fake_link& link) {
       sends.back().result = a.result;
     } else {
       sends.push_back(a);
+      sends.back().first_result = a.result;
     }
     if (a.result == no_space) ++failed_for_space;
   }
@@ -144,8 +165,9 @@ void check_table(const mirx::conference& c, const mirx::model::conference_model&
   }
 }
 
-void check_sends(const fake_link& link, const mirx::model::outcome& o, const std::uint8_t* data,
-                 std::uint32_t sender, bool debug) {
+// Checks what was sent and returns the logical sends.
+std::vector<attempt> check_sends(const fake_link& link, const mirx::model::outcome& o,
+                                 const std::uint8_t* data, std::uint32_t sender, bool debug) {
   // The registration reply is sent once, whatever becomes of it.
   const std::vector<attempt> sends = o.reply ? link.attempts : folded(link);
   if (o.reply) require(link.waits == 0, "a registration reply is never repeated");
@@ -166,11 +188,55 @@ void check_sends(const fake_link& link, const mirx::model::outcome& o, const std
     require(sends[0].data == expected, "registration reply is the request's first 16 bytes");
   }
   require(link.records == o.log_records, "log records as expected");
+  return sends;
+}
+
+// The log file as written so far, readable at any time.
+class captured_log {
+ public:
+  captured_log() : file_(open_memstream(&text_, &size_)) {}
+  ~captured_log() {
+    std::fclose(file_);
+    std::free(text_);
+  }
+  captured_log(const captured_log&) = delete;
+  captured_log& operator=(const captured_log&) = delete;
+  std::FILE* file() const { return file_; }
+  // What was written since the last call.
+  std::string news() {
+    std::fflush(file_);
+    std::string fresh(text_ + seen_, size_ - seen_);
+    seen_ = size_;
+    return fresh;
+  }
+
+ private:
+  char* text_ = nullptr;
+  std::size_t size_ = 0, seen_ = 0;
+  std::FILE* file_;
+};
+
+// A voice packet adds one line per delivery to the log file, and after the
+// line of a send that failed, that failure's line.
+void check_voice_log(const std::string& news, const mirx::model::outcome& o,
+                     const std::vector<attempt>& sends) {
+  std::string expected;
+  for (std::size_t i = 0; i < o.relay_to.size(); ++i) {
+    const auto& call = o.relay_to[i].call1;
+    expected += "Send DV Packet to " + std::string(call.data(), ::strnlen(call.data(), 8)) + "\n";
+    if (sends[i].first_result == 0) continue;
+    char line[64];
+    std::snprintf(line, sizeof line, "send error 2:%d %x\n", sends[i].first_result,
+                  mirx::address_as_hex(sends[i].ip));
+    expected += line;
+  }
+  require(news == expected, "a voice packet's log lines, in order");
 }
 
 // One datagram: the real dispatch and the model side by side.
 void one(mirx::conference& c, fake_link& link, mirx::model::conference_model& m,
-         mirx::dprs::state* dprs, const std::uint8_t* data, long length, std::uint32_t sender) {
+         mirx::dprs::state* dprs, captured_log* log, const std::uint8_t* data, long length,
+         std::uint32_t sender) {
   const std::size_t held = length < 0 ? 0 : static_cast<std::size_t>(length > 56 ? 56 : length);
   bytes buffer(data, data + held);
   buffer.shrink_to_fit();
@@ -180,7 +246,10 @@ void one(mirx::conference& c, fake_link& link, mirx::model::conference_model& m,
   const mirx::model::outcome o = m.apply(in, length, sender);
   mirx::dispatch(c, dprs, in, length, sender);
   check_table(c, m, o);
-  check_sends(link, o, in, sender, c.out.debug);
+  const std::vector<attempt> sends = check_sends(link, o, in, sender, c.out.debug);
+  if (log == nullptr) return;
+  const std::string news = log->news();
+  if (o.what == mirx::model::kind::voice) check_voice_log(news, o, sends);
 }
 
 }  // namespace
@@ -189,8 +258,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 1) return 0;
   const std::uint8_t mode = data[0];
   output out;
+  captured_log log;
   out.console = null_file();
-  out.log = (mode & 8) != 0 ? null_file() : nullptr;
+  out.log = (mode & 8) != 0 ? log.file() : nullptr;
   out.debug = (mode & 1) != 0;
   out.info = (mode & 2) != 0;
   fake_link link;
@@ -205,8 +275,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     at += 2;
     const std::size_t length = std::min<std::size_t>(wanted, size - at);
     link.failure_mode = (control >> 3) & 3;
+    link.batch_mode = control >> 6;
     const long received = (control & 0x20) != 0 ? -1 : static_cast<long>(length);
-    one(c, link, m, (mode & 4) != 0 ? &dprs : nullptr, data + at, received, senders[control & 7]);
+    one(c, link, m, (mode & 4) != 0 ? &dprs : nullptr, out.log != nullptr ? &log : nullptr,
+        data + at, received, senders[control & 7]);
     at += length;
   }
   return 0;

@@ -39,7 +39,7 @@ CONFIGS = {
 
 # Dispatch runs: a mode byte (bit 0 debug, bit 1 info, bit 2 D-PRS, bit 3 log
 # file), then per datagram a control byte (bits 0..2 sender, 3..4 failures,
-# 5 failed receive), a length byte and the datagram.
+# 5 failed receive, 6..7 batched sends), a length byte and the datagram.
 
 
 def registration(call1, call2, req=b"RS"):
@@ -77,6 +77,14 @@ def hostile():
             (1, registration("A\x00BC", "z")), (2, registration("A\x00XY", "y"))]
 
 
+def many_nodes():
+    # More entries than one batch of sends holds, then voice packets sent in
+    # partial batches, with and without failures.
+    d = [(i % 8, registration("N%03d" % i, "GW")) for i in range(70)]
+    d += [(mode << 6 | fail << 3 | 1, voice(mode * 4 + fail)) for mode in range(4) for fail in range(4)]
+    return d
+
+
 # Slow data: the sync pattern, then blocks as scrambled halves.
 
 
@@ -99,6 +107,7 @@ def main():
     write("dispatch", "conference", run(0, conference()))
     write("dispatch", "conference_debug_dprs_log", run(1 | 4 | 8, conference()))
     write("dispatch", "hostile_info", run(2 | 8, hostile()))
+    write("dispatch", "many_nodes_log", run(8, many_nodes()))
     gps = b"$GPGGA,092750.000,5321.6802,N,00630.3372,W,1,8,1.03,61.7,M,55.2,M,,*76\r\n"
     blocks = [bytes([0x35]) + gps[i:i + 5] for i in range(0, len(gps) - 5, 5)]
     write("slow_data", "position", bytes([0]) + slow_stream(blocks))
