@@ -90,7 +90,7 @@ nodes_status=0
 wait "$nodes" || nodes_status=$?
 nodes=''
 
-# shellcheck source=tools_run.sh
+# shellcheck source=tests/wine/tools_run.sh
 . "$src/tests/wine/tools_run.sh"
 run_tools
 

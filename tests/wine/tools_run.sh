@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154  # exe, node_exe, logrx_exe, stamp: set by smoke.sh
 # Second part of the Wine smoke test, sourced by smoke.sh (which provides exe,
 # node_exe, logrx_exe, fail, expect, problems and stamp, and runs in the work
 # directory): a short run of mirx_server.exe whose log server is
