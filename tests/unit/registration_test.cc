@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "monitor/log_record.h"
+#include "node/relay.h"
 #include "unit/harness.h"
 
 namespace mirx::testing {
@@ -148,6 +149,33 @@ TEST(Registration, CallSignValueEndsAtTheFirstZeroByte) {
   // The reply still echoes the call sign bytes as received, zero and all.
   const auto& reply = h.net.node_sends[0].bytes;
   EXPECT_EQ(std::string(reply.begin() + 8, reply.end()), std::string("ABC\0WXYZ", 8));
+}
+
+}  // namespace
+}  // namespace mirx::testing
+
+namespace mirx::testing {
+namespace {
+
+// A node chooses its call sign's bytes: line breaks and escapes must not
+// reach the console or the log file as such, while everything sent on keeps
+// the bytes exactly.
+TEST(Registration, ControlCharactersInCallSignsAreShownAsQuestionMarks) {
+  harness h(false, true);
+  const auto r = request("EVIL\n\x1b[2", "GW\rX\x7f\0\0\0");
+  receive_request(h, r, ip(10, 0, 0, 1));
+  const std::string line = "TS Node IP address added EVIL??[2 GW?X? 10.0.0.1\n";
+  EXPECT_EQ(h.console_text(), line);
+  EXPECT_EQ(h.log_text(), "Not found entry table: GW?X? EVIL??[2\n" + line);
+  EXPECT_EQ(std::string(h.net.node_sends[0].bytes.begin() + 8, h.net.node_sends[0].bytes.end()),
+            "EVIL\n\x1b[2");
+  EXPECT_EQ(std::string(h.net.records[0].begin() + 8, h.net.records[0].begin() + 16),
+            "EVIL\n\x1b[2");
+  EXPECT_EQ(text_of(h.conf.table.tail().call1), "EVIL\n\x1b[2");
+
+  std::uint8_t voice[27] = {};
+  relay_voice(h.conf, ip(10, 0, 0, 2), voice);
+  EXPECT_NE(h.log_text().find("\nSend DV Packet to EVIL??[2\n"), std::string::npos);
 }
 
 }  // namespace
