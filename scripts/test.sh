@@ -7,7 +7,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/deps.sh" g++ cmake make libgtest-dev libgmock-dev \
-  wine wine64 g++-mingw-w64-x86-64 clang libclang-rt-14-dev
+  libbenchmark-dev wine wine64 g++-mingw-w64-x86-64 clang libclang-rt-14-dev
 jobs=$(nproc)
 
 # build_and_test DIR [ctest exclusion] -- [cmake options]
@@ -20,7 +20,7 @@ build_and_test() {
   ctest --test-dir "$root/$dir" --output-on-failure -j"$jobs" --timeout 120 ${exclude:+-E "$exclude"}
 }
 
-build_and_test build "" --
+build_and_test build "" -- -DMIRX_BUILD_BENCH=ON
 UBSAN_OPTIONS=print_stacktrace=1 \
   build_and_test build-asan wine_smoke -- -DMIRX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 echo "== fuzz"

@@ -118,7 +118,8 @@ void store_text(char* field, std::size_t size, const char* key, const char* valu
   std::memcpy(field, value, kept);
   field[kept] = '\0';
   if (kept < length)
-    out.say(shown::always, "Config file: %s value cut to %zu characters\n", key, size - 1);
+    out.say(shown::always, "Config file: %s value cut to %d characters\n", key,
+            static_cast<int>(size - 1));
 }
 
 void store_value(const key_entry& key, const char* value, settings& s, output& out) {

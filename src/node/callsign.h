@@ -31,4 +31,25 @@ inline void put_callsign(std::uint8_t* field, const callsign& c) {
   std::memcpy(field, c.data(), call_size);
 }
 
+// A byte as the console and the log file show it: control characters (line
+// breaks, escapes) become '?', so that a node cannot write lines or terminal
+// controls of its own choosing into them.
+inline char shown_char(std::uint8_t b) {
+  return b < 0x20 || b == 0x7f ? '?' : static_cast<char>(b);
+}
+
+// A call sign as printed with "%.8s": its value with every byte shown as
+// shown_char does. Stored, relayed, echoed and recorded call signs keep their
+// bytes; only what is printed changes, and only for control characters.
+struct shown_callsign {
+  char text[call_size + 1];
+};
+
+inline shown_callsign printable(const callsign& c) {
+  shown_callsign s{};
+  for (std::size_t i = 0; i < call_size && c[i] != 0; ++i)
+    s.text[i] = shown_char(static_cast<std::uint8_t>(c[i]));
+  return s;
+}
+
 }  // namespace mirx

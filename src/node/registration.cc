@@ -20,7 +20,7 @@ void register_node(conference& c, std::uint32_t sender_ip, const std::uint8_t* r
   node_entry* known = c.table.find(call1);
   if (known == nullptr) {
     c.out.both(shown::debug, "Not found entry table: %.8s %.8s\n",
-               callsign_of(request + reg::call2).data(), call1.data());
+               printable(callsign_of(request + reg::call2)).text, printable(call1).text);
     add_node(c, sender_ip, request);
     return;
   }
@@ -28,8 +28,8 @@ void register_node(conference& c, std::uint32_t sender_ip, const std::uint8_t* r
   octets was = octets_of(known->ip);
   octets now = octets_of(sender_ip);
   c.out.stamped(shown::event, "Node IP address updated %.8s %.8s from %u.%u.%u.%u to %u.%u.%u.%u\n",
-                known->call1.data(), known->call2.data(), was.a, was.b, was.c, was.d, now.a, now.b,
-                now.c, now.d);
+                printable(known->call1).text, printable(known->call2).text, was.a, was.b, was.c,
+                was.d, now.a, now.b, now.c, now.d);
   known->ip = sender_ip;
   known->call2 = callsign_of(request + reg::call2);
 }
@@ -38,12 +38,13 @@ void add_node(conference& c, std::uint32_t sender_ip, const std::uint8_t* reques
   const node_entry entry{callsign_of(request + reg::call1), callsign_of(request + reg::call2),
                          sender_ip};
   if (!c.table.append(entry)) {
-    c.out.say(shown::always, "Out of memory: registration of %.8s dropped\n", entry.call1.data());
+    c.out.say(shown::always, "Out of memory: registration of %.8s dropped\n",
+              printable(entry.call1).text);
     return;
   }
   octets o = octets_of(sender_ip);
-  c.out.stamped(shown::event, "Node IP address added %.8s %.8s %u.%u.%u.%u\n", entry.call1.data(),
-                entry.call2.data(), o.a, o.b, o.c, o.d);
+  c.out.stamped(shown::event, "Node IP address added %.8s %.8s %u.%u.%u.%u\n",
+                printable(entry.call1).text, printable(entry.call2).text, o.a, o.b, o.c, o.d);
   const record::bytes added =
       record::node_event(record::tag_add, entry.call1, entry.call2, sender_ip);
   c.net.send_to_log_server(added.data(), added.size());
@@ -52,8 +53,8 @@ void add_node(conference& c, std::uint32_t sender_ip, const std::uint8_t* reques
 void remove_node(conference& c, std::uint32_t sender_ip) {
   const node_entry* gone = c.table.first_at(sender_ip);
   if (gone == nullptr) return;
-  c.out.stamped(shown::event, "Deleted from table: %.8s %.8s\n", gone->call2.data(),
-                gone->call1.data());
+  c.out.stamped(shown::event, "Deleted from table: %.8s %.8s\n", printable(gone->call2).text,
+                printable(gone->call1).text);
   const record::bytes removed =
       record::node_event(record::tag_del, gone->call1, gone->call2, sender_ip);
   c.net.send_to_log_server(removed.data(), removed.size());

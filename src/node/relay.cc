@@ -20,7 +20,8 @@ void log_voice_delivery(output& out, const callsign& call1) {
   char line[lead_length + call_size + 1];
   std::memcpy(line, lead, lead_length);
   std::size_t n = lead_length;
-  for (std::size_t i = 0; i < call_size && call1[i] != 0; ++i) line[n++] = call1[i];
+  for (std::size_t i = 0; i < call_size && call1[i] != 0; ++i)
+    line[n++] = shown_char(static_cast<std::uint8_t>(call1[i]));
   line[n++] = '\n';
   out.write_log_text(line, n);
 }
@@ -69,7 +70,8 @@ class voice_batch {
 void relay_voice_shown(conference& c, std::uint32_t sender_ip, const std::uint8_t* packet) {
   for (const node_entry& e : c.table.entries()) {
     if (e.ip == sender_ip && !c.out.debug) continue;
-    c.out.say(shown::event, "%.24s Send DV Packet to %.8s\n", time_stamp().text, e.call1.data());
+    c.out.say(shown::event, "%.24s Send DV Packet to %.8s\n", time_stamp().text,
+              printable(e.call1).text);
     log_voice_delivery(c.out, e.call1);
     send_with_retry(c, packet, voice::size, e.ip, voice_rule);
   }
@@ -82,7 +84,7 @@ void relay_header(conference& c, std::uint32_t sender_ip, const std::uint8_t* pa
   c.last_my_call = callsign_of(packet + hdr::my_call);
   if (shown_lines)
     c.out.say(shown::event, "%.24s Send Header Packet from %.8s\n", time_stamp().text,
-              c.last_my_call.data());
+              printable(c.last_my_call).text);
   record::bytes acc = record::make(record::tag_acc);
   put_callsign(acc.data() + record::my_call, c.last_my_call);
 
@@ -92,7 +94,7 @@ void relay_header(conference& c, std::uint32_t sender_ip, const std::uint8_t* pa
     if (!own || c.out.debug) {
       if (shown_lines)
         c.out.say(shown::event, "%.24s Send Header Packet to %.8s\n", time_stamp().text,
-                  e.call1.data());
+                  printable(e.call1).text);
       send_with_retry(c, packet, hdr::size, e.ip, header_rule);
       delivered = true;  // handed to the socket layer, whatever the outcome
     }

@@ -1,6 +1,7 @@
 #include "server/dispatch.h"
 
 #include "node/address.h"
+#include "node/callsign.h"
 #include "node/datagrams.h"
 #include "node/registration.h"
 #include "node/relay.h"
@@ -18,8 +19,8 @@ void trace_request(output& out, const std::uint8_t* data, long length, std::uint
   out.say(shown::debug,
           "%.24s packet from %u.%u.%u,%u  length %ld req_id %c%c ver: V%.2x.%.2x Firmware: "
           "V%.2x.%.2x\n",
-          time_stamp().text, o.a, o.b, o.c, o.d, length, data[0], data[1], data[2], data[3],
-          data[4], data[5]);
+          time_stamp().text, o.a, o.b, o.c, o.d, length, shown_char(data[0]), shown_char(data[1]),
+          data[2], data[3], data[4], data[5]);
 }
 
 }  // namespace

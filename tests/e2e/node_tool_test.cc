@@ -23,17 +23,10 @@ struct tool_fixture {
 
   std::vector<std::string> args(const std::string& command, const std::string& bind,
                                 std::vector<std::string> more) const {
-    std::vector<std::string> a = {command,
-                                  "--server",
-                                  "127.0.0.1",
-                                  "--in-port",
-                                  std::to_string(conf.in_port),
-                                  "--out-port",
-                                  std::to_string(conf.out_port),
-                                  "--bind",
-                                  bind};
-    a.insert(a.end(), more.begin(), more.end());
-    return a;
+    more.insert(more.begin(), {command, "--server", "127.0.0.1", "--bind", bind});
+    more.insert(more.end(), {"--in-port", std::to_string(conf.in_port)});
+    more.insert(more.end(), {"--out-port", std::to_string(conf.out_port)});
+    return more;
   }
 
   std::unique_ptr<server_process> run(const std::vector<std::string>& a) const {

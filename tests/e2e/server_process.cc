@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -65,7 +66,8 @@ void server_process::start(const std::vector<std::string>& args) {
   start_program(MIRX_SERVER_PATH, args);
 }
 
-void server_process::start_program(const std::string& path, const std::vector<std::string>& args) {
+void server_process::start_program(const std::string& path, const std::vector<std::string>& args,
+                                   bool own_network) {
   int out_pipe[2], err_pipe[2];
   if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
@@ -79,6 +81,8 @@ void server_process::start_program(const std::string& path, const std::vector<st
     ::dup2(out_pipe[1], STDOUT_FILENO);
     ::dup2(err_pipe[1], STDERR_FILENO);
     if (::chdir(dir_.c_str()) != 0) ::_exit(127);
+    if (own_network && ::unshare(CLONE_NEWNET) != 0)
+      ::close(::open("no-namespace", O_WRONLY | O_CREAT, 0600));
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }
@@ -88,10 +92,10 @@ void server_process::start_program(const std::string& path, const std::vector<st
   err_reader_ = std::thread([this, fd = err_pipe[0]] { pump(fd, &err_); });
 }
 
-bool server_process::wait_for(const std::string& text, int timeout_ms) {
+bool server_process::wait_for(const std::string& text, int timeout_ms, bool on_err) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (std::chrono::steady_clock::now() < deadline) {
-    if (out().find(text) != std::string::npos) return true;
+    if ((on_err ? err() : out()).find(text) != std::string::npos) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return false;

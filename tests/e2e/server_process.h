@@ -20,6 +20,10 @@ namespace mirx::e2e {
 // A free UDP port on every address, found by letting the kernel pick one.
 std::uint16_t free_udp_port();
 
+// A time stamp as the server prints it, as a regular expression.
+inline const std::string stamp =
+    "[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}";
+
 class server_process {
  public:
   server_process();   // makes the temporary directory
@@ -33,10 +37,13 @@ class server_process {
 
   // Starts the server with `args`; returns at once.
   void start(const std::vector<std::string>& args);
-  // Starts another program (the node tool) the same way.
-  void start_program(const std::string& path, const std::vector<std::string>& args);
-  // Waits until standard output holds `text`; false after `timeout_ms`.
-  bool wait_for(const std::string& text, int timeout_ms = 5000);
+  // Starts another program the same way, with `own_network` in a network
+  // namespace of its own. Where the system allows none, it runs in the
+  // host's network and leaves a file "no-namespace" in dir().
+  void start_program(const std::string& path, const std::vector<std::string>& args,
+                     bool own_network = false);
+  // Waits until standard output (or error) holds `text`; false after `timeout_ms`.
+  bool wait_for(const std::string& text, int timeout_ms = 5000, bool on_err = false);
   // Waits for the process to end; its exit status, or -1 (killed by a signal
   // or still running after `timeout_ms`).
   int wait_exit(int timeout_ms = 5000);

@@ -15,8 +15,6 @@ namespace {
 const std::string usage =
     "Usage:\nnode [-d] [-i] [-f config_file]\n -d : debug\n -i : information\n"
     " -f config_file : configure\n";
-const std::string stamp =
-    "[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}";
 
 TEST(CommandLine, UsageIsAllThatIsPrintedWhereverTheQuestionMarkStands) {
   for (const auto& args : std::vector<std::vector<std::string>>{

@@ -12,7 +12,12 @@ constexpr std::size_t stamp_size = 24;
 
 // The value of a stored call sign, as "%.8s" prints it.
 std::string text(const callsign& c) {
-  return std::string(c.data(), strnlen(c.data(), c.size()));
+  std::string t;
+  for (std::size_t i = 0; i < c.size() && c[i] != 0; ++i) {
+    const auto b = static_cast<unsigned char>(c[i]);
+    t += b < 0x20 || b == 0x7f ? '?' : c[i];  // control characters are shown as '?'
+  }
+  return t;
 }
 
 // "Www Mmm dd hh:mm:ss yyyy" with English names.

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "unit/harness.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -46,16 +48,13 @@ struct result {
 
 // Reads `path` (or none) into default settings, collecting the console text.
 result run(const char* path, bool debug) {
-  char* text = nullptr;
-  std::size_t size = 0;
+  mirx::testing::captured console;
   output out;
-  out.console = open_memstream(&text, &size);
+  out.console = console.file();
   out.debug = debug;
   result r;
   mirx::read_config_file(path, r.s, out);
-  std::fclose(out.console);
-  r.console.assign(text, size);
-  free(text);
+  r.console = console.text();
   return r;
 }
 
@@ -139,14 +138,11 @@ TEST(ConfigFile, LineSyntax) {
          s.log_port = 8;
        },
        ""},
-      {"key followed by more letters", "InPortNumber =9;\n", false,
-       [](settings& s) { s.in_port = 9; }, ""},
       {"trailing spaces kept, leading spaces skipped, tab kept", "LogServer=  \thost ;\n", false,
        [](settings& s) { std::strcpy(s.log_server, "\thost "); }, ""},
       {"empty text values", "LogServer=x;\nLogServer=;\nLogFileName=;\n", false,
        [](settings& s) { s.log_file_name[0] = '\0'; }, ""},
       {"';' alone", ";\n", false, nullptr, "Config file error : ;\n\n\n"},
-      {"empty line", "\n", false, nullptr, "Not found ';' in  : \n\n"},
       {"spaces only", "   \n", false, nullptr, "Not found ';' in  :    \n\n"},
       {"no ';', reading goes on", "InPort=5\nOutPort=6;\n", false,
        [](settings& s) { s.out_port = 6; }, "Not found ';' in  : InPort=5\n\n"},
@@ -215,7 +211,6 @@ TEST(ConfigFile, NumbersAndSwitch) {
       {"+42", 42},
       {"-42", -42},
       {"12ab", 12},
-      {"ab", 0},
       {"", 0},
       {"\t 77", 77},
       {"- 5", 0},
@@ -242,7 +237,6 @@ TEST(ConfigFile, NumbersAndSwitch) {
       {"DprsSW=ON;\n", true, "DprsSW : ON\n"},
       {"DprsSW=  ONx ;\n", true, "DprsSW : ONx \n"},
       {"DprsSW=on;\n", false, "DprsSW : on\n"},
-      {"DprsSW=On;\n", false, "DprsSW : On\n"},
       {"DprsSW=\tON;\n", false, "DprsSW : \tON\n"},
       {"DprsSW=ON;\nDprsSW=OFF;\n", true, "DprsSW : ON\nDprsSW : OFF\n"},
   };

@@ -27,6 +27,11 @@ class fake_link final : public node_link {
   std::vector<std::vector<std::uint8_t>> records;
   std::vector<int> waits;
   std::deque<int> failures;  // outcome of the next attempts; empty: success
+  // When set, send_to_nodes behaves as the kernel's batch call: in order,
+  // stopping at the first failure, whose code is told only when it is the
+  // first of the call. Otherwise it is the one-at-a-time default.
+  bool batching = false;
+  std::vector<std::size_t> batch_sizes;
 
   int send_to_node(const std::uint8_t* data, std::size_t length, std::uint32_t ip) override {
     node_sends.push_back({{data, data + length}, ip});
@@ -35,10 +40,29 @@ class fake_link final : public node_link {
     failures.pop_front();
     return e;
   }
+  std::size_t send_to_nodes(const std::uint8_t* data, std::size_t length, const std::uint32_t* ips,
+                            std::size_t count, int* error) override {
+    if (!batching) return node_link::send_to_nodes(data, length, ips, count, error);
+    batch_sizes.push_back(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (const int e = send_to_node(data, length, ips[i]); e != 0) {
+        *error = i == 0 ? e : 0;
+        return i;
+      }
+    }
+    *error = 0;
+    return count;
+  }
   void send_to_log_server(const std::uint8_t* data, std::size_t length) override {
     records.emplace_back(data, data + length);
   }
   void wait_ms(int ms) override { waits.push_back(ms); }
+
+  std::vector<std::uint32_t> ips() const {
+    std::vector<std::uint32_t> to;
+    for (const sent& s : node_sends) to.push_back(s.ip);
+    return to;
+  }
 };
 
 // A FILE* whose text can be read back.

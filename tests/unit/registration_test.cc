@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "monitor/log_record.h"
+#include "node/relay.h"
 #include "unit/harness.h"
 
 namespace mirx::testing {
@@ -46,16 +47,10 @@ TEST(Registration, FirstRegistrationRepliesThenAddsAndReports) {
   EXPECT_EQ(h.console_text(), lines);
   EXPECT_EQ(h.log_text(), lines);
 
-  ASSERT_EQ(h.conf.table.entries().size(), 1u);
   EXPECT_EQ(h.conf.table.tail().ip, ip(127, 0, 0, 2));
-  ASSERT_EQ(h.net.records.size(), 1u);
-  const auto& rec = h.net.records[0];
-  ASSERT_EQ(rec.size(), 32u);
-  EXPECT_EQ(std::string(rec.begin(), rec.begin() + 4), "ADD ");
-  EXPECT_EQ(std::string(rec.begin() + 8, rec.begin() + 24), "N0CALL BGATEWAY1");
-  EXPECT_EQ(std::vector<std::uint8_t>(rec.begin() + 24, rec.begin() + 28),
-            (std::vector<std::uint8_t>{127, 0, 0, 2}));
-  for (int i : {4, 5, 6, 7, 28, 29, 30, 31}) EXPECT_EQ(rec[i], 0) << "byte " << i;
+  ASSERT_EQ(h.net.records.size(), 1u);  // unset bytes 4..7 and 28..31 are zero
+  EXPECT_EQ(std::string(h.net.records[0].begin(), h.net.records[0].end()),
+            std::string("ADD \0\0\0\0N0CALL BGATEWAY1\x7f\0\0\x02\0\0\0\0", 32));
 }
 
 TEST(Registration, LinesFollowTheSwitchesButTheLogFileGetsThemAll) {
@@ -67,11 +62,7 @@ TEST(Registration, LinesFollowTheSwitchesButTheLogFileGetsThemAll) {
       "TS Node IP address added CALL1 NAME1 10.0.0.1\n"
       "TS Node IP address updated CALL1 NAME1 from 10.0.0.1 to 10.0.0.2\n"
       "TS Deleted from table: NAME2 CALL1\n";
-  const row rows[] = {
-      {false, false},
-      {false, true},
-      {true, false},
-  };
+  const row rows[] = {{false, false}, {false, true}, {true, false}};
   for (const row& r : rows) {
     harness h(r.debug, r.info);
     receive_request(h, request("CALL1\0\0\0", "NAME1\0\0\0"), ip(10, 0, 0, 1));
@@ -136,8 +127,7 @@ TEST(Registration, DisconnectRemovesFirstEntryAtTheAddressOnly) {
 
   receive_request(h, request("AFTER   ", "n3      "), ip(10, 0, 0, 6));
   EXPECT_EQ(text_of(h.conf.table.tail().call1), "AFTER   ");
-  EXPECT_EQ(h.log_text().find("Deleted from table: n1       ONE     \n") != std::string::npos,
-            true);
+  EXPECT_NE(h.log_text().find("Deleted from table: n1       ONE     \n"), std::string::npos);
 }
 
 TEST(Registration, CallSignValueEndsAtTheFirstZeroByte) {
@@ -159,6 +149,33 @@ TEST(Registration, CallSignValueEndsAtTheFirstZeroByte) {
   // The reply still echoes the call sign bytes as received, zero and all.
   const auto& reply = h.net.node_sends[0].bytes;
   EXPECT_EQ(std::string(reply.begin() + 8, reply.end()), std::string("ABC\0WXYZ", 8));
+}
+
+}  // namespace
+}  // namespace mirx::testing
+
+namespace mirx::testing {
+namespace {
+
+// A node chooses its call sign's bytes: line breaks and escapes must not
+// reach the console or the log file as such, while everything sent on keeps
+// the bytes exactly.
+TEST(Registration, ControlCharactersInCallSignsAreShownAsQuestionMarks) {
+  harness h(false, true);
+  const auto r = request("EVIL\n\x1b[2", "GW\rX\x7f\0\0\0");
+  receive_request(h, r, ip(10, 0, 0, 1));
+  const std::string line = "TS Node IP address added EVIL??[2 GW?X? 10.0.0.1\n";
+  EXPECT_EQ(h.console_text(), line);
+  EXPECT_EQ(h.log_text(), "Not found entry table: GW?X? EVIL??[2\n" + line);
+  EXPECT_EQ(std::string(h.net.node_sends[0].bytes.begin() + 8, h.net.node_sends[0].bytes.end()),
+            "EVIL\n\x1b[2");
+  EXPECT_EQ(std::string(h.net.records[0].begin() + 8, h.net.records[0].begin() + 16),
+            "EVIL\n\x1b[2");
+  EXPECT_EQ(text_of(h.conf.table.tail().call1), "EVIL\n\x1b[2");
+
+  std::uint8_t voice[27] = {};
+  relay_voice(h.conf, ip(10, 0, 0, 2), voice);
+  EXPECT_NE(h.log_text().find("\nSend DV Packet to EVIL??[2\n"), std::string::npos);
 }
 
 }  // namespace

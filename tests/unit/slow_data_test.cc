@@ -79,45 +79,18 @@ struct round_trip {
 const std::string digits = "0123456789ABCDEFGHIJ0123456789";
 
 TEST(SlowDataRoundTrip, TextAndPositionSurviveAndALostFrameCostsOnlyItsBlock) {
+  const std::string hello = "Hello conference", padded = hello + "    ";
+  const std::string cut = digits.substr(0, 10) + digits.substr(15);  // one block gone
+  const std::string fives(60, '5');
   const round_trip cases[] = {
-      {"text only", "Hello conference", "", {}, "Hello conference    ", true, "", 0},
+      {"text only", hello, "", {}, padded, true, "", 0},
       {"position only", "", "!4903.50N/07201.75W-", {}, "", false, "!4903.50N/07201.75W-", 0},
       {"both", "CQ from the tool", digits, {}, "CQ from the tool    ", true, digits, 0},
-      {"lost second half of text block 1",
-       "Hello conference",
-       "",
-       {4},
-       "Hello?????erence    ",
-       false,
-       "",
-       1},
-      {"lost first half of a position block",
-       "",
-       digits,
-       {5},
-       "",
-       false,
-       "0123456789"
-       "FGHIJ0123456789",
-       1},
-      {"two halves of one block lost",
-       "",
-       digits,
-       {5, 6},
-       "",
-       false,
-       "0123456789"
-       "FGHIJ0123456789",
-       0},
+      {"lost second half of text block 1", hello, "", {4}, "Hello?????erence    ", false, "", 1},
+      {"lost first half of a position block", "", digits, {5}, "", false, cut, 1},
+      {"two halves of one block lost", "", digits, {5, 6}, "", false, cut, 0},
       {"lost sync frame", "", std::string(110, '7'), {21}, "", false, std::string(110, '7'), 0},
-      {"lost first half just before a sync",
-       "",
-       std::string(60, '5'),
-       {19},
-       "",
-       false,
-       std::string(55, '5'),
-       1},
+      {"lost half before a sync", "", fives, {19}, "", false, fives.substr(5), 1},
   };
   for (const round_trip& c : cases) {
     SCOPED_TRACE(c.name);

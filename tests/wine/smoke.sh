@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Smoke test of the Windows build: cross-builds mirx_server.exe with mingw-w64,
-# runs it under Wine in a fresh prefix with its own loopback ports, lets
-# nodes.py play two nodes, a log server and a serial device, stops the server
-# with Ctrl-C (SIGINT) and checks its console, error stream and log file.
+# Smoke test of the Windows build: cross-builds mirx_server.exe and the tools
+# with mingw-w64, runs the server under Wine in a fresh prefix with its own
+# loopback ports, lets nodes.py play two nodes, a log server and a serial
+# device, stops the server with Ctrl-C (SIGINT) and checks its console, error
+# stream and log file. A second, short run has mirx_logrx.exe as its log
+# server and mirx_node.exe registering with it.
 #
 #   smoke.sh SOURCE_DIR BUILD_DIR
 #
@@ -28,20 +30,24 @@ done
 timeout 30 wine --version >/dev/null 2>&1 || skip "wine does not run ($install_hint)"
 build=$(mkdir -p "${2:?build directory}" && cd "$2" && pwd)
 
-# Cross build: only the server, in a build tree of its own.
+# Cross build: the server and the tools, in a build tree of its own.
 if ! { cmake -S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64.cmake" \
-  -DMIRX_BUILD_TESTS=OFF && cmake --build "$build" -j2 --target mirx_server; } >"$build/smoke-build.log" 2>&1; then
+  -DMIRX_BUILD_TESTS=OFF && cmake --build "$build" -j2 --target mirx_server mirx_node mirx_logrx; } \
+  >"$build/smoke-build.log" 2>&1; then
   cat "$build/smoke-build.log"
   fail "cross build"
 fi
 exe=$build/src/mirx_server.exe
+node_exe=$build/tools/mirx_node.exe
+logrx_exe=$build/tools/mirx_logrx.exe
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/mirx-wine.XXXXXX")
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-server='' nodes=''
+server='' nodes='' logrx=''
 cleanup() {
   if [ -n "$server" ]; then kill "$server" 2>/dev/null || true; fi
   if [ -n "$nodes" ]; then kill "$nodes" 2>/dev/null || true; fi
+  if [ -n "$logrx" ]; then kill "$logrx" 2>/dev/null || true; fi
   timeout 30 wineserver -k 2>/dev/null || true
   [ -n "${MIRX_SMOKE_KEEP:-}" ] || rm -rf "$work"
 }
@@ -84,6 +90,10 @@ nodes_status=0
 wait "$nodes" || nodes_status=$?
 nodes=''
 
+# shellcheck source=tests/wine/tools_run.sh
+. "$src/tests/wine/tools_run.sh"
+run_tools
+
 tr -d '\r' <console.txt >console.lf
 [ -e mirx.log ] || : >mirx.log  # missing: the checks below say what lacks
 tr -d '\r' <mirx.log >log.lf
@@ -121,12 +131,16 @@ expect log.lf 20 '^Send DV Packet to JA1BBB B$'
 # Text mode: every line of the log file ends in CR LF on Windows.
 [ "$(grep -c $'\r$' mirx.log)" -eq "$(wc -l <mirx.log)" ] || problems+=("log file lines not CR LF")
 [ "$nodes_status" -eq 0 ] || problems+=("node checks failed (see above)")
+check_tools_run
 
 if [ ${#problems[@]} -gt 0 ]; then
   printf 'FAIL: %s\n' "${problems[@]}"
   echo "--- console"; cat console.lf
   echo "--- log file"; cat log.lf
   echo "--- second instance"; cat second.lf
+  echo "--- tools run: server, mirx_logrx, mirx_node"
+  cat tools-console.lf logrx.lf node.lf listen.lf logrx.err node.err listen.err
   exit 1
 fi
-echo "wine_smoke passed: End line, Abnormal program termination, exit status 3, log start/end"
+echo "wine_smoke passed: End line, Abnormal program termination, exit status 3, log start/end," \
+  "mirx_logrx.exe and mirx_node.exe lines"

@@ -1,12 +1,6 @@
 // mirx_logrx: a log server for mirx_server. It listens on one UDP port and
 // prints every record it receives as one line on standard output.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -17,9 +11,14 @@
 
 #include "logrx/format_record.h"
 #include "node/address.h"
+#include "nodelib/socket_compat.h"
 #include "server/output.h"
 
 namespace {
+
+using mirx::nodes::no_socket;
+using mirx::nodes::socket_handle;
+namespace os = mirx::nodes::os;
 
 constexpr const char* usage =
     "Usage: mirx_logrx [--port P] [--bind ADDR] [--count N] [--timeout S]\n"
@@ -77,23 +76,24 @@ std::optional<options> read_options(int argc, char** argv, int& status) {
   return o;
 }
 
-// A UDP socket bound at the options' address and port, or -1 after saying why.
-int open_listener(const options& o, std::uint16_t& bound_port) {
+// A UDP socket bound at the options' address and port, or no_socket after
+// saying why.
+socket_handle open_listener(const options& o, std::uint16_t& bound_port) {
   sockaddr_in at{};
   at.sin_family = AF_INET;
   at.sin_port = htons(o.port);
   if (inet_pton(AF_INET, o.bind.c_str(), &at.sin_addr) != 1) {
     std::fprintf(stderr, "mirx_logrx: not an IPv4 address: %s\n", o.bind.c_str());
-    return -1;
+    return no_socket;
   }
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
+  const socket_handle fd = os::open_udp();
+  if (fd == no_socket || ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
     std::fprintf(stderr, "mirx_logrx: cannot listen on %s:%u: %s\n", o.bind.c_str(),
-                 static_cast<unsigned>(o.port), std::strerror(errno));
-    if (fd >= 0) ::close(fd);
-    return -1;
+                 static_cast<unsigned>(o.port), os::last_error_text().c_str());
+    if (fd != no_socket) os::close_socket(fd);
+    return no_socket;
   }
-  socklen_t len = sizeof at;
+  os::addr_len len = sizeof at;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len);
   bound_port = ntohs(at.sin_port);
   return fd;
@@ -106,13 +106,11 @@ std::string source_text(const sockaddr_in& from) {
 }
 
 // Receives and prints one datagram; false when none could be read.
-bool print_one(int fd) {
+bool print_one(socket_handle fd) {
   // Large enough for any UDP datagram, so the length shown is the real one.
   static std::uint8_t buffer[65536];
   sockaddr_in from{};
-  socklen_t len = sizeof from;
-  const ssize_t n = ::recvfrom(fd, buffer, sizeof buffer, MSG_TRUNC | MSG_DONTWAIT,
-                               reinterpret_cast<sockaddr*>(&from), &len);
+  const long n = os::receive_from(fd, buffer, sizeof buffer, from, true);
   if (n < 0) return false;
   const auto length = static_cast<std::size_t>(n);
   const std::string line =
@@ -125,13 +123,13 @@ bool print_one(int fd) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  os::print_lines_at_once(stdout);
   int status = 0;
   const std::optional<options> o = read_options(argc, argv, status);
   if (!o) return status;
   std::uint16_t port = 0;
-  const int fd = open_listener(*o, port);
-  if (fd < 0) return 2;
+  const socket_handle fd = open_listener(*o, port);
+  if (fd == no_socket) return 2;
   std::fprintf(stderr, "mirx_logrx: listening on %s:%u\n", o->bind.c_str(),
                static_cast<unsigned>(port));
 
@@ -146,10 +144,9 @@ int main(int argc, char** argv) {
       if (left <= 0) return o->count > 0 ? 1 : 0;
       wait_ms = static_cast<int>(left);
     }
-    pollfd p{fd, POLLIN, 0};
-    const int ready = ::poll(&p, 1, wait_ms);
-    if (ready < 0 && errno != EINTR) {
-      std::fprintf(stderr, "mirx_logrx: wait failed: %s\n", std::strerror(errno));
+    const int ready = os::wait_readable(fd, wait_ms);
+    if (ready < 0) {
+      std::fprintf(stderr, "mirx_logrx: wait failed: %s\n", os::last_error_text().c_str());
       return 2;
     }
     if (ready <= 0) continue;  // time-out or signal: look at the clock again

@@ -1,11 +1,10 @@
-#include <signal.h>
-
 #include <csignal>
 #include <cstdio>
 
 #include "mirx_node/commands.h"
 #include "mirx_node/session.h"
 #include "mirx_node/stream_monitor.h"
+#include "nodelib/socket_compat.h"
 
 namespace mirx::node_tool {
 namespace {
@@ -14,16 +13,6 @@ volatile std::sig_atomic_t stop_requested = 0;
 
 void request_stop(int) {
   stop_requested = 1;
-}
-
-// Without SA_RESTART the signal also cuts the current wait short, so the
-// loop notices at once.
-void catch_stop_signals() {
-  struct sigaction action {};
-  action.sa_handler = request_stop;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
 }
 
 void print(const std::string& line) {
@@ -41,7 +30,7 @@ void show(const nodes::datagram& d) {
 }  // namespace
 
 int run_listen(const options& o) {
-  catch_stop_signals();
+  nodes::os::catch_stop_signals(request_stop);
   const session s = open_session(o);
   print(register_node(s, o));
 

@@ -7,12 +7,13 @@
 #include "mirx_node/commands.h"
 #include "mirx_node/options.h"
 #include "mirx_node/session.h"
+#include "nodelib/socket_compat.h"
 
 using namespace mirx::node_tool;
 
 int main(int argc, char** argv) {
   // Lines must reach a pipe as they happen, not when the buffer fills.
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  mirx::nodes::os::print_lines_at_once(stdout);
   const parse_result parsed = parse_command_line(argc, argv);
   if (!parsed.error.empty()) {
     std::fprintf(stderr, "mirx_node: %s\n", parsed.error.c_str());

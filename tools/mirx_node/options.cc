@@ -35,7 +35,7 @@ constexpr unsigned on_register = 1, on_listen = 2, on_transmit = 4, on_all = 7;
 // Stores one option's value; returns why it was refused, or nothing.
 using setter = std::function<std::string(options&, const std::string&)>;
 
-struct option_spec {
+struct option_rule {
   const char* name;
   bool takes_value;
   unsigned commands;
@@ -102,8 +102,8 @@ std::string set_flat_out(options& o, const std::string&) {
   return std::string();
 }
 
-const std::vector<option_spec>& specs() {
-  static const std::vector<option_spec> all = {
+const std::vector<option_rule>& option_rules() {
+  static const std::vector<option_rule> all = {
       {"--server", true, on_all, plain(&options::server)},
       {"--call1", true, on_all, call_sign(&options::call1, "--call1")},
       {"--call2", true, on_all, call_sign(&options::call2, "--call2")},
@@ -151,17 +151,17 @@ parse_result parse_command_line(int argc, const char* const* argv) {
     const std::size_t eq = name.find('=');
     const bool inline_value = name.rfind("--", 0) == 0 && eq != std::string::npos;
     if (inline_value) value = name.substr(eq + 1), name.resize(eq);
-    const option_spec* spec = nullptr;
-    for (const option_spec& s : specs())
-      if (name == s.name) spec = &s;
-    if (spec == nullptr) return {r.opts, "unknown option \"" + name + "\""};
-    if ((spec->commands & cmd->second) == 0)
+    const option_rule* rule = nullptr;
+    for (const option_rule& s : option_rules())
+      if (name == s.name) rule = &s;
+    if (rule == nullptr) return {r.opts, "unknown option \"" + name + "\""};
+    if ((rule->commands & cmd->second) == 0)
       return {r.opts, name + " does not apply to " + argv[1]};
-    if (spec->takes_value && !inline_value) {
+    if (rule->takes_value && !inline_value) {
       if (i + 1 >= argc) return {r.opts, name + " needs a value"};
       value = argv[++i];
     }
-    if (std::string why = spec->set(r.opts, value); !why.empty()) return {r.opts, why};
+    if (std::string why = rule->set(r.opts, value); !why.empty()) return {r.opts, why};
   }
   r.error = check_complete(r.opts);
   return r;

@@ -1,21 +1,18 @@
 #include "mirx_node/session.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 
 #include "nodelib/packets.h"
+#include "nodelib/socket_compat.h"
 
 namespace mirx::node_tool {
 namespace {
 
 std::uint32_t resolve(const std::string& host) {
   if (const auto ip = nodes::parse_ipv4(host)) return *ip;
+  nodes::os::start_sockets();
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_DGRAM;
@@ -37,7 +34,7 @@ bool is_reply_to(const nodes::datagram& d, const nodes::registration& request) {
 
 void session::send(const void* data, std::size_t length) const {
   if (!endpoint.send_to(data, length, server_ip, in_port))
-    throw tool_error("cannot send to " + server_text + ": " + std::strerror(errno));
+    throw tool_error("cannot send to " + server_text + ": " + nodes::last_socket_error());
 }
 
 session open_session(const options& o) {

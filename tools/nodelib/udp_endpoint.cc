@@ -1,14 +1,8 @@
 #include "nodelib/udp_endpoint.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
-#include <cstring>
+
+#include "nodelib/socket_compat.h"
 
 namespace mirx::nodes {
 
@@ -26,6 +20,10 @@ std::string dotted(std::uint32_t ip) {
   return buf;
 }
 
+std::string last_socket_error() {
+  return os::last_error_text();
+}
+
 std::optional<udp_endpoint> udp_endpoint::bind(const std::string& address, std::uint16_t port,
                                                std::string* error) {
   auto fail = [&](const std::string& why) -> std::optional<udp_endpoint> {
@@ -34,42 +32,41 @@ std::optional<udp_endpoint> udp_endpoint::bind(const std::string& address, std::
   };
   const auto ip = parse_ipv4(address);
   if (!ip) return fail("not an IPv4 address: " + address);
-  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return fail(std::string("cannot create a UDP socket: ") + std::strerror(errno));
-  int big = 4 << 20;
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+  const socket_handle fd = os::open_udp();
+  if (fd == no_socket) return fail("cannot create a UDP socket: " + os::last_error_text());
+  os::set_int_option(fd, SOL_SOCKET, SO_RCVBUF, 4 << 20);
   sockaddr_in at{};
   at.sin_family = AF_INET;
   at.sin_port = htons(port);
   at.sin_addr.s_addr = *ip;
   if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
-    const int e = errno;
-    ::close(fd);
-    return fail("cannot bind " + address + ":" + std::to_string(port) + ": " + std::strerror(e));
+    const std::string why = os::last_error_text();
+    os::close_socket(fd);
+    return fail("cannot bind " + address + ":" + std::to_string(port) + ": " + why);
   }
-  socklen_t len = sizeof at;
+  os::addr_len len = sizeof at;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len);
   return udp_endpoint(fd, *ip, ntohs(at.sin_port));
 }
 
 udp_endpoint::udp_endpoint(udp_endpoint&& other) noexcept
     : fd_(other.fd_), ip_(other.ip_), port_(other.port_) {
-  other.fd_ = -1;
+  other.fd_ = no_socket;
 }
 
 udp_endpoint& udp_endpoint::operator=(udp_endpoint&& other) noexcept {
   if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ != no_socket) os::close_socket(fd_);
     fd_ = other.fd_;
     ip_ = other.ip_;
     port_ = other.port_;
-    other.fd_ = -1;
+    other.fd_ = no_socket;
   }
   return *this;
 }
 
 udp_endpoint::~udp_endpoint() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ != no_socket) os::close_socket(fd_);
 }
 
 bool udp_endpoint::send_to(const void* data, std::size_t length, std::uint32_t address,
@@ -78,18 +75,14 @@ bool udp_endpoint::send_to(const void* data, std::size_t length, std::uint32_t a
   to.sin_family = AF_INET;
   to.sin_port = htons(port);
   to.sin_addr.s_addr = address;
-  return ::sendto(fd_, data, length, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
-         static_cast<ssize_t>(length);
+  return os::send_to(fd_, data, length, to) == static_cast<long>(length);
 }
 
 std::optional<datagram> udp_endpoint::receive(int timeout_ms) const {
-  pollfd p{fd_, POLLIN, 0};
-  if (::poll(&p, 1, timeout_ms) <= 0) return std::nullopt;
+  if (os::wait_readable(fd_, timeout_ms) <= 0) return std::nullopt;
   std::uint8_t buf[2048];
   sockaddr_in from{};
-  socklen_t len = sizeof from;
-  ssize_t n =
-      ::recvfrom(fd_, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
+  const long n = os::receive_from(fd_, buf, sizeof buf, from, false);
   if (n < 0) return std::nullopt;
   return datagram{std::vector<std::uint8_t>(buf, buf + n), from.sin_addr.s_addr,
                   ntohs(from.sin_port)};

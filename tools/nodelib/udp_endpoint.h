@@ -12,6 +12,13 @@
 
 namespace mirx::nodes {
 
+#ifdef _WIN32
+using socket_handle = std::uintptr_t;  // Winsock's SOCKET, without its headers here
+#else
+using socket_handle = int;
+#endif
+inline constexpr socket_handle no_socket = static_cast<socket_handle>(-1);
+
 struct datagram {
   std::vector<std::uint8_t> bytes;
   std::uint32_t from_ip = 0;  // network byte order
@@ -32,7 +39,7 @@ class udp_endpoint {
 
   std::uint16_t port() const { return port_; }
   std::uint32_t ip() const { return ip_; }
-  int fd() const { return fd_; }
+  socket_handle fd() const { return fd_; }
 
   // Sends to `address` at `port`; false when the send failed.
   bool send_to(const void* data, std::size_t length, std::uint32_t address,
@@ -44,8 +51,9 @@ class udp_endpoint {
   std::vector<datagram> drain(int quiet_ms, std::size_t limit = 100000, int max_ms = 10000) const;
 
  private:
-  udp_endpoint(int fd, std::uint32_t ip, std::uint16_t port) : fd_(fd), ip_(ip), port_(port) {}
-  int fd_ = -1;
+  udp_endpoint(socket_handle fd, std::uint32_t ip, std::uint16_t port)
+      : fd_(fd), ip_(ip), port_(port) {}
+  socket_handle fd_ = no_socket;
   std::uint32_t ip_ = 0;
   std::uint16_t port_ = 0;
 };
@@ -53,5 +61,7 @@ class udp_endpoint {
 // A dotted IPv4 address in network byte order; nothing when it is not one.
 std::optional<std::uint32_t> parse_ipv4(const std::string& dotted);
 std::string dotted(std::uint32_t ip);
+// The system's text for the last socket call that failed.
+std::string last_socket_error();
 
 }  // namespace mirx::nodes
