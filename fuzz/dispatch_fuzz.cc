@@ -221,14 +221,24 @@ class captured_log {
   std::FILE* file_;
 };
 
+// A call sign as the log file shows it: up to its first zero byte, control
+// characters as '?'.
+std::string shown(const mirx::callsign& call) {
+  std::string text;
+  for (std::size_t i = 0; i < call.size() && call[i] != 0; ++i) {
+    const auto b = static_cast<unsigned char>(call[i]);
+    text += b < 0x20 || b == 0x7f ? '?' : call[i];
+  }
+  return text;
+}
+
 // A voice packet adds one line per delivery to the log file, and after the
 // line of a send that failed, that failure's line.
 void check_voice_log(const std::string& news, const mirx::model::outcome& o,
                      const std::vector<attempt>& sends) {
   std::string expected;
   for (std::size_t i = 0; i < o.relay_to.size(); ++i) {
-    const auto& call = o.relay_to[i].call1;
-    expected += "Send DV Packet to " + std::string(call.data(), ::strnlen(call.data(), 8)) + "\n";
+    expected += "Send DV Packet to " + shown(o.relay_to[i].call1) + "\n";
     if (sends[i].first_result == 0) continue;
     char line[64];
     std::snprintf(line, sizeof line, "send error 2:%d %x\n", sends[i].first_result,

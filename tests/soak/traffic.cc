@@ -94,9 +94,8 @@ void traffic::continue_stream(std::vector<planned>& out) {
 // Junk of every length: a sweep through 0..127 bytes, and every eighth one
 // anywhere up to the largest UDP payload. Only the first bytes are random;
 // the server never looks further. A junk datagram whose length the server
-// handles is handled like any other; a 40-byte one that happens to begin
-// "RS" or "SI" registers, so its call signs are kept free of line breaks,
-// which would split the log line that names them.
+// handles is handled like any other: a 40-byte one that happens to begin
+// "RS" or "SI" registers.
 void traffic::junk(std::vector<planned>& out) {
   const int burst = 1 + below(3);
   for (int k = 0; k < burst; ++k) {
@@ -104,20 +103,18 @@ void traffic::junk(std::vector<planned>& out) {
     const std::size_t length = n % 8 == 7
                                    ? 128 + static_cast<std::size_t>(rng_() % (largest_udp - 127))
                                    : (n - n / 8) % 128;
-    bytes b = random_bytes(length, 64);
-    if (length == reg::size) std::replace(b.begin() + 8, b.begin() + 24, '\n', '.');
-    out.push_back({below(4) == 0 ? any_station() : any_stranger(), what::junk, std::move(b)});
+    out.push_back(
+        {below(4) == 0 ? any_station() : any_stranger(), what::junk, random_bytes(length, 64)});
   }
 }
 
 // A registration from a stranger with call signs of arbitrary bytes (zero
-// bytes included, line breaks excepted), so that the table holds entries
-// whose address nobody listens at.
+// bytes and line breaks included), so that the table holds entries whose
+// address nobody listens at, and whose names must not break the log's lines.
 void traffic::hostile(std::vector<planned>& out) {
   bytes b = random_bytes(reg::size, reg::size);
   b[0] = 'R';
   b[1] = 'S';
-  std::replace(b.begin() + 8, b.begin() + 24, '\n', '.');
   out.push_back({any_stranger(), what::hostile, std::move(b)});
 }
 
