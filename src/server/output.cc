@@ -3,18 +3,15 @@
 #include <cstdarg>
 #include <ctime>
 
+#include "server/platform.h"
+
 namespace {
 
 time_text format_time(std::time_t now) {
   static constexpr const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static constexpr const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  std::tm t{};
-#ifdef _WIN32
-  localtime_s(&t, &now);  // the Windows runtime's thread-safe form
-#else
-  localtime_r(&now, &t);
-#endif
+  const std::tm t = platform::local_time(now);
   time_text out{};
   std::snprintf(out.text, sizeof out.text, "%s %s %02d %02d:%02d:%02d %4d\n", days[t.tm_wday % 7],
                 months[t.tm_mon % 12], t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, t.tm_year + 1900);

@@ -7,10 +7,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 
 namespace platform {
+
+// The line after the banner: which edition of the server this is.
+const char* edition();
+// Makes every console line reach standard output as it is written, even on a
+// pipe or a file: the abnormal end of a run flushes nothing.
+void console_by_line();
+// The local time of `now`.
+std::tm local_time(std::time_t now);
 
 using socket_handle = std::intptr_t;
 inline constexpr socket_handle no_socket = -1;

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <thread>
@@ -24,6 +25,20 @@
 #include "server/platform.h"
 
 namespace platform {
+
+const char* edition() {
+  return "Linux edition (POSIX sockets, termios)";
+}
+
+void console_by_line() {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+}
+
+std::tm local_time(std::time_t now) {
+  std::tm t{};
+  localtime_r(&now, &t);
+  return t;
+}
 
 int no_buffer_space_code() {
   return ENOBUFS;

@@ -21,12 +21,30 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <string>
 #include <utility>
 
 #include "server/platform.h"
 
 namespace platform {
+
+const char* edition() {
+  return "Windows edition (Winsock 2, Win32 serial)";
+}
+
+// The Windows runtime has no line buffering (it takes _IOLBF for full
+// buffering, and refuses it without a buffer size): the console is
+// unbuffered instead.
+void console_by_line() {
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+}
+
+std::tm local_time(std::time_t now) {
+  std::tm t{};
+  localtime_s(&t, &now);  // the Windows runtime's thread-safe form
+  return t;
+}
 
 namespace {
 

@@ -24,11 +24,7 @@ constexpr int receive_queue_bytes = 4 << 20;
 
 void print_banner(const output& out) {
   std::fputs(" D-STAR mirx  Server Program V00.01 09/24/2011\n", out.console);
-#ifdef _WIN32
-  std::fputs("              Windows edition (Winsock 2, Win32 serial)\n", out.console);
-#else
-  std::fputs("              Linux edition (POSIX sockets, termios)\n", out.console);
-#endif
+  std::fprintf(out.console, "              %s\n", platform::edition());
   std::fprintf(out.console, "              Start Time %.24s\n", time_stamp().text);
   if (out.debug) std::fputs("                                       debug mode\n", out.console);
 }
@@ -104,15 +100,7 @@ int end_before_loop(server& s, int status) {
 }  // namespace
 
 int run_server(int argc, const char* const* argv) {
-  // Console lines must reach a pipe or file at once: the abnormal end of a
-  // run flushes nothing. The Windows runtime has no line buffering (it takes
-  // _IOLBF for full buffering, and refuses it without a buffer size), so
-  // there the console is unbuffered.
-#ifdef _WIN32
-  std::setvbuf(stdout, nullptr, _IONBF, 0);
-#else
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
-#endif
+  platform::console_by_line();
   platform::start_stop_watch(stop_handler);
   server& s = the_server();
   const command_line cl = read_command_line(argc, argv);
