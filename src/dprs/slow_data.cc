@@ -5,6 +5,16 @@
 
 namespace mirx::slow {
 
+namespace {
+
+block position_block(std::string_view bytes) {
+  block b{static_cast<std::uint8_t>(type_position << 4 | bytes.size())};
+  for (std::size_t i = 0; i < bytes.size(); ++i) b[1 + i] = static_cast<std::uint8_t>(bytes[i]);
+  return b;
+}
+
+}  // namespace
+
 stream_encoder::stream_encoder(std::string_view text, std::string_view position) {
   if (text.size() > text_length)
     throw std::invalid_argument("a text message holds at most 20 characters");
@@ -14,11 +24,15 @@ stream_encoder::stream_encoder(std::string_view text, std::string_view position)
     for (std::size_t part = 0; part < text_blocks; ++part)
       blocks_.push_back(text_block(padded.data(), part));
   }
-  for (std::size_t at = 0; at < position.size(); at += data_per_block) {
-    const std::size_t n = std::min(data_per_block, position.size() - at);
-    block b{static_cast<std::uint8_t>(type_position << 4 | n)};
-    for (std::size_t i = 0; i < n; ++i) b[1 + i] = static_cast<std::uint8_t>(position[at + i]);
+  for (std::size_t at = 0; at < position.size();) {
+    std::size_t n = std::min(data_per_block, position.size() - at);
+    block b = position_block(position.substr(at, n));
+    // A second half that scrambles to the sync pattern would be taken for a
+    // sync by every receiver: such a block carries one byte less, and the
+    // half then ends in a zero byte, which no sync has.
+    if (is_sync(scramble(second_half(b)))) b = position_block(position.substr(at, --n));
     blocks_.push_back(b);
+    at += n;
   }
 }
 
