@@ -26,12 +26,8 @@ const node_entry* node_table::first_at(std::uint32_t ip) const {
   return it == entries_.end() ? nullptr : &*it;
 }
 
-bool node_table::remove_first_at(std::uint32_t ip) {
-  auto it = std::find_if(entries_.begin(), entries_.end(),
-                         [&](const node_entry& e) { return e.ip == ip; });
-  if (it == entries_.end()) return false;
-  entries_.erase(it);
-  return true;
+void node_table::remove(const node_entry* entry) {
+  entries_.erase(entries_.begin() + (entry - entries_.data()));
 }
 
 }  // namespace mirx

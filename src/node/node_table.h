@@ -31,8 +31,8 @@ class node_table {
   bool append(const node_entry& entry);
   // The first entry at `ip` in table order, or null.
   const node_entry* first_at(std::uint32_t ip) const;
-  // Removes the first entry at `ip`; false when there is none.
-  bool remove_first_at(std::uint32_t ip);
+  // Removes an entry of this table (as found by first_at or find).
+  void remove(const node_entry* entry);
 
  private:
   std::vector<node_entry> entries_;

@@ -58,7 +58,7 @@ void remove_node(conference& c, std::uint32_t sender_ip) {
   const record::bytes removed =
       record::node_event(record::tag_del, gone->call1, gone->call2, sender_ip);
   c.net.send_to_log_server(removed.data(), removed.size());
-  c.table.remove_first_at(sender_ip);
+  c.table.remove(gone);
 }
 
 }  // namespace mirx

@@ -58,6 +58,15 @@ received receive(socket_handle s, std::uint8_t* buffer, std::size_t capacity);
 int send_to(socket_handle s, const void* data, std::size_t length, std::uint32_t ip,
             std::uint16_t port);
 
+// Sends one datagram to `ips[0]`, `ips[1]`, ... at `port`, in this order,
+// in as few system calls as the system allows. Stops at the first failure and
+// returns how many were sent before it; `*error` then holds that send's code,
+// or 0 when the system did not tell it (the caller sends to that destination
+// again on its own to learn it).
+std::size_t send_to_each(socket_handle s, const void* data, std::size_t length,
+                         const std::uint32_t* ips, std::size_t count, std::uint16_t port,
+                         int* error);
+
 // The first IPv4 address of a host name or dotted address, in network byte
 // order; nothing when the name has no IPv4 address.
 std::optional<std::uint32_t> resolve_ipv4(const char* name);

@@ -106,6 +106,33 @@ int send_to(socket_handle s, const void* data, std::size_t length, std::uint32_t
   return n < 0 ? errno : 0;
 }
 
+// One sendmmsg call for up to 64 destinations: the kernel still sends the
+// datagrams one by one in order and stops at the first that fails, but keeps
+// that error to itself unless it was the first of the call.
+std::size_t send_to_each(socket_handle s, const void* data, std::size_t length,
+                         const std::uint32_t* ips, std::size_t count, std::uint16_t port,
+                         int* error) {
+  constexpr std::size_t most = 64;
+  if (count > most) count = most;
+  sockaddr_in to[most];
+  mmsghdr messages[most];
+  iovec payload{const_cast<void*>(data), length};
+  for (std::size_t i = 0; i < count; ++i) {
+    to[i] = sockaddr_in{};
+    to[i].sin_family = AF_INET;
+    to[i].sin_port = htons(port);
+    to[i].sin_addr.s_addr = ips[i];
+    messages[i] = mmsghdr{};
+    messages[i].msg_hdr.msg_name = &to[i];
+    messages[i].msg_hdr.msg_namelen = sizeof to[i];
+    messages[i].msg_hdr.msg_iov = &payload;
+    messages[i].msg_hdr.msg_iovlen = 1;
+  }
+  const int sent = ::sendmmsg(static_cast<int>(s), messages, static_cast<unsigned>(count), 0);
+  *error = sent < 0 ? errno : 0;
+  return sent < 0 ? 0 : static_cast<std::size_t>(sent);
+}
+
 std::optional<std::uint32_t> resolve_ipv4(const char* name) {
   addrinfo hints{};
   hints.ai_family = AF_INET;

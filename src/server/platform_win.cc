@@ -150,6 +150,17 @@ int send_to(socket_handle s, const void* data, std::size_t length, std::uint32_t
   return n == SOCKET_ERROR ? WSAGetLastError() : 0;
 }
 
+std::size_t send_to_each(socket_handle s, const void* data, std::size_t length,
+                         const std::uint32_t* ips, std::size_t count, std::uint16_t port,
+                         int* error) {
+  for (std::size_t i = 0; i < count; ++i) {
+    *error = send_to(s, data, length, ips[i], port);
+    if (*error != 0) return i;
+  }
+  *error = 0;
+  return count;
+}
+
 std::optional<std::uint32_t> resolve_ipv4(const char* name) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
