@@ -1,5 +1,5 @@
 # Cross build of the Windows executables with Debian's mingw-w64:
-#   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DMIRX_BUILD_TESTS=OFF
+#   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 # The -posix compiler variant is needed: the server uses std::thread and
 # std::mutex, which the -win32 variant lacks.
 set(CMAKE_SYSTEM_NAME Windows)

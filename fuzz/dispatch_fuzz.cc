@@ -32,7 +32,7 @@
 #include "node/address.h"
 #include "node/conference.h"
 #include "server/dispatch.h"
-#include "server/platform.h"
+#include "platform/platform.h"
 
 namespace {
 

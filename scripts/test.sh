@@ -20,8 +20,8 @@ build_and_test() {
   ctest --test-dir "$root/$dir" --output-on-failure -j"$jobs" --timeout 120 ${exclude:+-E "$exclude"}
 }
 
-build_and_test build "" -- -DMIRX_BUILD_BENCH=ON
+build_and_test build "" -- -DMIRX_BUILD_TESTS=ON -DMIRX_BUILD_BENCH=ON
 UBSAN_OPTIONS=print_stacktrace=1 \
-  build_and_test build-asan wine_smoke -- -DMIRX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+  build_and_test build-asan wine_smoke -- -DMIRX_BUILD_TESTS=ON -DMIRX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 echo "== fuzz"
 bash "$root/fuzz/run.sh" "${FUZZ_SECONDS:-20}"

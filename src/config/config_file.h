@@ -1,7 +1,7 @@
 #pragma once
 
-#include "server/output.h"
-#include "server/settings.h"
+#include "output/output.h"
+#include "settings/settings.h"
 
 namespace mirx {
 

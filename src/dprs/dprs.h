@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "dprs/slow_data.h"
-#include "server/output.h"
+#include "output/output.h"
 
 namespace mirx::dprs {
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "dprs/dprs.h"
-#include "server/platform.h"
+#include "platform/platform.h"
 
 namespace mirx::dprs {
 

@@ -1,11 +1,11 @@
 #include "monitor/log_server.h"
 
-#include "server/platform.h"
+#include "platform/platform.h"
 
 namespace mirx {
 
-bool resolve_log_server(const settings& cfg, output& out, socket_link& link) {
-  link.log_server.reset();
+bool resolve_log_server(const settings& cfg, output& out, std::optional<log_destination>& where) {
+  where.reset();
   if (cfg.log_server[0] == '\0') {
     out.say(shown::always, "Not assign the log server!!\n");
     return true;
@@ -17,8 +17,7 @@ bool resolve_log_server(const settings& cfg, output& out, socket_link& link) {
     out.say(shown::always, "Log Server Not Found\n");
     return false;
   }
-  link.log_port = port_of(cfg.log_port);
-  link.log_server = *ip;
+  where = log_destination{*ip, port_of(cfg.log_port)};
   return true;
 }
 

@@ -5,8 +5,8 @@
 
 #include "node/callsign.h"
 #include "node/node_table.h"
-#include "server/link.h"
-#include "server/output.h"
+#include "platform/link.h"
+#include "output/output.h"
 
 namespace mirx {
 

@@ -1,7 +1,7 @@
 #include "node/send_retry.h"
 
 #include "node/address.h"
-#include "server/platform.h"
+#include "platform/platform.h"
 
 namespace mirx {
 

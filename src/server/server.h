@@ -6,8 +6,8 @@
 #include "dprs/dprs.h"
 #include "dprs/serial_sink.h"
 #include "node/conference.h"
-#include "server/platform.h"
-#include "server/settings.h"
+#include "platform/platform.h"
+#include "settings/settings.h"
 #include "server/socket_link.h"
 
 namespace mirx {

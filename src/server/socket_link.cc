@@ -14,7 +14,7 @@ std::size_t socket_link::send_to_nodes(const std::uint8_t* data, std::size_t len
 }
 
 void socket_link::send_to_log_server(const std::uint8_t* data, std::size_t length) {
-  if (log_server) platform::send_to(log_socket, data, length, *log_server, log_port);
+  if (log_server) platform::send_to(log_socket, data, length, log_server->ip, log_server->port);
 }
 
 void socket_link::wait_ms(int ms) {

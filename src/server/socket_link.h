@@ -2,8 +2,9 @@
 
 #include <optional>
 
-#include "server/link.h"
-#include "server/platform.h"
+#include "monitor/log_server.h"
+#include "platform/link.h"
+#include "platform/platform.h"
 
 namespace mirx {
 
@@ -14,8 +15,7 @@ class socket_link final : public node_link {
   platform::socket_handle out_socket = platform::no_socket;
   platform::socket_handle log_socket = platform::no_socket;
   std::uint16_t out_port = 0;
-  std::optional<std::uint32_t> log_server;  // absent: no records are sent
-  std::uint16_t log_port = 0;
+  std::optional<log_destination> log_server;  // absent: no records are sent
 
   int send_to_node(const std::uint8_t* data, std::size_t length, std::uint32_t ip) override;
   std::size_t send_to_nodes(const std::uint8_t* data, std::size_t length, const std::uint32_t* ips,

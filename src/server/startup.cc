@@ -116,7 +116,7 @@ int run_server(int argc, const char* const* argv) {
   if (s.cfg.dprs_sw) open_dprs_port(s);
   open_log_file(s);
   open_sockets(s);
-  if (!resolve_log_server(s.cfg, s.out, s.link)) return end_before_loop(s, 1);
+  if (!resolve_log_server(s.cfg, s.out, s.link.log_server)) return end_before_loop(s, 1);
   if (s.dprscomport != platform::no_serial) {
     s.serial_out.handle = s.dprscomport;
     s.dprs.port = &s.serial_out;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "dprs/baud_rate.h"
-#include "dprs/device_name.h"
+#include "platform/baud_rate.h"
+#include "platform/device_name.h"
 #include "unit/harness.h"
 
 namespace mirx::dprs {

@@ -11,7 +11,7 @@
 
 #include "node/relay.h"
 #include "nodelib/udp_endpoint.h"
-#include "server/platform.h"
+#include "platform/platform.h"
 #include "server/socket_link.h"
 #include "unit/harness.h"
 

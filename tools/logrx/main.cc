@@ -12,7 +12,7 @@
 #include "logrx/format_record.h"
 #include "node/address.h"
 #include "nodelib/socket_compat.h"
-#include "server/output.h"
+#include "output/output.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 // clang-format on
 #include <type_traits>
 
-#include "server/platform.h"
+#include "platform/platform.h"
 #else
 #include <arpa/inet.h>
 #include <netdb.h>

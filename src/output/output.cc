@@ -1,9 +1,9 @@
-#include "server/output.h"
+#include "output/output.h"
 
 #include <cstdarg>
 #include <ctime>
 
-#include "server/platform.h"
+#include "platform/platform.h"
 
 namespace {
 

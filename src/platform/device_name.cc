@@ -1,4 +1,4 @@
-#include "dprs/device_name.h"
+#include "platform/device_name.h"
 
 #include <cctype>
 #include <charconv>

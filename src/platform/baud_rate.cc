@@ -1,4 +1,4 @@
-#include "dprs/baud_rate.h"
+#include "platform/baud_rate.h"
 
 namespace mirx::dprs {
 namespace {

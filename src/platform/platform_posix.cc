@@ -20,9 +20,9 @@
 #include <ctime>
 #include <thread>
 
-#include "dprs/baud_rate.h"
-#include "dprs/device_name.h"
-#include "server/platform.h"
+#include "platform/baud_rate.h"
+#include "platform/device_name.h"
+#include "platform/platform.h"
 
 namespace platform {
 

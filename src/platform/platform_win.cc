@@ -25,7 +25,7 @@
 #include <string>
 #include <utility>
 
-#include "server/platform.h"
+#include "platform/platform.h"
 
 namespace platform {
 
