@@ -63,6 +63,14 @@ void open_log_file(server& s) {
   platform::abnormal_termination();
 }
 
+void refuse_port_zero(const output& out, const char* key, std::int32_t configured) {
+  if (port_of(configured) != 0) return;
+  std::fprintf(out.console, "%s=%d is port 0: give a port from 1 to 65535\n", key,
+               static_cast<int>(configured));
+  std::fflush(out.console);
+  platform::abnormal_termination();
+}
+
 void open_sockets(server& s) {
   std::lock_guard<std::mutex> hold(io_lock());
   if (!platform::start_sockets()) fatal(s.out, "winsock initialize failed\n");
@@ -73,6 +81,10 @@ void open_sockets(server& s) {
   s.link.log_socket = platform::open_udp_socket();
   if (s.link.log_socket == platform::no_socket) fatal(s.out, "did not create log sock\n");
   s.link.out_port = port_of(s.cfg.out_port);
+  // Port 0 would bind a random port (nodes could never reach us) or make
+  // every send to a node fail: as useless as a port that cannot be bound.
+  refuse_port_zero(s.out, "InPort", s.cfg.in_port);
+  refuse_port_zero(s.out, "OutPort", s.cfg.out_port);
   platform::set_receive_buffer(s.in_socket, receive_queue_bytes);
   // A server that cannot bind would look alive but never receive anything
   // (typically a second instance on the same port): say so and stop.
