@@ -161,8 +161,9 @@ TEST(SlowDataEncoder, RepeatsThePositionInWholeCopiesFromSuperframeStarts) {
     for (std::size_t i = 0; i < r.copies; ++i) want += report;
     EXPECT_EQ(decode(e, r.frames).position(), want);
     // The second copy opens the third superframe (frame 42 is its sync).
-    if (r.copies > 1)
+    if (r.copies > 1) {
       EXPECT_EQ(scramble(e.frame(43)), first_half(e.blocks()[r.text.empty() ? 0 : 4]));
+    }
   }
 }
 
