@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -70,7 +71,7 @@ std::string seconds(const std::string& option, const std::string& value, double 
   const double s = std::strtod(value.c_str(), &end);
   if (value.empty() || *end != '\0' || !(s > 0) || s > max) {
     char limit[32];
-    std::snprintf(limit, sizeof limit, "%g", max);
+    std::snprintf(limit, sizeof limit, "%.0f", max);
     return option + " wants seconds above 0 and up to " + limit + ", not \"" + value + "\"";
   }
   out_ms = std::max(1, static_cast<int>(std::lround(s * 1000)));
