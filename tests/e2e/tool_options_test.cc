@@ -53,6 +53,8 @@ TEST(ToolOptions, BothToolsReadAndRefuseCommandLinesAlike) {
       {logrx, words("stray"), 2, "mirx_logrx: unexpected argument \"stray\"\n"},
       {logrx, words("--bind 999.0.0.1"), 2,
        "mirx_logrx: --bind wants an IPv4 address such as 127.0.0.2, not \"999.0.0.1\"\n"},
+      {logrx, words("--bind=127.0.0.01"), 2,
+       "mirx_logrx: --bind wants an IPv4 address such as 127.0.0.2, not \"127.0.0.01\"\n"},
       {node, words(tx + " --bind 999.0.0.1"), 2,
        "mirx_node: --bind wants an IPv4 address such as 127.0.0.2, not \"999.0.0.1\"\n"},
       // Five characters, ten bytes: the field holds bytes.

@@ -86,7 +86,10 @@ std::string ipv4(const std::string& option, const std::string& value, std::strin
     if (part > 0 && (at >= value.size() || value[at++] != '.')) return fault;
     const std::size_t begin = at;
     while (at < value.size() && at - begin < 3 && value[at] >= '0' && value[at] <= '9') ++at;
-    if (at == begin || std::stoi(value.substr(begin, at - begin)) > 255) return fault;
+    // No leading zeros: "010" reads as octal to some and decimal to others.
+    if (at == begin || (at - begin > 1 && value[begin] == '0') ||
+        std::stoi(value.substr(begin, at - begin)) > 255)
+      return fault;
   }
   if (at != value.size()) return fault;
   out = value;

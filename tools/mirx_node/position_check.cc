@@ -104,7 +104,7 @@ std::string check_gps_a(const piece& p) {
     lat = angle(info.substr(1, 7), 2, info[8], 'N', 'S');
     lon = angle(info.substr(10, 8), 3, info[18], 'E', 'W');
   }
-  if (!lat || !lon)
+  if (!lat || !lon || gt == std::string::npos || gt > colon)
     return "position report refused (GPS-A, CRC ok): no position in " + quoted(line);
   return place_text(*lat, *lon) + " (GPS-A, CRC ok) from " + line.substr(10, gt - 10);
 }
