@@ -18,8 +18,8 @@ namespace {
 // An APRS position line as a radio sends it, then a GPS sentence, whose
 // line end must reach the port without being turned into CR LF.
 const std::string report =
-    "$$CRCB3A1,A>API705:!3540.00N/13945.00E>\r"
-    "$GPGGA,123519,3540.00,N,13945.00,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n";
+    "$$CRCB9B5,A>API705:!3540.00N/13945.00E>\r"
+    "$GPGGA,123519,3540.00,N,13945.00,E,1,08,0.9,545.4,M,46.9,M,,*4D\r\n";
 
 // A header and the voice packets that carry `text`, sent from node `from`.
 std::vector<bytes> send_report(conference_fixture& f, int from, const std::string& text) {
