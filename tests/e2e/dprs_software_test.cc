@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e/pty.h"
@@ -179,9 +180,16 @@ TEST(DprsSoftware, AprxAcceptsTheCrcOfTheGpsALine) {
                         "(GPS-A) /A=000377\r"}),
             0);
   EXPECT_TRUE(igate.wait_for("Bad DPRS APRS CRC", 10000)) << igate.out();
+  // aprx writes its dprslog line by line.
+  std::string logged;
+  for (int i = 0;
+       i < 100 && (logged = igate.read_file("dprs.log")).find("$$CRCB728") == std::string::npos;
+       ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // Stopped by its own signal, aprx also ends the APRS-IS process it started,
+  // which holds its output open; that takes it about five seconds.
   igate.signal(SIGTERM);
-  igate.wait_exit(3000);
-  const std::string logged = igate.read_file("dprs.log");
+  EXPECT_EQ(igate.wait_exit(10000), 0);
   EXPECT_NE(logged.find("OH3BK-D>APIMRX,DSTAR*:!6128.23N/02353.52E-mirx aprs test"),
             std::string::npos)
       << logged;
