@@ -27,11 +27,13 @@ const char usage_text[] =
     "  --bind ADDR      local IPv4 address of this node (default 0.0.0.0)\n"
     "  --in-port P      the server's receiving port, InPort (default 39999)\n"
     "  --out-port P     this node's own port, the server's OutPort (default 39998)\n"
-    "  --timeout S      seconds to wait for a reply or acknowledgement (default 2)\n"
+    "  --timeout S      seconds to wait for a reply or acknowledgement (default 2;\n"
+    "                   fractions allowed, e.g. 0.3)\n"
     "Options are written --name value or --name=value. Call signs hold at most 8 bytes,\n"
     "the text message 20.\n"
-    "exit status: 0 ok; 1 failure; 2 bad command line; 3 transmit was not delivered (no\n"
-    "registered node received it)\n";
+    "exit status: 0 ok (transmit: the server sent the stream on to at least one other\n"
+    "node, which proves nothing about a listener); 1 failure; 2 bad command line;\n"
+    "3 transmit was not delivered (the server had no other node to send it to)\n";
 
 namespace {
 

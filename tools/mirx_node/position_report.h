@@ -9,6 +9,7 @@
 // GPS-A (APRS) mode: one line "$$CRCxxxx," + an APRS packet in TNC2 text +
 // CR, the position in the uncompressed form DDMM.mmN/DDDMM.mmE.
 
+#include <cstddef>
 #include <ctime>
 #include <optional>
 #include <string>
