@@ -31,9 +31,9 @@ const char usage_text[] =
     "                   fractions allowed, e.g. 0.3)\n"
     "Options are written --name value or --name=value. Call signs hold at most 8 bytes,\n"
     "the text message 20.\n"
-    "exit status: 0 ok (transmit: the server sent the stream on to at least one other\n"
-    "node, which proves nothing about a listener); 1 failure; 2 bad command line;\n"
-    "3 transmit was not delivered (the server had no other node to send it to)\n";
+    "exit status: 0 ok (transmit: the server sent the stream to at least one entry of\n"
+    "its node table, which proves nothing about a listener); 1 failure; 2 bad command\n"
+    "line; 3 transmit was not delivered (the server had no entry to send it to)\n";
 
 namespace {
 
