@@ -137,7 +137,8 @@ class block_assembler {
 };
 
 // The slow data of one transmission: a text message and/or D-PRS position
-// bytes, sent once each (text first), then filler. Frame n of the
+// bytes, sent once each (text first; the position again in whole copies
+// after repeat_position), then filler. Frame n of the
 // transmission carries the sync when n % 21 == 0 and otherwise one scrambled
 // block half, so the whole stream is known in advance and any frame can be
 // asked for in any order.
