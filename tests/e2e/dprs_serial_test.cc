@@ -2,20 +2,13 @@
 // the serial port, a node sends a position report in the slow data of its
 // voice packets, and the test reads the bytes the server writes to the port.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "dprs/slow_data.h"
+#include "e2e/pty.h"
 #include "e2e/server_process.h"
 #include "nodelib/packets.h"
 
@@ -25,67 +18,8 @@ namespace {
 // An APRS position line as a radio sends it, then a GPS sentence, whose
 // line end must reach the port without being turned into CR LF.
 const std::string report =
-    "$$CRCB3A1,A>API705:!3540.00N/13945.00E>\r"
-    "$GPGGA,123519,3540.00,N,13945.00,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n";
-
-// A pseudo-terminal whose slave the server opens by the name "pts/N". The
-// slave stays open here too, so the master never sees a hang-up and the
-// test can look at the line settings the server left on it. The master side
-// of a Linux pty is raw from the start, and termios calls on it would change
-// the slave instead; so the slave keeps its cooked defaults (output
-// processing with LF to CR LF included) until the server sets it up.
-struct pty {
-  int master = -1;
-  int slave = -1;
-  std::string name;  // "pts/N"
-
-  pty() {
-    char path[64] = {};
-    if (::openpty(&master, &slave, path, nullptr, nullptr) != 0) return;
-    ::fcntl(master, F_SETFD, FD_CLOEXEC);
-    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
-    name = std::string(path).substr(std::strlen("/dev/"));
-  }
-  ~pty() {
-    if (slave >= 0) ::close(slave);
-    if (master >= 0) ::close(master);
-  }
-  pty(const pty&) = delete;
-  pty& operator=(const pty&) = delete;
-
-  termios line() const {
-    termios t{};
-    ::tcgetattr(slave, &t);
-    return t;
-  }
-  // Gives the slave a known rate, keeping the cooked defaults otherwise.
-  void set_speed(speed_t code) const {
-    termios t = line();
-    ::cfsetispeed(&t, code);
-    ::cfsetospeed(&t, code);
-    ::tcsetattr(slave, TCSANOW, &t);
-  }
-  bool exclusive() const {
-    int on = 0;
-    return ::ioctl(slave, TIOCGEXCL, &on) == 0 && on != 0;
-  }
-
-  // What the server wrote: reads until `wanted` bytes have come, or until
-  // `quiet_ms` pass without a byte, within `max_ms` in all.
-  std::string read(std::size_t wanted, int quiet_ms, int max_ms = 5000) const {
-    std::string got;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(max_ms);
-    while (got.size() < wanted && std::chrono::steady_clock::now() < end) {
-      pollfd p{master, POLLIN, 0};
-      if (::poll(&p, 1, quiet_ms) <= 0) break;
-      char buf[256];
-      const ssize_t n = ::read(master, buf, sizeof buf);
-      if (n <= 0) break;
-      got.append(buf, static_cast<std::size_t>(n));
-    }
-    return got;
-  }
-};
+    "$$CRCB9B5,A>API705:!3540.00N/13945.00E>\r"
+    "$GPGGA,123519,3540.00,N,13945.00,E,1,08,0.9,545.4,M,46.9,M,,*4D\r\n";
 
 // A header and the voice packets that carry `text`, sent from node `from`.
 std::vector<bytes> send_report(conference_fixture& f, int from, const std::string& text) {
@@ -106,11 +40,6 @@ std::vector<bytes> send_report(conference_fixture& f, int from, const std::strin
 std::string port_config(const pty& p, const std::string& more) {
   return "DprsComPort=" + p.name + ";\n" + more;
 }
-
-// The slave's name must fit the six characters of DprsComPort.
-#define REQUIRE_PTY(p)                                                \
-  if ((p).master < 0) GTEST_SKIP() << "no pseudo-terminal available"; \
-  if ((p).name.size() > 6) GTEST_SKIP() << (p).name << " does not fit the name field"
 
 // The port is set up raw, 8N1, for exclusive use; a rate it does not support
 // is reported and the port keeps its own. Either way the report reaches the

@@ -77,16 +77,27 @@ TEST(NodeTool, ListenersHearTheTransmissionAndTheTransmitterIsToldItWasDelivered
   EXPECT_TRUE(f.conf.server.wait_for("Deleted from table: GW       LSTN2   \n"));
 }
 
-TEST(NodeTool, WithNobodyListeningTheTransmitterIsToldNotDelivered) {
+// The transmitter's own registration does not count as a listener, and it
+// is taken back afterwards, as `disconnect` takes back one left by `register`.
+TEST(NodeTool, WithNobodyListeningTheTransmitterIsToldNotDeliveredAndLeavesNoEntry) {
   tool_fixture f;
   auto tx =
       f.run(f.args("transmit", "127.0.0.4",
                    {"--call1", "TX1", "--my-call", "SPEAKER", "--frames", "5", "--flat-out"}));
   EXPECT_EQ(tx->wait_exit(10000), 3) << tx->err();
   EXPECT_NE(tx->out().find("registered \"TX1\""), std::string::npos) << tx->out();
-  EXPECT_NE(tx->out().find("acknowledgement: not delivered, text message \"No node heard you   \""),
+  EXPECT_NE(tx->out().find("acknowledgement: not delivered, text message \"No node heard you   \"\n"
+                           "disconnected \"TX1\""),
             std::string::npos)
       << tx->out();
+  EXPECT_TRUE(f.conf.server.wait_for("Deleted from table: MIRXNODE TX1     \n"));
+
+  EXPECT_EQ(f.run(f.args("register", "127.0.0.5", {"--call1", "REG1"}))->wait_exit(5000), 0);
+  auto disc = f.run(f.args("disconnect", "127.0.0.5", {}));
+  EXPECT_EQ(disc->wait_exit(5000), 0) << disc->err();
+  EXPECT_NE(disc->out().find("sent disconnect from 127.0.0.5:"), std::string::npos);
+  EXPECT_TRUE(f.conf.server.wait_for("Deleted from table: MIRXNODE REG1    \n"))
+      << f.conf.server.out();
 }
 
 TEST(NodeTool, FailuresEndWithAMessageAndAStatus) {
@@ -108,7 +119,7 @@ TEST(NodeTool, FailuresEndWithAMessageAndAStatus) {
   } cases[] = {
       {{"register", "--call1", "TOOLONGCALL", "--bind", "127.0.0.6"},
        2,
-       "mirx_node: call sign \"TOOLONGCALL\" (--call1) is longer than 8 characters\n"},
+       "mirx_node: call sign \"TOOLONGCALL\" (--call1) is longer than 8 bytes\n"},
       {{"listen", "--call1", "N0CALL", "--bind", "127.0.0.5"},
        1,
        "mirx_node: cannot bind 127.0.0.5:" + in_use_at + ": Address already in use\n"},

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include "dprs/slow_data.h"
 #include "mirx_node/options.h"
+#include "mirx_node/position_report.h"
 #include "mirx_node/stream_monitor.h"
 #include "node/ack.h"
 #include "nodelib/packets.h"
@@ -51,9 +53,9 @@ TEST(NodeToolOptions, RefusesWhatCannotWork) {
       {{}, "no command given"},
       {{"shout"}, "unknown command \"shout\""},
       {{"register", "--server", "h", "--call1", "NINECHARS"},
-       "call sign \"NINECHARS\" (--call1) is longer than 8 characters"},
+       "call sign \"NINECHARS\" (--call1) is longer than 8 bytes"},
       {{"transmit", "--server", "h", "--my-call", "ABCDEFGHI"},
-       "call sign \"ABCDEFGHI\" (--my-call) is longer than 8 characters"},
+       "call sign \"ABCDEFGHI\" (--my-call) is longer than 8 bytes"},
       {{"register", "--server", "h"}, "--call1 CALL is required"},
       {{"transmit", "--server", "h"}, "--my-call CALL is required"},
       {{"listen", "--call1", "A"}, "--server HOST is required"},
@@ -64,7 +66,7 @@ TEST(NodeToolOptions, RefusesWhatCannotWork) {
       {{"transmit", "--server", "h", "--my-call", "A", "--frames", "12x"},
        "--frames wants a number from 1 to 1000000, not \"12x\""},
       {{"transmit", "--server", "h", "--my-call", "A", "--text", "twenty-one characters"},
-       "text message \"twenty-one characters\" is longer than 20 characters"},
+       "text message \"twenty-one characters\" (--text) is longer than 20 bytes"},
       {{"register", "--server", "h", "--call1", "A", "--timeout", "-1"},
        "--timeout wants seconds above 0 and up to 3600, not \"-1\""},
       {{"listen", "--server", "h", "--call1", "A", "--text", "hi"},
@@ -73,6 +75,72 @@ TEST(NodeToolOptions, RefusesWhatCannotWork) {
       {{"register", "--loud"}, "unknown option \"--loud\""},
   };
   for (const auto& c : cases) EXPECT_EQ(parse(c.args).error, c.error);
+}
+
+// What the tool sends is what its listener reads back, for both kinds of
+// report, in all four quarters of the globe.
+TEST(NodeToolPosition, ReportsReadBackAsSent) {
+  const std::time_t noon = 1796644800;  // 2026-12-07 12:00:00 UTC
+  EXPECT_EQ(gps_report({48.1173, 11.51667, 520}, "N1TEST", "Hello", noon),
+            "$GPRMC,120000.00,A,4807.0380,N,01131.0002,E,0.0,0.0,071226,,,A*5D\r\n"
+            "$GPGGA,120000.00,4807.0380,N,01131.0002,E,1,08,1.0,520.0,M,,M,,*7F\r\n"
+            "N1TEST  ,Hello               \r\n");
+  const struct {
+    double lat, lon;
+    const char *nmea, *aprs;
+  } rows[] = {
+      {48.1173, 11.51667, "48.11730 N 11.51667 E", "48.11733 N 11.51667 E"},
+      {-33.86785, -151.20732, "33.86785 S 151.20732 W", "33.86783 S 151.20733 W"},
+      {0.99999999, 179.999999, "1.00000 N 180.00000 E", "1.00000 N 180.00000 E"},
+  };
+  for (const auto& r : rows) {
+    const auto gps = describe_position(gps_report({r.lat, r.lon, {}}, "N1TEST", "", noon));
+    EXPECT_EQ(gps, (std::vector<std::string>{
+                       std::string("position ") + r.nmea + " (GPS $GPRMC, checksum ok)",
+                       std::string("position ") + r.nmea + " (GPS $GPGGA, checksum ok)",
+                       "identification \"N1TEST  \" \"                    \""}));
+    const std::string aprs = aprs_report({{r.lat, r.lon, {}}, "/-", "hi"}, "OH3BK-D");
+    EXPECT_EQ(describe_position(aprs + aprs),
+              (std::vector<std::string>{std::string("position ") + r.aprs +
+                                        " (GPS-A, CRC ok) from OH3BK-D, 2 times"}));
+  }
+}
+
+TEST(NodeToolPosition, AprsSourceFollowsTheCallSignsSuffix) {
+  const std::pair<const char*, std::optional<std::string>> rows[] = {
+      {"N1TEST", "N1TEST"},     {"N1TEST  ", "N1TEST"},    {"OH3BK  D", "OH3BK-D"},
+      {"N1TEST 9", "N1TEST-9"}, {"N1TEST-9", "N1TEST-9"},  {"N1TEST-", std::nullopt},
+      {"n1test", std::nullopt}, {"N1/TEST", std::nullopt}, {"ABCDEFG", std::nullopt},
+  };
+  for (const auto& [call, want] : rows) EXPECT_EQ(aprs_source(call), want) << call;
+}
+
+// The listener believes no position whose check fails, and says why.
+TEST(NodeToolPosition, RefusesMalformedReports) {
+  const std::string example =
+      "OH3BK-D>APRATS,DSTAR*:@165340h6128.23N/02353.52E-D-RATS (GPS-A) /A=000377\r";
+  const std::string rmc = "GPRMC,120000.00,A,4807.0380,N,01131.0002,E,0.0,0.0,071226,,,A";
+  const std::pair<std::string, std::string> rows[] = {
+      {"$$CRCB727," + example, "position 61.47050 N 23.89200 E (GPS-A, CRC ok) from OH3BK-D"},
+      {"$$CRCB728," + example,
+       "position report refused (GPS-A): CRC B728 given, B727 computed, in \"$$CRCB728," +
+           example.substr(0, example.size() - 1) + "\""},
+      {"$$CRCB727," + example.substr(0, 40),
+       "position report incomplete (GPS-A): no carriage return after \"$$CRCB727," +
+           example.substr(0, 40) + "\""},
+      {"$$CRC12G4,x\r", "position report refused (GPS-A): no CRC field in \"$$CRC12G4,x\""},
+      {slow::gps_a_line("A>API:!4807.04X/01131.00E-"),
+       "position report refused (GPS-A, CRC ok): no position in \"" +
+           slow::gps_a_line("A>API:!4807.04X/01131.00E-").substr(0, 36) + "\""},
+      {"$" + rmc + "*44\r\n",
+       "position report refused (GPS $GPRMC): checksum 44 given, 5D computed, in \"$" + rmc +
+           "*44\""},
+      {"$" + rmc + "\r\n", "position report refused (GPS $GPRMC): no checksum in \"$" + rmc + "\""},
+      {slow::nmea_sentence("GPRMC,120000.00,V,,,,,,,071226,,,N"),
+       "position report refused (GPS $GPRMC, checksum ok): no fix"},
+  };
+  for (const auto& [bytes, want] : rows)
+    EXPECT_EQ(describe_position(bytes), std::vector<std::string>{want}) << bytes;
 }
 
 // Collects what a monitor reports.

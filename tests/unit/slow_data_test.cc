@@ -128,5 +128,44 @@ TEST(SlowDataDecoder, IgnoresFillerOtherTypesAndOutOfRangeTextParts) {
   EXPECT_EQ(d.lost_halves(), 0u);
 }
 
+// Published examples: a GPS-A line as radios send it, with the CRC it shows,
+// and the NMEA sentence quoted in every description of the format.
+TEST(PositionChecks, MatchPublishedExamples) {
+  const std::string packet =
+      "OH3BK-D>APRATS,DSTAR*:@165340h6128.23N/02353.52E-D-RATS (GPS-A) /A=000377";
+  EXPECT_EQ(gps_a_crc(packet + "\r"), 0xB727);
+  EXPECT_EQ(gps_a_line(packet), "$$CRCB727," + packet + "\r");
+  EXPECT_EQ(gps_a_crc(""), 0x0000);
+  const std::string gga = "GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,";
+  EXPECT_EQ(nmea_checksum(gga), 0x47);
+  EXPECT_EQ(nmea_sentence(gga), "$" + gga + "*47\r\n");
+}
+
+// A report repeats only in whole copies, each from a superframe's start.
+TEST(SlowDataEncoder, RepeatsThePositionInWholeCopiesFromSuperframeStarts) {
+  const std::string report(60, 'R');  // 12 blocks: two superframes a copy
+  const struct {
+    std::string text;
+    std::size_t frames, copies;
+  } rows[] = {
+      {"", 25, 0},     {"", 26, 1},  // 26: sync, ten blocks, sync, two blocks
+      {"", 67, 1},     {"", 68, 2},     {"", 110, 3},
+      {"Text", 33, 0}, {"Text", 34, 1}, {"Text", 68, 2},  // the text rides in the first copy only
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.text + " " + std::to_string(r.frames));
+    stream_encoder e(r.text, report);
+    EXPECT_EQ(e.repeat_position(r.frames), r.copies);
+    if (r.copies == 0) continue;  // the sender refuses such a transmission
+    std::string want;
+    for (std::size_t i = 0; i < r.copies; ++i) want += report;
+    EXPECT_EQ(decode(e, r.frames).position(), want);
+    // The second copy opens the third superframe (frame 42 is its sync).
+    if (r.copies > 1) {
+      EXPECT_EQ(scramble(e.frame(43)), first_half(e.blocks()[r.text.empty() ? 0 : 4]));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace mirx::slow

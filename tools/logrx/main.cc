@@ -1,15 +1,14 @@
 // mirx_logrx: a log server for mirx_server. It listens on one UDP port and
 // prints every record it receives as one line on standard output.
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <string>
 
+#include "cli/options.h"
 #include "logrx/format_record.h"
+#include "logrx/options.h"
 #include "node/address.h"
 #include "nodelib/socket_compat.h"
 #include "output/output.h"
@@ -20,61 +19,7 @@ using mirx::nodes::no_socket;
 using mirx::nodes::socket_handle;
 namespace os = mirx::nodes::os;
 
-constexpr const char* usage =
-    "Usage: mirx_logrx [--port P] [--bind ADDR] [--count N] [--timeout S]\n"
-    "  --port P     UDP port to listen on (default 39997; 0: any free port)\n"
-    "  --bind ADDR  IPv4 address to listen on (default 0.0.0.0)\n"
-    "  --count N    exit after N datagrams\n"
-    "  --timeout S  exit after S seconds\n"
-    "  --help       this text\n"
-    "Prints one line per datagram; the port actually used goes to standard error.\n"
-    "Exit status: 0, or 1 when the time ran out before N datagrams, 2 on a usage or socket "
-    "error.\n";
-
-struct options {
-  std::uint16_t port = 39997;
-  std::string bind = "0.0.0.0";
-  long count = 0;    // 0: no limit
-  long timeout = 0;  // seconds; 0: no limit
-};
-
-// A whole decimal number within [low, high], or nothing.
-std::optional<long> number(const char* text, long low, long high) {
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || v < low || v > high) return std::nullopt;
-  return v;
-}
-
-// The options, or nothing after printing what is wrong (or the usage).
-std::optional<options> read_options(int argc, char** argv, int& status) {
-  options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string name = argv[i];
-    if (name == "--help" || name == "-h") {
-      std::fputs(usage, stdout);
-      status = 0;
-      return std::nullopt;
-    }
-    const char* value = i + 1 < argc ? argv[++i] : "";
-    std::optional<long> n;
-    if (name == "--port" && (n = number(value, 0, 65535))) {
-      o.port = static_cast<std::uint16_t>(*n);
-    } else if (name == "--bind" && value[0] != '\0') {
-      o.bind = value;
-    } else if (name == "--count" && (n = number(value, 1, 1L << 30))) {
-      o.count = *n;
-    } else if (name == "--timeout" && (n = number(value, 1, 1L << 30))) {
-      o.timeout = *n;
-    } else {
-      std::fprintf(stderr, "mirx_logrx: bad option %s %s\n%s", name.c_str(), value, usage);
-      status = 2;
-      return std::nullopt;
-    }
-  }
-  return o;
-}
+using mirx::logrx::options;
 
 // A UDP socket bound at the options' address and port, or no_socket after
 // saying why.
@@ -124,9 +69,13 @@ bool print_one(socket_handle fd) {
 
 int main(int argc, char** argv) {
   os::print_lines_at_once(stdout);
-  int status = 0;
-  const std::optional<options> o = read_options(argc, argv, status);
-  if (!o) return status;
+  const mirx::logrx::parse_result parsed = mirx::logrx::parse_command_line(argc, argv);
+  if (!parsed.error.empty()) return mirx::cli::refuse("mirx_logrx", parsed.error);
+  if (parsed.opts.help) {
+    std::fputs(mirx::logrx::usage_text, stdout);
+    return 0;
+  }
+  const options* o = &parsed.opts;
   std::uint16_t port = 0;
   const socket_handle fd = open_listener(*o, port);
   if (fd == no_socket) return 2;
@@ -134,11 +83,11 @@ int main(int argc, char** argv) {
                static_cast<unsigned>(port));
 
   using clock = std::chrono::steady_clock;
-  const auto deadline = clock::now() + std::chrono::seconds(o->timeout);
+  const auto deadline = clock::now() + std::chrono::milliseconds(o->timeout_ms);
   long received = 0;
   while (o->count == 0 || received < o->count) {
     int wait_ms = -1;
-    if (o->timeout > 0) {
+    if (o->timeout_ms > 0) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
       if (left <= 0) return o->count > 0 ? 1 : 0;

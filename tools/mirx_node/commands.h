@@ -1,6 +1,6 @@
 #pragma once
 
-// The three commands of mirx_node. Each prints what it did on standard output
+// The commands of mirx_node. Each prints what it did on standard output
 // and returns an exit status; failures throw tool_error.
 
 #include "mirx_node/options.h"
@@ -10,6 +10,9 @@ namespace mirx::node_tool {
 int run_register(const options& o);
 // Runs until SIGINT or SIGTERM, then disconnects.
 int run_listen(const options& o);
+// Sends the 16-byte disconnect from --bind; the server answers nothing.
+int run_disconnect(const options& o);
+// Disconnects a node it registered unless --stay-registered;
 // exit_ok when the server answered "delivered", exit_not_delivered otherwise.
 int run_transmit(const options& o);
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "cli/options.h"
 #include "mirx_node/commands.h"
 #include "mirx_node/options.h"
 #include "mirx_node/session.h"
@@ -15,11 +16,7 @@ int main(int argc, char** argv) {
   // Lines must reach a pipe as they happen, not when the buffer fills.
   mirx::nodes::os::print_lines_at_once(stdout);
   const parse_result parsed = parse_command_line(argc, argv);
-  if (!parsed.error.empty()) {
-    std::fprintf(stderr, "mirx_node: %s\n", parsed.error.c_str());
-    std::fputs(argc < 2 ? usage_text : "mirx_node help shows the usage\n", stderr);
-    return exit_usage;
-  }
+  if (!parsed.error.empty()) return mirx::cli::refuse("mirx_node", parsed.error);
   try {
     switch (parsed.opts.cmd) {
       case command::help:
@@ -31,6 +28,8 @@ int main(int argc, char** argv) {
         return run_listen(parsed.opts);
       case command::transmit:
         return run_transmit(parsed.opts);
+      case command::disconnect:
+        return run_disconnect(parsed.opts);
     }
   } catch (const tool_error& e) {
     std::fprintf(stderr, "mirx_node: %s\n", e.what());

@@ -1,17 +1,19 @@
 #pragma once
 
-// The command line of mirx_node: a command, then --name value options. All
-// checks that need no network happen here, so that a bad call sign or port is
-// refused before anything is sent.
+// The command line of mirx_node: a command, then options read by the tools'
+// shared parser. All checks that need no network happen here, so that a bad
+// call sign, port or address is refused before anything is sent.
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "mirx_node/position_report.h"
+
 namespace mirx::node_tool {
 
-enum class command { help, register_node, listen, transmit };
+enum class command { help, register_node, listen, transmit, disconnect };
 
 struct options {
   command cmd = command::help;
@@ -24,9 +26,12 @@ struct options {
   std::string my_call;
   std::string your_call = "CQCQCQ";
   std::string text;
-  std::string position;
+  std::string position;  // raw D-PRS bytes
+  std::optional<fix> gps;
+  std::optional<aprs_request> aprs;
   std::optional<std::size_t> frames;
   bool flat_out = false;
+  bool stay_registered = false;
   int timeout_ms = 2000;
 };
 

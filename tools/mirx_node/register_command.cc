@@ -11,4 +11,12 @@ int run_register(const options& o) {
   return exit_ok;
 }
 
+int run_disconnect(const options& o) {
+  const session s = open_session(o);
+  send_disconnect(s);
+  std::printf("sent disconnect from %s:%u to %s\n", o.bind.c_str(),
+              static_cast<unsigned>(o.out_port), s.server_text.c_str());
+  return exit_ok;
+}
+
 }  // namespace mirx::node_tool

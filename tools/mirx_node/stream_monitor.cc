@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "mirx_node/position_report.h"
+
 namespace mirx::node_tool {
 namespace {
 
@@ -90,7 +92,9 @@ std::vector<std::string> describe_stream(const stream& s) {
   if (s.slow.has_text())
     lines.push_back("  text message " + quoted(s.slow.text()) +
                     (s.slow.text_complete() ? "" : " (incomplete)"));
-  if (!s.slow.position().empty()) lines.push_back("  position " + quoted(s.slow.position()));
+  if (!s.slow.position().empty())
+    for (const std::string& line : describe_position(s.slow.position()))
+      lines.push_back("  " + line);
   if (s.slow.lost_halves() > 0)
     lines.push_back("  slow data: " + std::to_string(s.slow.lost_halves()) + " block halves lost");
   return lines;

@@ -1,11 +1,13 @@
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <optional>
 #include <random>
 #include <thread>
 
 #include "dprs/slow_data.h"
 #include "mirx_node/commands.h"
+#include "mirx_node/position_report.h"
 #include "mirx_node/session.h"
 #include "mirx_node/stream_monitor.h"
 #include "nodelib/packets.h"
@@ -48,25 +50,50 @@ struct ack_watch {
   }
 };
 
-// Without --frames: whole superframes, enough for all the slow data.
-std::size_t frame_count(const options& o, const slow::stream_encoder& encoder) {
-  const std::size_t needed = encoder.frames_needed();
-  if (o.frames) {
-    if (*o.frames < needed)
+// The position bytes: raw as given, or a report made for this moment.
+std::string position_bytes(const options& o) {
+  if (o.gps) return gps_report(*o.gps, o.my_call, o.text, std::time(nullptr));
+  if (o.aprs) return aprs_report(*o.aprs, *aprs_source(o.my_call));
+  return o.position;
+}
+
+// What goes out: the slow data and the number of voice frames.
+struct plan {
+  std::string position;
+  slow::stream_encoder encoder;
+  std::size_t frames = 0;
+
+  explicit plan(const options& o) : position(position_bytes(o)), encoder(o.text, position) {}
+};
+
+// Without --frames: whole superframes, enough for all the slow data. A
+// report is sent whole or not at all: it repeats as often as whole copies
+// fit, and a transmission too short for one copy is refused before anything
+// is sent.
+void count_frames(const options& o, plan& p) {
+  const std::size_t needed = p.encoder.frames_needed();
+  const std::size_t n = slow::frames_per_superframe;
+  p.frames = o.frames ? *o.frames : needed <= n ? n : (needed + n - 1) / n * n;
+  if (!o.gps && !o.aprs) {
+    if (p.frames < needed)
       std::fprintf(stderr,
                    "mirx_node: warning: %zu frames carry only part of the slow data (%zu needed)\n",
-                   *o.frames, needed);
-    return *o.frames;
+                   p.frames, needed);
+    return;
   }
-  const std::size_t n = slow::frames_per_superframe;
-  return needed <= n ? n : (needed + n - 1) / n * n;
+  const std::size_t copies = p.encoder.repeat_position(p.frames);
+  if (copies == 0)
+    throw tool_error("--frames " + std::to_string(p.frames) +
+                         " is too short for the whole position report: it needs " +
+                         std::to_string(needed) + " frames",
+                     exit_usage);
+  std::printf("position report, %zu %s: %s\n", copies, copies == 1 ? "copy" : "copies",
+              quoted(p.position).c_str());
 }
 
 // Sends the header and the voice packets, paced at the frame rate unless
-// --flat-out; returns the number of voice packets.
-std::size_t send_stream(const session& s, const options& o, ack_watch& watch) {
-  const slow::stream_encoder encoder(o.text, o.position);
-  const std::size_t frames = frame_count(o, encoder);
+// --flat-out.
+void send_stream(const session& s, const options& o, const plan& p, ack_watch& watch) {
   const auto stream_id = static_cast<std::uint16_t>(std::random_device{}());
   nodes::header_fields fields;
   fields.my_call = o.my_call;
@@ -74,28 +101,24 @@ std::size_t send_stream(const session& s, const options& o, ack_watch& watch) {
   const nodes::header header = nodes::make_header(fields, stream_id);
   const auto start = clock::now();
   s.send(header.data(), header.size());
-  for (std::size_t i = 0; i < frames; ++i) {
+  for (std::size_t i = 0; i < p.frames; ++i) {
     const auto due = start + frame_time * static_cast<long>(i + 1);
     watch.receive_until(s, o.flat_out ? clock::now() : due);
     // Gateways number frames by their place in the superframe, 0..20.
     auto sequence = static_cast<std::uint16_t>(i % slow::frames_per_superframe);
-    if (i + 1 == frames) sequence |= last_frame_flag;
-    const nodes::voice_frame v = nodes::make_voice(sequence, encoder.frame(i), stream_id);
+    if (i + 1 == p.frames) sequence |= last_frame_flag;
+    const nodes::voice_frame v = nodes::make_voice(sequence, p.encoder.frame(i), stream_id);
     s.send(v.data(), v.size());
   }
-  return frames;
 }
 
-}  // namespace
-
-int run_transmit(const options& o) {
-  const session s = open_session(o);
-  if (!o.call1.empty()) std::printf("%s\n", register_node(s, o).c_str());
+// Sends the stream and waits for the server's answer.
+int transmit(const session& s, const options& o, const plan& p) {
   field my_call;
   nodes::put_call(my_call.data(), o.my_call);
   ack_watch watch(my_call);
-  const std::size_t frames = send_stream(s, o, watch);
-  std::printf("sent header and %zu voice packets as %s to %s\n", frames, quoted(my_call).c_str(),
+  send_stream(s, o, p, watch);
+  std::printf("sent header and %zu voice packets as %s to %s\n", p.frames, quoted(my_call).c_str(),
               s.server_text.c_str());
   const auto deadline = clock::now() + std::chrono::milliseconds(o.timeout_ms);
   while (!watch.answer && clock::now() < deadline)
@@ -106,6 +129,33 @@ int run_transmit(const options& o) {
                      seconds_text(o.timeout_ms));
   std::printf("%s\n", watch.answer->c_str());
   return watch.delivered ? exit_ok : exit_not_delivered;
+}
+
+}  // namespace
+
+// A registration made here is taken back whatever became of the
+// transmission, so that no entry outlives the tool and keeps the server
+// relaying to a port nobody reads.
+int run_transmit(const options& o) {
+  plan p(o);
+  count_frames(o, p);
+  const session s = open_session(o);
+  if (o.call1.empty()) return transmit(s, o, p);
+  std::printf("%s\n", register_node(s, o).c_str());
+  if (o.stay_registered) return transmit(s, o, p);
+  const auto disconnect = [&] {
+    send_disconnect(s);
+    std::printf("disconnected \"%s\" from %s\n", o.call1.c_str(), s.server_text.c_str());
+  };
+  int status = exit_failure;
+  try {
+    status = transmit(s, o, p);
+  } catch (...) {
+    disconnect();
+    throw;
+  }
+  disconnect();
+  return status;
 }
 
 }  // namespace mirx::node_tool
