@@ -7,7 +7,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/deps.sh" g++ cmake make libgtest-dev libgmock-dev \
-  libbenchmark-dev wine wine64 g++-mingw-w64-x86-64 clang libclang-rt-14-dev
+  libbenchmark-dev wine wine64 g++-mingw-w64-x86-64 clang libclang-rt-14-dev \
+  gpsd gpsd-clients aprx
 jobs=$(nproc)
 
 # build_and_test DIR [ctest exclusion] -- [cmake options]
