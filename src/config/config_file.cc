@@ -45,15 +45,20 @@ struct key_entry {
 // In match order; the first entry whose prefix matches decides. OutPort and
 // LogPort compare six characters only, so "OutPor" and "LogPor" set them too.
 constexpr key_entry keys[] = {
-    {"InPort", 6, setting::in_port},       {"OutPort", 6, setting::out_port},
-    {"LogPort", 6, setting::log_port},     {"LogFileName", 11, setting::log_file_name},
-    {"LogServer", 9, setting::log_server}, {"DprsComPort", 11, setting::dprs_com_port},
-    {"DprsSW", 6, setting::dprs_sw},       {"DprsBaudRate", 12, setting::dprs_baud_rate},
+    {"InPort", 6, setting::in_port},
+    {"OutPort", 6, setting::out_port},
+    {"LogPort", 6, setting::log_port},
+    {"LogFileName", 11, setting::log_file_name},
+    {"LogServer", 9, setting::log_server},
+    {"DprsComPort", 11, setting::dprs_com_port},
+    {"DprsSW", 6, setting::dprs_sw},
+    {"DprsBaudRate", 12, setting::dprs_baud_rate},
     // The operator controls. No name begins with the text of an earlier key,
     // nor an earlier key with one of them, so adding them changed no match.
     {"AccessFile", 10, setting::access_file},
     {"RelayUnregistered", 17, setting::relay_unregistered},
-    {"MaxNodes", 8, setting::max_nodes},   {"StateFile", 9, setting::state_file},
+    {"MaxNodes", 8, setting::max_nodes},
+    {"StateFile", 9, setting::state_file},
     {"LogVoice", 8, setting::log_voice},
 };
 

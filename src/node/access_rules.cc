@@ -15,8 +15,8 @@ void address_set::seal() {
   std::sort(ranges_.begin(), ranges_.end());
   std::vector<std::pair<std::uint32_t, std::uint32_t>> merged;
   for (const auto& r : ranges_) {
-    if (!merged.empty() && (merged.back().second == 0xffffffffu ||
-                            r.first <= merged.back().second + 1)) {
+    if (!merged.empty() &&
+        (merged.back().second == 0xffffffffu || r.first <= merged.back().second + 1)) {
       merged.back().second = std::max(merged.back().second, r.second);
     } else {
       merged.push_back(r);
@@ -118,7 +118,8 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> parse_network(std::string
     t = {};
   }
   if (!t.empty()) return std::nullopt;
-  const std::uint32_t host_mask = prefix == 0 ? 0xffffffffu : (std::uint32_t{1} << (32 - prefix)) - 1;
+  const std::uint32_t host_mask =
+      prefix == 0 ? 0xffffffffu : (std::uint32_t{1} << (32 - prefix)) - 1;
   return std::make_pair(address & ~host_mask, address | host_mask);
 }
 
@@ -144,8 +145,8 @@ std::vector<std::string_view> words_of(std::string_view line) {
 }
 
 bool same_word(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return upper(x) == upper(y); });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return upper(x) == upper(y); });
 }
 
 // The fault of a pattern, or empty when it is one.

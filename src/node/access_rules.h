@@ -22,7 +22,7 @@ class address_set {
   void add(std::uint32_t first, std::uint32_t last);  // host order, inclusive
   void seal();                                        // sorts and merges; call before lookups
   bool contains_host(std::uint32_t host_order) const;
-  bool contains(std::uint32_t ip) const;              // network byte order
+  bool contains(std::uint32_t ip) const;  // network byte order
   bool empty() const { return ranges_.empty(); }
 
  private:

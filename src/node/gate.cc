@@ -22,13 +22,11 @@ std::string_view text_of(const shown_callsign& s) {
 // What was dropped, with the call sign it carries where it has one.
 void describe(char* what, std::size_t size, const std::uint8_t* data, long length) {
   if (length == static_cast<long>(hdr::size))
-    std::snprintf(what, size, "header of %s",
-                  printable(callsign_of(data + hdr::my_call)).text);
+    std::snprintf(what, size, "header of %s", printable(callsign_of(data + hdr::my_call)).text);
   else if (length == static_cast<long>(voice::size))
     std::snprintf(what, size, "voice packet");
   else if (length == static_cast<long>(reg::size))
-    std::snprintf(what, size, "registration of %s",
-                  printable(callsign_of(data + reg::call1)).text);
+    std::snprintf(what, size, "registration of %s", printable(callsign_of(data + reg::call1)).text);
   else if (length == static_cast<long>(disc::size))
     std::snprintf(what, size, "disconnect");
   else
@@ -59,7 +57,8 @@ bool admit_registration(node_gate& g, conference& c, const std::uint8_t* request
                         std::uint32_t ip) {
   const callsign call1 = callsign_of(request + reg::call1);
   if (g.closed) return refuse(g, c.out, request, ip, "access file not read, nobody admitted");
-  if (!rules_admit(g, call1, ip)) return refuse(g, c.out, request, ip, "not admitted by the access list");
+  if (!rules_admit(g, call1, ip))
+    return refuse(g, c.out, request, ip, "not admitted by the access list");
   // A node already in the table may always move or repeat itself.
   if (g.max_nodes != 0 && c.table.size() >= g.max_nodes && c.table.find(call1) == nullptr)
     return refuse(g, c.out, request, ip, "table full (MaxNodes)");

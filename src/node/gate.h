@@ -15,10 +15,10 @@
 namespace mirx {
 
 struct node_gate {
-  bool screening = false;     // some control is on: every datagram passes screen_datagram
-  bool access_list = false;   // an access file is configured
-  bool closed = false;        // ... but has never been read: nobody is admitted
-  access_rules rules;         // the rules in force
+  bool screening = false;    // some control is on: every datagram passes screen_datagram
+  bool access_list = false;  // an access file is configured
+  bool closed = false;       // ... but has never been read: nobody is admitted
+  access_rules rules;        // the rules in force
   bool relay_unregistered = true;
   std::size_t max_nodes = 0;  // 0: no limit
   report_limit limit;         // refusals and drops, reported and counted

@@ -167,7 +167,9 @@ bool write_all(int fd, const std::string& data) {
 // The directory entry of a rename reaches the disk only with its directory.
 void sync_directory_of(const std::string& path) {
   const std::size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string dir = slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : path.substr(0, slash);
   const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   ::fsync(fd);

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "node/state_file.h"
 #include "node/registration.h"
+#include "node/state_file.h"
 #include "server/server.h"
 #include "server/stop.h"
 
@@ -42,8 +42,9 @@ void load_access_file(server& s, bool at_start) {
   std::string text, why;
   if (!read_whole_file(path, text, why)) {
     if (!k.access_unreadable_said)
-      s.out.stamped(shown::always, "Access file %s cannot be read: %s; %s\n", path, why.c_str(),
-                    g.closed ? "nobody is admitted until it can be read" : "the rules in force stay");
+      s.out.stamped(
+          shown::always, "Access file %s cannot be read: %s; %s\n", path, why.c_str(),
+          g.closed ? "nobody is admitted until it can be read" : "the rules in force stay");
     k.access_unreadable_said = true;
     k.access_read = false;
     return;
@@ -73,11 +74,13 @@ void set_aside(server& s, const std::string& why) {
   std::string aside;
   std::error_code ec;
   for (int i = 0; i < 100; ++i) {
-    aside = path + ".bad-" + std::to_string(std::time(nullptr)) + (i ? "-" + std::to_string(i) : "");
+    aside =
+        path + ".bad-" + std::to_string(std::time(nullptr)) + (i ? "-" + std::to_string(i) : "");
     if (!std::filesystem::exists(aside, ec)) break;
   }
   if (std::rename(path.c_str(), aside.c_str()) == 0) {
-    s.out.stamped(shown::always, "State file %s unusable (%s): moved aside to %s, table starts empty\n",
+    s.out.stamped(shown::always,
+                  "State file %s unusable (%s): moved aside to %s, table starts empty\n",
                   path.c_str(), why.c_str(), aside.c_str());
     return;
   }
@@ -90,8 +93,7 @@ void set_aside(server& s, const std::string& why) {
 
 bool restorable(const server& s, const node_entry& e) {
   const node_gate& g = s.ctl.gate;
-  return rules_admit(g, e.call1, e.ip) &&
-         (g.max_nodes == 0 || s.conf.table.size() < g.max_nodes);
+  return rules_admit(g, e.call1, e.ip) && (g.max_nodes == 0 || s.conf.table.size() < g.max_nodes);
 }
 
 void restore_state(server& s) {
@@ -126,7 +128,8 @@ void save_state(server& s, bool at_stop) {
   const int error = platform::replace_file(s.cfg.state_file, format_state(s.conf.table.entries()));
   if (error != 0) {
     if (!k.save_failing)
-      s.out.stamped(shown::always, "State file %s cannot be saved: %s; trying again at the next change\n",
+      s.out.stamped(shown::always,
+                    "State file %s cannot be saved: %s; trying again at the next change\n",
                     s.cfg.state_file, platform::error_text(error).c_str());
     k.save_failing = true;
     return;

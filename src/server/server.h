@@ -7,9 +7,9 @@
 #include "dprs/serial_sink.h"
 #include "node/conference.h"
 #include "platform/platform.h"
-#include "settings/settings.h"
 #include "server/controls.h"
 #include "server/socket_link.h"
+#include "settings/settings.h"
 
 namespace mirx {
 

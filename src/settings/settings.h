@@ -20,11 +20,11 @@ struct settings {
   bool dprs_sw = false;                             // DprsSW: D-PRS output on
   std::int32_t dprs_baud_rate = 9600;
 
-  char access_file[text_size] = "";    // AccessFile: allow/deny rules; empty: everyone admitted
-  bool relay_unregistered = true;      // RelayUnregistered=OFF: strangers are not relayed
-  std::int32_t max_nodes = 0;          // MaxNodes: largest table; 0 or less: no limit
-  char state_file[text_size] = "";     // StateFile: where the table survives restarts
-  bool log_voice = true;               // LogVoice=OFF: no per-delivery log-file lines
+  char access_file[text_size] = "";  // AccessFile: allow/deny rules; empty: everyone admitted
+  bool relay_unregistered = true;    // RelayUnregistered=OFF: strangers are not relayed
+  std::int32_t max_nodes = 0;        // MaxNodes: largest table; 0 or less: no limit
+  char state_file[text_size] = "";   // StateFile: where the table survives restarts
+  bool log_voice = true;             // LogVoice=OFF: no per-delivery log-file lines
 };
 
 // The low 16 bits of a configured port, as a port number.

@@ -89,8 +89,10 @@ TEST(StateFile, KeepsEveryByteOfEveryCallSign) {
     node_entry e{};
     // Values of 0 to 8 bytes, any byte but zero, which ends a value.
     const int length = i % 9;
-    for (int k = 0; k < length; ++k) e.call1[static_cast<std::size_t>(k)] = static_cast<char>(1 + random() % 255);
-    for (int k = 0; k < 8 - length; ++k) e.call2[static_cast<std::size_t>(k)] = static_cast<char>(1 + random() % 255);
+    for (int k = 0; k < length; ++k)
+      e.call1[static_cast<std::size_t>(k)] = static_cast<char>(1 + random() % 255);
+    for (int k = 0; k < 8 - length; ++k)
+      e.call2[static_cast<std::size_t>(k)] = static_cast<char>(1 + random() % 255);
     e.call1[0] = static_cast<char>(i % 255 + 1);  // call1 differs from entry to entry
     e.call1[1] = static_cast<char>(i / 255 + 1);
     e.ip = static_cast<std::uint32_t>(random());
@@ -113,16 +115,16 @@ TEST(StateFile, KeepsEveryByteOfEveryCallSign) {
 TEST(StateFile, RefusesADamagedFile) {
   const std::string head = "mirx-server node table 1\n";
   const char* bodies[] = {
-      "",                                                    // no end line: cut short
-      "\"A\" \"B\" 1.2.3.4\n",                               // cut short
-      "\"A\" \"B\" 1.2.3.4\nend 2\n",                        // count wrong
-      "\"A\" \"B\" 1.2.3.4\nend 1\nx",                       // text after the end
-      "\"A\" \"B\" 1.2.3\nend 1\n",                          // bad address
+      "",                               // no end line: cut short
+      "\"A\" \"B\" 1.2.3.4\n",          // cut short
+      "\"A\" \"B\" 1.2.3.4\nend 2\n",   // count wrong
+      "\"A\" \"B\" 1.2.3.4\nend 1\nx",  // text after the end
+      "\"A\" \"B\" 1.2.3\nend 1\n",     // bad address
       "\"A\" \"B\" 1.2.3.256\nend 1\n",
-      "\"A\\x00\" \"B\" 1.2.3.4\nend 1\n",                   // zero byte inside a value
-      "\"123456789\" \"B\" 1.2.3.4\nend 1\n",                // longer than a call sign
-      "\"A\" \"B\" 1.2.3.4\n\"A\" \"C\" 1.2.3.5\nend 2\n",    // one call1 twice
-      "\"A\\x4\" \"B\" 1.2.3.4\nend 1\n",                    // half an escape
+      "\"A\\x00\" \"B\" 1.2.3.4\nend 1\n",                  // zero byte inside a value
+      "\"123456789\" \"B\" 1.2.3.4\nend 1\n",               // longer than a call sign
+      "\"A\" \"B\" 1.2.3.4\n\"A\" \"C\" 1.2.3.5\nend 2\n",  // one call1 twice
+      "\"A\\x4\" \"B\" 1.2.3.4\nend 1\n",                   // half an escape
   };
   std::string fault;
   EXPECT_FALSE(parse_state("mirx-server node table 2\nend 0\n", &fault));
@@ -158,8 +160,9 @@ TEST(Gate, RefusalsAreCountedButLinesBounded) {
   EXPECT_LE(std::count(console.begin(), console.end(), '\n'),
             2 * static_cast<long>(report_limit::lines_per_second) + 1)
       << console;
-  EXPECT_NE(console.find("TS Registration refused B0       GW       10.1.0.1: table full (MaxNodes)\n"),
-            std::string::npos);
+  EXPECT_NE(
+      console.find("TS Registration refused B0       GW       10.1.0.1: table full (MaxNodes)\n"),
+      std::string::npos);
   EXPECT_NE(console.find(" since start\n"), std::string::npos);
   EXPECT_EQ(g.limit.total(), 1001u);
   EXPECT_EQ(h.log_text(), console);
