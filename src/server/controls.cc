@@ -35,6 +35,9 @@ bool read_whole_file(const char* path, std::string& text, std::string& why,
 // Reads the access file and, when it changed and is good, puts its rules in
 // force and removes the entries they refuse. A bad or unreadable file leaves
 // the rules in force as they are (none but "nobody" before the first read).
+// At run time a change counts only once two looks a second apart found the
+// same text, so that a file caught while an editor writes it (cut short, yet
+// perhaps good) is never put in force.
 void load_access_file(server& s, bool at_start) {
   controls& k = s.ctl;
   node_gate& g = k.gate;
@@ -51,6 +54,11 @@ void load_access_file(server& s, bool at_start) {
   }
   k.access_unreadable_said = false;
   if (k.access_read && text == k.access_text) return;
+  if (!at_start && (!k.access_pending || text != *k.access_pending)) {
+    k.access_pending = std::move(text);
+    return;
+  }
+  k.access_pending.reset();
   k.access_text = std::move(text);
   k.access_read = true;
   access_parse parsed = parse_access_rules(k.access_text);
@@ -63,8 +71,9 @@ void load_access_file(server& s, bool at_start) {
   g.rules = std::move(*parsed.rules);
   g.closed = false;
   const std::size_t removed = remove_refused(g, s.conf);
-  s.out.stamped(shown::always, "Access file %s %s: %zu rules in force, %zu entries removed\n", path,
-                at_start ? "read" : "reloaded", g.rules.count, removed);
+  s.out.stamped(shown::always, "Access file %s %s: %lu rules in force, %lu entries removed\n", path,
+                at_start ? "read" : "reloaded", static_cast<unsigned long>(g.rules.count),
+                static_cast<unsigned long>(removed));
 }
 
 // A state file that cannot be used is kept for the operator under a name of
@@ -111,8 +120,9 @@ void restore_state(server& s) {
   std::size_t restored = 0;
   for (const node_entry& e : *entries)
     if (restorable(s, e) && restore_node(s.conf, e)) ++restored;
-  s.out.stamped(shown::always, "State file %s: %zu entries restored, %zu refused\n", path, restored,
-                entries->size() - restored);
+  s.out.stamped(shown::always, "State file %s: %lu entries restored, %lu refused\n", path,
+                static_cast<unsigned long>(restored),
+                static_cast<unsigned long>(entries->size() - restored));
   // A table restored whole is what the file holds already.
   if (restored == entries->size()) s.ctl.saved_generation = s.conf.table.generation();
 }

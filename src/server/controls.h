@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "node/gate.h"
@@ -17,10 +18,11 @@ struct server;
 
 struct controls {
   node_gate gate;
-  bool timed = false;           // there is work to look at once a second
-  std::time_t last_second = 0;  // when that work was last looked at
-  std::string access_text;      // the access file as last read, good or bad
-  bool access_read = false;     // access_text holds what the file held then
+  bool timed = false;                         // there is work to look at once a second
+  std::time_t last_second = 0;                // when that work was last looked at
+  std::string access_text;                    // the access file as last read, good or bad
+  std::optional<std::string> access_pending;  // a changed text seen once, waiting to be seen again
+  bool access_read = false;                   // access_text holds what the file held then
   bool access_unreadable_said = false;
   std::uint64_t saved_generation = 0;  // the table generation the state file holds
   std::uint64_t tried_generation = 0;  // the last generation a save was tried for
