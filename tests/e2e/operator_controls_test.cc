@@ -218,6 +218,21 @@ TEST_F(controls, TableSurvivesAStopAndAKillAndACorruptFileIsSetAside) {
       << "an empty table changed nothing";
 }
 
+TEST_F(controls, FailedSaveIsSaidOnceAndTriedAgainAtTheNextChange) {
+  start(f.server, "StateFile=gone/nodes.state;\n", "State file gone/nodes.state: none saved yet");
+  enrol(0, "CALL0");
+  ASSERT_TRUE(f.server.wait_for("State file gone/nodes.state cannot be saved: "));
+  enrol(1, "CALL1");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const std::string out = f.server.out();
+  EXPECT_EQ(out.find("cannot be saved"), out.rfind("cannot be saved")) << out;
+  std::filesystem::create_directory(f.server.dir() + "/gone");
+  enrol(2, "CALL2");
+  ASSERT_TRUE(f.server.wait_for("State file gone/nodes.state saved again"));
+  const std::string saved = f.server.read_file("gone/nodes.state");
+  EXPECT_NE(saved.find("\"CALL2   \" \"GW      \" 127.0.0.4\nend 3\n"), std::string::npos) << saved;
+}
+
 TEST_F(controls, LogWithoutVoiceLinesIsReopenedOnSigusr1) {
   start(f.server, "LogVoice=OFF;\n", "");
   enrol(0, "CALL0");
