@@ -11,10 +11,6 @@
 namespace mirx {
 namespace {
 
-bool is_request(const std::uint8_t* data) {
-  return (data[0] == 'R' && data[1] == 'S') || (data[0] == 'S' && data[1] == 'I');
-}
-
 std::string_view text_of(const shown_callsign& s) {
   return {s.text, std::strlen(s.text)};
 }
@@ -74,7 +70,7 @@ bool screen_datagram(node_gate& g, conference& c, const std::uint8_t* data, long
     return drop(g, c.out, data, length, sender_ip, "address denied by the access list");
   switch (length) {
     case static_cast<long>(reg::size):
-      return !is_request(data) || admit_registration(g, c, data, sender_ip);
+      return !reg::accepted(data) || admit_registration(g, c, data, sender_ip);
     case static_cast<long>(hdr::size):
     case static_cast<long>(voice::size):
       if (g.relay_unregistered || c.table.has_address(sender_ip)) return true;
