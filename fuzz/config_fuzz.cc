@@ -67,6 +67,11 @@ void check(const settings& s, const std::uint8_t* data, std::size_t size) {
   check_text(s.log_file_name, sizeof s.log_file_name, d.log_file_name, "LogFileName", data, size);
   check_text(s.log_server, sizeof s.log_server, d.log_server, "LogServer", data, size);
   check_text(s.dprs_com_port, sizeof s.dprs_com_port, d.dprs_com_port, "DprsComPort", data, size);
+  check_text(s.access_file, sizeof s.access_file, d.access_file, "AccessFile", data, size);
+  check_text(s.state_file, sizeof s.state_file, d.state_file, "StateFile", data, size);
+  if (!holds(data, size, "MaxNodes")) require(s.max_nodes == d.max_nodes, "MaxNodes kept");
+  if (!s.relay_unregistered) require(holds(data, size, "RelayUnregistered"), "relay closed by key");
+  if (!s.log_voice) require(holds(data, size, "LogVoice"), "voice lines off by key");
 }
 
 }  // namespace

@@ -5,6 +5,11 @@
 //             [--max-rate] [--trial-seconds 1]
 //             [--relays reference,server,server-log,server-i,reference-mmsg,baseline,...]
 //             [--server PATH] [--reference PATH] [--baseline PATH]
+//             [--ctl-config FILE]
+//
+// A relay named "...-ctl" (server-ctl, server-log-ctl) runs with the lines of
+// the --ctl-config file added to its configuration, and its lines also carry
+// its ratio to the same relay without them, measured in the same rounds.
 //
 // Exit status 1 when a relay did not start, delivered nothing, or its log
 // file does not hold one line per voice packet it relayed.
@@ -12,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -35,6 +41,7 @@ struct options {
   double trial_seconds = 1;
   std::vector<std::string> relays{"reference", "server", "server-log", "server-i"};
   relay_binaries bin{MIRX_SERVER_PATH, MIRX_REFERENCE_PATH, ""};
+  std::string ctl_config;  // added to the configuration of the "-ctl" relays
 };
 
 std::vector<std::string> split(const std::string& text) {
@@ -72,6 +79,12 @@ bool read_value(const std::string& name, const char* v, options& o) {
     o.bin.reference = absolute(v);
   } else if (name == "--baseline") {
     o.bin.baseline = absolute(v);
+  } else if (name == "--ctl-config") {
+    std::ifstream in(v);
+    std::stringstream text;
+    text << in.rdbuf();
+    if (!in) return false;
+    o.ctl_config = text.str();
   } else {
     return false;
   }
@@ -96,9 +109,12 @@ bool read_options(int argc, char** argv, options& o) {
 
 // reference, reference-mmsg; server, server-log, server-i; baseline,
 // baseline-log, baseline-i (the --baseline build).
-relay_setup setup_of(const std::string& name) {
+relay_setup setup_of(const std::string& full_name, const std::string& ctl_config) {
   relay_setup s;
-  s.name = name;
+  s.name = full_name;
+  const bool ctl = full_name.ends_with("-ctl");
+  if (ctl) s.extra_config = ctl_config;
+  const std::string name = ctl ? full_name.substr(0, full_name.size() - 4) : full_name;
   s.reference = name.rfind("reference", 0) == 0;
   s.batch = name == "reference-mmsg";
   s.baseline = name.rfind("baseline", 0) == 0;
@@ -116,7 +132,7 @@ struct relay_run {
 bool start_relays(const options& o, node_farm& farm, std::vector<relay_run>& runs) {
   for (const auto& name : o.relays) {
     relay_run r;
-    r.process = std::make_unique<relay_process>(setup_of(name), o.bin, farm.port());
+    r.process = std::make_unique<relay_process>(setup_of(name, o.ctl_config), o.bin, farm.port());
     for (int i = 0; i < 500 && !r.process->in_socket().bound; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -131,6 +147,16 @@ bool start_relays(const options& o, node_farm& farm, std::vector<relay_run>& run
     runs.push_back(std::move(r));
   }
   return true;
+}
+
+// The relay that "-ctl" relay `i` is compared with: the same name without
+// "-ctl"; `i` itself when there is none.
+std::size_t plain_relay_of(const options& o, std::size_t i) {
+  const std::string& name = o.relays[i];
+  if (!name.ends_with("-ctl")) return i;
+  for (std::size_t k = 0; k < o.relays.size(); ++k)
+    if (o.relays[k] == name.substr(0, name.size() - 4)) return k;
+  return i;
 }
 
 phase_result measure(node_farm& farm, relay_run& run, const load& l) {
@@ -151,7 +177,15 @@ bool paced_runs(const options& o, node_farm& farm, std::vector<relay_run>& runs)
       phase_result total;
       for (const phase_result& r : rounds[i]) total.add(r);
       const ratios vs = median_ratios(rounds[i], rounds[0]);
-      std::printf("%s\n", run_line(label, total, i == 0 ? nullptr : &vs).c_str());
+      std::string line = run_line(label, total, i == 0 ? nullptr : &vs);
+      if (const std::size_t base = plain_relay_of(o, i); base != i) {
+        const ratios vs_plain = median_ratios(rounds[i], rounds[base]);
+        char more[80];
+        std::snprintf(more, sizeof more, "  vs %s: cpu x%.3f", o.relays[base].c_str(),
+                      vs_plain.cpu);
+        line += more;
+      }
+      std::printf("%s\n", line.c_str());
       ok = ok && total.got.relayed > 0;
     }
     std::fflush(stdout);
@@ -215,7 +249,7 @@ int main(int argc, char** argv) {
     std::fputs(
         "usage: mirx_load --nodes N [--streams 1,5] [--pps 50] [--seconds 1] [--rounds 4]\n"
         "       [--max-rate] [--trial-seconds 1] [--relays reference,server,...]\n"
-        "       [--server PATH] [--reference PATH] [--baseline PATH]\n",
+        "       [--server PATH] [--reference PATH] [--baseline PATH] [--ctl-config FILE]\n",
         stderr);
     return 2;
   }

@@ -80,7 +80,8 @@ relay_process::relay_process(const relay_setup& setup, const relay_binaries& bin
   dir_ = dir;
   std::ofstream(dir_ + "/mirx_server.cfg")
       << "InPort=" << in_port_ << ";\nOutPort=" << out_port
-      << ";\nLogFileName=" << (setup.log_file ? log_name : "") << ";\n";
+      << ";\nLogFileName=" << (setup.log_file ? log_name : "") << ";\n"
+      << setup.extra_config;
   const auto args = arguments(setup, bin, in_port_, out_port);
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("cannot fork");

@@ -13,12 +13,13 @@
 namespace mirx::bench {
 
 struct relay_setup {
-  std::string name;        // as printed in the summary lines
-  bool reference = false;  // the reference relay rather than the server
-  bool log_file = false;   // server: with its log file open
-  bool info = false;       // server: with -i
-  bool batch = false;      // reference: one sendmmsg per fan-out
-  bool baseline = false;   // server: an earlier build, to compare before and after
+  std::string name;          // as printed in the summary lines
+  bool reference = false;    // the reference relay rather than the server
+  bool log_file = false;     // server: with its log file open
+  bool info = false;         // server: with -i
+  bool batch = false;        // reference: one sendmmsg per fan-out
+  bool baseline = false;     // server: an earlier build, to compare before and after
+  std::string extra_config;  // server: lines added to its configuration file
 };
 
 struct relay_binaries {
@@ -44,6 +45,7 @@ class relay_process {
 
   const relay_setup& setup() const { return setup_; }
   std::uint16_t in_port() const { return in_port_; }
+  const std::string& dir() const { return dir_; }  // its working directory
   pid_t pid() const { return pid_; }
   bool alive() const;
   // CPU time of every thread of the process so far, in ns.

@@ -28,7 +28,12 @@ enum class setting {
   log_server,
   dprs_com_port,
   dprs_sw,
-  dprs_baud_rate
+  dprs_baud_rate,
+  access_file,
+  relay_unregistered,
+  max_nodes,
+  state_file,
+  log_voice
 };
 
 struct key_entry {
@@ -40,10 +45,21 @@ struct key_entry {
 // In match order; the first entry whose prefix matches decides. OutPort and
 // LogPort compare six characters only, so "OutPor" and "LogPor" set them too.
 constexpr key_entry keys[] = {
-    {"InPort", 6, setting::in_port},       {"OutPort", 6, setting::out_port},
-    {"LogPort", 6, setting::log_port},     {"LogFileName", 11, setting::log_file_name},
-    {"LogServer", 9, setting::log_server}, {"DprsComPort", 11, setting::dprs_com_port},
-    {"DprsSW", 6, setting::dprs_sw},       {"DprsBaudRate", 12, setting::dprs_baud_rate},
+    {"InPort", 6, setting::in_port},
+    {"OutPort", 6, setting::out_port},
+    {"LogPort", 6, setting::log_port},
+    {"LogFileName", 11, setting::log_file_name},
+    {"LogServer", 9, setting::log_server},
+    {"DprsComPort", 11, setting::dprs_com_port},
+    {"DprsSW", 6, setting::dprs_sw},
+    {"DprsBaudRate", 12, setting::dprs_baud_rate},
+    // The operator controls. No name begins with the text of an earlier key,
+    // nor an earlier key with one of them, so adding them changed no match.
+    {"AccessFile", 10, setting::access_file},
+    {"RelayUnregistered", 17, setting::relay_unregistered},
+    {"MaxNodes", 8, setting::max_nodes},
+    {"StateFile", 9, setting::state_file},
+    {"LogVoice", 8, setting::log_voice},
 };
 
 struct config_reader {
@@ -91,6 +107,13 @@ bool read_piece(config_reader& r, char (&raw)[line_size]) {
   }
   raw[n] = '\0';
   return n > 0;
+}
+
+// "ON" and "OFF" (upper case, as DprsSW) set a switch; any other value leaves
+// it as it was.
+void store_switch(bool& field, const char* value) {
+  if (std::strncmp(value, "ON", 2) == 0) field = true;
+  if (std::strncmp(value, "OFF", 3) == 0) field = false;
 }
 
 bool is_white(char c) {
@@ -149,6 +172,21 @@ void store_value(const key_entry& key, const char* value, settings& s, output& o
     case setting::dprs_baud_rate:
       s.dprs_baud_rate = parse_number(value);
       return out.say(shown::debug, "DprsBaud : %d\n", static_cast<int>(s.dprs_baud_rate));
+    case setting::access_file:
+      store_text(s.access_file, sizeof s.access_file, key.name, value, out);
+      return out.say(shown::debug, "AccessFile : %s\n", s.access_file);
+    case setting::relay_unregistered:
+      store_switch(s.relay_unregistered, value);
+      return out.say(shown::debug, "RelayUnregistered : %s\n", s.relay_unregistered ? "ON" : "OFF");
+    case setting::max_nodes:
+      s.max_nodes = parse_number(value);
+      return out.say(shown::debug, "MaxNodes : %d\n", static_cast<int>(s.max_nodes));
+    case setting::state_file:
+      store_text(s.state_file, sizeof s.state_file, key.name, value, out);
+      return out.say(shown::debug, "StateFile : %s\n", s.state_file);
+    case setting::log_voice:
+      store_switch(s.log_voice, value);
+      return out.say(shown::debug, "LogVoice : %s\n", s.log_voice ? "ON" : "OFF");
   }
 }
 

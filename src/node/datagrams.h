@@ -53,6 +53,12 @@ inline constexpr std::size_t ver = 2;
 inline constexpr std::size_t firmware = 4;
 inline constexpr std::size_t call1 = 8;   // the node's call sign: the table's key
 inline constexpr std::size_t call2 = 16;  // the node's second name
+
+// Only requests identified "RS" or "SI" (exactly, case-sensitive) are taken.
+inline bool accepted(const std::uint8_t* request) {
+  return (request[req_id] == 'R' && request[req_id + 1] == 'S') ||
+         (request[req_id] == 'S' && request[req_id + 1] == 'I');
+}
 }  // namespace reg
 
 // registration_reply, server to node: the first 16 bytes of the request with

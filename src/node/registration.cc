@@ -17,7 +17,7 @@ void send_registration_reply(conference& c, const std::uint8_t* request, std::ui
 
 void register_node(conference& c, std::uint32_t sender_ip, const std::uint8_t* request) {
   const callsign call1 = callsign_of(request + reg::call1);
-  node_entry* known = c.table.find(call1);
+  const node_entry* known = c.table.find(call1);
   if (known == nullptr) {
     c.out.both(shown::debug, "Not found entry table: %.8s %.8s\n",
                printable(callsign_of(request + reg::call2)).text, printable(call1).text);
@@ -30,8 +30,8 @@ void register_node(conference& c, std::uint32_t sender_ip, const std::uint8_t* r
   c.out.stamped(shown::event, "Node IP address updated %.8s %.8s from %u.%u.%u.%u to %u.%u.%u.%u\n",
                 printable(known->call1).text, printable(known->call2).text, was.a, was.b, was.c,
                 was.d, now.a, now.b, now.c, now.d);
-  known->ip = sender_ip;
-  known->call2 = callsign_of(request + reg::call2);
+  if (!c.table.move(known, sender_ip, callsign_of(request + reg::call2)))
+    c.out.say(shown::always, "Out of memory: move of %.8s dropped\n", printable(call1).text);
 }
 
 void add_node(conference& c, std::uint32_t sender_ip, const std::uint8_t* request) {
@@ -52,13 +52,27 @@ void add_node(conference& c, std::uint32_t sender_ip, const std::uint8_t* reques
 
 void remove_node(conference& c, std::uint32_t sender_ip) {
   const node_entry* gone = c.table.first_at(sender_ip);
-  if (gone == nullptr) return;
+  if (gone != nullptr) remove_entry(c, gone);
+}
+
+void remove_entry(conference& c, const node_entry* gone) {
   c.out.stamped(shown::event, "Deleted from table: %.8s %.8s\n", printable(gone->call2).text,
                 printable(gone->call1).text);
   const record::bytes removed =
-      record::node_event(record::tag_del, gone->call1, gone->call2, sender_ip);
+      record::node_event(record::tag_del, gone->call1, gone->call2, gone->ip);
   c.net.send_to_log_server(removed.data(), removed.size());
   c.table.remove(gone);
+}
+
+bool restore_node(conference& c, const node_entry& entry) {
+  if (c.table.find(entry.call1) != nullptr || !c.table.append(entry)) return false;
+  const octets o = octets_of(entry.ip);
+  c.out.write_log("%.24s Node IP address restored %.8s %.8s %u.%u.%u.%u\n", time_stamp().text,
+                  printable(entry.call1).text, printable(entry.call2).text, o.a, o.b, o.c, o.d);
+  const record::bytes added =
+      record::node_event(record::tag_add, entry.call1, entry.call2, entry.ip);
+  c.net.send_to_log_server(added.data(), added.size());
+  return true;
 }
 
 }  // namespace mirx

@@ -23,4 +23,13 @@ void add_node(conference& c, std::uint32_t sender_ip, const std::uint8_t* reques
 // Removes the first entry at `sender_ip`, if any.
 void remove_node(conference& c, std::uint32_t sender_ip);
 
+// Removes an entry of the table with the very lines and record of a
+// disconnect from its address.
+void remove_entry(conference& c, const node_entry* gone);
+
+// Puts back an entry saved by an earlier run: appended, written to the log
+// file as restored and announced to the log server as an addition. False
+// when its call1 is in the table already or memory ran out.
+bool restore_node(conference& c, const node_entry& entry);
+
 }  // namespace mirx

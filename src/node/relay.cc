@@ -13,8 +13,10 @@ constexpr retry_rule header_rule{"send error 2:%d %x\n", 50, false};
 constexpr retry_rule voice_rule{"send error 2:%d %x\n", 50, true};
 
 // "Send DV Packet to %.8s\n", written once per delivery of every voice
-// packet: assembled by hand rather than through a format.
+// packet (unless LogVoice is off): assembled by hand rather than through a
+// format.
 void log_voice_delivery(output& out, const callsign& call1) {
+  if (!out.log_voice) return;
   static constexpr char lead[] = "Send DV Packet to ";
   constexpr std::size_t lead_length = sizeof lead - 1;
   char line[lead_length + call_size + 1];

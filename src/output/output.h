@@ -28,6 +28,8 @@ struct output {
   std::FILE* log = nullptr;
   bool debug = false;
   bool info = false;
+  // LogVoice: whether the log file gets the per-delivery voice lines.
+  bool log_voice = true;
 
   bool shows(shown when) const {
     return when == shown::always || (when == shown::event && (debug || info)) ||

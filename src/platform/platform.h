@@ -73,6 +73,18 @@ std::optional<std::uint32_t> resolve_ipv4(const char* name);
 
 void sleep_ms(int ms);
 
+// Puts `data` at `path` so that a crash at any moment leaves either the old
+// file or all of the new one: written to a temporary file beside it, flushed
+// to the disk, then renamed over it. Returns 0 or the system's error code.
+int replace_file(const std::string& path, const std::string& data);
+
+// The request to reopen the log file (SIGUSR1 on Linux, so that log rotation
+// can rename the file and signal). The signal only sets a flag; whoever
+// polls take_reopen_request does the work. Nothing on Windows.
+void watch_reopen_signal();
+// True once for each request that arrived since the last call.
+bool take_reopen_request();
+
 // Serial port for D-PRS output, opened by its configured name for exclusive
 // reading and writing, raw, 8 data bits, no parity, one stop bit.
 using serial_handle = std::intptr_t;

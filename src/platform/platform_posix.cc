@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -148,6 +149,69 @@ void sleep_ms(int ms) {
   timespec t{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
   while (::nanosleep(&t, &t) != 0 && errno == EINTR) {
   }
+}
+
+namespace {
+
+bool write_all(int fd, const std::string& data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// The directory entry of a rename reaches the disk only with its directory.
+void sync_directory_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : path.substr(0, slash);
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+volatile std::sig_atomic_t reopen_requested = 0;
+
+extern "C" void note_reopen(int) {
+  reopen_requested = 1;
+}
+
+}  // namespace
+
+int replace_file(const std::string& path, const std::string& data) {
+  const std::string temporary = path + ".tmp";
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return errno;
+  int error = 0;
+  if (!write_all(fd, data) || ::fsync(fd) != 0) error = errno != 0 ? errno : EIO;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlink(temporary.c_str());
+    return error;
+  }
+  sync_directory_of(path);
+  return 0;
+}
+
+void watch_reopen_signal() {
+  struct sigaction act {};
+  act.sa_handler = note_reopen;
+  act.sa_flags = SA_RESTART;
+  sigemptyset(&act.sa_mask);
+  sigaction(SIGUSR1, &act, nullptr);
+}
+
+bool take_reopen_request() {
+  if (reopen_requested == 0) return false;
+  reopen_requested = 0;
+  return true;
 }
 
 namespace {

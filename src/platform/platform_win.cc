@@ -176,6 +176,31 @@ void sleep_ms(int ms) {
   ::Sleep(static_cast<DWORD>(ms));
 }
 
+int replace_file(const std::string& path, const std::string& data) {
+  const std::string temporary = path + ".tmp";
+  HANDLE h = ::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return static_cast<int>(::GetLastError());
+  DWORD written = 0;
+  int error = 0;
+  if (!::WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) ||
+      written != data.size() || !::FlushFileBuffers(h))
+    error = static_cast<int>(::GetLastError());
+  ::CloseHandle(h);
+  if (error == 0 && !::MoveFileExA(temporary.c_str(), path.c_str(),
+                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    error = static_cast<int>(::GetLastError());
+  if (error != 0) ::DeleteFileA(temporary.c_str());
+  return error;
+}
+
+// Windows has no signal for it: the log file is reopened only by a restart.
+void watch_reopen_signal() {}
+
+bool take_reopen_request() {
+  return false;
+}
+
 }  // namespace platform
 
 // Console control: Windows runs the handler on a fresh thread of its own for

@@ -9,10 +9,6 @@
 namespace mirx {
 namespace {
 
-bool accepted_request(const std::uint8_t* data) {
-  return (data[0] == 'R' && data[1] == 'S') || (data[0] == 'S' && data[1] == 'I');
-}
-
 // Shown under debug for every 40-byte datagram, accepted or not.
 void trace_request(output& out, const std::uint8_t* data, long length, std::uint32_t sender_ip) {
   const octets o = octets_of(sender_ip);
@@ -37,7 +33,7 @@ void dispatch(conference& c, dprs::state* dprs, const std::uint8_t* data, long l
       break;
     case static_cast<long>(reg::size):
       if (c.out.debug) trace_request(c.out, data, length, sender_ip);
-      if (!accepted_request(data)) break;
+      if (!reg::accepted(data)) break;
       send_registration_reply(c, data, sender_ip);
       register_node(c, sender_ip, data);
       break;

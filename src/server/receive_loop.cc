@@ -12,9 +12,12 @@ void receive_loop(server& s) {
   static std::uint8_t buffer[max_datagram];
   dprs::state* dprs = s.cfg.dprs_sw ? &s.dprs : nullptr;
   for (;;) {
+    tick_controls(s);
     if (platform::wait_readable(s.in_socket, 200) != platform::wait_result::readable) continue;
     std::lock_guard<std::mutex> hold(io_lock());
     const platform::received r = platform::receive(s.in_socket, buffer, sizeof buffer);
+    if (s.ctl.gate.screening && !screen_datagram(s.ctl.gate, s.conf, buffer, r.length, r.sender_ip))
+      continue;
     dispatch(s.conf, dprs, buffer, r.length, r.sender_ip);
   }
 }

@@ -7,8 +7,9 @@
 #include "dprs/serial_sink.h"
 #include "node/conference.h"
 #include "platform/platform.h"
-#include "settings/settings.h"
+#include "server/controls.h"
 #include "server/socket_link.h"
+#include "settings/settings.h"
 
 namespace mirx {
 
@@ -21,6 +22,7 @@ struct server {
   platform::serial_handle dprscomport = platform::no_serial;
   dprs::serial_sink serial_out;
   dprs::state dprs;
+  controls ctl;  // the operator controls: all off unless configured
 };
 
 server& the_server();

@@ -129,6 +129,7 @@ int run_server(int argc, const char* const* argv) {
   open_log_file(s);
   open_sockets(s);
   if (!resolve_log_server(s.cfg, s.out, s.link.log_server)) return end_before_loop(s, 1);
+  start_controls(s);
   if (s.dprscomport != platform::no_serial) {
     s.serial_out.handle = s.dprscomport;
     s.dprs.port = &s.serial_out;

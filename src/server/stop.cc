@@ -14,6 +14,7 @@ std::mutex& io_lock() {
 void stop_handler(int) {
   io_lock().lock();  // never released: the process ends here
   server& s = the_server();
+  save_state_at_stop(s);
   if (s.dprscomport != platform::no_serial) platform::close_serial(s.dprscomport);
   platform::close_socket(s.link.out_socket);
   platform::close_socket(s.in_socket);

@@ -2,8 +2,10 @@
 
 #include <cstdint>
 
-// The eight settings a configuration file can give. Each holds its default
-// until the file overwrites it once at start-up; nothing changes them later.
+// The settings a configuration file can give. Each holds its default until
+// the file overwrites it once at start-up; nothing changes them later. The
+// operator controls at the end are all off by default, so that a file that
+// does not name them leaves the server exactly as it always was.
 // Ports are kept as plain integers: only their low 16 bits are ever used.
 struct settings {
   static constexpr int text_size = 128;    // at most 127 characters and a terminator
@@ -17,6 +19,12 @@ struct settings {
   char dprs_com_port[com_port_size] = "com1";       // serial port name for D-PRS output
   bool dprs_sw = false;                             // DprsSW: D-PRS output on
   std::int32_t dprs_baud_rate = 9600;
+
+  char access_file[text_size] = "";  // AccessFile: allow/deny rules; empty: everyone admitted
+  bool relay_unregistered = true;    // RelayUnregistered=OFF: strangers are not relayed
+  std::int32_t max_nodes = 0;        // MaxNodes: largest table; 0 or less: no limit
+  char state_file[text_size] = "";   // StateFile: where the table survives restarts
+  bool log_voice = true;             // LogVoice=OFF: no per-delivery log-file lines
 };
 
 // The low 16 bits of a configured port, as a port number.

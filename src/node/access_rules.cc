@@ -1,0 +1,214 @@
+#include "node/access_rules.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "node/datagrams.h"
+
+namespace mirx {
+
+void address_set::add(std::uint32_t first, std::uint32_t last) {
+  ranges_.emplace_back(first, last);
+}
+
+void address_set::seal() {
+  std::sort(ranges_.begin(), ranges_.end());
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> merged;
+  for (const auto& r : ranges_) {
+    if (!merged.empty() &&
+        (merged.back().second == 0xffffffffu || r.first <= merged.back().second + 1)) {
+      merged.back().second = std::max(merged.back().second, r.second);
+    } else {
+      merged.push_back(r);
+    }
+  }
+  ranges_ = std::move(merged);
+}
+
+bool address_set::contains_host(std::uint32_t a) const {
+  // The first range that starts above `a`; the one before it may hold `a`.
+  auto it = std::upper_bound(ranges_.begin(), ranges_.end(), a,
+                             [](std::uint32_t v, const auto& r) { return v < r.first; });
+  return it != ranges_.begin() && a <= std::prev(it)->second;
+}
+
+bool address_set::contains(std::uint32_t ip) const {
+  const auto* b = reinterpret_cast<const std::uint8_t*>(&ip);
+  return contains_host(std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 |
+                       std::uint32_t{b[2]} << 8 | b[3]);
+}
+
+namespace {
+
+char upper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+std::string_view without_trailing_spaces(std::string_view s) {
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return s;
+}
+
+}  // namespace
+
+bool callsign_matches(std::string_view pattern, std::string_view call) {
+  // Greedy matching that goes back only to the last '*': enough for globs
+  // and linear in practice.
+  std::size_t p = 0, c = 0, star = std::string_view::npos, resume = 0;
+  while (c < call.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = c;
+    } else if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == upper(call[c]))) {
+      ++p;
+      ++c;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      c = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+bool access_rules::admits(std::string_view call, std::uint32_t ip) const {
+  call = without_trailing_spaces(call);
+  if (denied.contains(ip)) return false;
+  for (const call_rule& r : calls)
+    if (!r.allow && callsign_matches(r.pattern, call)) return false;
+  if (!any_allow || allowed.contains(ip)) return true;
+  for (const call_rule& r : calls)
+    if (r.allow && callsign_matches(r.pattern, call)) return true;
+  return false;
+}
+
+namespace {
+
+// "a.b.c.d" or "a.b.c.d/n" as an inclusive host-order range; nothing when the
+// text is not one. Host bits below the prefix are ignored.
+std::optional<std::pair<std::uint32_t, std::uint32_t>> parse_network(std::string_view t) {
+  std::uint32_t address = 0;
+  for (int octet = 0; octet < 4; ++octet) {
+    if (octet > 0) {
+      if (t.empty() || t.front() != '.') return std::nullopt;
+      t.remove_prefix(1);
+    }
+    unsigned value = 0;
+    std::size_t digits = 0;
+    while (!t.empty() && std::isdigit(static_cast<unsigned char>(t.front())) && digits < 4) {
+      value = value * 10 + static_cast<unsigned>(t.front() - '0');
+      t.remove_prefix(1);
+      ++digits;
+    }
+    if (digits == 0 || value > 255) return std::nullopt;
+    address = address << 8 | value;
+  }
+  unsigned prefix = 32;
+  if (!t.empty() && t.front() == '/') {
+    t.remove_prefix(1);
+    if (t.empty() || t.size() > 2) return std::nullopt;
+    prefix = 0;
+    for (char ch : t) {
+      if (!std::isdigit(static_cast<unsigned char>(ch))) return std::nullopt;
+      prefix = prefix * 10 + static_cast<unsigned>(ch - '0');
+    }
+    if (prefix > 32) return std::nullopt;
+    t = {};
+  }
+  if (!t.empty()) return std::nullopt;
+  const std::uint32_t host_mask =
+      prefix == 0 ? 0xffffffffu : (std::uint32_t{1} << (32 - prefix)) - 1;
+  return std::make_pair(address & ~host_mask, address | host_mask);
+}
+
+// Anything made of digits, points and a slash with a point in it is meant as
+// an address; call signs never hold a point.
+bool looks_like_address(std::string_view t) {
+  return t.find('.') != std::string_view::npos &&
+         t.find_first_not_of("0123456789./") == std::string_view::npos;
+}
+
+std::vector<std::string_view> words_of(std::string_view line) {
+  std::vector<std::string_view> words;
+  std::size_t i = 0;
+  while (i < line.size()) {
+    const std::size_t start = line.find_first_not_of(" \t", i);
+    if (start == std::string_view::npos) break;
+    std::size_t end = line.find_first_of(" \t", start);
+    if (end == std::string_view::npos) end = line.size();
+    words.push_back(line.substr(start, end - start));
+    i = end;
+  }
+  return words;
+}
+
+bool same_word(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return upper(x) == upper(y); });
+}
+
+// The fault of a pattern, or empty when it is one.
+std::string pattern_fault(std::string_view p) {
+  std::size_t fixed = 0;  // characters that must be present in the call sign
+  for (char ch : p) {
+    const auto b = static_cast<unsigned char>(ch);
+    if (b <= 0x20 || b >= 0x7f) return "a call-sign pattern holds an unprintable character";
+    if (ch != '*') ++fixed;
+  }
+  if (fixed > call_size) return "call-sign pattern longer than 8 characters";
+  return {};
+}
+
+// One line into `r`; the fault, or empty when the line is good.
+std::string add_line(std::string_view line, access_rules& r) {
+  line = line.substr(0, line.find('#'));
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  const std::vector<std::string_view> w = words_of(line);
+  if (w.empty()) return {};
+  const bool allow = same_word(w[0], "allow");
+  if (!allow && !same_word(w[0], "deny")) return "\"allow\" or \"deny\" expected";
+  if (w.size() == 1) return "a call-sign pattern or an address expected after the word";
+  if (w.size() > 2) return "more than one pattern on the line";
+  if (looks_like_address(w[1])) {
+    const auto range = parse_network(w[1]);
+    if (!range) return "not an IPv4 address or network (a.b.c.d or a.b.c.d/n)";
+    (allow ? r.allowed : r.denied).add(range->first, range->second);
+  } else {
+    std::string fault = pattern_fault(w[1]);
+    if (!fault.empty()) return fault;
+    std::string pattern(w[1]);
+    std::transform(pattern.begin(), pattern.end(), pattern.begin(), upper);
+    r.calls.push_back({allow, std::move(pattern)});
+  }
+  r.any_allow = r.any_allow || allow;
+  ++r.count;
+  return {};
+}
+
+}  // namespace
+
+access_parse parse_access_rules(std::string_view text) {
+  access_parse result;
+  access_rules r;
+  int number = 0;
+  while (!text.empty()) {
+    ++number;
+    const std::size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+    std::string fault = add_line(line, r);
+    if (!fault.empty()) {
+      result.line = number;
+      result.fault = std::move(fault);
+      return result;
+    }
+  }
+  r.allowed.seal();
+  r.denied.seal();
+  result.rules = std::move(r);
+  return result;
+}
+
+}  // namespace mirx

@@ -1,0 +1,110 @@
+#include "node/gate.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "node/address.h"
+#include "node/datagrams.h"
+#include "node/registration.h"
+
+namespace mirx {
+namespace {
+
+std::string_view text_of(const shown_callsign& s) {
+  return {s.text, std::strlen(s.text)};
+}
+
+// What was dropped, with the call sign it carries where it has one.
+void describe(char* what, std::size_t size, const std::uint8_t* data, long length) {
+  if (length == static_cast<long>(hdr::size))
+    std::snprintf(what, size, "header of %s", printable(callsign_of(data + hdr::my_call)).text);
+  else if (length == static_cast<long>(voice::size))
+    std::snprintf(what, size, "voice packet");
+  else if (length == static_cast<long>(reg::size))
+    std::snprintf(what, size, "registration of %s", printable(callsign_of(data + reg::call1)).text);
+  else if (length == static_cast<long>(disc::size))
+    std::snprintf(what, size, "disconnect");
+  else
+    std::snprintf(what, size, "datagram of %ld bytes", length);
+}
+
+bool drop(node_gate& g, output& out, const std::uint8_t* data, long length, std::uint32_t ip,
+          const char* why) {
+  if (!g.limit.admit(std::time(nullptr))) return false;
+  char what[48];
+  describe(what, sizeof what, data, length);
+  const octets o = octets_of(ip);
+  out.stamped(shown::always, "Dropped %s from %u.%u.%u.%u: %s\n", what, o.a, o.b, o.c, o.d, why);
+  return false;
+}
+
+bool refuse(node_gate& g, output& out, const std::uint8_t* request, std::uint32_t ip,
+            const char* why) {
+  if (!g.limit.admit(std::time(nullptr))) return false;
+  const octets o = octets_of(ip);
+  out.stamped(shown::always, "Registration refused %.8s %.8s %u.%u.%u.%u: %s\n",
+              printable(callsign_of(request + reg::call1)).text,
+              printable(callsign_of(request + reg::call2)).text, o.a, o.b, o.c, o.d, why);
+  return false;
+}
+
+bool admit_registration(node_gate& g, conference& c, const std::uint8_t* request,
+                        std::uint32_t ip) {
+  const callsign call1 = callsign_of(request + reg::call1);
+  if (g.closed) return refuse(g, c.out, request, ip, "access file not read, nobody admitted");
+  if (!rules_admit(g, call1, ip))
+    return refuse(g, c.out, request, ip, "not admitted by the access list");
+  // A node already in the table may always move or repeat itself.
+  if (g.max_nodes != 0 && c.table.size() >= g.max_nodes && c.table.find(call1) == nullptr)
+    return refuse(g, c.out, request, ip, "table full (MaxNodes)");
+  return true;
+}
+
+}  // namespace
+
+bool screen_datagram(node_gate& g, conference& c, const std::uint8_t* data, long length,
+                     std::uint32_t sender_ip) {
+  if (length < 0) return true;  // a failed receive: nothing to screen, the dispatch drops it
+  if (g.access_list && g.rules.denies_address(sender_ip))
+    return drop(g, c.out, data, length, sender_ip, "address denied by the access list");
+  switch (length) {
+    case static_cast<long>(reg::size):
+      return !reg::accepted(data) || admit_registration(g, c, data, sender_ip);
+    case static_cast<long>(hdr::size):
+    case static_cast<long>(voice::size):
+      if (g.relay_unregistered || c.table.has_address(sender_ip)) return true;
+      return drop(g, c.out, data, length, sender_ip, "sender not registered");
+    default:
+      return true;
+  }
+}
+
+bool rules_admit(const node_gate& g, const callsign& call1, std::uint32_t ip) {
+  if (!g.access_list) return true;
+  return !g.closed && g.rules.admits(text_of(printable(call1)), ip);
+}
+
+std::size_t remove_refused(const node_gate& g, conference& c) {
+  std::size_t removed = 0;
+  for (std::size_t i = 0; i < c.table.size();) {
+    const node_entry& e = c.table.entries()[i];
+    if (rules_admit(g, e.call1, e.ip)) {
+      ++i;
+    } else {
+      remove_entry(c, &e);
+      ++removed;
+    }
+  }
+  return removed;
+}
+
+void report_held(node_gate& g, output& out) {
+  const std::uint64_t held = g.limit.take_held();
+  if (held != 0)
+    out.stamped(shown::always, "Not shown: %llu more refused or dropped, %llu since start\n",
+                static_cast<unsigned long long>(held),
+                static_cast<unsigned long long>(g.limit.total()));
+}
+
+}  // namespace mirx

@@ -1,0 +1,172 @@
+// The operator controls' pure parts: the access-list rules, the state-file
+// format, the gate's screening and its limit on lines, and the new keys.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "node/access_rules.h"
+#include "node/gate.h"
+#include "node/state_file.h"
+#include "nodelib/packets.h"
+#include "unit/harness.h"
+
+namespace mirx {
+namespace {
+
+using testing::ip;
+
+TEST(AccessRules, RefusesABadFileWholeNamingTheLine) {
+  struct row {
+    const char* text;
+    int bad_line;  // 0: the file is good
+    const char* fault;
+  };
+  const row rows[] = {
+      {"allow DL*   # comment\n\n  # only a comment\ndeny DL9BAD\r\n", 0, ""},
+      {"ALLOW 192.0.2.0/24\nDeny 203.0.113.7\nallow ?K*\n", 0, ""},
+      {"allow DL1\npermit DL2\n", 2, "\"allow\" or \"deny\" expected"},
+      {"deny\n", 1, "pattern or an address expected"},
+      {"deny DL1 DL2\n", 1, "more than one pattern"},
+      {"allow 1.2.3.4/33\n", 1, "not an IPv4 address"},
+      {"allow 1.2.3.256\n", 1, "not an IPv4 address"},
+      {"allow 1.2.3\n", 1, "not an IPv4 address"},
+      {"allow 1.2.3.4/\n", 1, "not an IPv4 address"},
+      {"\n\ndeny DL1ABCDEF9\n", 3, "longer than 8"},
+      {"deny DL\x01X\n", 1, "unprintable"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.text);
+    const access_parse p = parse_access_rules(r.text);
+    EXPECT_EQ(p.rules.has_value(), r.bad_line == 0);
+    EXPECT_EQ(p.line, r.bad_line);
+    EXPECT_NE(p.fault.find(r.fault), std::string::npos) << p.fault;
+  }
+}
+
+TEST(AccessRules, AdmitsByCallSignOrAddress) {
+  const access_rules with_allow = *parse_access_rules(
+                                       "allow DL*\nallow 192.0.2.0/24\ndeny DL9BAD\n"
+                                       "deny 192.0.2.66\ndeny *X?Q\nallow W1AW\n")
+                                       .rules;
+  const access_rules deny_only = *parse_access_rules("deny 10.0.0.0/8\ndeny k?abc\n").rules;
+  struct row {
+    const access_rules* rules;
+    const char* call;
+    std::uint32_t from;
+    bool admitted;
+  };
+  const row rows[] = {
+      {&with_allow, "DL1ABC", ip(10, 1, 1, 1), true},     // allowed call, any address
+      {&with_allow, "dl1abc  ", ip(10, 1, 1, 1), true},   // any case, trailing spaces
+      {&with_allow, "G4XYZ", ip(192, 0, 2, 9), true},     // allowed network
+      {&with_allow, "G4XYZ", ip(10, 1, 1, 1), false},     // allow rules exist, none matches
+      {&with_allow, "DL9BAD", ip(192, 0, 2, 9), false},   // deny call beats allow address
+      {&with_allow, "DL1ABC", ip(192, 0, 2, 66), false},  // deny address beats allow call
+      {&with_allow, "DL1XAQ", ip(192, 0, 2, 9), false},   // '*' and '?' in a deny
+      {&with_allow, "W1AW", ip(1, 1, 1, 1), true},        // exact pattern
+      {&with_allow, "W1AWX", ip(1, 1, 1, 1), false},
+      {&deny_only, "G4XYZ", ip(11, 0, 0, 1), true},  // no allow rule: all but the denied
+      {&deny_only, "G4XYZ", ip(10, 255, 0, 1), false},
+      {&deny_only, "K1ABC", ip(11, 0, 0, 1), false},
+      {&deny_only, "K12ABC", ip(11, 0, 0, 1), true},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.call);
+    EXPECT_EQ(r.rules->admits(r.call, r.from), r.admitted);
+  }
+  EXPECT_TRUE(with_allow.denies_address(ip(192, 0, 2, 66)));
+  EXPECT_FALSE(with_allow.denies_address(ip(192, 0, 2, 65)));
+}
+
+TEST(StateFile, KeepsEveryByteOfEveryCallSign) {
+  std::mt19937 random(7);
+  std::vector<node_entry> entries;
+  for (int i = 0; i < 300; ++i) {
+    node_entry e{};
+    // Values of 0 to 8 bytes, any byte but zero, which ends a value.
+    const int length = i % 9;
+    for (int k = 0; k < length; ++k)
+      e.call1[static_cast<std::size_t>(k)] = static_cast<char>(1 + random() % 255);
+    for (int k = 0; k < 8 - length; ++k)
+      e.call2[static_cast<std::size_t>(k)] = static_cast<char>(1 + random() % 255);
+    e.call1[0] = static_cast<char>(i % 255 + 1);  // call1 differs from entry to entry
+    e.call1[1] = static_cast<char>(i / 255 + 1);
+    e.ip = static_cast<std::uint32_t>(random());
+    entries.push_back(e);
+  }
+  std::string fault;
+  const auto back = parse_state(format_state(entries), &fault);
+  ASSERT_TRUE(back) << fault;
+  ASSERT_EQ(back->size(), entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    EXPECT_EQ((*back)[i].call1, entries[i].call1) << i;
+    EXPECT_EQ((*back)[i].call2, entries[i].call2) << i;
+    EXPECT_EQ((*back)[i].ip, entries[i].ip) << i;
+  }
+  node_entry quoted{callsign_of("A\"B\\C D"), callsign_of("\n"), ip(192, 0, 2, 10)};
+  EXPECT_EQ(format_state({quoted}),
+            "mirx-server node table 1\n\"A\\x22B\\x5cC D\" \"\\x0a\" 192.0.2.10\nend 1\n");
+}
+
+TEST(StateFile, RefusesADamagedFile) {
+  const std::string head = "mirx-server node table 1\n";
+  const char* bodies[] = {
+      "",                               // no end line: cut short
+      "\"A\" \"B\" 1.2.3.4\n",          // cut short
+      "\"A\" \"B\" 1.2.3.4\nend 2\n",   // count wrong
+      "\"A\" \"B\" 1.2.3.4\nend 1\nx",  // text after the end
+      "\"A\" \"B\" 1.2.3\nend 1\n",     // bad address
+      "\"A\" \"B\" 1.2.3.256\nend 1\n",
+      "\"A\\x00\" \"B\" 1.2.3.4\nend 1\n",                  // zero byte inside a value
+      "\"123456789\" \"B\" 1.2.3.4\nend 1\n",               // longer than a call sign
+      "\"A\" \"B\" 1.2.3.4\n\"A\" \"C\" 1.2.3.5\nend 2\n",  // one call1 twice
+      "\"A\\x4\" \"B\" 1.2.3.4\nend 1\n",                   // half an escape
+  };
+  std::string fault;
+  EXPECT_FALSE(parse_state("mirx-server node table 2\nend 0\n", &fault));
+  for (const char* body : bodies) {
+    SCOPED_TRACE(body);
+    EXPECT_FALSE(parse_state(head + body, &fault));
+  }
+  EXPECT_TRUE(parse_state(head + "end 0\n", &fault));
+}
+
+// A refusal flood writes a few lines a second and one summary, and counts
+// every refusal; an address index answers "registered or not".
+TEST(Gate, RefusalsAreCountedButLinesBounded) {
+  testing::harness h;
+  node_gate g;
+  g.screening = true;
+  g.max_nodes = 1;
+  g.relay_unregistered = false;
+  auto request = [](const std::string& call) { return nodes::make_registration(call, "GW"); };
+  ASSERT_TRUE(screen_datagram(g, h.conf, request("A").data(), reg::size, ip(10, 0, 0, 1)));
+  h.conf.table.append({callsign_of(request("A").data() + reg::call1), {}, ip(10, 0, 0, 1)});
+  ASSERT_TRUE(screen_datagram(g, h.conf, request("A").data(), reg::size, ip(10, 0, 0, 2)))
+      << "a move is no new entry";
+  for (int i = 0; i < 1000; ++i)
+    EXPECT_FALSE(screen_datagram(g, h.conf, request("B" + std::to_string(i)).data(), reg::size,
+                                 ip(10, 1, 0, 1)));
+  const std::uint8_t voice[voice::size] = {};
+  EXPECT_TRUE(screen_datagram(g, h.conf, voice, voice::size, ip(10, 0, 0, 1)));
+  EXPECT_FALSE(screen_datagram(g, h.conf, voice, voice::size, ip(10, 0, 0, 3)));
+  report_held(g, h.out);
+  const std::string console = h.console_text();
+  // Five lines and a summary; ten if the second changed in the middle.
+  EXPECT_LE(std::count(console.begin(), console.end(), '\n'),
+            2 * static_cast<long>(report_limit::lines_per_second) + 1)
+      << console;
+  EXPECT_NE(
+      console.find("TS Registration refused B0       GW       10.1.0.1: table full (MaxNodes)\n"),
+      std::string::npos);
+  EXPECT_NE(console.find(" since start\n"), std::string::npos);
+  EXPECT_EQ(g.limit.total(), 1001u);
+  EXPECT_EQ(h.log_text(), console);
+}
+
+}  // namespace
+}  // namespace mirx
