@@ -121,6 +121,17 @@ def main():
                     fail(f"{command}:\n{listener.output()}")
                 listeners.append((command, listener))
                 print(f"ran: {command}")
+            elif words[0] in ("mv", "kill"):
+                if server is None:
+                    fail(f"{command}: shown before the run command")
+                # pidof names the server this test started, not any other on the machine.
+                shell = f"pidof() {{ echo {server.proc.pid}; }}; {command}"
+                done = subprocess.run(["bash", "-c", shell], cwd=clone, capture_output=True,
+                                      text=True, timeout=30)
+                if done.returncode != 0:
+                    fail(f"{command}: exit {done.returncode}\n{done.stdout}{done.stderr}")
+                time.sleep(0.5)
+                print(f"ran: {command}")
             elif words[0].startswith("build/tools/"):
                 done = subprocess.run(words, cwd=clone, capture_output=True, text=True,
                                       timeout=60, errors="replace")
@@ -138,8 +149,11 @@ def main():
         status = server.stop()
         if status != 3:
             fail(f"the server ended with {status}:\n{server.output()}")
-        with open(os.path.join(clone, "run", "MirxServerLog")) as f:
-            log = f.read()
+        log = ""
+        for name in sorted(os.listdir(os.path.join(clone, "run")), reverse=True):
+            if name.startswith("MirxServerLog"):  # rotated files first: MirxServerLog.1
+                with open(os.path.join(clone, "run", name), errors="replace") as f:
+                    log += f.read()
         for line in ("log start", "Node IP address added", "log end"):
             if line not in log:
                 fail(f"run/MirxServerLog lacks {line!r}:\n{log}")
