@@ -12,8 +12,14 @@ void receive_loop(server& s) {
   static std::uint8_t buffer[max_datagram];
   dprs::state* dprs = s.cfg.dprs_sw ? &s.dprs : nullptr;
   for (;;) {
-    if (platform::wait_readable(s.in_socket, 200) != platform::wait_result::readable) continue;
+    const bool readable =
+        platform::wait_readable(s.in_socket, 200) == platform::wait_result::readable;
+    // Checked before the lock is taken: a stop may close everything as soon
+    // as the loop lets go of it.
+    if (stop_under_way()) stay_stopped();
     std::lock_guard<std::mutex> hold(io_lock());
+    if (dprs != nullptr) s.serial_out.tick();
+    if (!readable) continue;
     const platform::received r = platform::receive(s.in_socket, buffer, sizeof buffer);
     dispatch(s.conf, dprs, buffer, r.length, r.sender_ip);
   }
