@@ -4,8 +4,8 @@
 
 namespace mirx::dprs {
 
-void serial_writer::attach(platform::serial_handle handle, const char* name,
-                           std::int32_t baud_rate, std::string device, output& out) {
+void serial_writer::attach(platform::serial_handle handle, const char* name, std::int32_t baud_rate,
+                           std::string device, output& out) {
   handle_ = handle;
   name_ = name;
   baud_rate_ = baud_rate;
@@ -48,7 +48,8 @@ void serial_writer::push_held() {
   held_size_ -= w.taken;
   next_try_ = clock::now() + push_gap;
   if (held_size_ > 0 || !dropping_) return;
-  out_->say(shown::always, "%.24s D-PRS port %s takes data again: %llu bytes in %llu writes dropped\n",
+  out_->say(shown::always,
+            "%.24s D-PRS port %s takes data again: %llu bytes in %llu writes dropped\n",
             time_stamp().text, device_.c_str(), static_cast<unsigned long long>(dropped_bytes_),
             static_cast<unsigned long long>(dropped_writes_));
   dropping_ = false;

@@ -46,8 +46,8 @@ class line {
  public:
   line(const char* stamp, const char* fmt, std::va_list args) {
     std::size_t lead = 0;
-    if (stamp != nullptr) lead = static_cast<std::size_t>(
-                              std::snprintf(small_, sizeof small_, "%.24s ", stamp));
+    if (stamp != nullptr)
+      lead = static_cast<std::size_t>(std::snprintf(small_, sizeof small_, "%.24s ", stamp));
     std::va_list copy;
     va_copy(copy, args);
     const int n = std::vsnprintf(small_ + lead, sizeof small_ - lead, fmt, copy);
