@@ -18,9 +18,9 @@ void guard_standard_streams();
 // gone, the write cut short by a stop) is not retried and changes nothing
 // else. Once blocking calls are cut it writes nothing.
 void write_console(const char* text, std::size_t length);
-// As write_console, for the stop's own last line: written only when standard
-// output takes it within `timeout_ms`, whether or not blocking calls are cut.
-void write_console_within(const char* text, std::size_t length, int timeout_ms);
+// As write_console, for the stop's own last line, whether or not blocking
+// calls are cut: a write that blocks is cut short by the stop's deadline.
+void write_console_last(const char* text, std::size_t length);
 
 // Marks the calling thread as the one whose blocking calls a stop may cut.
 void mark_stoppable_thread();

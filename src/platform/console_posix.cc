@@ -41,11 +41,6 @@ void install_cut_handler() {
 
 using clock = std::chrono::steady_clock;
 
-int ms_left(clock::time_point end) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
 }  // namespace
 
 void guard_standard_streams() {
@@ -71,14 +66,8 @@ void write_console(const char* text, std::size_t length) {
   }
 }
 
-void write_console_within(const char* text, std::size_t length, int timeout_ms) {
-  const clock::time_point end = clock::now() + std::chrono::milliseconds(timeout_ms);
+void write_console_last(const char* text, std::size_t length) {
   while (length > 0) {
-    pollfd p{STDOUT_FILENO, POLLOUT, 0};
-    const int ready = ::poll(&p, 1, ms_left(end));
-    if (ready < 0 && errno == EINTR && ms_left(end) > 0) continue;
-    if (ready <= 0 || (p.revents & POLLOUT) == 0) return;
-    // Writable: a pipe then has room for a short line and takes it whole.
     const ssize_t n = ::write(STDOUT_FILENO, text, length);
     if (n < 0) return;
     text += n;

@@ -47,9 +47,7 @@ void write_console(const char* text, std::size_t length) {
   (void)::_write(1, text, static_cast<unsigned>(length));
 }
 
-void write_console_within(const char* text, std::size_t length, int) {
-  // Windows cannot ask a pipe whether it has room: the stop's deadline
-  // cancels this write if it blocks.
+void write_console_last(const char* text, std::size_t length) {
   (void)::_write(1, text, static_cast<unsigned>(length));
 }
 

@@ -19,7 +19,6 @@ std::atomic<bool> stop_begun{false};
 constexpr int grace_ms = 200;
 constexpr int cut_own_ms = 1000;
 constexpr int end_ms = 1800;
-constexpr int end_line_wait_ms = 300;
 
 // Takes the io lock from the receive loop. Once the stop has begun the loop
 // starts no further datagram, so it lets go as soon as the datagram in hand
@@ -64,7 +63,7 @@ void stop_handler(int) {
   }
   char end[48];
   const int n = std::snprintf(end, sizeof end, "End %.24s\n", time_stamp().text);
-  platform::write_console_within(end, static_cast<std::size_t>(n), end_line_wait_ms);
+  platform::write_console_last(end, static_cast<std::size_t>(n));
   platform::abnormal_termination();
 }
 
