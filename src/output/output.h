@@ -20,9 +20,10 @@ struct time_text {
 time_text time_stamp();
 
 // The two output channels and the switches that decide what the console
-// shows. Each console line reaches the console in one write. The log file receives its lines
-// whenever it is open, whatever the switches; it is written with ordinary full buffering and never
-// flushed explicitly, so a line costs no system call.
+// shows. Each console line reaches the console in one write. The log file
+// receives its lines whenever it is open, whatever the switches; it is
+// written with ordinary full buffering and never flushed explicitly, so a
+// line costs no system call.
 struct output {
   std::FILE* console = stdout;
   std::FILE* log = nullptr;
