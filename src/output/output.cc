@@ -41,7 +41,8 @@ namespace {
 
 // One line, formatted in full before anything is written, so that it reaches
 // its channel in one piece: a program reading the console never sees half a
-// line, and the console costs one system call per line.
+// line, and the console costs one system call per line. The caller's
+// argument list is left as it was, for the log file's copy of the line.
 class line {
  public:
   line(const char* stamp, const char* fmt, std::va_list args) {
@@ -60,7 +61,9 @@ class line {
     }
     big_.assign(small_, lead);
     big_.resize(size_ + 1);
-    std::vsnprintf(big_.data() + lead, big_.size() - lead, fmt, args);
+    va_copy(copy, args);
+    std::vsnprintf(big_.data() + lead, big_.size() - lead, fmt, copy);
+    va_end(copy);
     text_ = big_.data();
   }
   const char* text() const { return text_; }

@@ -254,7 +254,7 @@ struct piped_server {
 // Whatever the loop is blocked on, a stop ends the process within two
 // seconds with status 3, its log file ending in "log end" and holding a line
 // for every delivery made.
-TEST(Stop, EndsWithinTwoSecondsWhenTheConsoleOrThePortIsNeverRead) {
+TEST(StopWhateverBlocks, EndsWithinTwoSecondsWhenTheConsoleOrThePortIsNeverRead) {
   const struct {
     const char* what;
     bool info;
@@ -282,7 +282,7 @@ TEST(Stop, EndsWithinTwoSecondsWhenTheConsoleOrThePortIsNeverRead) {
   }
 }
 
-TEST(Stop, ConsoleReaderGoneTheServerRelaysAndStopsNormally) {
+TEST(StopWhateverBlocks, ConsoleReaderGoneTheServerRelaysAndStopsNormally) {
   piped_server s;
   s.start({"-i"}, "");
   ::close(s.pipe_fds[0]);
@@ -297,7 +297,7 @@ TEST(Stop, ConsoleReaderGoneTheServerRelaysAndStopsNormally) {
 }
 
 // Neither the log file nor the serial port can take descriptor 1.
-TEST(Stop, StandardOutputClosedAtStartLeaksIntoNoFile) {
+TEST(StopWhateverBlocks, StandardOutputClosedAtStartLeaksIntoNoFile) {
   pty_pair p;
   conference_fixture f(2);
   f.server.write_file("mirx_server.cfg",
