@@ -46,7 +46,7 @@ void serial_writer::push_held() {
   if (w.gone) return lose(w.error);
   std::memmove(held_.data(), held_.data() + w.taken, held_size_ - w.taken);
   held_size_ -= w.taken;
-  next_try_ = clock::now() + push_gap;
+  next_try_ = clock::now() + (w.taken > 0 ? push_gap : stalled_gap);
   if (held_size_ > 0 || !dropping_) return;
   out_->say(shown::always,
             "%.24s D-PRS port %s takes data again: %llu bytes in %llu writes dropped\n",

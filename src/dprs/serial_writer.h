@@ -25,7 +25,11 @@ class serial_writer final : public byte_sink {
   // Bytes held while the port cannot take them: about half a second at
   // 4800 bit/s, many reports' worth of blocks, and never more.
   static constexpr std::size_t held_capacity = 256;
+  // Held bytes are offered again after `push_gap`, or after `stalled_gap`
+  // when the port took nothing last time: where a write waits for the device
+  // (Windows), a stalled port then costs the relay almost nothing.
   static constexpr std::chrono::milliseconds push_gap{50};
+  static constexpr std::chrono::milliseconds stalled_gap{500};
   static constexpr std::chrono::seconds reopen_gap{3};
 
   // Starts writing to the open port `handle`, which `name` and `baud_rate`

@@ -256,13 +256,14 @@ serial_opened open_serial(const char* name, std::int32_t baud_rate) {
     ::SetCommState(h, &dcb);
   }
   // A write must never wait long for a device that has stopped taking data:
-  // allow twice the time the bytes need on the line, plus 10 ms, then take
-  // what was written. The read time-outs are left as they are.
+  // allow twice the time one block of five bytes needs on the line, plus
+  // 10 ms, whatever the length, then take what was written. The read
+  // time-outs are left as they are.
   COMMTIMEOUTS limits{};
   ::GetCommTimeouts(h, &limits);
   const DWORD rate = rate_set && baud_rate > 0 ? static_cast<DWORD>(baud_rate) : own_rate;
-  limits.WriteTotalTimeoutMultiplier = rate > 0 ? 20000 / rate + 1 : 10;
-  limits.WriteTotalTimeoutConstant = 10;
+  limits.WriteTotalTimeoutMultiplier = 0;
+  limits.WriteTotalTimeoutConstant = 10 + (rate > 0 ? 100000 / rate : 100);
   ::SetCommTimeouts(h, &limits);
   return {reinterpret_cast<serial_handle>(h), std::move(device), 0, rate_set};
 }
