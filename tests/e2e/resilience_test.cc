@@ -17,8 +17,10 @@
 #include <memory>
 #include <regex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "dprs/slow_data.h"
@@ -108,13 +110,6 @@ std::size_t count(const std::string& text, const std::string& what) {
   return n;
 }
 
-std::string last_line(const std::string& text) {
-  const std::size_t end = text.find_last_not_of('\n');
-  if (end == std::string::npos) return "";
-  const std::size_t begin = text.rfind('\n', end);
-  return text.substr(begin == std::string::npos ? 0 : begin + 1, end - (begin + 1) + 1);
-}
-
 TEST(DprsPort, StalledReaderDropsWholeWritesWhileTheRelayGoesOn) {
   pty_pair p;
   if (p.master < 0) GTEST_SKIP() << "no pseudo-terminal";
@@ -181,144 +176,107 @@ TEST(DprsPort, LostDeviceIsReopenedAndPositionsFlowAgain) {
   EXPECT_EQ(count(out, " is back"), 1u) << out;
 }
 
-// The server with standard output on `out_fd` (closed when -1) and its
-// error stream discarded, in the temporary directory of `dir`.
-pid_t launch(const server_process& dir, const std::vector<std::string>& args, int out_fd) {
-  std::vector<std::string> text{MIRX_SERVER_PATH};
-  text.insert(text.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : text) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, STDERR_FILENO);
-    if (out_fd >= 0)
-      ::dup2(out_fd, STDOUT_FILENO);
-    else
-      ::close(STDOUT_FILENO);
-    if (::chdir(dir.dir().c_str()) != 0) ::_exit(127);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  return pid;
-}
+enum class console { never_read, reader_gone, closed };
 
-// Status of `pid` and how long after `since` it ended; -1 when it is still
-// running after 3 s (it is then killed).
-struct ending {
-  int status = -1;
-  double seconds = 0;
-};
-ending wait_end(pid_t pid, steady_clock::time_point since) {
-  int status = 0;
-  for (int i = 0; i < 600; ++i) {
-    if (::waitpid(pid, &status, WNOHANG) == pid) {
-      const std::chrono::duration<double> took = steady_clock::now() - since;
-      return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, took.count()};
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, &status, 0);
-  return {};
-}
-
-// A server whose console is a pipe, started by hand so that the test decides
-// who reads it; ready once its log file has its first line.
-struct piped_server {
+// The server with its console on a pipe the test never reads, or whose
+// reader is gone before traffic begins, or with standard output closed; its
+// error stream discarded. Ready once its log file has its first line.
+struct console_server {
   conference_fixture f{2};
   int pipe_fds[2] = {-1, -1};
   pid_t pid = -1;
 
-  void start(const std::vector<std::string>& args, const std::string& extra) {
-    ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC), 0);
+  console_server(console c, const std::vector<std::string>& args, const std::string& extra) {
+    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     f.server.write_file("mirx_server.cfg", f.config() + extra);
-    pid = launch(f.server, args, pipe_fds[1]);
+    std::vector<std::string> text{MIRX_SERVER_PATH};
+    text.insert(text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : text) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid = ::fork();
+    if (pid == 0) {
+      ::dup2(::open("/dev/null", O_WRONLY), STDERR_FILENO);
+      if (c == console::closed)
+        ::close(STDOUT_FILENO);
+      else
+        ::dup2(pipe_fds[1], STDOUT_FILENO);
+      if (::chdir(f.server.dir().c_str()) == 0) ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
     ::close(pipe_fds[1]);
+    if (c == console::reader_gone) ::close(std::exchange(pipe_fds[0], -1));
     for (int i = 0; i < 500 && f.server.read_file("MirxServerLog").empty(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    register_all(f);
   }
-  ending stop() {
-    const auto at = steady_clock::now();
-    ::kill(pid, SIGTERM);
-    return wait_end(pid, at);
-  }
-  ~piped_server() {
+  ~console_server() {
     if (pipe_fds[0] >= 0) ::close(pipe_fds[0]);
     if (pid > 0 && ::kill(pid, SIGKILL) == 0) ::waitpid(pid, nullptr, 0);
   }
+  // SIGTERM; the exit status (-1 when still running after 3 s) and seconds taken.
+  std::pair<int, double> stop() {
+    const auto at = steady_clock::now();
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 600; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+      if (::waitpid(pid, &status, WNOHANG) != pid) continue;
+      pid = -1;
+      const std::chrono::duration<double> took = steady_clock::now() - at;
+      return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, took.count()};
+    }
+    return {-1, 3.0};
+  }
 };
 
-// Whatever the loop is blocked on, a stop ends the process within two
-// seconds with status 3, its log file ending in "log end" and holding a line
-// for every delivery made.
-TEST(StopWhateverBlocks, EndsWithinTwoSecondsWhenTheConsoleOrThePortIsNeverRead) {
+// Whatever the loop is blocked on, a stop ends the process within two seconds
+// with status 3, its log file ending in "log end" and holding a line for every
+// delivery made; a console reader gone leaves the relay going; with standard
+// output closed nothing but log lines reach the log file and nothing but
+// position bytes the port.
+TEST(StopWhateverBlocks, EndsWithinTwoSecondsAndTheConsoleLeaksNowhere) {
+  std::string lots;
+  while (lots.size() < 32 * 1024) lots += report;
   const struct {
     const char* what;
+    console c;
     bool info;
-    bool dprs;
-  } rows[] = {{"console pipe never read, -i", true, false}, {"D-PRS port never read", false, true}};
+    std::string position;
+    bool all_relayed;  // else the server stalls on its console
+  } rows[] = {{"console pipe never read, -i", console::never_read, true, "", false},
+              {"D-PRS port never read", console::never_read, false, lots, true},
+              {"console reader gone, -i", console::reader_gone, true, "", true},
+              {"standard output closed at start, -i", console::closed, true, report, true}};
+  const std::regex first_line("log start " + stamp);
+  const std::regex log_line("log end " + stamp + "|" + stamp +
+                            " Node IP address added .*|Not found entry table: .*|"
+                            "Send DV Packet to CALL1 *");
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
     pty_pair p;
-    piped_server s;
-    s.start(r.info ? std::vector<std::string>{"-i"} : std::vector<std::string>{},
-            r.dprs ? "DprsSW=ON;\nDprsComPort=" + p.path.substr(5) + ";\n" : "");
-    std::string position;
-    while (position.size() < 32 * 1024) position += report;
-    const std::vector<bytes> stream = position_stream(r.dprs ? position : "", 0x4444, 4000);
+    console_server s(r.c, r.info ? std::vector<std::string>{"-i"} : std::vector<std::string>{},
+                     "DprsSW=ON;\nDprsComPort=" + p.path.substr(5) + ";\n");
+    register_all(s.f);
+    const std::vector<bytes> stream = position_stream(r.position, 0x4444, r.all_relayed ? 0 : 4000);
     delivered d = send_paced(s.f, stream);
-    const ending e = s.stop();
+    if (r.all_relayed) {
+      EXPECT_EQ(d.relayed, stream.size());
+    }
+    if (r.position == report) {
+      EXPECT_EQ(p.drain(300), report);
+    }
+    const auto [status, seconds] = s.stop();
     d.relayed += s.f.nodes[1].drain(300).size();
-    EXPECT_EQ(e.status, 3);
-    EXPECT_LT(e.seconds, 2.0);
+    EXPECT_EQ(status, 3);
+    EXPECT_LT(seconds, 2.0);
     const std::string log = s.f.server.read_file("MirxServerLog");
-    EXPECT_EQ(log.rfind("log start ", 0), 0u);
-    EXPECT_TRUE(std::regex_match(last_line(log), std::regex("log end " + stamp))) << last_line(log);
     EXPECT_EQ(count(log, "Send DV Packet to CALL1"), d.relayed - 1);  // the header has none
-    std::printf("[figures] %s: stop took %.3f s, %zu deliveries\n", r.what, e.seconds, d.relayed);
+    std::istringstream lines(log);
+    std::string l, last;
+    for (int n = 0; std::getline(lines, l); last = l, ++n)
+      if (!std::regex_match(l, n == 0 ? first_line : log_line)) ADD_FAILURE() << l;
+    EXPECT_TRUE(std::regex_match(last, std::regex("log end " + stamp))) << last;
+    std::printf("[figures] %s: stop took %.3f s, %zu deliveries\n", r.what, seconds, d.relayed);
   }
-}
-
-TEST(StopWhateverBlocks, ConsoleReaderGoneTheServerRelaysAndStopsNormally) {
-  piped_server s;
-  s.start({"-i"}, "");
-  ::close(s.pipe_fds[0]);
-  s.pipe_fds[0] = -1;
-  const std::vector<bytes> stream = position_stream("", 0x5555);
-  EXPECT_EQ(send_paced(s.f, stream).relayed, stream.size());
-  const ending e = s.stop();
-  EXPECT_EQ(e.status, 3);
-  EXPECT_LT(e.seconds, 2.0);
-  EXPECT_TRUE(std::regex_match(last_line(s.f.server.read_file("MirxServerLog")),
-                               std::regex("log end " + stamp)));
-}
-
-// Neither the log file nor the serial port can take descriptor 1.
-TEST(StopWhateverBlocks, StandardOutputClosedAtStartLeaksIntoNoFile) {
-  pty_pair p;
-  conference_fixture f(2);
-  f.server.write_file("mirx_server.cfg",
-                      f.config() + "DprsSW=ON;\nDprsComPort=" + p.path.substr(5) + ";\n");
-  const pid_t pid = launch(f.server, {"-i"}, -1);
-  for (int i = 0; i < 500 && f.server.read_file("MirxServerLog").empty(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  register_all(f);
-  const std::vector<bytes> stream = position_stream(report, 0x6666);
-  EXPECT_EQ(send_paced(f, stream).relayed, stream.size());
-  EXPECT_EQ(p.drain(300), report);
-  ::kill(pid, SIGTERM);
-  EXPECT_EQ(wait_end(pid, steady_clock::now()).status, 3);
-  const std::string log_line = "(log (start|end) " + stamp + "|" + stamp +
-                               " Node IP address added .*|Not found entry table: .*|"
-                               "Send DV Packet to CALL1 *)";
-  std::istringstream log(f.server.read_file("MirxServerLog"));
-  std::size_t lines = 0;
-  for (std::string l; std::getline(log, l); ++lines)
-    EXPECT_TRUE(std::regex_match(l, std::regex(log_line))) << l;
-  EXPECT_GT(lines, 4u);
 }
 
 }  // namespace
