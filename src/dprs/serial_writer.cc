@@ -1,6 +1,7 @@
 #include "dprs/serial_writer.h"
 
 #include <cstring>
+#include <utility>
 
 namespace mirx::dprs {
 
