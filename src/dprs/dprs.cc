@@ -12,7 +12,8 @@ void process_slow_data(state& s, output& out, const std::uint8_t* slow_data) {
   if (n == 0) return;
   if (s.port != nullptr) s.port->write(done->data() + 1, n);
   if (!out.debug) return;
-  for (std::size_t i = 0; i < n; ++i) out.say(shown::debug, "%c", (*done)[1 + i]);
+  // The bytes as they are, a zero byte included, in one console write.
+  out.say_text(shown::debug, reinterpret_cast<const char*>(done->data() + 1), n);
   std::fflush(out.console);
 }
 

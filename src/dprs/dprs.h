@@ -17,7 +17,7 @@ namespace mirx::dprs {
 class byte_sink {
  public:
   virtual ~byte_sink() = default;
-  // One synchronous write of all `length` bytes; the outcome is not examined.
+  // All `length` bytes of one block, handed over at once; never waits.
   virtual void write(const std::uint8_t* data, std::size_t length) = 0;
 };
 

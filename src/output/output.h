@@ -20,9 +20,10 @@ struct time_text {
 time_text time_stamp();
 
 // The two output channels and the switches that decide what the console
-// shows. The log file receives its lines whenever it is open, whatever the
-// switches; it is written with ordinary full buffering and never flushed
-// explicitly, so a line costs no system call.
+// shows. Each console line reaches the console in one write. The log file
+// receives its lines whenever it is open, whatever the switches; it is
+// written with ordinary full buffering and never flushed explicitly, so a
+// line costs no system call.
 struct output {
   std::FILE* console = stdout;
   std::FILE* log = nullptr;
@@ -38,6 +39,9 @@ struct output {
 
   // A console line, printed when the switches show it.
   void say(shown when, const char* fmt, ...) MIRX_PRINTF(3, 4);
+  // Bytes as they are on the console, in one piece, when the switches show
+  // them: for text that is no printf format.
+  void say_text(shown when, const char* text, std::size_t length);
   // A log-file line, written when the log file is open.
   void write_log(const char* fmt, ...) MIRX_PRINTF(2, 3);
   // Bytes as they are into the log file, when it is open: for the line that
@@ -49,4 +53,7 @@ struct output {
   // As both(), with a fresh "%.24s " time stamp before the line on each
   // channel.
   void stamped(shown when, const char* fmt, ...) MIRX_PRINTF(3, 4);
+
+ private:
+  bool log_open() const;
 };

@@ -96,8 +96,19 @@ struct serial_opened {
   bool baud_rate_set;    // false: the rate is not supported, the port keeps its own
 };
 serial_opened open_serial(const char* name, std::int32_t baud_rate);
-// One synchronous write; the outcome is not examined.
-void write_serial(serial_handle h, const std::uint8_t* data, std::size_t length);
+// One write that never waits for the device: `taken` is how many of the
+// bytes the port took at once (possibly none). `gone` says the device has
+// gone away (unplugged, the other side of a pseudo-terminal closed): the
+// handle is of no more use and must be closed. `error` is the system's code
+// for a write that took nothing.
+struct serial_written {
+  std::size_t taken;
+  bool gone;
+  int error;
+};
+serial_written write_serial(serial_handle h, const std::uint8_t* data, std::size_t length);
+// Closes the port, dropping what it still holds unsent, so that a device that
+// no longer takes data cannot hold up the close.
 void close_serial(serial_handle h);
 
 // Stop requests (the console's interrupt and its break equivalents). Blocks

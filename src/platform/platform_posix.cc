@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "platform/baud_rate.h"
+#include "platform/console.h"
 #include "platform/device_name.h"
 #include "platform/platform.h"
 
@@ -256,8 +257,10 @@ void start_stop_watch(void (*on_stop)(int)) {
 
 void abnormal_termination() {
   static constexpr char text[] = "\r\nAbnormal program termination\r\n";
-  ssize_t ignored = ::write(STDERR_FILENO, text, sizeof text - 1);
-  (void)ignored;
+  if (claim_last_words()) {
+    ssize_t ignored = ::write(STDERR_FILENO, text, sizeof text - 1);
+    (void)ignored;
+  }
   ::_exit(3);
 }
 
@@ -289,7 +292,8 @@ bool set_line(int fd, std::int32_t baud_rate, bool* baud_rate_set) {
 serial_opened open_serial(const char* name, std::int32_t baud_rate) {
   serial_opened r{no_serial, mirx::dprs::device_path(name), 0, false};
   // Opened without blocking so that a modem line without carrier cannot hold
-  // up start-up before CLOCAL is set; the writes are blocking again below.
+  // up start-up before CLOCAL is set, and kept so: a device that stops
+  // taking data must never hold up the relay.
   const int fd = ::open(r.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     r.error = errno;
@@ -297,9 +301,7 @@ serial_opened open_serial(const char* name, std::int32_t baud_rate) {
   }
   // TIOCEXCL also refuses what is no terminal at all, so a plain file or a
   // directory under /dev is never taken for a port.
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (::ioctl(fd, TIOCEXCL) != 0 || !set_line(fd, baud_rate, &r.baud_rate_set) || flags < 0 ||
-      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+  if (::ioctl(fd, TIOCEXCL) != 0 || !set_line(fd, baud_rate, &r.baud_rate_set)) {
     r.error = errno;
     ::close(fd);
     return r;
@@ -308,13 +310,26 @@ serial_opened open_serial(const char* name, std::int32_t baud_rate) {
   return r;
 }
 
-void write_serial(serial_handle h, const std::uint8_t* data, std::size_t length) {
-  ssize_t ignored = ::write(static_cast<int>(h), data, length);
-  (void)ignored;
+serial_written write_serial(serial_handle h, const std::uint8_t* data, std::size_t length) {
+  const ssize_t n = ::write(static_cast<int>(h), data, length);
+  if (n >= 0) return {static_cast<std::size_t>(n), false, 0};
+  const int error = errno;
+  // EIO: a USB adapter unplugged or the other side of a pseudo-terminal
+  // closed; ENXIO, ENODEV: the device itself is no more. Anything else
+  // (EAGAIN above all) is a port that cannot take the bytes just now.
+  return {0, error == EIO || error == ENXIO || error == ENODEV, error};
 }
 
 void close_serial(serial_handle h) {
-  if (h != no_serial) ::close(static_cast<int>(h));
+  if (h == no_serial) return;
+  // A tty's close waits until its output has been sent, up to half a minute
+  // on some drivers. Give a device that drains 200 ms to take what is queued,
+  // then throw away what it has not taken.
+  const int fd = static_cast<int>(h);
+  int queued = 0;
+  for (int i = 0; i < 20 && ::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0; ++i) sleep_ms(10);
+  ::tcflush(fd, TCOFLUSH);
+  ::close(fd);
 }
 
 }  // namespace platform

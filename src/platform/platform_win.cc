@@ -25,6 +25,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/console.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -243,7 +244,8 @@ void abnormal_termination() {
   // Straight to the handle: the C runtime's text mode would turn each "\n"
   // into another "\r\n".
   DWORD written = 0;
-  ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), text, sizeof text - 1, &written, nullptr);
+  if (claim_last_words())
+    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), text, sizeof text - 1, &written, nullptr);
   // Ends every thread at once: no exit handlers, no stream flushed or closed.
   ::TerminateProcess(::GetCurrentProcess(), 3);
   ::ExitProcess(3);  // not reached
@@ -278,17 +280,32 @@ serial_opened open_serial(const char* name, std::int32_t baud_rate) {
     dcb.BaudRate = own_rate;
     ::SetCommState(h, &dcb);
   }
+  // A write must never wait long for a device that has stopped taking data:
+  // allow twice the time one block of five bytes needs on the line, plus
+  // 10 ms, whatever the length, then take what was written. The read
+  // time-outs are left as they are.
+  COMMTIMEOUTS limits{};
+  ::GetCommTimeouts(h, &limits);
+  const DWORD rate = rate_set && baud_rate > 0 ? static_cast<DWORD>(baud_rate) : own_rate;
+  limits.WriteTotalTimeoutMultiplier = 0;
+  limits.WriteTotalTimeoutConstant = 10 + (rate > 0 ? 100000 / rate : 100);
+  ::SetCommTimeouts(h, &limits);
   return {reinterpret_cast<serial_handle>(h), std::move(device), 0, rate_set};
 }
 
-void write_serial(serial_handle h, const std::uint8_t* data, std::size_t length) {
-  if (h == no_serial) return;
+serial_written write_serial(serial_handle h, const std::uint8_t* data, std::size_t length) {
   DWORD written = 0;
-  ::WriteFile(as_handle(h), data, static_cast<DWORD>(length), &written, nullptr);
+  if (::WriteFile(as_handle(h), data, static_cast<DWORD>(length), &written, nullptr))
+    return {written, false, 0};
+  // A failed write (the device removed, a line error that abort-on-error
+  // keeps): the port is closed and opened again, which also clears the error.
+  return {0, true, static_cast<int>(::GetLastError())};
 }
 
 void close_serial(serial_handle h) {
-  if (h != no_serial) ::CloseHandle(as_handle(h));
+  if (h == no_serial) return;
+  ::PurgeComm(as_handle(h), PURGE_TXABORT | PURGE_TXCLEAR);
+  ::CloseHandle(as_handle(h));
 }
 
 }  // namespace platform

@@ -12,9 +12,15 @@ void receive_loop(server& s) {
   static std::uint8_t buffer[max_datagram];
   dprs::state* dprs = s.cfg.dprs_sw ? &s.dprs : nullptr;
   for (;;) {
-    tick_controls(s);
-    if (platform::wait_readable(s.in_socket, 200) != platform::wait_result::readable) continue;
+    const bool readable =
+        platform::wait_readable(s.in_socket, 200) == platform::wait_result::readable;
+    // Checked before the lock is taken: a stop may close everything as soon
+    // as the loop lets go of it.
+    if (stop_under_way()) stay_stopped();
+    tick_controls(s);  // takes the lock itself, so never after a stop began
     std::lock_guard<std::mutex> hold(io_lock());
+    if (dprs != nullptr) s.serial_out.tick();
+    if (!readable) continue;
     const platform::received r = platform::receive(s.in_socket, buffer, sizeof buffer);
     if (s.ctl.gate.screening && !screen_datagram(s.ctl.gate, s.conf, buffer, r.length, r.sender_ip))
       continue;

@@ -4,7 +4,7 @@
 // process ends.
 
 #include "dprs/dprs.h"
-#include "dprs/serial_sink.h"
+#include "dprs/serial_writer.h"
 #include "node/conference.h"
 #include "platform/platform.h"
 #include "server/controls.h"
@@ -19,8 +19,7 @@ struct server {
   platform::socket_handle in_socket = platform::no_socket;
   socket_link link;
   conference conf{out, link, {}, {}, {}};
-  platform::serial_handle dprscomport = platform::no_serial;
-  dprs::serial_sink serial_out;
+  dprs::serial_writer serial_out;  // the D-PRS port, when it could be opened
   dprs::state dprs;
   controls ctl;  // the operator controls: all off unless configured
 };

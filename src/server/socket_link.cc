@@ -21,6 +21,7 @@ void socket_link::wait_ms(int ms) {
   // A stop may run while a send waits for buffer space: let it have the
   // sockets and the log file meanwhile.
   io_lock().unlock();
+  if (stop_under_way()) stay_stopped();
   platform::sleep_ms(ms);
   io_lock().lock();
 }

@@ -3,6 +3,7 @@
 
 #include "config/config_file.h"
 #include "monitor/log_server.h"
+#include "platform/console.h"
 #include "server/command_line.h"
 #include "server/server.h"
 #include "server/stop.h"
@@ -22,11 +23,11 @@ namespace {
 // kernel memory each, fit in 4 MiB many times over.
 constexpr int receive_queue_bytes = 4 << 20;
 
-void print_banner(const output& out) {
-  std::fputs(" D-STAR mirx  Server Program V00.01 09/24/2011\n", out.console);
-  std::fprintf(out.console, "              %s\n", platform::edition());
-  std::fprintf(out.console, "              Start Time %.24s\n", time_stamp().text);
-  if (out.debug) std::fputs("                                       debug mode\n", out.console);
+void print_banner(output& out) {
+  out.say(shown::always, " D-STAR mirx  Server Program V00.01 09/24/2011\n");
+  out.say(shown::always, "              %s\n", platform::edition());
+  out.say(shown::always, "              Start Time %.24s\n", time_stamp().text);
+  out.say(shown::debug, "                                       debug mode\n");
 }
 
 void open_dprs_port(server& s) {
@@ -41,7 +42,8 @@ void open_dprs_port(server& s) {
   if (!port.baud_rate_set)
     s.out.say(shown::always, "D-PRS port %s: baud rate %d not supported, rate left unchanged\n",
               port.device.c_str(), static_cast<int>(s.cfg.dprs_baud_rate));
-  s.dprscomport = port.handle;
+  s.serial_out.attach(port.handle, s.cfg.dprs_com_port, s.cfg.dprs_baud_rate, port.device, s.out);
+  s.dprs.port = &s.serial_out;
 }
 
 void open_log_file(server& s) {
@@ -57,8 +59,8 @@ void open_log_file(server& s) {
   s.out.log = f;
 }
 
-[[noreturn]] void fatal(const output& out, const char* message) {
-  std::fputs(message, out.console);
+[[noreturn]] void fatal(output& out, const char* message) {
+  out.say(shown::always, "%s", message);
   std::fflush(out.console);
   platform::abnormal_termination();
 }
@@ -112,6 +114,8 @@ int end_before_loop(server& s, int status) {
 }  // namespace
 
 int run_server(int argc, const char* const* argv) {
+  platform::guard_standard_streams();
+  platform::mark_stoppable_thread();
   platform::console_by_line();
   platform::start_stop_watch(stop_handler);
   server& s = the_server();
@@ -130,10 +134,6 @@ int run_server(int argc, const char* const* argv) {
   open_sockets(s);
   if (!resolve_log_server(s.cfg, s.out, s.link.log_server)) return end_before_loop(s, 1);
   start_controls(s);
-  if (s.dprscomport != platform::no_serial) {
-    s.serial_out.handle = s.dprscomport;
-    s.dprs.port = &s.serial_out;
-  }
   receive_loop(s);
 }
 

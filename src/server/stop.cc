@@ -1,21 +1,59 @@
 #include "server/stop.h"
 
+#include <atomic>
 #include <cstdio>
 
+#include "platform/console.h"
 #include "server/server.h"
 
 namespace mirx {
+namespace {
+
+std::atomic<bool> stop_begun{false};
+
+// The stop's time budget, from the stop request on: a loop that holds the io
+// lock longer than `grace_ms` is blocked in a write, and its blocking calls
+// are cut short; from `cut_own_ms` the stop's own writes (the log file's last
+// lines, the End line) are cut short too; at `end_ms` the process ends
+// whatever still blocks.
+constexpr int grace_ms = 200;
+constexpr int cut_own_ms = 1000;
+constexpr int end_ms = 1800;
+
+// Takes the io lock from the receive loop. Once the stop has begun the loop
+// starts no further datagram, so it lets go as soon as the datagram in hand
+// is done, unless a write blocks it: then that write is cut short, again
+// every 50 ms in case a new one began. The lock is never released again.
+void take_io_lock() {
+  for (int waited = 0;; waited += 10) {
+    if (io_lock().try_lock()) return;
+    if (waited >= grace_ms && waited % 50 == 0) platform::cut_blocking_calls();
+    platform::sleep_ms(10);
+  }
+}
+
+}  // namespace
 
 std::mutex& io_lock() {
   static std::mutex lock;
   return lock;
 }
 
+bool stop_under_way() {
+  return stop_begun.load(std::memory_order_relaxed);
+}
+
+void stay_stopped() {
+  for (;;) platform::sleep_ms(1000);
+}
+
 void stop_handler(int) {
-  io_lock().lock();  // never released: the process ends here
+  stop_begun.store(true);
+  platform::start_stop_deadline(cut_own_ms, end_ms);
+  take_io_lock();
   server& s = the_server();
   save_state_at_stop(s);
-  if (s.dprscomport != platform::no_serial) platform::close_serial(s.dprscomport);
+  s.serial_out.close();
   platform::close_socket(s.link.out_socket);
   platform::close_socket(s.in_socket);
   platform::close_socket(s.link.log_socket);
@@ -24,8 +62,9 @@ void stop_handler(int) {
     std::fclose(s.out.log);
     s.out.log = nullptr;
   }
-  std::printf("End %.24s\n", time_stamp().text);
-  std::fflush(stdout);
+  char end[48];
+  const int n = std::snprintf(end, sizeof end, "End %.24s\n", time_stamp().text);
+  platform::write_console_last(end, static_cast<std::size_t>(n));
   platform::abnormal_termination();
 }
 

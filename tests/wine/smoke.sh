@@ -43,8 +43,9 @@ logrx_exe=$build/tools/mirx_logrx.exe
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/mirx-wine.XXXXXX")
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-server='' nodes='' logrx=''
+server='' nodes='' logrx='' reader=''
 cleanup() {
+  if [ -n "$reader" ]; then kill "$reader" 2>/dev/null || true; fi
   if [ -n "$server" ]; then kill "$server" 2>/dev/null || true; fi
   if [ -n "$nodes" ]; then kill "$nodes" 2>/dev/null || true; fi
   if [ -n "$logrx" ]; then kill "$logrx" 2>/dev/null || true; fi
@@ -68,7 +69,12 @@ for _ in $(seq 100); do [ -e "$work/nodes.ready" ] && break; sleep 0.1; done
 
 cd "$work"
 date +%s.%N >launched
-timeout 60 wine "$exe" -i -f mirx.cfg >console.txt 2>error.txt &
+# The console goes through a reader that notes every read ending inside a
+# line: each console line must reach the pipe in one write.
+mkfifo console.fifo
+python3 "$src/tests/wine/console_reads.py" console.fifo console.txt console.reads &
+reader=$!
+timeout 60 wine "$exe" -i -f mirx.cfg >console.fifo 2>error.txt &
 server=$!
 
 for _ in $(seq 600); do [ -e nodes.done ] && break; sleep 0.1; done
@@ -86,6 +92,8 @@ status=0
 wait "$server" || status=$?
 server=''
 touch stopped
+wait "$reader" || true
+reader=''
 nodes_status=0
 wait "$nodes" || nodes_status=$?
 nodes=''
@@ -115,6 +123,8 @@ head -n 1 running.lf | grep -qx ' D-STAR mirx  Server Program V00\.01 09/24/2011
   problems+=("console does not begin with the banner while running")
 expect running.lf 1 "^$stamp Deleted from table: "
 tail -n 1 console.lf | grep -qE "^End $stamp$" || problems+=("last console line is not the End line")
+grep -qx 'reads [0-9]* broken 0' console.reads ||
+  problems+=("console lines not written whole: $(cat console.reads 2>/dev/null)")
 printf '\r\nAbnormal program termination\r\n' | cmp -s - error.txt ||
   problems+=("error stream: $(od -c error.txt | head -3)")
 [ "$status" -eq 3 ] || problems+=("exit status $status, want 3")
@@ -142,5 +152,6 @@ if [ ${#problems[@]} -gt 0 ]; then
   cat tools-console.lf logrx.lf node.lf listen.lf logrx.err node.err listen.err
   exit 1
 fi
-echo "wine_smoke passed: End line, Abnormal program termination, exit status 3, log start/end," \
+echo "console through a pipe: $(cat console.reads)"
+echo "wine_smoke passed: End line, one write per console line, Abnormal program termination, exit status 3, log start/end," \
   "mirx_logrx.exe and mirx_node.exe lines"
