@@ -2,11 +2,11 @@
 // metrics, how a reconnecting page catches up, and the state file.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -58,21 +58,23 @@ state play(const std::vector<sent>& in) {
   s.watching_since = t0;
   const source_policy policy{{server}};
   millis t = t0;
-  for (const sent& d : in) apply_datagram(s, policy, d.from, d.data.data(), d.data.size(), t += 1000);
+  for (const sent& d : in)
+    apply_datagram(s, policy, d.from, d.data.data(), d.data.size(), t += 1000);
   return s;
 }
 
 struct state_case {
   const char* name;
   std::vector<sent> in;
-  std::vector<std::string> nodes;  // call1 [address], in order
-  std::vector<std::string> heard;  // my_call via call1 (registered?), newest first
+  std::vector<std::string> nodes;     // call1 [address], in order
+  std::vector<std::string> heard;     // my_call via call1 (registered?), newest first
   std::vector<std::uint64_t> counts;  // ADD, DEL, ACC, rejected, malformed
 };
 
 std::vector<std::string> node_lines(const json& j) {
   std::vector<std::string> out;
-  for (const json& n : j["nodes"]) out.push_back(n["call1"].get<std::string>() + " " + n["address"].get<std::string>());
+  for (const json& n : j["nodes"])
+    out.push_back(n["call1"].get<std::string>() + " " + n["address"].get<std::string>());
   return out;
 }
 
@@ -86,21 +88,41 @@ std::vector<std::string> heard_lines(const json& j) {
 
 TEST(DashboardState, RecordsBuildTheTable) {
   const std::vector<state_case> cases = {
-      {"add", {{add("N0AAA", "GW", 2)}, {add("N0BBB", "GW", 3)}},
-       {"N0AAA 127.0.0.2", "N0BBB 127.0.0.3"}, {}, {2, 0, 0, 0, 0}},
-      {"del removes the row of its call1", {{add("N0AAA", "GW", 2)}, {add("N0BBB", "GW", 3)}, {del("N0AAA", 2)}},
-       {"N0BBB 127.0.0.3"}, {}, {2, 1, 0, 0, 0}},
-      {"second add of a call sign moves its one row", {{add("N0AAA", "GW", 2)}, {add("N0AAA", "GW2", 7)}},
-       {"N0AAA 127.0.0.7"}, {}, {2, 0, 0, 0, 0}},
-      {"del of an unknown call sign", {{add("N0AAA", "GW", 2)}, {del("N0ZZZ", 2)}},
-       {"N0AAA 127.0.0.2"}, {}, {1, 1, 0, 0, 0}},
+      {"add",
+       {{add("N0AAA", "GW", 2)}, {add("N0BBB", "GW", 3)}},
+       {"N0AAA 127.0.0.2", "N0BBB 127.0.0.3"},
+       {},
+       {2, 0, 0, 0, 0}},
+      {"del removes the row of its call1",
+       {{add("N0AAA", "GW", 2)}, {add("N0BBB", "GW", 3)}, {del("N0AAA", 2)}},
+       {"N0BBB 127.0.0.3"},
+       {},
+       {2, 1, 0, 0, 0}},
+      {"second add of a call sign moves its one row",
+       {{add("N0AAA", "GW", 2)}, {add("N0AAA", "GW2", 7)}},
+       {"N0AAA 127.0.0.7"},
+       {},
+       {2, 0, 0, 0, 0}},
+      {"del of an unknown call sign",
+       {{add("N0AAA", "GW", 2)}, {del("N0ZZZ", 2)}},
+       {"N0AAA 127.0.0.2"},
+       {},
+       {1, 1, 0, 0, 0}},
       {"acc through a node and from an unknown sender",
        {{add("N0AAA", "GW", 2)}, {acc("N0AAA", "SPEAKER1")}, {acc("", "SPEAKER2")}},
-       {"N0AAA 127.0.0.2"}, {"SPEAKER2 via ", "SPEAKER1 via N0AAA (registered)"}, {1, 0, 2, 0, 0}},
-      {"only the allowed source", {{add("N0AAA", "GW", 2), stranger}, {acc("", "X"), stranger}},
-       {}, {}, {0, 0, 0, 2, 0}},
-      {"not records", {{bytes(31, 'A')}, {bytes(33, 'A')}, {datagram({"ADDX", "A", "B", "C"})}, {bytes()}},
-       {}, {}, {0, 0, 0, 0, 4}},
+       {"N0AAA 127.0.0.2"},
+       {"SPEAKER2 via ", "SPEAKER1 via N0AAA (registered)"},
+       {1, 0, 2, 0, 0}},
+      {"only the allowed source",
+       {{add("N0AAA", "GW", 2), stranger}, {acc("", "X"), stranger}},
+       {},
+       {},
+       {0, 0, 0, 2, 0}},
+      {"not records",
+       {{bytes(31, 'A')}, {bytes(33, 'A')}, {datagram({"ADDX", "A", "B", "C"})}, {bytes()}},
+       {},
+       {},
+       {0, 0, 0, 0, 4}},
   };
   for (const state_case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -117,14 +139,16 @@ TEST(DashboardState, RecordsBuildTheTable) {
 TEST(DashboardState, HeaderMarksItsNodeAndCountsTheHour) {
   state s = play({{add("N0AAA", "GW", 2)}, {acc("N0AAA", "SPEAKER")}});
   const json j = state_json(s, {}, t0 + 3000);
-  EXPECT_EQ(j["nodes"][0]["last_header"], (json{{"at", "2026-12-07T12:53:20.000Z"}, {"my_call", "SPEAKER"}}));
+  EXPECT_EQ(j["nodes"][0]["last_header"],
+            (json{{"at", "2026-12-07T12:53:20.000Z"}, {"my_call", "SPEAKER"}}));
   ASSERT_EQ(j["hourly"].size(), 24u);
   EXPECT_EQ(j["hourly"][23], (json{{"hour", "2026-12-07T12:00:00.000Z"}, {"headers", 1}}));
 
   // The list keeps the newest 50; the hours keep the last 24.
   const source_policy any;
   const bytes header = acc("", "LATER");
-  for (int i = 0; i < 60; ++i) apply_datagram(s, any, server, header.data(), header.size(), t0 + 25 * hour_ms);
+  for (int i = 0; i < 60; ++i)
+    apply_datagram(s, any, server, header.data(), header.size(), t0 + 25 * hour_ms);
   EXPECT_EQ(s.heard.size(), heard_limit);
   EXPECT_EQ(s.hours.size(), 1u);
 }
@@ -136,12 +160,17 @@ TEST(DashboardRender, HostileCallSignsStayText) {
   const std::string hostile = "<b>&\"'\xff\x01";
   const state s = play({{add(hostile, "GW", 2)}});
   const std::string text = state_json(s, {}, t0).dump();
-  EXPECT_NE(text.find(R"("call1":"<b>&\"')" "\xc3\xbf" R"(\u0001")"), std::string::npos) << text;
+  EXPECT_NE(text.find(R"("call1":"<b>&\"')"
+                      "\xc3\xbf"
+                      R"(\u0001")"),
+            std::string::npos)
+      << text;
   EXPECT_NO_THROW(json::parse(text));
   EXPECT_EQ(json::parse(text)["nodes"][0]["call1"], "<b>&\"'\xc3\xbf\x01");
   const std::string metrics = metrics_text(s, {}, 0);
-  EXPECT_NE(metrics.find("mirx_dashboard_node_info{call1=\"<b>&\\\"'\xc3\xbf\x01\",call2=\"GW\"} 1\n"),
-            std::string::npos)
+  EXPECT_NE(
+      metrics.find("mirx_dashboard_node_info{call1=\"<b>&\\\"'\xc3\xbf\x01\",call2=\"GW\"} 1\n"),
+      std::string::npos)
       << metrics;
 }
 
@@ -151,8 +180,8 @@ TEST(DashboardRender, AddressesOnlyAsAllowed) {
     address_mode mode;
     json shown;
   };
-  for (const row& r : {row{address_mode::full, "127.0.0.2"}, row{address_mode::network, "127.0.0.x"},
-                       row{address_mode::none, nullptr}}) {
+  for (const row& r : {row{address_mode::full, "127.0.0.2"},
+                       row{address_mode::network, "127.0.0.x"}, row{address_mode::none, nullptr}}) {
     const view v{"t", r.mode};
     const std::string everything = state_json(s, v, t0).dump() + metrics_text(s, v, 0) +
                                    change_json(s, {change::heard, "N0AAA"}, v, t0).dump();
@@ -163,13 +192,19 @@ TEST(DashboardRender, AddressesOnlyAsAllowed) {
 }
 
 TEST(DashboardRender, MetricsCountRecordsByTag) {
-  const state s = play({{add("A", "GW", 2)}, {add("B", "GW", 3)}, {del("A", 2)}, {acc("B", "S")},
-                        {bytes(3)}, {bytes(3), stranger}});
+  const state s = play({{add("A", "GW", 2)},
+                        {add("B", "GW", 3)},
+                        {del("A", 2)},
+                        {acc("B", "S")},
+                        {bytes(3)},
+                        {bytes(3), stranger}});
   const std::string m = metrics_text(s, {}, 4);
   for (const char* line :
        {"mirx_dashboard_nodes_registered 1\n", "mirx_dashboard_headers_relayed_total 1\n",
-        "mirx_dashboard_records_total{tag=\"ADD\"} 2\n", "mirx_dashboard_records_total{tag=\"DEL\"} 1\n",
-        "mirx_dashboard_records_total{tag=\"ACC\"} 1\n", "mirx_dashboard_datagrams_rejected_total 1\n",
+        "mirx_dashboard_records_total{tag=\"ADD\"} 2\n",
+        "mirx_dashboard_records_total{tag=\"DEL\"} 1\n",
+        "mirx_dashboard_records_total{tag=\"ACC\"} 1\n",
+        "mirx_dashboard_datagrams_rejected_total 1\n",
         "mirx_dashboard_datagrams_malformed_total 1\n", "mirx_dashboard_event_streams 4\n",
         "# TYPE mirx_dashboard_records_total counter\n"})
     EXPECT_NE(m.find(line), std::string::npos) << line;
@@ -211,7 +246,8 @@ TEST(DashboardHub, ReconnectingPageCatchesUp) {
 
 TEST(DashboardStateFile, KeepsEveryByteAndRefusesDamage) {
   const std::string path = (std::filesystem::temp_directory_path() /
-                            ("dashboard_state_" + std::to_string(::getpid()) + ".json")).string();
+                            ("dashboard_state_" + std::to_string(::getpid()) + ".json"))
+                               .string();
   const state s = play({{add("<\xff\x01", "GW", 2)}, {acc("<\xff\x01", "SPEAKER")}, {bytes(3)}});
   ASSERT_EQ(save_state(s, path), "");
   state back;

@@ -125,7 +125,9 @@ http_server::http_server(hub& h, http_limits limits)
   routes();
 }
 
-http_server::~http_server() { stop(); }
+http_server::~http_server() {
+  stop();
+}
 
 void http_server::routes() {
   for (const asset& a : assets) {

@@ -20,9 +20,9 @@ class Server;
 namespace mirx::dashboard {
 
 struct http_limits {
-  int streams = 64;  // open event streams; one more is answered 503
+  int streams = 64;       // open event streams; one more is answered 503
   int spare_workers = 8;  // workers beyond those an event stream can hold
-  int pending = 32;  // accepted connections waiting for a worker
+  int pending = 32;       // accepted connections waiting for a worker
 };
 
 class http_server {

@@ -22,10 +22,14 @@ std::string sse(const std::string& id, const nlohmann::json& event) {
 }  // namespace
 
 hub::hub(state initial, view v, source_policy policy)
-    : state_(std::move(initial)), view_(std::move(v)), policy_(std::move(policy)),
+    : state_(std::move(initial)),
+      view_(std::move(v)),
+      policy_(std::move(policy)),
       run_(random_run()) {}
 
-std::string hub::event_id(std::uint64_t seq) const { return run_ + "-" + std::to_string(seq); }
+std::string hub::event_id(std::uint64_t seq) const {
+  return run_ + "-" + std::to_string(seq);
+}
 
 void hub::publish(const nlohmann::json& event) {
   ++seq_;
@@ -34,8 +38,7 @@ void hub::publish(const nlohmann::json& event) {
   wake_.notify_all();
 }
 
-bool hub::receive(std::uint32_t source, const std::uint8_t* data, std::size_t length,
-                  millis now) {
+bool hub::receive(std::uint32_t source, const std::uint8_t* data, std::size_t length, millis now) {
   std::lock_guard<std::mutex> hold(lock_);
   const outcome o = apply_datagram(state_, policy_, source, data, length, now);
   if (o.what == change::rejected) return false;
@@ -104,8 +107,7 @@ std::string hub::opening(const std::string& last_id, std::uint64_t& seq, millis 
 
 std::string hub::next(std::uint64_t& seq, int wait_ms, millis now) {
   std::unique_lock<std::mutex> hold(lock_);
-  wake_.wait_for(hold, std::chrono::milliseconds(wait_ms),
-                 [&] { return stopped_ || seq_ != seq; });
+  wake_.wait_for(hold, std::chrono::milliseconds(wait_ms), [&] { return stopped_ || seq_ != seq; });
   if (stopped_ || seq_ == seq) return "";
   if (seq_ - seq > ring_.size()) return snapshot_event(seq, now);
   std::string text;

@@ -53,7 +53,7 @@ class hub {
 
  private:
   std::string snapshot_event(std::uint64_t& seq, millis now);  // lock held
-  void publish(const nlohmann::json& event);                     // lock held
+  void publish(const nlohmann::json& event);                   // lock held
   std::string event_id(std::uint64_t seq) const;
 
   std::mutex lock_;

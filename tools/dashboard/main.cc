@@ -1,8 +1,8 @@
 // mirx_dashboard: a log server for mirx_server that shows the conference
 // live in a web page. See docs/dashboard.md.
 
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 
 #include "dashboard/http_server.h"

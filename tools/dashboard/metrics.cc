@@ -13,10 +13,14 @@ namespace {
 std::string label(std::string_view text) {
   std::string out;
   for (char ch : text) {
-    if (ch == '\\') out += "\\\\";
-    else if (ch == '"') out += "\\\"";
-    else if (ch == '\n') out += "\\n";
-    else out += ch;
+    if (ch == '\\')
+      out += "\\\\";
+    else if (ch == '"')
+      out += "\\\"";
+    else if (ch == '\n')
+      out += "\\n";
+    else
+      out += ch;
   }
   return out;
 }

@@ -46,10 +46,14 @@ std::string set_option(options& o, const std::string& name, const std::string& v
   } else if (name == "--title") {
     o.page.title = value;
   } else if (name == "--show-address") {
-    if (value == "full") o.page.addresses = address_mode::full;
-    else if (value == "network") o.page.addresses = address_mode::network;
-    else if (value == "none") o.page.addresses = address_mode::none;
-    else return bad;
+    if (value == "full")
+      o.page.addresses = address_mode::full;
+    else if (value == "network")
+      o.page.addresses = address_mode::network;
+    else if (value == "none")
+      o.page.addresses = address_mode::none;
+    else
+      return bad;
   } else if (name == "--state") {
     if (value.empty()) return bad;
     o.state_file = value;
@@ -78,7 +82,8 @@ parsed_options parse_options(int argc, const char* const* argv) {
       r.opts.help = true;
       return r;
     }
-    if (const std::size_t eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+    if (const std::size_t eq = name.find('=');
+        name.rfind("--", 0) == 0 && eq != std::string::npos) {
       value = name.substr(eq + 1);
       name.resize(eq);
     } else if (i + 1 < argc) {

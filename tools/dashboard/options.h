@@ -16,7 +16,7 @@
 namespace mirx::dashboard {
 
 struct options {
-  endpoint listen{0, 39997};      // 0.0.0.0, the server's default LogPort
+  endpoint listen{0, 39997};  // 0.0.0.0, the server's default LogPort
   endpoint http{htonl(INADDR_LOOPBACK), 8080};
   source_policy policy;
   std::optional<endpoint> forward;

@@ -47,7 +47,9 @@ std::string iso_time(millis t) {
 
 namespace {
 
-json optional_time(millis t) { return t == 0 ? json(nullptr) : json(iso_time(t)); }
+json optional_time(millis t) {
+  return t == 0 ? json(nullptr) : json(iso_time(t));
+}
 
 json address_json(std::uint32_t ip, address_mode mode) {
   const auto shown = shown_address(ip, mode);
@@ -87,8 +89,8 @@ json hourly_json(const state& s, millis now) {
   const std::int64_t current = now / hour_ms;
   for (std::int64_t h = current - (hours_kept - 1); h <= current; ++h) {
     const auto found = s.hours.find(h);
-    hours.push_back({{"hour", iso_time(h * hour_ms)},
-                     {"headers", found == s.hours.end() ? 0 : found->second}});
+    hours.push_back(
+        {{"hour", iso_time(h * hour_ms)}, {"headers", found == s.hours.end() ? 0 : found->second}});
   }
   return hours;
 }

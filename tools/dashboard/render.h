@@ -5,11 +5,10 @@
 // leaves through here unless the view asks for full addresses.
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 #include "dashboard/state.h"
 
@@ -21,8 +20,8 @@ enum class address_mode { none, network, full };
 struct view {
   std::string title = "mirx conference";
   address_mode addresses = address_mode::none;
-  bool state_kept = false;       // a --state file carries the state across restarts
-  int on_air_seconds = 5;        // a header this recent marks its node "on air"
+  bool state_kept = false;          // a --state file carries the state across restarts
+  int on_air_seconds = 5;           // a header this recent marks its node "on air"
   int silence_warn_seconds = 3600;  // the page warns after this long without a record
 };
 

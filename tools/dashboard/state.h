@@ -28,8 +28,8 @@ using call_value = std::string;
 
 struct node_row {
   call_value call1, call2;
-  std::uint32_t ip = 0;  // network byte order, first octet first in memory
-  millis since = 0;      // when its ADD arrived
+  std::uint32_t ip = 0;    // network byte order, first octet first in memory
+  millis since = 0;        // when its ADD arrived
   millis last_header = 0;  // 0: none heard through it yet
   call_value last_speaker;
 };
@@ -47,8 +47,8 @@ struct feed_counters {
 };
 
 struct state {
-  std::map<call_value, node_row> nodes;  // keyed by call1, as the server keys its table
-  std::deque<heard_entry> heard;         // newest first, at most heard_limit
+  std::map<call_value, node_row> nodes;         // keyed by call1, as the server keys its table
+  std::deque<heard_entry> heard;                // newest first, at most heard_limit
   std::map<std::int64_t, std::uint64_t> hours;  // hour number (ms / hour_ms) -> headers
   feed_counters count;
   millis watching_since = 0;

@@ -6,9 +6,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <sstream>
-
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "node/datagrams.h"
 
@@ -41,15 +40,18 @@ std::string unhex(const std::string& text) {
 json to_file(const state& s) {
   json nodes = json::array(), heard = json::array(), hours = json::array();
   for (const auto& [call1, n] : s.nodes)
-    nodes.push_back({hex(n.call1), hex(n.call2), n.ip, n.since, n.last_header,
-                     hex(n.last_speaker)});
+    nodes.push_back(
+        {hex(n.call1), hex(n.call2), n.ip, n.since, n.last_header, hex(n.last_speaker)});
   for (const heard_entry& h : s.heard)
     heard.push_back({h.at, hex(h.my_call), hex(h.call1), hex(h.call2)});
   for (const auto& [hour, count] : s.hours) hours.push_back({hour, count});
   const feed_counters& c = s.count;
-  return {{"version", file_version},       {"watching_since", s.watching_since},
-          {"last_record", s.last_record},  {"nodes", nodes},
-          {"heard", heard},                {"hours", hours},
+  return {{"version", file_version},
+          {"watching_since", s.watching_since},
+          {"last_record", s.last_record},
+          {"nodes", nodes},
+          {"heard", heard},
+          {"hours", hours},
           {"counts", {c.add, c.del, c.acc, c.rejected, c.malformed}}};
 }
 
@@ -59,7 +61,7 @@ state from_file(const json& j) {
   s.watching_since = j.at("watching_since").get<millis>();
   s.last_record = j.at("last_record").get<millis>();
   for (const json& n : j.at("nodes")) {
-    node_row row{unhex(n.at(0)), unhex(n.at(1)), n.at(2).get<std::uint32_t>(),
+    node_row row{unhex(n.at(0)),        unhex(n.at(1)),        n.at(2).get<std::uint32_t>(),
                  n.at(3).get<millis>(), n.at(4).get<millis>(), unhex(n.at(5))};
     s.nodes[row.call1] = row;
   }

@@ -58,8 +58,7 @@ std::string endpoint_text(const endpoint& e) {
   return std::string(text) + ":" + std::to_string(e.port);
 }
 
-udp_receiver::udp_receiver(hub& h, std::optional<endpoint> forward)
-    : hub_(h), forward_(forward) {}
+udp_receiver::udp_receiver(hub& h, std::optional<endpoint> forward) : hub_(h), forward_(forward) {}
 
 udp_receiver::~udp_receiver() {
   stop();
@@ -86,7 +85,9 @@ std::string udp_receiver::open(const endpoint& at, std::uint16_t& bound) {
   return "";
 }
 
-void udp_receiver::start() { thread_ = std::thread([this] { run(); }); }
+void udp_receiver::start() {
+  thread_ = std::thread([this] { run(); });
+}
 
 void udp_receiver::stop() {
   stopping_ = true;
