@@ -7,6 +7,7 @@
 const { spawn } = require('node:child_process');
 const dgram = require('node:dgram');
 const fs = require('node:fs');
+const http = require('node:http');
 const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
@@ -82,7 +83,7 @@ async function main() {
   const base = 'http://127.0.0.1:' + httpPort + '/';
   const dashboardArgs = ['--listen', '127.0.0.1:' + logPort, '--http', '127.0.0.1:' + httpPort,
     '--from', '127.0.0.1', '--state', path.join(work, 'state.json'), '--title', 'Test conference',
-    '--show-address', 'network'];
+    '--show-address', 'network', '--max-streams', '4'];
   const startDashboard = async () => {
     const d = run(dashboardBin, dashboardArgs, 'dashboard');
     await until('the dashboard', () => d.output.includes('page on'));
@@ -172,6 +173,7 @@ async function main() {
   await page.screenshot({ path: path.join(outDir, 'dashboard-phone.png'), fullPage: true });
 
   await stop(dashboard, 'SIGTERM');
+  if (dashboard.exitCode !== 0) throw new Error('dashboard ended with ' + dashboard.exitCode + ': ' + dashboard.output);
   await waitText('the stream down', '#link', (t) => t !== 'live');
   dashboard = await startDashboard();
   await waitText('the stream back', '#link', (t) => t === 'live');
@@ -179,6 +181,21 @@ async function main() {
   await waitText('a row after the restart', '#nodes tbody', (t) => t.includes('N0DDD') && t.includes('N0BBB'));
   if (!(await page.evaluate(() => window.sameDocument === true))) throw new Error('the page was reloaded');
   console.log('ok - the event stream survives a dashboard restart');
+
+  // Bounded: with the page's stream open, 3 more streams get in, the rest
+  // get 503; a plain request still gets through, and only GET and HEAD do.
+  const request = (method, url) => new Promise((resolve, reject) => {
+    const r = http.request(base + url, { method, agent: false }, (res) => resolve({ status: res.statusCode, r }));
+    r.on('error', reject);
+    r.end();
+  });
+  const streams = await Promise.all(Array.from({ length: 8 }, () => request('GET', 'events')));
+  const statuses = streams.map((s) => s.status).sort().join(',');
+  if (statuses !== '200,200,200,503,503,503,503,503') throw new Error('streams: ' + statuses);
+  const plain = [(await request('GET', 'api/v1/state')).status, (await request('POST', 'api/v1/state')).status];
+  if (plain.join(',') !== '200,405') throw new Error('requests: ' + plain);
+  for (const s of streams) s.r.destroy();
+  console.log('ok - event streams are bounded, other requests still answered');
 
   if (problems.length) throw new Error(problems.join('\n'));
   void server;

@@ -1,6 +1,7 @@
 #include "dashboard/http_server.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -111,13 +112,21 @@ http_server::http_server(hub& h, http_limits limits)
   server_->new_task_queue = [workers, pending] { return new bounded_pool(workers, pending); };
   server_->set_read_timeout(5);
   server_->set_write_timeout(5);
-  server_->set_keep_alive_timeout(5);
+  // One request per connection: a worker is free again as soon as it has
+  // answered, and a connection that sends nothing holds one for 2 s at most.
+  server_->set_keep_alive_max_count(1);
+  server_->set_keep_alive_timeout(2);
   server_->set_payload_max_length(4096);
   server_->set_default_headers({{"Content-Security-Policy", content_policy},
                                 {"X-Content-Type-Options", "nosniff"},
                                 {"Referrer-Policy", "no-referrer"},
                                 {"X-Frame-Options", "DENY"},
                                 {"Cache-Control", "no-cache"}});
+  // Remember the listening socket, to lengthen its backlog after binding.
+  server_->set_socket_options([this](socket_t fd) {
+    httplib::default_socket_options(fd);
+    listen_fd_ = fd;
+  });
   server_->set_pre_routing_handler(screen);
   server_->set_error_handler([](const httplib::Request&, httplib::Response& res) {
     if (res.body.empty()) text_reply(res, res.status, "not found\n");
@@ -152,6 +161,7 @@ void http_server::event_stream_route() {
     res.set_header("Cache-Control", "no-store");
     if (req.method == "HEAD") return res.set_header("Content-Type", "text/event-stream");
     if (!hub_.open_stream(limits_.streams)) {
+      res.set_header("Connection", "close");
       res.set_header("Retry-After", "10");
       return text_reply(res, 503, "too many event streams\n");
     }
@@ -196,6 +206,10 @@ std::string http_server::open(const endpoint& at, std::uint16_t& bound) {
 }
 
 void http_server::start() {
+  // The library listens with a backlog of 5: a page opening its five
+  // connections at once on a busy machine would see a SYN dropped and wait
+  // a second. listen() again on a listening socket only sets the backlog.
+  if (listen_fd_ >= 0) ::listen(listen_fd_, 128);
   thread_ = std::thread([this] { server_->listen_after_bind(); });
 }
 

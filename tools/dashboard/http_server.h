@@ -42,6 +42,7 @@ class http_server {
   hub& hub_;
   http_limits limits_;
   std::unique_ptr<httplib::Server> server_;
+  int listen_fd_ = -1;
   std::thread thread_;
 };
 

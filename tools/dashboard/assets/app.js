@@ -222,6 +222,20 @@
     drawChart();
   }
 
+  // Moves the chart on when an hour begins with no header in it.
+  function rollHours() {
+    const hours = view.state.hourly;
+    const current = Math.floor(serverNow() / 3600000) * 3600000;
+    let last = hours.length ? Date.parse(hours[hours.length - 1].hour) : current;
+    if (last >= current) return;
+    while (last < current) {
+      last += 3600000;
+      hours.push({ hour: new Date(last).toISOString(), headers: 0 });
+    }
+    while (hours.length > 24) hours.shift();
+    drawChart();
+  }
+
   function showFeed() {
     const s = view.state;
     const f = s.feed;
@@ -335,6 +349,7 @@
     if (!view.state) return;
     refreshTimes();
     refreshOnAir();
+    rollHours();
     showFeed();
   }
 
