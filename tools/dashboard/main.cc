@@ -34,10 +34,14 @@ sigset_t stop_signals() {
   return set;
 }
 
+// The state to start from: the --state file's, written back at once so
+// that a file that cannot be written is reported now, not minutes later.
 bool initial_state(const options& o, state& s) {
   s.watching_since = wall_now();
   if (o.state_file.empty()) return true;
-  if (const std::string why = load_state(s, o.state_file); !why.empty()) {
+  std::string why = load_state(s, o.state_file);
+  if (why.empty()) why = save_state(s, o.state_file);
+  if (!why.empty()) {
     std::fprintf(stderr, "mirx_dashboard: %s\n", why.c_str());
     return false;
   }

@@ -243,7 +243,7 @@
       ? 'Last record ' + ago(f.last_record) + ' (' + clock(f.last_record) + ').'
       : 'No record received yet.';
     const warnings = [];
-    const silent = f.last_record ? (serverNow() - Date.parse(f.last_record)) / 1000 : Infinity;
+    const silent = (serverNow() - Date.parse(f.last_record || s.watching_since)) / 1000;
     if (silent > s.silence_warning_seconds) {
       warnings.push(f.last_record
         ? 'No record for ' + ago(f.last_record).replace(' ago', '') + ': is the server\u2019s LogServer pointing here?'
