@@ -3,8 +3,10 @@
 #include <httplib.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <vector>
@@ -129,7 +131,8 @@ http_server::http_server(hub& h, http_limits limits)
   });
   server_->set_pre_routing_handler(screen);
   server_->set_error_handler([](const httplib::Request&, httplib::Response& res) {
-    if (res.body.empty()) text_reply(res, res.status, "not found\n");
+    if (res.body.empty())
+      text_reply(res, res.status, res.status == 404 ? "not found\n" : "refused\n");
   });
   routes();
 }
@@ -196,11 +199,12 @@ std::string http_server::open(const endpoint& at, std::uint16_t& bound) {
   const std::string address = host.substr(0, host.rfind(':'));
   if (at.port == 0) {
     const int port = server_->bind_to_any_port(address);
-    if (port <= 0) return "cannot serve HTTP on " + address;
+    if (port <= 0) return "cannot serve HTTP on " + address + ": " + std::strerror(errno);
     bound = static_cast<std::uint16_t>(port);
     return "";
   }
-  if (!server_->bind_to_port(address, at.port)) return "cannot serve HTTP on " + endpoint_text(at);
+  if (!server_->bind_to_port(address, at.port))
+    return "cannot serve HTTP on " + endpoint_text(at) + ": " + std::strerror(errno);
   bound = at.port;
   return "";
 }
