@@ -9,6 +9,13 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/deps.sh" g++ cmake make libgtest-dev libgmock-dev \
   libbenchmark-dev wine wine64 g++-mingw-w64-x86-64 clang libclang-rt-14-dev \
   gpsd gpsd-clients aprx
+# The dashboard's libraries, and a real browser with its driver for the page's
+# test. Debian's nodejs brings npm on a fresh machine; a machine with another
+# nodejs that has npm already must not get Debian's npm beside it.
+bash "$root/scripts/deps.sh" libcpp-httplib-dev nlohmann-json3-dev chromium
+command -v node >/dev/null || bash "$root/scripts/deps.sh" nodejs
+command -v npm >/dev/null || bash "$root/scripts/deps.sh" npm
+(cd "$root/tests/browser" && npm ci --no-audit --no-fund --loglevel=error)
 jobs=$(nproc)
 
 # build_and_test DIR [ctest exclusion] -- [cmake options]
@@ -23,6 +30,6 @@ build_and_test() {
 
 build_and_test build "" -- -DMIRX_BUILD_TESTS=ON -DMIRX_BUILD_BENCH=ON
 UBSAN_OPTIONS=print_stacktrace=1 \
-  build_and_test build-asan wine_smoke -- -DMIRX_BUILD_TESTS=ON -DMIRX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+  build_and_test build-asan "wine_smoke|readme_commands" -- -DMIRX_BUILD_TESTS=ON -DMIRX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 echo "== fuzz"
 bash "$root/fuzz/run.sh" "${FUZZ_SECONDS:-20}"

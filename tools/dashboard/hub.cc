@@ -1,0 +1,142 @@
+#include "dashboard/hub.h"
+
+#include <chrono>
+#include <random>
+
+namespace mirx::dashboard {
+namespace {
+
+std::string random_run() {
+  std::random_device entropy;
+  char text[17];
+  std::snprintf(text, sizeof text, "%08x%08x", entropy(), entropy());
+  return text;
+}
+
+std::string sse(const std::string& id, const nlohmann::json& event) {
+  // dump() escapes every control character, so the data is one line.
+  std::string text = id.empty() ? "" : "id: " + id + "\n";
+  return text + "data: " + event.dump() + "\n\n";
+}
+
+}  // namespace
+
+hub::hub(state initial, view v, source_policy policy)
+    : state_(std::move(initial)),
+      view_(std::move(v)),
+      policy_(std::move(policy)),
+      run_(random_run()) {}
+
+std::string hub::event_id(std::uint64_t seq) const {
+  return run_ + "-" + std::to_string(seq);
+}
+
+void hub::publish(const nlohmann::json& event) {
+  ++seq_;
+  ring_.push_back(sse(event_id(seq_), event));
+  if (ring_.size() > ring_size) ring_.pop_front();
+  wake_.notify_all();
+}
+
+bool hub::receive(std::uint32_t source, const std::uint8_t* data, std::size_t length, millis now) {
+  std::lock_guard<std::mutex> hold(lock_);
+  const outcome o = apply_datagram(state_, policy_, source, data, length, now);
+  if (o.what == change::rejected) return false;
+  if (o.what == change::malformed) return true;
+  dirty_ = true;
+  publish(change_json(state_, o, view_, now));
+  return true;
+}
+
+void hub::tick(millis now) {
+  std::lock_guard<std::mutex> hold(lock_);
+  const std::uint64_t junk = state_.count.rejected + state_.count.malformed;
+  if (junk == junk_published_) return;
+  junk_published_ = junk;
+  dirty_ = true;
+  publish({{"type", "feed"}, {"now", iso_time(now)}, {"feed", feed_json(state_)}});
+}
+
+std::string hub::state_text(millis now) {
+  std::lock_guard<std::mutex> hold(lock_);
+  return state_json(state_, view_, now).dump(1);
+}
+
+std::string hub::metrics(millis) {
+  std::lock_guard<std::mutex> hold(lock_);
+  return metrics_text(state_, view_, streams_);
+}
+
+state hub::copy() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return state_;
+}
+
+bool hub::changed_since_saved() {
+  std::lock_guard<std::mutex> hold(lock_);
+  const bool was = dirty_;
+  dirty_ = false;
+  return was;
+}
+
+std::string hub::snapshot_event(std::uint64_t& seq, millis now) {
+  nlohmann::json whole = state_json(state_, view_, now);
+  whole["type"] = "state";
+  seq = seq_;
+  return "retry: 2000\n" + sse(event_id(seq_), whole);
+}
+
+std::string hub::opening(const std::string& last_id, std::uint64_t& seq, millis now) {
+  std::lock_guard<std::mutex> hold(lock_);
+  const std::uint64_t oldest = seq_ - ring_.size();  // the last event before the ring
+  const std::string prefix = run_ + "-";
+  if (last_id.rfind(prefix, 0) == 0) {
+    std::uint64_t seen = 0;
+    try {
+      seen = std::stoull(last_id.substr(prefix.size()));
+    } catch (const std::exception&) {
+      return snapshot_event(seq, now);
+    }
+    if (seen >= oldest && seen <= seq_) {
+      seq = seen;
+      return "retry: 2000\n";
+    }
+  }
+  return snapshot_event(seq, now);
+}
+
+std::string hub::next(std::uint64_t& seq, int wait_ms, millis now) {
+  std::unique_lock<std::mutex> hold(lock_);
+  wake_.wait_for(hold, std::chrono::milliseconds(wait_ms), [&] { return stopped_ || seq_ != seq; });
+  if (stopped_ || seq_ == seq) return "";
+  if (seq_ - seq > ring_.size()) return snapshot_event(seq, now);
+  std::string text;
+  for (std::size_t i = ring_.size() - (seq_ - seq); i < ring_.size(); ++i) text += ring_[i];
+  seq = seq_;
+  return text;
+}
+
+void hub::stop() {
+  std::lock_guard<std::mutex> hold(lock_);
+  stopped_ = true;
+  wake_.notify_all();
+}
+
+bool hub::stopped() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return stopped_;
+}
+
+bool hub::open_stream(int limit) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (streams_ >= limit) return false;
+  ++streams_;
+  return true;
+}
+
+void hub::close_stream() {
+  std::lock_guard<std::mutex> hold(lock_);
+  --streams_;
+}
+
+}  // namespace mirx::dashboard

@@ -1,0 +1,73 @@
+#pragma once
+
+// The one place where the receiver thread and the HTTP threads meet: the
+// state behind a lock, and the numbered live events derived from it. Every
+// event has a sequence number; the last ring_size events are kept so that
+// a page that reconnects gets exactly what it missed, and a page that
+// missed more (or whose numbers come from an earlier run) gets the whole
+// state instead.
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "dashboard/render.h"
+#include "dashboard/state.h"
+
+namespace mirx::dashboard {
+
+inline constexpr std::size_t ring_size = 4096;
+
+class hub {
+ public:
+  hub(state initial, view v, source_policy policy);
+
+  // The receiver's side: one datagram, and the once-a-second heartbeat
+  // that tells the pages about counted-only datagrams without an event for
+  // each (so a flood of junk costs the pages nothing). receive() tells
+  // whether the source was allowed to send.
+  bool receive(std::uint32_t source, const std::uint8_t* data, std::size_t length, millis now);
+  void tick(millis now);
+
+  std::string state_text(millis now);
+  std::string metrics(millis now);
+  state copy();
+  bool changed_since_saved();  // and marks it saved
+
+  // An event stream's side. `opening` gives the first text of a stream that
+  // last saw event `last_id` (empty: none) and sets `seq` to where it now
+  // stands; `next` waits up to `wait_ms` for events after `seq` and returns
+  // them (advancing `seq`), or a whole-state event when the stream fell
+  // behind the ring, or an empty text on time-out or stop.
+  std::string opening(const std::string& last_id, std::uint64_t& seq, millis now);
+  std::string next(std::uint64_t& seq, int wait_ms, millis now);
+
+  void stop();
+  bool stopped();
+
+  // Open event streams, bounded by the HTTP side.
+  bool open_stream(int limit);
+  void close_stream();
+
+ private:
+  std::string snapshot_event(std::uint64_t& seq, millis now);  // lock held
+  void publish(const nlohmann::json& event);                   // lock held
+  std::string event_id(std::uint64_t seq) const;
+
+  std::mutex lock_;
+  std::condition_variable wake_;
+  state state_;
+  const view view_;
+  const source_policy policy_;
+  const std::string run_;  // tells this run's sequence numbers from an earlier run's
+  std::uint64_t seq_ = 0;
+  std::deque<std::string> ring_;  // events seq_-ring_.size()+1 .. seq_, as SSE text
+  std::uint64_t junk_published_ = 0;
+  bool dirty_ = false;
+  bool stopped_ = false;
+  int streams_ = 0;
+};
+
+}  // namespace mirx::dashboard
