@@ -57,25 +57,11 @@ cleanup() {
 trap cleanup EXIT
 
 step build
-# A copy of the checkout, so that the build's files stay out of it.
-mkdir "$work/src"
-tar -C "$src" --exclude='./build*' --exclude='./obj-*' --exclude=./.git --exclude=./run -cf - . |
-  tar -C "$work/src" -xf -
-(cd "$work/src" && DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage -us -uc -b) \
-  >"$work/build.log" 2>&1 || { tail -n 40 "$work/build.log"; fail "dpkg-buildpackage"; }
-version=$(cd "$src" && dpkg-parsechangelog -S Version)
-arch=$(dpkg --print-architecture)
-deb=$work/${pkg}_${version}_${arch}.deb
-[ -f "$deb" ] || fail "no $deb: $(ls "$work")"
+# shellcheck source=tests/package/build_deb.sh
+. "$src/tests/package/build_deb.sh"
+build_deb "$src" "$work" || fail "package build"
 cmake_version=$(sed -n 's/^project(mirx_server VERSION \([0-9.]*\) .*/\1/p' "$src/CMakeLists.txt")
 check "debian/changelog has $version, CMakeLists.txt $cmake_version" [ "$version" = "$cmake_version" ]
-echo "built $(basename "$deb") ($(stat -c %s "$deb") bytes)"
-
-step lintian
-lintian --fail-on error,warning "$work/${pkg}_${version}_${arch}.changes" >"$work/lintian.txt" 2>&1 ||
-  problems+=("lintian: $(cat "$work/lintian.txt")")
-grep -v 'running with root privileges' "$work/lintian.txt" || true
-echo "lintian: $(grep -cE '^[EW]:' "$work/lintian.txt" || true) errors and warnings"
 
 step install
 dpkg -i "$deb" >"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "dpkg -i"; }
@@ -98,6 +84,9 @@ read -ra command <<<"$exec_start"
 check "ExecStart $exec_start: program missing" [ -x "${command[0]}" ]
 check "configuration $config missing" [ -f "$config" ]
 check "WorkingDirectory $run_dir missing" [ -d "$run_dir" ]
+for key in $(sed -n 's/^\([A-Za-z]*\)=.*/\1/p' "$src/mirx_server.cfg"); do
+  grep -qE "^#?$key=" "$config" || problems+=("$config lacks $key, a key of the sample")
+done
 units=("$unit")
 dashboard_unit=/lib/systemd/system/mirx-dashboard.service
 if [ -e "$dashboard_unit" ]; then
