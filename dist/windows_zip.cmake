@@ -1,7 +1,13 @@
-# Makes the Windows zip: cmake -DZIP= -DSTAGE= -DSOURCE= -DPROGRAMS= -P windows_zip.cmake
+# Makes the Windows zip: cmake -DZIP= -DSTAGE= -DSOURCE= -DPROGRAMS= [-DSTRIP=] -P windows_zip.cmake
 file(REMOVE_RECURSE ${STAGE})
 file(MAKE_DIRECTORY ${STAGE})
 file(COPY ${PROGRAMS} DESTINATION ${STAGE})
+# Debugging information is of no use to the operator: the zip carries the
+# programs stripped.
+if(STRIP)
+  file(GLOB programs ${STAGE}/*.exe)
+  execute_process(COMMAND ${STRIP} ${programs} COMMAND_ERROR_IS_FATAL ANY)
+endif()
 # Text files with CR LF line ends; a file that has them already keeps them.
 function(as_windows_text from to)
   file(READ ${from} text)

@@ -84,9 +84,9 @@ read -ra command <<<"$exec_start"
 check "ExecStart $exec_start: program missing" [ -x "${command[0]}" ]
 check "configuration $config missing" [ -f "$config" ]
 check "WorkingDirectory $run_dir missing" [ -d "$run_dir" ]
-for key in $(sed -n 's/^\([A-Za-z]*\)=.*/\1/p' "$src/mirx_server.cfg"); do
+while read -r key; do
   grep -qE "^#?$key=" "$config" || problems+=("$config lacks $key, a key of the sample")
-done
+done < <(sed -n 's/^\([A-Za-z]*\)=.*/\1/p' "$src/mirx_server.cfg")
 units=("$unit")
 dashboard_unit=/lib/systemd/system/mirx-dashboard.service
 if [ -e "$dashboard_unit" ]; then
@@ -178,7 +178,7 @@ for path in /usr/sbin/mirx_server /usr/bin/mirx_node /etc/mirx-server "$unit" \
   /etc/logrotate.d/mirx-server /var/log/mirx-server /var/lib/mirx-server; do
   check "$path left after purge" [ ! -e "$path" ]
 done
-step done
+step finished
 
 if [ ${#problems[@]} -gt 0 ]; then
   printf 'FAIL: %s\n' "${problems[@]}"
