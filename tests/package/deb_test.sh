@@ -102,9 +102,11 @@ else
     "$src/dist/mirx-dashboard.service.in" >"$work/mirx-dashboard.service"
   dashboard_unit=$work/mirx-dashboard.service
 fi
+# verify warns about an unknown key and goes on: any word from it is a fault.
 for u in "${units[@]}"; do
-  systemd-analyze verify --man=no "$u" >"$work/verify.txt" 2>&1 ||
+  if ! systemd-analyze verify --man=no "$u" >"$work/verify.txt" 2>&1 || [ -s "$work/verify.txt" ]; then
     problems+=("systemd-analyze verify $u: $(cat "$work/verify.txt")")
+  fi
 done
 for u in "$unit" "$dashboard_unit"; do
   status=0
@@ -154,7 +156,7 @@ if [ "$controls" -eq 1 ]; then
   check "state file $state_file not written" [ -s "$state_file" ]
   mv "$log_file" "$log_file.1"
   kill -USR1 "$server"
-  sleep 0.5
+  for _ in $(seq 30); do [ -f "$log_file" ] && break; sleep 0.1; done
   check "no new log file after SIGUSR1" [ -f "$log_file" ]
   node 127.0.0.3 N0PKG2 || problems+=("second node not registered")
 fi
