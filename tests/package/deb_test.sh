@@ -70,6 +70,7 @@ check "mirx has no login shell" bash -c 'getent passwd mirx | grep -qE ":(/usr/s
 for dir in /var/lib/mirx-server /var/log/mirx-server; do
   check "$dir not owned by mirx: $(stat -c %U "$dir" 2>&1)" [ "$(stat -c %U "$dir" 2>/dev/null)" = mirx ]
 done
+check "service not enabled for boot" [ -L /etc/systemd/system/multi-user.target.wants/mirx-server.service ]
 check "configuration not a conffile" grep -qx /etc/mirx-server/mirx_server.cfg \
   "/var/lib/dpkg/info/$pkg.conffiles"
 
@@ -155,12 +156,12 @@ if [ "$controls" -eq 1 ]; then
   for _ in $(seq 30); do [ -s "$state_file" ] && break; sleep 0.1; done
   check "state file $state_file not written" [ -s "$state_file" ]
   mv "$log_file" "$log_file.1"
-  kill -USR1 "$server"
+  kill -USR1 "$server" 2>/dev/null || true
   for _ in $(seq 30); do [ -f "$log_file" ] && break; sleep 0.1; done
   check "no new log file after SIGUSR1" [ -f "$log_file" ]
   node 127.0.0.3 N0PKG2 || problems+=("second node not registered")
 fi
-kill -TERM "$server"
+kill -TERM "$server" 2>/dev/null || true
 status=0
 wait "$server" || status=$?
 server=''
@@ -177,7 +178,8 @@ fi
 step purge
 dpkg --purge "$pkg" >"$work/purge.log" 2>&1 || { cat "$work/purge.log"; fail "dpkg --purge"; }
 for path in /usr/sbin/mirx_server /usr/bin/mirx_node /etc/mirx-server "$unit" \
-  /etc/logrotate.d/mirx-server /var/log/mirx-server /var/lib/mirx-server; do
+  /etc/logrotate.d/mirx-server /var/log/mirx-server /var/lib/mirx-server \
+  /etc/systemd/system/multi-user.target.wants/mirx-server.service; do
   check "$path left after purge" [ ! -e "$path" ]
 done
 step finished
