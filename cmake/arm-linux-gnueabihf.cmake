@@ -26,3 +26,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
+
+# pkg-config must describe the target's libraries, not this machine's: the
+# target's own pkg-config when installed (pkgconf:<arch>), else this one
+# reading only the target's directories.
+find_program(PKG_CONFIG_EXECUTABLE arm-linux-gnueabihf-pkg-config)
+if(NOT PKG_CONFIG_EXECUTABLE)
+  set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)
+  set(ENV{PKG_CONFIG_PATH} "")
+endif()

@@ -35,7 +35,7 @@ skippable() {
   [ "$status" -eq 0 ] || [ "$status" -eq 77 ]
 }
 echo "== Debian package"
-bash "$root/scripts/deps.sh" debhelper lintian scdoc logrotate systemd python3 \
+bash "$root/scripts/deps.sh" debhelper lintian scdoc logrotate systemd python3 pkgconf \
   libcpp-httplib-dev nlohmann-json3-dev
 skippable bash "$root/tests/package/deb_test.sh" "$root"
 echo "== arm64 and armhf packages under qemu"
@@ -43,5 +43,5 @@ for arch in arm64 armhf; do
   dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
 done
 bash "$root/scripts/deps.sh" g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static \
-  libcpp-httplib-dev:arm64 libcpp-httplib-dev:armhf
+  libcpp-httplib-dev:arm64 libcpp-httplib-dev:armhf pkgconf:arm64 pkgconf:armhf
 skippable bash "$root/tests/package/cross_test.sh" "$root" "$root/build"
