@@ -73,8 +73,10 @@ for arch in "${archs[@]}"; do
       grep -E '^\[  FAILED  \]|Failure' "$out" | head -n 20
       failed+=("$arch: $t")
     fi
-    passed=$((passed + $(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\./\1/p' "$out" | tail -n 1)))
-    skipped=$((skipped + $(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\?,.*/\1/p' "$out" | tail -n 1 | grep . || echo 0)))
+    n=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\./\1/p' "$out" | tail -n 1)
+    passed=$((passed + ${n:-0}))
+    n=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\?,.*/\1/p' "$out" | tail -n 1)
+    skipped=$((skipped + ${n:-0}))
   done
   if ! timeout -s KILL 300 "$build/tests/mirx_soak" --datagrams 20000 >"$work/soak-$arch.txt" 2>&1; then
     tail -n 20 "$work/soak-$arch.txt"
