@@ -62,6 +62,26 @@ void server_process::pump(int fd, std::string* into) {
   ::close(fd);
 }
 
+namespace {
+
+// The command that runs `path`: the program itself, except that the server
+// built here may be replaced by another build of it (MIRX_SERVER_PATH in the
+// environment, for instance a cross-built one) run through a wrapper
+// (MIRX_SERVER_WRAPPER, words separated by spaces, for instance an emulator).
+std::vector<std::string> command_for(const std::string& path) {
+  if (path != MIRX_SERVER_PATH) return {path};
+  std::vector<std::string> words;
+  if (const char* wrapper = std::getenv("MIRX_SERVER_WRAPPER")) {
+    std::istringstream split(wrapper);
+    for (std::string w; split >> w;) words.push_back(w);
+  }
+  const char* other = std::getenv("MIRX_SERVER_PATH");
+  words.push_back(other != nullptr && *other != '\0' ? other : path);
+  return words;
+}
+
+}  // namespace
+
 void server_process::start(const std::vector<std::string>& args) {
   start_program(MIRX_SERVER_PATH, args);
 }
@@ -71,7 +91,7 @@ void server_process::start_program(const std::string& path, const std::vector<st
   int out_pipe[2], err_pipe[2];
   if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
-  std::vector<std::string> argv_text{path};
+  std::vector<std::string> argv_text = command_for(path);
   argv_text.insert(argv_text.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : argv_text) argv.push_back(a.data());
@@ -83,7 +103,7 @@ void server_process::start_program(const std::string& path, const std::vector<st
     if (::chdir(dir_.c_str()) != 0) ::_exit(127);
     if (own_network && ::unshare(CLONE_NEWNET) != 0)
       ::close(::open("no-namespace", O_WRONLY | O_CREAT, 0600));
-    ::execv(argv[0], argv.data());
+    ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
   ::close(out_pipe[1]);

@@ -2,7 +2,9 @@
 
 // Runs the real mirx_server in a temporary directory of its own, with its
 // standard output and error on pipes, so a test can read what it prints,
-// signal it and look at the files it writes.
+// signal it and look at the files it writes. MIRX_SERVER_PATH and
+// MIRX_SERVER_WRAPPER in the environment run another build of the server in
+// its place, for instance a cross-built one under an emulator.
 
 #include <sys/types.h>
 

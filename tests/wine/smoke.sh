@@ -32,7 +32,8 @@ build=$(mkdir -p "${2:?build directory}" && cd "$2" && pwd)
 
 # Cross build: the server and the tools, in a build tree of its own.
 if ! { cmake -S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64.cmake" \
-  -DMIRX_BUILD_TESTS=OFF && cmake --build "$build" -j2 --target mirx_server mirx_node mirx_logrx; } \
+  -DMIRX_BUILD_TESTS=OFF &&
+  cmake --build "$build" -j2 --target mirx_server mirx_node mirx_logrx mirx_windows_zip; } \
   >"$build/smoke-build.log" 2>&1; then
   cat "$build/smoke-build.log"
   fail "cross build"
@@ -142,6 +143,22 @@ expect log.lf 20 '^Send DV Packet to JA1BBB B$'
 [ "$(grep -c $'\r$' mirx.log)" -eq "$(wc -l <mirx.log)" ] || problems+=("log file lines not CR LF")
 [ "$nodes_status" -eq 0 ] || problems+=("node checks failed (see above)")
 check_tools_run
+# The zip for Windows users: the three programs, and the sample configuration
+# and the README as text with CR LF line ends only.
+zip_check=$(python3 - "$build"/mirx-server-*-windows-x86_64.zip <<'PY'
+import sys, zipfile
+z = zipfile.ZipFile(sys.argv[1])
+names = sorted(z.namelist())
+want = ["README.txt", "mirx_logrx.exe", "mirx_node.exe", "mirx_server.cfg", "mirx_server.exe"]
+if names != want:
+    print("zip holds", names)
+for text in ("README.txt", "mirx_server.cfg"):
+    data = z.read(text) if text in names else b""
+    if not data or data.count(b"\n") != data.count(b"\r\n"):
+        print(text, "is not CR LF text")
+PY
+) || zip_check="zip unreadable: $zip_check"
+[ -z "$zip_check" ] || problems+=("$zip_check")
 
 if [ ${#problems[@]} -gt 0 ]; then
   printf 'FAIL: %s\n' "${problems[@]}"
