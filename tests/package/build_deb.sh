@@ -10,7 +10,7 @@ build_deb() {
   [ "$arch" = "$(dpkg --print-architecture)" ] || cross=(-a "$arch")
   rm -rf "$work/src"
   mkdir -p "$work/src"
-  tar -C "$src" --exclude='./build*' --exclude='./obj-*' --exclude=./.git --exclude=./run -cf - . |
+  tar -C "$src" --exclude='./build*' --exclude='./obj-*' --exclude=./.git --exclude=./run --exclude=node_modules -cf - . |
     tar -C "$work/src" -xf -
   if ! (cd "$work/src" && DEB_BUILD_OPTIONS="nocheck parallel=2" \
     dpkg-buildpackage "${cross[@]}" -us -uc -b) >"$work/build-$arch.log" 2>&1; then
