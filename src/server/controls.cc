@@ -7,6 +7,7 @@
 
 #include "node/registration.h"
 #include "node/state_file.h"
+#include "server/log_file.h"
 #include "server/server.h"
 #include "server/stop.h"
 
@@ -153,15 +154,7 @@ void save_state(server& s, bool at_stop) {
 // rotation that renamed the file gets a new one.
 void reopen_log_file(server& s) {
   if (s.out.log != nullptr) std::fclose(s.out.log);
-  s.out.log = nullptr;
-  if (s.cfg.log_file_name[0] == '\0') return;
-  std::FILE* f = std::fopen(s.cfg.log_file_name, "a");
-  if (f == nullptr) {
-    s.out.say(shown::always, "log file(%s) reopen error\n", s.cfg.log_file_name);
-    return;
-  }
-  std::fprintf(f, "log reopen %.24s\n", time_stamp().text);
-  s.out.log = f;
+  open_log(s, "log reopen", "reopen");
 }
 
 }  // namespace

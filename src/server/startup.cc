@@ -5,6 +5,7 @@
 #include "monitor/log_server.h"
 #include "platform/console.h"
 #include "server/command_line.h"
+#include "server/log_file.h"
 #include "server/server.h"
 #include "server/stop.h"
 
@@ -48,15 +49,7 @@ void open_dprs_port(server& s) {
 
 void open_log_file(server& s) {
   std::lock_guard<std::mutex> hold(io_lock());
-  s.out.log = nullptr;
-  if (s.cfg.log_file_name[0] == '\0') return;
-  std::FILE* f = std::fopen(s.cfg.log_file_name, "a");
-  if (f == nullptr) {
-    s.out.say(shown::always, "log file(%s) open error\n", s.cfg.log_file_name);
-    return;
-  }
-  std::fprintf(f, "log start %.24s\n", time_stamp().text);
-  s.out.log = f;
+  open_log(s, "log start", "open");
 }
 
 [[noreturn]] void fatal(output& out, const char* message) {
