@@ -28,9 +28,10 @@ build_deb() {
     echo "lintian found errors or warnings in the $arch package"
     return 1
   }
-  local program
+  local program listing
+  listing=$(dpkg-deb -c "$deb")
   for program in usr/sbin/mirx_server usr/bin/mirx_node usr/bin/mirx_logrx usr/bin/mirx_dashboard; do
-    dpkg-deb -c "$deb" | grep -q " \./$program\$" || { echo "no $program in $(basename "$deb")"; return 1; }
+    grep -q " \./$program\$" <<<"$listing" || { echo "no $program in $(basename "$deb")"; return 1; }
   done
   grep -v 'running with root privileges' "$work/lintian-$arch.txt" || true
   echo "lintian $arch: no errors, no warnings"
