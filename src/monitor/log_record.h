@@ -8,8 +8,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "node/callsign.h"
-
 namespace mirx::record {
 
 inline constexpr std::size_t size = 32;
@@ -24,6 +22,9 @@ inline constexpr char tag_add[] = "ADD ";
 inline constexpr char tag_del[] = "DEL ";
 
 using bytes = std::array<std::uint8_t, size>;
+// A call sign as the node table stores it: 8 bytes, zero-filled after its
+// value.
+using call_field = std::array<char, 8>;
 
 inline bytes make(const char (&tag_text)[5]) {
   bytes r{};
@@ -32,11 +33,11 @@ inline bytes make(const char (&tag_text)[5]) {
 }
 
 // An ADD or DEL record for a node.
-inline bytes node_event(const char (&tag_text)[5], const callsign& c1, const callsign& c2,
+inline bytes node_event(const char (&tag_text)[5], const call_field& c1, const call_field& c2,
                         std::uint32_t address) {
   bytes r = make(tag_text);
-  put_callsign(r.data() + call1, c1);
-  put_callsign(r.data() + call2, c2);
+  std::memcpy(r.data() + call1, c1.data(), c1.size());
+  std::memcpy(r.data() + call2, c2.data(), c2.size());
   std::memcpy(r.data() + ip, &address, 4);
   return r;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "monitor/log_record.h"
+#include "node/callsign.h"
 
 namespace mirx::dashboard {
 namespace {

@@ -5,6 +5,7 @@
 
 #include "monitor/log_record.h"
 #include "node/address.h"
+#include "node/callsign.h"
 
 namespace mirx::logrx {
 namespace {
