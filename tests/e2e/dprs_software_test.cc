@@ -10,10 +10,8 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "e2e/pty.h"
@@ -22,21 +20,14 @@
 namespace mirx::e2e {
 namespace {
 
-// The program's full path from PATH or the system directories, or "".
+// The program's full path in the system directories, or "".
 std::string find_program(const std::string& name) {
-  std::string dirs = std::getenv("PATH") ? std::getenv("PATH") : "";
-  dirs += ":/usr/sbin:/usr/bin:/sbin:/bin";
-  for (std::size_t at = 0; at <= dirs.size();) {
-    const std::size_t end = std::min(dirs.find(':', at), dirs.size());
-    const std::string path = dirs.substr(at, end - at) + "/" + name;
-    if (end > at && ::access(path.c_str(), X_OK) == 0) return path;
-    at = end + 1;
-  }
+  for (const char* dir : {"/usr/local/sbin/", "/usr/local/bin/", "/usr/sbin/", "/usr/bin/"})
+    if (::access((dir + name).c_str(), X_OK) == 0) return dir + name;
   return "";
 }
 
-// A TCP port on loopback that nobody listens on, found by letting the kernel
-// pick one.
+// A loopback TCP port that nobody listens on.
 std::uint16_t free_tcp_port() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in at{};
@@ -60,24 +51,14 @@ struct dprs_fixture {
     register_all(conf);
   }
 
-  // mirx_node transmit from 127.0.0.3 with `more` options; its exit status.
-  int transmit(std::vector<std::string> more, std::string* out = nullptr) const {
-    std::vector<std::string> args = {"transmit",
-                                     "--server",
-                                     "127.0.0.1",
-                                     "--bind",
-                                     "127.0.0.3",
-                                     "--in-port",
-                                     std::to_string(conf.in_port),
-                                     "--out-port",
-                                     std::to_string(conf.out_port),
-                                     "--flat-out"};
-    args.insert(args.end(), more.begin(), more.end());
+  // mirx_node transmit from 127.0.0.3 with `args`, which must succeed.
+  void transmit(std::vector<std::string> args) const {
+    args.insert(args.begin(), {"transmit", "--server", "127.0.0.1", "--bind", "127.0.0.3",
+                               "--flat-out", "--in-port", std::to_string(conf.in_port),
+                               "--out-port", std::to_string(conf.out_port)});
     server_process tool;
     tool.start_program(MIRX_NODE_PATH, args);
-    const int status = tool.wait_exit(10000);
-    if (out) *out = tool.out() + tool.err();
-    return status;
+    EXPECT_EQ(tool.wait_exit(10000), 0) << tool.out() << tool.err();
   }
 };
 
@@ -116,12 +97,8 @@ TEST(DprsSoftware, GpsdReportsThePositionSentInGpsMode) {
   }
   ASSERT_TRUE(client->wait_for("\"class\":\"WATCH\"", 1)) << client->out() << daemon.err();
 
-  std::string tool;
-  EXPECT_EQ(f.transmit({"--my-call", "N1TEST", "--gps", "48.1173,-11.51667,520", "--text",
-                        "mirx gps test", "--frames", "84"},
-                       &tool),
-            0)
-      << tool;
+  f.transmit({"--my-call", "N1TEST", "--gps", "48.1173,-11.51667,520", "--text", "mirx gps test",
+              "--frames", "84"});
   // RMC alone makes a 2D fix; with GGA's altitude it is 3D.
   ASSERT_TRUE(client->wait_for("\"mode\":3", 10000)) << client->out() << daemon.err();
   const std::string out = client->out();
@@ -131,10 +108,6 @@ TEST(DprsSoftware, GpsdReportsThePositionSentInGpsMode) {
   EXPECT_NEAR(json_number(fix, "lat"), 48.1173, 1e-6) << fix;
   EXPECT_NEAR(json_number(fix, "lon"), -11.51667, 1e-6) << fix;
   EXPECT_NEAR(json_number(fix, "altMSL"), 520, 0.1) << fix;
-  client->signal(SIGTERM);
-  daemon.signal(SIGTERM);
-  client->wait_exit(3000);
-  daemon.wait_exit(3000);
 }
 
 // aprx, an APRS iGate, in its D-PRS mode checks the CRC of every GPS-A line
@@ -160,40 +133,25 @@ TEST(DprsSoftware, AprxAcceptsTheCrcOfTheGpsALine) {
   igate.start_program(aprx, {"-dd", "-i", "-f", d + "/aprx.conf"});
   ASSERT_TRUE(igate.wait_for("OPEN - fd=", 5000)) << igate.out() << igate.err();
 
-  std::string tool;
-  EXPECT_EQ(
-      f.transmit({"--my-call", "OH3BK  D", "--aprs", "61.4705,23.892,/-,mirx aprs test"}, &tool), 0)
-      << tool;
+  f.transmit({"--my-call", "OH3BK  D", "--aprs", "61.4705,23.892,/-,mirx aprs test"});
   ASSERT_TRUE(igate.wait_for("Good DPRS APRS CRC", 10000)) << igate.out();
   const std::string out = igate.out();
   const std::string good = out.substr(out.find("Good DPRS APRS CRC"));
   std::printf("aprx reported: %s\n", good.substr(0, good.find('\n')).c_str());
-  EXPECT_NE(good.find("$$CRC"), std::string::npos);
   EXPECT_NE(good.find("OH3BK-D>APIMRX,DSTAR*:!6128.23N/02353.52E-mirx aprs test"),
             std::string::npos)
       << good;
   EXPECT_EQ(out.find("Bad DPRS APRS CRC"), std::string::npos);
 
   // The example line with its last CRC digit changed.
-  EXPECT_EQ(f.transmit({"--my-call", "OH3BK", "--position",
-                        "$$CRCB728,OH3BK-D>APRATS,DSTAR*:@165340h6128.23N/02353.52E-D-RATS "
-                        "(GPS-A) /A=000377\r"}),
-            0);
+  f.transmit(
+      {"--my-call", "OH3BK", "--position",
+       "$$CRCB728,OH3BK-D>APRATS,DSTAR*:@165340h6128.23N/02353.52E-D-RATS (GPS-A) /A=000377\r"});
   EXPECT_TRUE(igate.wait_for("Bad DPRS APRS CRC", 10000)) << igate.out();
-  // aprx writes its dprslog line by line.
-  std::string logged;
-  for (int i = 0;
-       i < 100 && (logged = igate.read_file("dprs.log")).find("$$CRCB728") == std::string::npos;
-       ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   // Stopped by its own signal, aprx also ends the APRS-IS process it started,
   // which holds its output open; that takes it about five seconds.
   igate.signal(SIGTERM);
   EXPECT_EQ(igate.wait_exit(10000), 0);
-  EXPECT_NE(logged.find("OH3BK-D>APIMRX,DSTAR*:!6128.23N/02353.52E-mirx aprs test"),
-            std::string::npos)
-      << logged;
-  EXPECT_NE(logged.find("$$CRCB728"), std::string::npos) << logged;
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,15 +25,9 @@ TEST(ToolOptions, BothToolsReadAndRefuseCommandLinesAlike) {
   const char* node = MIRX_NODE_PATH;
   const char* logrx = MIRX_LOGRX_PATH;
   const std::string tx = "transmit --server 127.0.0.1 --my-call N1TEST";
-  const auto words = [](const std::string& line, std::vector<std::string> more = {}) {
-    std::vector<std::string> out;
-    for (std::size_t at = 0; at < line.size();) {
-      const std::size_t end = std::min(line.find(' ', at), line.size());
-      out.push_back(line.substr(at, end - at));
-      at = end + 1;
-    }
-    out.insert(out.end(), more.begin(), more.end());
-    return out;
+  const auto words = [](const std::string& line) {
+    std::istringstream in(line);
+    return std::vector<std::string>(std::istream_iterator<std::string>(in), {});
   };
   const row rows[] = {
       // Accepted: both forms, fractions of seconds.
@@ -55,8 +51,6 @@ TEST(ToolOptions, BothToolsReadAndRefuseCommandLinesAlike) {
        "mirx_logrx: --bind wants an IPv4 address such as 127.0.0.2, not \"999.0.0.1\"\n"},
       {logrx, words("--bind=127.0.0.01"), 2,
        "mirx_logrx: --bind wants an IPv4 address such as 127.0.0.2, not \"127.0.0.01\"\n"},
-      {node, words(tx + " --bind 999.0.0.1"), 2,
-       "mirx_node: --bind wants an IPv4 address such as 127.0.0.2, not \"999.0.0.1\"\n"},
       // Five characters, ten bytes: the field holds bytes.
       {node, words("register --server h --call1 \xC3\x84\xC3\x96\xC3\x9C\xC3\x84\xC3\x96"), 2,
        "mirx_node: call sign \"\xC3\x84\xC3\x96\xC3\x9C\xC3\x84\xC3\x96\" (--call1) is longer "
@@ -76,9 +70,7 @@ TEST(ToolOptions, BothToolsReadAndRefuseCommandLinesAlike) {
        "mirx_node: --frames 40 is too short for the whole position report: it needs"},
   };
   for (const row& r : rows) {
-    std::string line = r.tool == node ? "mirx_node" : "mirx_logrx";
-    for (const auto& a : r.args) line += " " + a;
-    SCOPED_TRACE(line);
+    SCOPED_TRACE(::testing::PrintToString(r.args));
     server_process p;
     p.start_program(r.tool, r.args);
     EXPECT_EQ(p.wait_exit(5000), r.status) << p.err();
