@@ -133,8 +133,6 @@ async function main() {
   hostile.close();
   console.log('ok - hostile call signs show as text, nothing injected');
 
-  await transmit('127.0.0.4', 'N0CCC', 'SPEAKER2');
-  await waitText('second speaker', '#heard tbody', (t) => t.includes('SPEAKER2'));
   fs.mkdirSync(outDir, { recursive: true });
   await page.screenshot({ path: path.join(outDir, 'dashboard.png'), fullPage: true });
   await page.setViewport({ width: 390, height: 844 });

@@ -42,11 +42,14 @@ std::uint16_t free_tcp_port() {
 
 // A server with D-PRS output on the link's server side and one registered
 // node, so that transmissions are delivered.
-struct dprs_fixture {
+class DprsSoftware : public ::testing::Test {
+ protected:
   pty_link link;
   conference_fixture conf{1};
 
-  void start() {
+  void SetUp() override {
+    REQUIRE_PTY(link.server_side);
+    REQUIRE_PTY(link.program_side);
     conf.start({}, "DprsSW=ON;\nDprsComPort=" + link.server_side.name + ";\n");
     register_all(conf);
   }
@@ -62,10 +65,6 @@ struct dprs_fixture {
   }
 };
 
-#define REQUIRE_LINK(f)              \
-  REQUIRE_PTY((f).link.server_side); \
-  REQUIRE_PTY((f).link.program_side)
-
 // The number after "key": in a line of JSON, or NaN.
 double json_number(const std::string& line, const std::string& key) {
   const std::size_t at = line.find("\"" + key + "\":");
@@ -74,18 +73,15 @@ double json_number(const std::string& line, const std::string& key) {
 
 // gpsd takes the GPS-mode report (RMC and GGA) as from a receiver on a
 // serial line and gives its clients the position that was sent.
-TEST(DprsSoftware, GpsdReportsThePositionSentInGpsMode) {
+TEST_F(DprsSoftware, GpsdReportsThePositionSentInGpsMode) {
   const std::string gpsd = find_program("gpsd"), gpspipe = find_program("gpspipe");
   if (gpsd.empty() || gpspipe.empty()) GTEST_SKIP() << "gpsd or gpspipe not installed";
-  dprs_fixture f;
-  REQUIRE_LINK(f);
-  f.start();
   // Its own control socket and port, so that it meets no other gpsd; -n
   // reads the device at once, -b never writes to it, -N stays in front.
   const std::string port = std::to_string(free_tcp_port());
   server_process daemon;
   daemon.start_program(gpsd, {"-n", "-N", "-b", "-D", "1", "-F", daemon.dir() + "/control", "-S",
-                              port, f.link.program_device()});
+                              port, link.program_device()});
   // gpspipe does not wait for gpsd to listen: it is started again until it
   // is watching, within a bound.
   std::unique_ptr<server_process> client;
@@ -97,8 +93,8 @@ TEST(DprsSoftware, GpsdReportsThePositionSentInGpsMode) {
   }
   ASSERT_TRUE(client->wait_for("\"class\":\"WATCH\"", 1)) << client->out() << daemon.err();
 
-  f.transmit({"--my-call", "N1TEST", "--gps", "48.1173,-11.51667,520", "--text", "mirx gps test",
-              "--frames", "84"});
+  transmit({"--my-call", "N1TEST", "--gps", "48.1173,-11.51667,520", "--text", "mirx gps test",
+            "--frames", "84"});
   // RMC alone makes a 2D fix; with GGA's altitude it is 3D.
   ASSERT_TRUE(client->wait_for("\"mode\":3", 10000)) << client->out() << daemon.err();
   const std::string out = client->out();
@@ -112,12 +108,9 @@ TEST(DprsSoftware, GpsdReportsThePositionSentInGpsMode) {
 
 // aprx, an APRS iGate, in its D-PRS mode checks the CRC of every GPS-A line
 // and says so; a line with a wrong CRC shows that it does look.
-TEST(DprsSoftware, AprxAcceptsTheCrcOfTheGpsALine) {
+TEST_F(DprsSoftware, AprxAcceptsTheCrcOfTheGpsALine) {
   const std::string aprx = find_program("aprx");
   if (aprx.empty()) GTEST_SKIP() << "aprx not installed";
-  dprs_fixture f;
-  REQUIRE_LINK(f);
-  f.start();
   server_process igate;
   const std::string d = igate.dir();
   // The APRS-IS server is a loopback port nobody answers on: aprx only
@@ -129,11 +122,11 @@ TEST(DprsSoftware, AprxAcceptsTheCrcOfTheGpsALine) {
           "/aprx.log\n  dprslog " + d + "/dprs.log\n  erlangfile " + d +
           "/erlang\n</logging>\n"
           "<interface>\n  serial-device " +
-          f.link.program_device() + " 9600 8n1 DPRS\n  callsign N1TEST-1\n</interface>\n");
+          link.program_device() + " 9600 8n1 DPRS\n  callsign N1TEST-1\n</interface>\n");
   igate.start_program(aprx, {"-dd", "-i", "-f", d + "/aprx.conf"});
   ASSERT_TRUE(igate.wait_for("OPEN - fd=", 5000)) << igate.out() << igate.err();
 
-  f.transmit({"--my-call", "OH3BK  D", "--aprs", "61.4705,23.892,/-,mirx aprs test"});
+  transmit({"--my-call", "OH3BK  D", "--aprs", "61.4705,23.892,/-,mirx aprs test"});
   ASSERT_TRUE(igate.wait_for("Good DPRS APRS CRC", 10000)) << igate.out();
   const std::string out = igate.out();
   const std::string good = out.substr(out.find("Good DPRS APRS CRC"));
@@ -144,7 +137,7 @@ TEST(DprsSoftware, AprxAcceptsTheCrcOfTheGpsALine) {
   EXPECT_EQ(out.find("Bad DPRS APRS CRC"), std::string::npos);
 
   // The example line with its last CRC digit changed.
-  f.transmit(
+  transmit(
       {"--my-call", "OH3BK", "--position",
        "$$CRCB728,OH3BK-D>APRATS,DSTAR*:@165340h6128.23N/02353.52E-D-RATS (GPS-A) /A=000377\r"});
   EXPECT_TRUE(igate.wait_for("Bad DPRS APRS CRC", 10000)) << igate.out();

@@ -87,22 +87,21 @@ TEST(NodeToolPosition, ReportsReadBackAsSent) {
             "N1TEST  ,Hello               \r\n");
   const struct {
     double lat, lon;
-    const char *nmea, *aprs;
+    std::string nmea, aprs;  // the position as the listener shows it
   } rows[] = {
       {48.1173, 11.51667, "48.11730 N 11.51667 E", "48.11733 N 11.51667 E"},
       {-33.86785, -151.20732, "33.86785 S 151.20732 W", "33.86783 S 151.20733 W"},
       {0.99999999, 179.999999, "1.00000 N 180.00000 E", "1.00000 N 180.00000 E"},
   };
   for (const auto& r : rows) {
-    const auto gps = describe_position(gps_report({r.lat, r.lon, {}}, "N1TEST", "", noon));
-    EXPECT_EQ(gps, (std::vector<std::string>{
-                       std::string("position ") + r.nmea + " (GPS $GPRMC, checksum ok)",
-                       std::string("position ") + r.nmea + " (GPS $GPGGA, checksum ok)",
-                       "identification \"N1TEST  \" \"                    \""}));
+    EXPECT_EQ(describe_position(gps_report({r.lat, r.lon, {}}, "N1TEST", "", noon)),
+              (std::vector<std::string>{"position " + r.nmea + " (GPS $GPRMC, checksum ok)",
+                                        "position " + r.nmea + " (GPS $GPGGA, checksum ok)",
+                                        "identification \"N1TEST  \" \"                    \""}));
     const std::string aprs = aprs_report({{r.lat, r.lon, {}}, "/-", "hi"}, "OH3BK-D");
-    EXPECT_EQ(describe_position(aprs + aprs),
-              (std::vector<std::string>{std::string("position ") + r.aprs +
-                                        " (GPS-A, CRC ok) from OH3BK-D, 2 times"}));
+    EXPECT_EQ(
+        describe_position(aprs + aprs),
+        std::vector<std::string>{"position " + r.aprs + " (GPS-A, CRC ok) from OH3BK-D, 2 times"});
   }
 }
 
