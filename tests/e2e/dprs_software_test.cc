@@ -30,9 +30,7 @@ std::string find_program(const std::string& name) {
 // A loopback TCP port that nobody listens on.
 std::uint16_t free_tcp_port() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in at{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof at;
   ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len);
