@@ -7,7 +7,6 @@
 const { spawn } = require('node:child_process');
 const dgram = require('node:dgram');
 const fs = require('node:fs');
-const http = require('node:http');
 const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
@@ -15,29 +14,20 @@ const path = require('node:path');
 const CHROMIUM = '/usr/bin/chromium';
 const [dashboardBin, serverBin, nodeBin, outDir] = process.argv.slice(2).map((a) => path.resolve(a));
 
+const skip = (why) => { console.log('skipped: ' + why); process.exit(77); };
 let puppeteer;
-try {
-  puppeteer = require('puppeteer-core');
-} catch (e) {
-  console.log('skipped: puppeteer-core missing (run npm ci in tests/browser)');
-  process.exit(77);
-}
-if (!fs.existsSync(CHROMIUM)) {
-  console.log('skipped: ' + CHROMIUM + ' missing (apt-get install chromium)');
-  process.exit(77);
-}
+try { puppeteer = require('puppeteer-core'); } catch { skip('puppeteer-core missing (run npm ci in tests/browser)'); }
+if (!fs.existsSync(CHROMIUM)) skip(CHROMIUM + ' missing (apt-get install chromium)');
 
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'dashboard-browser-'));
 const children = new Set();
 let browser = null;
 
 function run(bin, args, name) {
-  const child = spawn(bin, args, { cwd: work, stdio: ['ignore', 'pipe', 'pipe'] });
-  child.output = '';
+  const child = Object.assign(spawn(bin, args, { cwd: work }), { name, output: '' });
   const keep = (d) => { child.output = (child.output + d).slice(-20000); };
   child.stdout.on('data', keep);
   child.stderr.on('data', keep);
-  child.name = name;
   child.on('error', (e) => keep('cannot start: ' + e.message));
   children.add(child);
   child.on('exit', () => children.delete(child));
@@ -45,11 +35,8 @@ function run(bin, args, name) {
 }
 
 async function until(what, test, ms = 10000) {
-  const end = Date.now() + ms;
-  while (Date.now() < end) {
+  for (const end = Date.now() + ms; Date.now() < end; await new Promise((r) => setTimeout(r, 50)))
     if (await test()) return;
-    await new Promise((r) => setTimeout(r, 50));
-  }
   throw new Error('timed out waiting for ' + what);
 }
 
@@ -60,26 +47,18 @@ function stop(child, signal) {
   return Promise.race([ended, new Promise((r) => setTimeout(r, 5000))]);
 }
 
-function freePort(kind) {
-  return new Promise((resolve, reject) => {
-    if (kind === 'udp') {
-      const s = dgram.createSocket('udp4');
-      s.bind(0, '127.0.0.1', () => { const p = s.address().port; s.close(() => resolve(p)); });
-      s.on('error', reject);
-    } else {
-      const s = net.createServer();
-      s.listen(0, '127.0.0.1', () => { const p = s.address().port; s.close(() => resolve(p)); });
-      s.on('error', reject);
-    }
-  });
-}
+const freePort = (udp) => new Promise((resolve, reject) => {
+  const s = udp ? dgram.createSocket('udp4') : net.createServer();
+  s.on('error', reject);
+  s[udp ? 'bind' : 'listen'](0, '127.0.0.1', () => { const p = s.address().port; s.close(() => resolve(p)); });
+});
 
-// A call-sign field: the bytes, zero-filled to 8.
-const field = (bytes) => Buffer.concat([Buffer.from(bytes), Buffer.alloc(8)]).subarray(0, 8);
+// A call-sign field: the bytes (a string's as Latin-1), zero-filled to 8.
+const field = (bytes) => Buffer.concat([Buffer.from(bytes, 'latin1'), Buffer.alloc(8)]).subarray(0, 8);
 
 async function main() {
   const [logPort, httpPort, inPort, outPort] =
-    [await freePort('udp'), await freePort('tcp'), await freePort('udp'), await freePort('udp')];
+    [await freePort(true), await freePort(false), await freePort(true), await freePort(true)];
   const base = 'http://127.0.0.1:' + httpPort + '/';
   const dashboardArgs = ['--listen', '127.0.0.1:' + logPort, '--http', '127.0.0.1:' + httpPort,
     '--from', '127.0.0.1', '--state', path.join(work, 'state.json'), '--title', 'Test conference',
@@ -92,7 +71,7 @@ async function main() {
   let dashboard = await startDashboard();
   fs.writeFileSync(path.join(work, 'mirx_server.cfg'),
     `InPort=${inPort};\nOutPort=${outPort};\nLogServer=127.0.0.1;\nLogPort=${logPort};\n`);
-  const server = run(serverBin, ['-f', 'mirx_server.cfg'], 'server');
+  run(serverBin, ['-f', 'mirx_server.cfg'], 'server');
 
   const nodeArgs = (cmd, ip, extra) => [cmd, '--server', '127.0.0.1', '--bind', ip, '--in-port', inPort,
     '--out-port', outPort, '--timeout', '5', ...extra].map(String);
@@ -105,13 +84,9 @@ async function main() {
     t.on('exit', (code) => (code === 0 ? resolve() : reject(new Error('transmit failed: ' + t.output))));
   });
 
-  browser = await puppeteer.launch({
-    executablePath: CHROMIUM,
-    headless: true,
-    userDataDir: fs.mkdtempSync(path.join(work, 'profile-')),
+  browser = await puppeteer.launch({ executablePath: CHROMIUM, headless: true, userDataDir: path.join(work, 'profile'),
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
+      '--disable-background-networking', '--disable-component-update', '--disable-sync'] });
   const page = await browser.newPage();
   await page.setViewport({ width: 1100, height: 900 });
   const problems = [];
@@ -121,8 +96,7 @@ async function main() {
     window.violations = [];
     document.addEventListener('securitypolicyviolation', (e) => window.violations.push(e.violatedDirective));
   });
-  const response = await page.goto(base);
-  const policy = response.headers()['content-security-policy'] || '';
+  const policy = (await page.goto(base)).headers()['content-security-policy'] || '';
   if (!policy.includes("script-src 'self'") || policy.includes('unsafe-inline')) throw new Error('policy: ' + policy);
   await page.evaluate(() => { window.sameDocument = true; });
   const text = (selector) => page.$eval(selector, (e) => e.textContent);
@@ -133,7 +107,6 @@ async function main() {
   const nodeA = await listen('127.0.0.2', 'N0AAA');
   await listen('127.0.0.3', 'N0BBB');
   await waitText('two rows', '#nodes tbody', (t) => t.includes('N0AAA') && t.includes('N0BBB'));
-  if (!(await text('#nodes tbody')).includes('127.0.0.x')) throw new Error('address not shown as network');
   console.log('ok - two nodes appear without a reload');
 
   await transmit('127.0.0.4', 'N0CCC', 'SPEAKER1');
@@ -149,24 +122,17 @@ async function main() {
   // A node with markup, quotes and bytes above 127 in its call signs.
   const hostile = dgram.createSocket('udp4');
   await new Promise((r) => hostile.bind(outPort, '127.0.0.5', r));
-  const call1 = [0x3c, 0x69, 0x3e, 0x26, 0x22, 0x27, 0xff, 0xe9];  // <i>&"' then two high bytes
-  hostile.send(Buffer.concat([Buffer.from('RS\x01\x02\x00\x00\x00\x00'), field(call1), field([...'<script>'].map((c) => c.charCodeAt(0))),
-    Buffer.alloc(16)]), inPort, '127.0.0.1');
-  const header = Buffer.alloc(56);
-  field([...'</td><b>'].map((c) => c.charCodeAt(0))).copy(header, 42);
-  hostile.send(header, inPort, '127.0.0.1');
+  hostile.send(Buffer.concat([field('RS\x01\x02'), field('<i>&"\'\xff\xe9'), field('<script>'), Buffer.alloc(16)]),
+    inPort, '127.0.0.1');
+  hostile.send(Buffer.concat([Buffer.alloc(42), field('</td><b>'), Buffer.alloc(6)]), inPort, '127.0.0.1');
   await waitText('the hostile row', '#nodes tbody', (t) => t.includes('<i>&"\'\\xff\\xe9') && t.includes('<script>'));
   await waitText('the hostile speaker', '#heard tbody', (t) => t.includes('</td><b>'));
-  const injected = await page.evaluate(() => ({
-    scripts: document.scripts.length, i: document.querySelectorAll('main i, main b').length,
-    violations: window.violations.length }));
-  if (injected.scripts !== 1 || injected.i !== 0 || injected.violations !== 0)
-    throw new Error('markup from a call sign: ' + JSON.stringify(injected));
+  const injected = await page.evaluate(() =>
+    [document.scripts.length, document.querySelectorAll('main i, main b').length, window.violations.length].join());
+  if (injected !== '1,0,0') throw new Error('markup from a call sign (scripts, elements, violations): ' + injected);
   hostile.close();
   console.log('ok - hostile call signs show as text, nothing injected');
 
-  await transmit('127.0.0.4', 'N0CCC', 'SPEAKER2');
-  await waitText('second speaker', '#heard tbody', (t) => t.includes('SPEAKER2'));
   fs.mkdirSync(outDir, { recursive: true });
   await page.screenshot({ path: path.join(outDir, 'dashboard.png'), fullPage: true });
   await page.setViewport({ width: 390, height: 844 });
@@ -184,21 +150,16 @@ async function main() {
 
   // Bounded: with the page's stream open, 3 more streams get in, the rest
   // get 503; a plain request still gets through, and only GET and HEAD do.
-  const request = (method, url) => new Promise((resolve, reject) => {
-    const r = http.request(base + url, { method, agent: false }, (res) => resolve({ status: res.statusCode, r }));
-    r.on('error', reject);
-    r.end();
-  });
-  const streams = await Promise.all(Array.from({ length: 8 }, () => request('GET', 'events')));
-  const statuses = streams.map((s) => s.status).sort().join(',');
+  const opened = new AbortController();
+  const streams = await Promise.all(Array.from({ length: 8 }, () => fetch(base + 'events', { signal: opened.signal })));
+  const statuses = streams.map((s) => s.status).sort().join();
   if (statuses !== '200,200,200,503,503,503,503,503') throw new Error('streams: ' + statuses);
-  const plain = [(await request('GET', 'api/v1/state')).status, (await request('POST', 'api/v1/state')).status];
-  if (plain.join(',') !== '200,405') throw new Error('requests: ' + plain);
-  for (const s of streams) s.r.destroy();
+  const plain = [(await fetch(base + 'api/v1/state')).status, (await fetch(base + 'api/v1/state', { method: 'POST' })).status].join();
+  opened.abort();
+  if (plain !== '200,405') throw new Error('requests: ' + plain);
   console.log('ok - event streams are bounded, other requests still answered');
 
   if (problems.length) throw new Error(problems.join('\n'));
-  void server;
 }
 
 async function cleanUp() {
@@ -214,12 +175,12 @@ const watchdog = setTimeout(() => {
   process.exit(1);
 }, 120000);
 
-main().then(
-  async () => { await cleanUp(); clearTimeout(watchdog); console.log('dashboard browser test passed'); },
-  async (e) => {
-    console.log('not ok - ' + e.message);
-    for (const child of children) console.log('--- ' + child.name + ':\n' + child.output.slice(-2000));
-    await cleanUp();
-    clearTimeout(watchdog);
-    process.exitCode = 1;
-  });
+main().catch((e) => {
+  console.log('not ok - ' + e.message);
+  for (const child of children) console.log('--- ' + child.name + ':\n' + child.output.slice(-2000));
+  process.exitCode = 1;
+}).finally(async () => {
+  await cleanUp();
+  clearTimeout(watchdog);
+  if (!process.exitCode) console.log('dashboard browser test passed');
+});

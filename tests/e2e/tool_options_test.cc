@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,78 +14,57 @@
 namespace mirx::e2e {
 namespace {
 
-struct row {
-  const char* tool;  // MIRX_NODE_PATH or MIRX_LOGRX_PATH
-  std::vector<std::string> args;
-  int status;
-  std::string begins;  // what the tool prints first
-};
-
 TEST(ToolOptions, BothToolsReadAndRefuseCommandLinesAlike) {
-  const char* node = MIRX_NODE_PATH;
-  const char* logrx = MIRX_LOGRX_PATH;
   const std::string tx = "transmit --server 127.0.0.1 --my-call N1TEST";
-  const auto words = [](const std::string& line, std::vector<std::string> more = {}) {
-    std::vector<std::string> out;
-    for (std::size_t at = 0; at < line.size();) {
-      const std::size_t end = std::min(line.find(' ', at), line.size());
-      out.push_back(line.substr(at, end - at));
-      at = end + 1;
-    }
-    out.insert(out.end(), more.begin(), more.end());
-    return out;
-  };
-  const row rows[] = {
+  const struct {
+    bool node;  // mirx_node, else mirx_logrx
+    std::string args;
+    int status;
+    std::string begins;  // what the tool prints first, after "TOOL: " unless it is the usage
+  } rows[] = {
       // Accepted: both forms, fractions of seconds.
-      {logrx, words("--timeout 0.3 --port=0 --bind 127.0.0.1"), 0, "mirx_logrx: listening on"},
-      {logrx, words("--count=1 --timeout=0.2 --bind=127.0.0.1 --port 0"), 1,
-       "mirx_logrx: listening on"},
-      {logrx, words("--help"), 0, "usage: mirx_logrx"},
-      {node, words("transmit --help"), 0, "usage: mirx_node"},
+      {false, "--timeout 0.3 --port=0 --bind 127.0.0.1", 0, "listening on"},
+      {false, "--count=1 --timeout=0.2 --bind=127.0.0.1 --port 0", 1, "listening on"},
+      {false, "--help", 0, "usage: mirx_logrx"},
+      {true, "transmit --help", 0, "usage: mirx_node"},
       // Refused: the option at fault, and nothing after it, is named.
-      {logrx, words("--frob --timeout 1"), 2,
-       "mirx_logrx: unknown option \"--frob\"\nmirx_logrx --help shows the usage\n"},
-      {node, words(tx + " --frob --timeout 1"), 2, "mirx_node: unknown option \"--frob\"\n"},
-      {logrx, words("--timeout 0,3"), 2,
-       "mirx_logrx: --timeout wants seconds above 0 and up to 1000000, not \"0,3\"\n"},
-      {logrx, words("--bind --timeout 1"), 2, "mirx_logrx: --bind needs a value\n"},
-      {logrx, words("--port 65536"), 2,
-       "mirx_logrx: --port wants a port number from 0 to 65535, not \"65536\"\n"},
-      {logrx, words("--help=yes"), 2, "mirx_logrx: --help takes no value\n"},
-      {logrx, words("stray"), 2, "mirx_logrx: unexpected argument \"stray\"\n"},
-      {logrx, words("--bind 999.0.0.1"), 2,
-       "mirx_logrx: --bind wants an IPv4 address such as 127.0.0.2, not \"999.0.0.1\"\n"},
-      {logrx, words("--bind=127.0.0.01"), 2,
-       "mirx_logrx: --bind wants an IPv4 address such as 127.0.0.2, not \"127.0.0.01\"\n"},
-      {node, words(tx + " --bind 999.0.0.1"), 2,
-       "mirx_node: --bind wants an IPv4 address such as 127.0.0.2, not \"999.0.0.1\"\n"},
+      {false, "--frob --timeout 1", 2,
+       "unknown option \"--frob\"\nmirx_logrx --help shows the usage\n"},
+      {false, "--timeout 0,3", 2,
+       "--timeout wants seconds above 0 and up to 1000000, not \"0,3\"\n"},
+      {false, "--bind --timeout 1", 2, "--bind needs a value\n"},
+      {false, "--port 65536", 2, "--port wants a port number from 0 to 65535, not \"65536\"\n"},
+      {false, "--help=yes", 2, "--help takes no value\n"},
+      {false, "stray", 2, "unexpected argument \"stray\"\n"},
+      {false, "--bind 999.0.0.1", 2,
+       "--bind wants an IPv4 address such as 127.0.0.2, not \"999.0.0.1\"\n"},
+      {false, "--bind=127.0.0.01", 2,
+       "--bind wants an IPv4 address such as 127.0.0.2, not \"127.0.0.01\"\n"},
       // Five characters, ten bytes: the field holds bytes.
-      {node, words("register --server h --call1 \xC3\x84\xC3\x96\xC3\x9C\xC3\x84\xC3\x96"), 2,
-       "mirx_node: call sign \"\xC3\x84\xC3\x96\xC3\x9C\xC3\x84\xC3\x96\" (--call1) is longer "
-       "than 8 bytes\n"},
-      {node, words("disconnect --server h --call1 N1TEST"), 2,
-       "mirx_node: --call1 does not apply to disconnect\n"},
-      {node, words(tx + " --stay-registered"), 2, "mirx_node: --stay-registered needs --call1\n"},
-      {node, words(tx + " --gps 91,0"), 2,
-       "mirx_node: --gps wants LAT,LON in decimal degrees (-90 to 90, -180 to 180), not "
-       "\"91,0\"\n"},
-      {node, words(tx + " --gps 1,2 --aprs 1,2"), 2,
-       "mirx_node: --position, --gps and --aprs exclude each other\n"},
-      {node, words("transmit --server h --my-call N1/TEST --aprs 1,2"), 2,
-       "mirx_node: --aprs needs a --my-call that makes an APRS call sign"},
+      {true, "register --server h --call1 \xC3\x84\xC3\x96\xC3\x9C\xC3\x84\xC3\x96", 2,
+       "call sign \"\xC3\x84\xC3\x96\xC3\x9C\xC3\x84\xC3\x96\" (--call1) is longer than 8 bytes\n"},
+      {true, "disconnect --server h --call1 N1TEST", 2, "--call1 does not apply to disconnect\n"},
+      {true, tx + " --stay-registered", 2, "--stay-registered needs --call1\n"},
+      {true, tx + " --gps 91,0", 2,
+       "--gps wants LAT,LON in decimal degrees (-90 to 90, -180 to 180), not \"91,0\"\n"},
+      {true, tx + " --gps 1,2 --aprs 1,2", 2, "--position, --gps and --aprs exclude each other\n"},
+      {true, "transmit --server h --my-call N1/TEST --aprs 1,2", 2,
+       "--aprs needs a --my-call that makes an APRS call sign"},
       // Refused before anything is sent: half a report is never sent.
-      {node, words(tx + " --gps 1,2 --frames 40"), 2,
-       "mirx_node: --frames 40 is too short for the whole position report: it needs"},
+      {true, tx + " --gps 1,2 --frames 40", 2,
+       "--frames 40 is too short for the whole position report: it needs"},
   };
-  for (const row& r : rows) {
-    std::string line = r.tool == node ? "mirx_node" : "mirx_logrx";
-    for (const auto& a : r.args) line += " " + a;
-    SCOPED_TRACE(line);
+  for (const auto& r : rows) {
+    const std::string name = r.node ? "mirx_node" : "mirx_logrx";
+    SCOPED_TRACE(name + " " + r.args);
+    std::istringstream words(r.args);
     server_process p;
-    p.start_program(r.tool, r.args);
+    p.start_program(r.node ? MIRX_NODE_PATH : MIRX_LOGRX_PATH,
+                    {std::istream_iterator<std::string>(words), {}});
     EXPECT_EQ(p.wait_exit(5000), r.status) << p.err();
     const std::string shown = p.err() + p.out();  // one of the two is empty
-    EXPECT_EQ(shown.substr(0, r.begins.size()), r.begins);
+    const std::string want = (r.begins.starts_with("usage") ? "" : name + ": ") + r.begins;
+    EXPECT_EQ(shown.substr(0, want.size()), want);
   }
 }
 

@@ -128,16 +128,14 @@ TEST(SlowDataDecoder, IgnoresFillerOtherTypesAndOutOfRangeTextParts) {
   EXPECT_EQ(d.lost_halves(), 0u);
 }
 
-// Published examples: a GPS-A line as radios send it, with the CRC it shows,
-// and the NMEA sentence quoted in every description of the format.
+// Published examples: a GPS-A line as radios send it, with the CRC it shows
+// (taken over the carriage return too), and the NMEA sentence quoted in every
+// description of the format.
 TEST(PositionChecks, MatchPublishedExamples) {
   const std::string packet =
       "OH3BK-D>APRATS,DSTAR*:@165340h6128.23N/02353.52E-D-RATS (GPS-A) /A=000377";
-  EXPECT_EQ(gps_a_crc(packet + "\r"), 0xB727);
   EXPECT_EQ(gps_a_line(packet), "$$CRCB727," + packet + "\r");
-  EXPECT_EQ(gps_a_crc(""), 0x0000);
   const std::string gga = "GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,";
-  EXPECT_EQ(nmea_checksum(gga), 0x47);
   EXPECT_EQ(nmea_sentence(gga), "$" + gga + "*47\r\n");
 }
 
