@@ -23,14 +23,11 @@ class controls : public ::testing::Test {
   conference_fixture f{4};
   nodes::udp_endpoint logrx = *nodes::udp_endpoint::bind("127.0.0.1", 0);
 
-  std::string config(const std::string& extra) const {
-    return f.config() + "LogServer=127.0.0.1;\nLogPort=" + std::to_string(logrx.port()) + ";\n" +
-           extra;
-  }
   // Starts `server` in `f`'s conference; `ready` is a console text that
   // start-up prints, or empty when the first enrol is the sign of readiness.
   void start(server_process& server, const std::string& extra, const std::string& ready) {
-    server.write_file("mirx_server.cfg", config(extra));
+    server.write_file("mirx_server.cfg", f.config() + "LogServer=127.0.0.1;\nLogPort=" +
+                                             std::to_string(logrx.port()) + ";\n" + extra);
     server.start({"-i"});
     if (!ready.empty()) {
       ASSERT_TRUE(server.wait_for(ready)) << server.out();
@@ -71,19 +68,19 @@ class controls : public ::testing::Test {
 
 using strings = std::vector<std::string>;
 
-TEST_F(controls, AccessListAdmitsRefusesAndSilencesADeniedAddress) {
+// Admitted by call sign and by address, refused, silenced by a denied
+// address; then a reload that kicks a node and a bad edit that changes nothing.
+TEST_F(controls, AccessListAdmitsRefusesSilencesAndReloads) {
   f.server.write_file("access.txt", "allow CALL0\nallow 127.0.0.3   # node 1\ndeny 127.0.0.5\n");
   start(f.server, "AccessFile=access.txt;\n", "Access file access.txt read: 3 rules in force");
-  enrol(0, "CALL0");  // by call sign
-  enrol(1, "ANY1");   // by address
+  enrol(0, "CALL0");
+  enrol(1, "ANY1");
   f.send(2, nodes::make_registration("CALL2", "GW"));
   EXPECT_TRUE(silent(2)) << "a refused registration gets no reply";
   EXPECT_TRUE(f.server.wait_for(
       "Registration refused CALL2    GW       127.0.0.4: not admitted by the access list"));
   drain_all();
-
-  // Nothing from the denied address is handled: not even a registration of a
-  // call sign the list allows.
+  // Not even a registration of an allowed call sign from the denied address.
   f.send(3, nodes::make_registration("CALL0", "GW"));
   header(3, "DENIED");
   voice(3);
@@ -91,37 +88,30 @@ TEST_F(controls, AccessListAdmitsRefusesAndSilencesADeniedAddress) {
   for (int n = 0; n < 4; ++n) EXPECT_TRUE(silent(n, n == 0 ? 400 : 0)) << n;
   EXPECT_EQ(records(), strings{}) << "no ACC record for a denied address";
   EXPECT_TRUE(f.server.wait_for("Dropped header of DENIED   from 127.0.0.5: address denied"));
-
-  header(0, "SPEAKER");  // admitted nodes still talk
+  header(0, "SPEAKER");
   EXPECT_EQ(received(f.nodes[1], 1).size(), 1u);
-  EXPECT_EQ(received(f.nodes[0], 12).size(), 12u);
   EXPECT_TRUE(silent(2));
-}
-
-TEST_F(controls, ReloadKicksARefusedNodeAndABadEditKeepsTheRules) {
-  f.server.write_file("access.txt", "deny 192.0.2.1\n");
-  start(f.server, "AccessFile=access.txt;\n", "Access file access.txt read");
-  for (int n = 0; n < 3; ++n) enrol(n, "CALL" + std::to_string(n));
   drain_all();
 
-  f.server.write_file("access.txt", "deny CALL1\n");
+  f.server.write_file("access.txt", "allow CALL*\n");
   ASSERT_TRUE(
       f.server.wait_for("Access file access.txt reloaded: 1 rules in force, 1 entries removed"));
-  EXPECT_EQ(records(), strings{"DEL  CALL1   "});
-  voice(0);
-  EXPECT_EQ(received(f.nodes[2], 1).size(), 1u) << "the others keep receiving";
+  EXPECT_EQ(records(), strings{"DEL  ANY1    "});
+  enrol(2, "CALL2");
+  drain_all();
+  voice(2);
+  EXPECT_EQ(received(f.nodes[0], 1).size(), 1u) << "the others keep receiving";
   EXPECT_TRUE(silent(1));
 
   f.server.write_file("access.txt", "allow CALL0\nallow\n");
   ASSERT_TRUE(f.server.wait_for("Access file access.txt line 2: "));
   EXPECT_TRUE(f.server.wait_for("; the rules in force stay"));
-  voice(0);
-  EXPECT_EQ(received(f.nodes[2], 1).size(), 1u) << "the bad file must not have been applied";
-  f.send(1, nodes::make_registration("CALL1", "GW"));
-  EXPECT_TRUE(silent(1)) << "the old rules still refuse CALL1";
-
+  voice(2);
+  EXPECT_EQ(received(f.nodes[0], 1).size(), 1u) << "the bad file must not have been applied";
+  f.send(1, nodes::make_registration("ANY1", "GW"));
+  EXPECT_TRUE(silent(1)) << "the old rules still refuse ANY1";
   const std::string log = f.stop_and_read_log();
-  EXPECT_NE(log.find("Deleted from table: GW       CALL1   \n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Deleted from table: GW       ANY1    \n"), std::string::npos) << log;
   EXPECT_NE(log.find("reloaded: 1 rules in force, 1 entries removed\n"), std::string::npos);
 }
 
@@ -137,36 +127,29 @@ TEST_F(controls, UnreadableAccessFileAdmitsNobodyUntilItCanBeRead) {
   enrol(0, "CALL0");
 }
 
-TEST_F(controls, ClosedRelayNeitherRelaysNorAnswersAStranger) {
-  start(f.server, "RelayUnregistered=OFF;\n", "");
+// A registration refused for a full table leaves a stranger whom the closed
+// relay neither relays nor answers; a known call sign may still move.
+TEST_F(controls, FullTableAndClosedRelaySilenceAStrangerButAllowAMove) {
+  start(f.server, "MaxNodes=2;\nRelayUnregistered=OFF;\n", "");
   enrol(0, "CALL0");
   enrol(1, "CALL1");
   drain_all();
+  f.send(2, nodes::make_registration("CALL2", "GW"));
   header(2, "STRANGER");
   for (int i = 0; i < 5; ++i) voice(2);
   for (int n = 0; n < 3; ++n) EXPECT_TRUE(silent(n, n == 0 ? 400 : 0)) << n;
   EXPECT_EQ(records(), strings{}) << "no ACC record";
+  EXPECT_TRUE(f.server.wait_for("Registration refused CALL2    GW       127.0.0.4: table full"));
   EXPECT_TRUE(
       f.server.wait_for("Dropped header of STRANGER from 127.0.0.4: sender not registered"));
 
-  header(0, "SPEAKER");
-  EXPECT_EQ(received(f.nodes[1], 1).size(), 1u);
-  EXPECT_EQ(received(f.nodes[0], 12).size(), 12u) << "a registered speaker is answered";
-  EXPECT_EQ(records(), strings{"ACC  CALL0   "});
-}
-
-TEST_F(controls, MaxNodesRefusesANewCallSignButAllowsAMove) {
-  start(f.server, "MaxNodes=2;\n", "");
-  enrol(0, "CALL0");
-  enrol(1, "CALL1");
-  f.send(2, nodes::make_registration("CALL2", "GW"));
-  EXPECT_TRUE(silent(2));
-  EXPECT_TRUE(f.server.wait_for("Registration refused CALL2    GW       127.0.0.4: table full"));
   enrol(2, "CALL1");  // CALL1 moves from node 1 to node 2
   drain_all();
-  voice(0);
+  header(0, "SPEAKER");
   EXPECT_EQ(received(f.nodes[2], 1).size(), 1u);
+  EXPECT_EQ(received(f.nodes[0], 12).size(), 12u) << "a registered speaker is answered";
   EXPECT_TRUE(silent(1));
+  EXPECT_EQ(records(), strings{"ACC  CALL0   "});
 }
 
 TEST_F(controls, TableSurvivesAStopAndAKillAndACorruptFileIsSetAside) {
@@ -212,7 +195,7 @@ TEST_F(controls, TableSurvivesAStopAndAKillAndACorruptFileIsSetAside) {
   fourth->wait_exit();
   int kept = 0;
   for (const auto& e : std::filesystem::directory_iterator(fourth->dir()))
-    if (e.path().filename().string().rfind("nodes.state.bad-", 0) == 0) ++kept;
+    kept += e.path().filename().string().rfind("nodes.state.bad-", 0) == 0;
   EXPECT_EQ(kept, 1) << "moved aside, never deleted";
   EXPECT_FALSE(std::filesystem::exists(fourth->dir() + "/nodes.state"))
       << "an empty table changed nothing";
@@ -254,7 +237,6 @@ TEST_F(controls, LogWithoutVoiceLinesIsReopenedOnSigusr1) {
   EXPECT_EQ(before.find("CALL2"), std::string::npos);
   EXPECT_EQ(now.rfind("log reopen ", 0), 0u) << now;
   EXPECT_NE(now.find("Node IP address added CALL2"), std::string::npos) << now;
-  EXPECT_NE(now.find("log end "), std::string::npos);
   EXPECT_EQ((before + now).find("Send DV Packet"), std::string::npos);
 }
 
