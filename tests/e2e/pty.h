@@ -26,9 +26,8 @@
 
 namespace mirx::e2e {
 
-// A header and the voice packets that carry `position` in their slow data:
-// whole superframes, the sync opening each, filler after the data; at least
-// `frames` of them.
+// A header and at least `frames` voice packets that carry `position` in
+// their slow data, in whole superframes.
 inline std::vector<bytes> position_stream(const std::string& position, std::uint16_t id,
                                           std::size_t frames = 0) {
   nodes::header_fields h;
@@ -49,8 +48,7 @@ inline std::vector<bytes> position_stream(const std::string& position, std::uint
 // the slave instead; so the slave keeps its cooked defaults (output
 // processing with LF to CR LF included) until the server sets it up.
 struct pty {
-  int master = -1;
-  int slave = -1;
+  int master = -1, slave = -1;
   std::string name;  // "pts/N"
 
   pty() {

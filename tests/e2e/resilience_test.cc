@@ -27,7 +27,9 @@ namespace {
 
 const std::string report = "$$CRCB3A1,A>API705:!3540.00N/13945.00E>\r";
 
-std::string drain(const pty& p, int quiet_ms = 300) { return p.read(std::string::npos, quiet_ms, 10000); }
+std::string drain(const pty& p, int quiet_ms = 300) {
+  return p.read(std::string::npos, quiet_ms, 10000);
+}
 
 std::string dprs_config(const std::string& name) {
   return "DprsSW=ON;\nDprsComPort=" + name + ";\n";
