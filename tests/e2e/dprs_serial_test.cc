@@ -7,10 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "dprs/slow_data.h"
 #include "e2e/pty.h"
 #include "e2e/server_process.h"
-#include "nodelib/packets.h"
 
 namespace mirx::e2e {
 namespace {
@@ -21,18 +19,9 @@ const std::string report =
     "$$CRCB9B5,A>API705:!3540.00N/13945.00E>\r"
     "$GPGGA,123519,3540.00,N,13945.00,E,1,08,0.9,545.4,M,46.9,M,,*4D\r\n";
 
-// A header and the voice packets that carry `text`, sent from node `from`.
+// Sends the stream that carries `text` from node `from`.
 std::vector<bytes> send_report(conference_fixture& f, int from, const std::string& text) {
-  nodes::header_fields h;
-  h.my_call = "JA1ABC";
-  std::vector<bytes> stream{to_bytes(nodes::make_header(h, 0x4321))};
-  // Position blocks of up to five bytes in scrambled halves, the sync opening
-  // every superframe, the last superframe filled up with filler blocks.
-  const slow::stream_encoder slow_data("", text);
-  const std::size_t frames = (slow_data.frames_needed() / 21 + 1) * 21;
-  for (std::size_t i = 0; i < frames; ++i)
-    stream.push_back(to_bytes(
-        nodes::make_voice(static_cast<std::uint16_t>(i % 21), slow_data.frame(i), 0x4321)));
+  const std::vector<bytes> stream = position_stream(text, 0x4321);
   for (const bytes& b : stream) f.send(from, b);
   return stream;
 }

@@ -2,7 +2,8 @@
 
 // Pseudo-terminals as the server's D-PRS serial port: one that a test reads
 // itself, and a linked pair, like two serial ports joined by a null-modem
-// cable, whose far end a real program opens as its device.
+// cable, whose far end a real program opens as its device; and the streams
+// that carry position reports to it.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,13 +12,34 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "dprs/slow_data.h"
+#include "e2e/server_process.h"
+#include "nodelib/packets.h"
 
 namespace mirx::e2e {
+
+// A header and at least `frames` voice packets that carry `position` in
+// their slow data, in whole superframes.
+inline std::vector<bytes> position_stream(const std::string& position, std::uint16_t id,
+                                          std::size_t frames = 0) {
+  nodes::header_fields h;
+  h.my_call = "JA1ABC";
+  std::vector<bytes> stream{to_bytes(nodes::make_header(h, id))};
+  const slow::stream_encoder slow_data("", position);
+  frames = std::max(frames, (slow_data.frames_needed() / 21 + 1) * 21);
+  for (std::size_t i = 0; i < frames; ++i)
+    stream.push_back(
+        to_bytes(nodes::make_voice(static_cast<std::uint16_t>(i % 21), slow_data.frame(i), id)));
+  return stream;
+}
 
 // A pseudo-terminal whose slave the server opens by the name "pts/N". The
 // slave stays open here too, so the master never sees a hang-up and the
@@ -26,8 +48,7 @@ namespace mirx::e2e {
 // the slave instead; so the slave keeps its cooked defaults (output
 // processing with LF to CR LF included) until the server sets it up.
 struct pty {
-  int master = -1;
-  int slave = -1;
+  int master = -1, slave = -1;
   std::string name;  // "pts/N"
 
   pty() {
@@ -69,7 +90,7 @@ struct pty {
     while (got.size() < wanted && std::chrono::steady_clock::now() < end) {
       pollfd p{master, POLLIN, 0};
       if (::poll(&p, 1, quiet_ms) <= 0) break;
-      char buf[256];
+      char buf[4096];
       const ssize_t n = ::read(master, buf, sizeof buf);
       if (n <= 0) break;
       got.append(buf, static_cast<std::size_t>(n));
