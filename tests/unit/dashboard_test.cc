@@ -14,28 +14,21 @@
 #include "dashboard/state.h"
 #include "dashboard/state_file.h"
 #include "node/address.h"
+#include "unit/record_bytes.h"
 
 namespace mirx::dashboard {
 namespace {
 
 using namespace std::string_literals;
 using nlohmann::json;
-using bytes = std::vector<std::uint8_t>;
 
 const millis t0 = 1796647998000;  // 2026-12-07T12:53:18Z
 const std::uint32_t server = address_of(127, 0, 0, 1);
 const std::uint32_t stranger = address_of(127, 0, 0, 9);
 const std::string hostile = "<b>&\"'\xff\x01";
 
-// A datagram from 8-byte pieces, each given by its leading bytes.
-bytes datagram(const std::vector<std::string>& pieces) {
-  bytes b;
-  for (const std::string& p : pieces) {
-    b.insert(b.end(), p.begin(), p.end());
-    b.resize(b.size() + 8 - p.size());
-  }
-  return b;
-}
+using test::bytes;
+using test::datagram;
 bytes add(const std::string& call1, std::uint8_t ip) {
   return datagram({"ADD ", call1, "GW", "\x7f\0\0"s + static_cast<char>(ip)});
 }

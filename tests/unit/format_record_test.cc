@@ -8,23 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "unit/record_bytes.h"
+
 namespace mirx::logrx {
 namespace {
 
 using namespace std::string_literals;
-using bytes = std::vector<std::uint8_t>;
 
 const std::string stamp = "Sat Sep 24 10:00:00 2011";
 
-// A datagram from 8-byte pieces, each given by its leading bytes.
-bytes datagram(const std::vector<std::string>& pieces) {
-  bytes b;
-  for (const std::string& p : pieces) {
-    b.insert(b.end(), p.begin(), p.end());
-    b.resize(b.size() + 8 - p.size());
-  }
-  return b;
-}
+using test::bytes;
+using test::datagram;
 
 std::string shown(const bytes& b) {
   return format_datagram(b.data(), b.size(), stamp, "10.1.2.3:4000");
