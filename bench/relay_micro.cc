@@ -14,7 +14,7 @@
 
 #include "node/address.h"
 #include "node/conference.h"
-#include "node/gate.h"
+#include "controls/gate.h"
 #include "node/relay.h"
 #include "server/dispatch.h"
 
