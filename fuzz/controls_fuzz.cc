@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "node/access_rules.h"
-#include "node/state_file.h"
+#include "controls/access_rules.h"
+#include "controls/state_file.h"
 
 namespace {
 

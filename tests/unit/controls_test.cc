@@ -9,9 +9,9 @@
 #include <tuple>
 #include <vector>
 
-#include "node/access_rules.h"
-#include "node/gate.h"
-#include "node/state_file.h"
+#include "controls/access_rules.h"
+#include "controls/gate.h"
+#include "controls/state_file.h"
 #include "nodelib/packets.h"
 #include "unit/harness.h"
 
