@@ -257,7 +257,8 @@ TEST(TableKeeper, RestoreAdmitsAsRegistrationDoesAndAStopCutsItShort) {
     testing::harness h;
     std::vector<node_entry> saved(r.entries);
     for (std::size_t i = 0; i < saved.size(); ++i)
-      saved[i] = {callsign_of(("N" + std::to_string(i)).c_str()), callsign_of("GW"), ip(10, 0, 1, 1)};
+      saved[i] = {callsign_of(("N" + std::to_string(i)).c_str()), callsign_of("GW"),
+                  ip(10, 0, 1, 1)};
     s.write("nodes.state", format_state(saved));
     table_keeper k{s.dir + "/nodes.state"};
     node_gate g;
