@@ -12,9 +12,9 @@
 #include <memory>
 #include <string>
 
+#include "controls/gate.h"
 #include "node/address.h"
 #include "node/conference.h"
-#include "node/gate.h"
 #include "node/relay.h"
 #include "server/dispatch.h"
 

@@ -78,9 +78,22 @@ void sleep_ms(int ms);
 // to the disk, then renamed over it. Returns 0 or the system's error code.
 int replace_file(const std::string& path, const std::string& data);
 
+// Reads the whole of `path` when it is a regular file of at most `limit`
+// bytes. It is opened without blocking, so that a FIFO or a device can never
+// hold up the caller, and read no further than the limit, so that an endless
+// file cannot exhaust memory. `error` is the system's code for `missing` and
+// `failed`.
+enum class file_status { read, missing, not_regular, too_large, failed };
+struct file_read {
+  file_status status;
+  int error;
+};
+file_read read_regular_file(const char* path, std::size_t limit, std::string& text);
+
 // The request to reopen the log file (SIGUSR1 on Linux, so that log rotation
 // can rename the file and signal). The signal only sets a flag; whoever
-// polls take_reopen_request does the work. Nothing on Windows.
+// polls take_reopen_request does the work. Nothing on Windows. Watched from
+// the first moment of the process, as the signal's default action ends it.
 void watch_reopen_signal();
 // True once for each request that arrived since the last call.
 bool take_reopen_request();

@@ -195,6 +195,33 @@ int replace_file(const std::string& path, const std::string& data) {
   return error;
 }
 
+file_read read_regular_file(const char* path, std::size_t limit, std::string& text) {
+  HANDLE h = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD e = ::GetLastError();
+    const bool gone = e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
+    return {gone ? file_status::missing : file_status::failed, static_cast<int>(e)};
+  }
+  file_read r{file_status::read, 0};
+  LARGE_INTEGER size{};
+  if (::GetFileType(h) != FILE_TYPE_DISK) {
+    r = {file_status::not_regular, 0};
+  } else if (!::GetFileSizeEx(h, &size)) {
+    r = {file_status::failed, static_cast<int>(::GetLastError())};
+  } else if (static_cast<unsigned long long>(size.QuadPart) > limit) {
+    r = {file_status::too_large, 0};
+  } else {
+    text.assign(static_cast<std::size_t>(size.QuadPart), '\0');
+    DWORD got = 0;
+    if (!::ReadFile(h, text.data(), static_cast<DWORD>(text.size()), &got, nullptr))
+      r = {file_status::failed, static_cast<int>(::GetLastError())};
+    text.resize(got);
+  }
+  ::CloseHandle(h);
+  return r;
+}
+
 // Windows has no signal for it: the log file is reopened only by a restart.
 void watch_reopen_signal() {}
 

@@ -66,6 +66,16 @@ void refuse_port_zero(const output& out, const char* key, std::int32_t configure
   platform::abnormal_termination();
 }
 
+// A limit the operator asked for and did not get would fail open: a value
+// out of range ends the run as a port of 0 does.
+void refuse_out_of_range(const output& out, const char* key, std::int64_t configured) {
+  if (configured >= 0 && configured <= settings::count_max) return;
+  std::fprintf(out.console, "%s=%lld is out of range: give a number from 0 to %lld\n", key,
+               static_cast<long long>(configured), static_cast<long long>(settings::count_max));
+  std::fflush(out.console);
+  platform::abnormal_termination();
+}
+
 void open_sockets(server& s) {
   std::lock_guard<std::mutex> hold(io_lock());
   if (!platform::start_sockets()) fatal(s.out, "winsock initialize failed\n");
@@ -107,6 +117,9 @@ int end_before_loop(server& s, int status) {
 }  // namespace
 
 int run_server(int argc, const char* const* argv) {
+  // First of all: logrotate may ask for a reopen of a server still starting,
+  // and the signal's default action would end it.
+  platform::watch_reopen_signal();
   platform::guard_standard_streams();
   platform::mark_stoppable_thread();
   platform::console_by_line();
@@ -122,6 +135,8 @@ int run_server(int argc, const char* const* argv) {
   print_banner(s.out);
   s.cfg.log_server[0] = '\0';
   read_config_file(cl.config_path, s.cfg, s.out);
+  refuse_out_of_range(s.out, "MaxNodes", s.cfg.max_nodes);
+  refuse_out_of_range(s.out, "NodeIdleTimeout", s.cfg.node_idle_timeout);
   if (s.cfg.dprs_sw) open_dprs_port(s);
   open_log_file(s);
   open_sockets(s);
