@@ -252,8 +252,8 @@ std::atomic<void (*)(int)> stop_function{nullptr};
 std::atomic<int> stop_under_way{0};  // the signal number of the stop that runs, or 0
 
 BOOL WINAPI on_console_event(DWORD event) {
-  // Only a service receives it, when a user logs off: the service runs on.
-  if (event == CTRL_LOGOFF_EVENT) return TRUE;
+  // A service receives it whenever a user logs off: the service runs on.
+  if (event == CTRL_LOGOFF_EVENT && end_hook.load() != nullptr) return TRUE;
   const int sig = event == CTRL_C_EVENT ? interrupt_signal : break_signal;
   int running = 0;
   if (stop_under_way.compare_exchange_strong(running, sig)) {

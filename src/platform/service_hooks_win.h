@@ -11,6 +11,8 @@ namespace platform {
 void on_start_up_done(void (*hook)());
 // `hook(status)` runs just before the process ends on its own, with the
 // status it ends with: abnormal_termination, exit_now, a stop's deadline.
+// Set, it also marks the process as a service: a user's log-off leaves it
+// running.
 void on_process_end(void (*hook)(int status));
 // Runs the process-end hook, if any (the stop's deadline calls it).
 void process_ending(int status);

@@ -3,12 +3,6 @@
 // the service manager's stop and shut-down controls take the console's stop
 // path, and the process-end hook reports how the run ended.
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 // clang-format off
 #include <shlobj.h>
@@ -65,7 +59,7 @@ void report_running() {
 // is the status the console program ends with, so that the recovery actions
 // apply to real failures only.
 void report_end(int status) {
-  report(SERVICE_STOPPED, stop_under_way() ? 0 : static_cast<DWORD>(status == 0 ? 1 : status));
+  report(SERVICE_STOPPED, stop_under_way() ? 0 : static_cast<DWORD>(status));
 }
 
 DWORD WINAPI on_control(DWORD control, DWORD, void*, void*) {
@@ -107,15 +101,15 @@ std::vector<char*> enter_data_directory(std::string& full_config_path) {
   std::vector<char*> args(saved_argv, saved_argv + saved_argc);
   args.push_back(nullptr);
   const char* given = read_command_line(saved_argc, saved_argv).config_path;
-  const std::string name = given != nullptr ? given : "";
-  if (name.find_first_of("\\/:") == std::string::npos) {
+  char full[MAX_PATH];
+  char* file_part = nullptr;
+  const bool has_folder =
+      given != nullptr && std::string(given).find_first_of("\\/:") != std::string::npos;
+  const DWORD n = has_folder ? ::GetFullPathNameA(given, sizeof full, full, &file_part) : 0;
+  if (n == 0 || n >= sizeof full || file_part == nullptr) {
     ::SetCurrentDirectoryA(program_data_directory().c_str());
     return args;
   }
-  char full[MAX_PATH];
-  char* file_part = nullptr;
-  const DWORD n = ::GetFullPathNameA(given, sizeof full, full, &file_part);
-  if (n == 0 || n >= sizeof full || file_part == nullptr) return args;
   full_config_path = full;
   for (char*& a : args)
     if (a == given) a = full_config_path.data();
