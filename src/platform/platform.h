@@ -91,9 +91,10 @@ struct file_read {
 file_read read_regular_file(const char* path, std::size_t limit, std::string& text);
 
 // The request to reopen the log file (SIGUSR1 on Linux, so that log rotation
-// can rename the file and signal). The signal only sets a flag; whoever
-// polls take_reopen_request does the work. Nothing on Windows. Watched from
-// the first moment of the process, as the signal's default action ends it.
+// can rename the file and signal; on Windows the service's reopen control).
+// The request only sets a flag; whoever polls take_reopen_request does the
+// work. The signal is watched from the first moment of the process, as its
+// default action ends it.
 void watch_reopen_signal();
 // True once for each request that arrived since the last call.
 bool take_reopen_request();
@@ -130,6 +131,13 @@ void close_serial(serial_handle h);
 // request of the same kind while `on_stop` runs ends the process at once with
 // status 3. Must be called before any other thread is started.
 void start_stop_watch(void (*on_stop)(int));
+
+// Start-up is done: the receive loop begins. A Windows service then reports
+// itself running; nothing else happens.
+void start_up_done();
+// Ends the process at once with `status`, running no exit handlers and
+// flushing nothing (a Windows service first tells how the run ended).
+[[noreturn]] void exit_now(int status);
 
 // Writes the abnormal-termination text on the error stream and ends the
 // process at once with status 3, flushing nothing.

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <thread>
@@ -282,6 +283,12 @@ void start_stop_watch(void (*on_stop)(int)) {
     pthread_sigmask(SIG_UNBLOCK, &again, nullptr);
     on_stop(sig);
   }).detach();
+}
+
+void start_up_done() {}
+
+void exit_now(int status) {
+  std::_Exit(status);
 }
 
 void abnormal_termination() {

@@ -111,7 +111,7 @@ int end_before_loop(server& s, int status) {
   std::fflush(nullptr);
   // No exit handlers: the stop-watch thread may still be waiting for a signal
   // and must not meet destroyed statics.
-  std::_Exit(status);
+  platform::exit_now(status);
 }
 
 }  // namespace
@@ -142,6 +142,7 @@ int run_server(int argc, const char* const* argv) {
   open_sockets(s);
   if (!resolve_log_server(s.cfg, s.out, s.link.log_server)) return end_before_loop(s, 1);
   start_controls(s);
+  platform::start_up_done();
   receive_loop(s);
 }
 
