@@ -15,14 +15,13 @@ namespace {
 
 using clock = std::chrono::steady_clock;
 
-// mirx_logrx with its output flushed line by line, so lines can be awaited.
+// mirx_logrx, whose lines can be awaited as they come.
 struct log_receiver {
   server_process p;
   std::uint16_t port = 0;
 
   log_receiver() {
-    p.start_program("stdbuf", {"-oL", MIRX_LOGRX_PATH, "--bind", "127.0.0.1", "--port", "0",
-                               "--timeout", "120"});
+    p.start_program(MIRX_LOGRX_PATH, {"--bind", "127.0.0.1", "--port", "0", "--timeout", "120"});
     const std::regex listening("listening on 127\\.0\\.0\\.1:([0-9]+)\n");
     std::smatch m;
     std::string err;
