@@ -1,5 +1,5 @@
-// The stream log: END records for each way a stream ends, the bound on
-// streams followed, and the start, heartbeat and stop records.
+// The stream log: END records for each way a stream ends, and the bound on
+// streams followed. The start, heartbeat and stop records: stream_records_test.
 
 #include "monitor/stream_log.h"
 
@@ -98,25 +98,6 @@ TEST_F(streams, FullTableFollowsNoMoreAndEveryStreamStaysFound) {
     EXPECT_EQ(net.records.back(), datagram({"END \x01\0\0\x0a"s, "NODE", "GW", std::to_string(i)}));
   }
   EXPECT_EQ(log.in_progress(), 0u);
-}
-
-// RUN at start, HBT each period (a stall does not burst), OFF at the stop:
-// table size, seconds up, streams in progress, period and silence limit.
-TEST_F(streams, StartHeartbeatAndStopRecords) {
-  log.tick(4999, 3);
-  log.tick(5000, 3);
-  talk(ip(127, 0, 0, 9), "M", 5100);
-  log.tick(21000, 4);
-  log.tick(24000, 4);
-  log.stop(24100, 2);
-  auto status = [](const char* tag, char table, char up) {
-    return datagram({tag + "\0\0\0\0"s, "\0\0\0"s + table + "\0\0\0"s + up, "\0\0\0\0\0\0\0\x05"s,
-                     "\0\0\x07\xd0"s});
-  };
-  const std::vector<test::bytes> want = {status("RUN ", 0, 2), status("HBT ", 3, 7),
-                                         datagram({"END \x02"s, "NODE", "GW", "M"}),
-                                         status("HBT ", 4, 23), status("OFF ", 2, 26)};
-  EXPECT_EQ(net.records, want);
 }
 
 }  // namespace
