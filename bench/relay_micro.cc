@@ -12,10 +12,10 @@
 #include <memory>
 #include <string>
 
+#include "controls/gate.h"
 #include "monitor/stream_log.h"
 #include "node/address.h"
 #include "node/conference.h"
-#include "node/gate.h"
 #include "node/relay.h"
 #include "server/dispatch.h"
 

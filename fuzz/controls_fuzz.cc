@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "node/access_rules.h"
-#include "node/state_file.h"
+#include "controls/access_rules.h"
+#include "controls/state_file.h"
 
 namespace {
 
@@ -32,7 +32,8 @@ bool same(const std::vector<mirx::node_entry>& a, const std::vector<mirx::node_e
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const mirx::access_parse p = mirx::parse_access_rules(text);
-  require(p.rules.has_value() == (p.line == 0), "a fault names its line");
+  // A fault names its line, or line 0 for one of the whole file (no rule).
+  require(p.rules.has_value() == p.fault.empty(), "a refused file says why");
   if (p.rules) {
     // Slices of the input as call signs, from addresses made of their place.
     for (std::size_t at = 0; at < text.size() && at < 512; at += 8) {

@@ -14,7 +14,7 @@ for arch in arm64 armhf; do
   dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
 done
 bash "$root/scripts/deps.sh" g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev \
-  wine wine64 g++-mingw-w64-x86-64 clang libclang-rt-14-dev gpsd gpsd-clients aprx \
+  wine wine64 nsis g++-mingw-w64-x86-64 clang libclang-rt-14-dev gpsd gpsd-clients aprx \
   libcpp-httplib-dev nlohmann-json3-dev chromium \
   debhelper lintian scdoc mandoc logrotate systemd python3 pkgconf \
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static \

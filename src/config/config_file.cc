@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -34,6 +35,7 @@ enum class setting {
   max_nodes,
   state_file,
   log_voice,
+  node_idle_timeout,
   log_streams,
   log_heartbeat
 };
@@ -62,6 +64,7 @@ constexpr key_entry keys[] = {
     {"MaxNodes", 8, setting::max_nodes},
     {"StateFile", 9, setting::state_file},
     {"LogVoice", 8, setting::log_voice},
+    {"NodeIdleTimeout", 15, setting::node_idle_timeout},
     {"LogStreams", 10, setting::log_streams},
     {"LogHeartbeat", 12, setting::log_heartbeat},
 };
@@ -137,6 +140,18 @@ std::int32_t parse_number(const char* text) {
   return static_cast<std::int32_t>(negative ? 0u - sum : sum);
 }
 
+// A count as written, sign included, held at a bound far beyond any valid
+// count rather than wrapped, so that start-up can refuse what is out of range.
+std::int64_t parse_count(const char* text) {
+  constexpr std::int64_t held = std::int64_t{1} << 40;
+  while (is_white(*text)) ++text;
+  const bool negative = *text == '-';
+  if (*text == '+' || *text == '-') ++text;
+  std::int64_t sum = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) sum = std::min(held, sum * 10 + (*text - '0'));
+  return negative ? -sum : sum;
+}
+
 // Copies `value` into a text field of `size` bytes; a longer value is cut to
 // the field and said so, and never reaches past it.
 void store_text(char* field, std::size_t size, const char* key, const char* value, output& out) {
@@ -183,20 +198,25 @@ void store_value(const key_entry& key, const char* value, settings& s, output& o
       store_switch(s.relay_unregistered, value);
       return out.say(shown::debug, "RelayUnregistered : %s\n", s.relay_unregistered ? "ON" : "OFF");
     case setting::max_nodes:
-      s.max_nodes = parse_number(value);
-      return out.say(shown::debug, "MaxNodes : %d\n", static_cast<int>(s.max_nodes));
+      s.max_nodes = parse_count(value);
+      return out.say(shown::debug, "MaxNodes : %lld\n", static_cast<long long>(s.max_nodes));
     case setting::state_file:
       store_text(s.state_file, sizeof s.state_file, key.name, value, out);
       return out.say(shown::debug, "StateFile : %s\n", s.state_file);
     case setting::log_voice:
       store_switch(s.log_voice, value);
       return out.say(shown::debug, "LogVoice : %s\n", s.log_voice ? "ON" : "OFF");
+    case setting::node_idle_timeout:
+      s.node_idle_timeout = parse_count(value);
+      return out.say(shown::debug, "NodeIdleTimeout : %lld\n",
+                     static_cast<long long>(s.node_idle_timeout));
     case setting::log_streams:
       store_switch(s.log_streams, value);
       return out.say(shown::debug, "LogStreams : %s\n", s.log_streams ? "ON" : "OFF");
     case setting::log_heartbeat:
-      s.log_heartbeat = parse_number(value);
-      return out.say(shown::debug, "LogHeartbeat : %d\n", static_cast<int>(s.log_heartbeat));
+      s.log_heartbeat = parse_count(value);
+      return out.say(shown::debug, "LogHeartbeat : %lld\n",
+                     static_cast<long long>(s.log_heartbeat));
   }
 }
 

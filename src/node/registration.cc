@@ -65,7 +65,7 @@ void remove_entry(conference& c, const node_entry* gone) {
 }
 
 bool restore_node(conference& c, const node_entry& entry) {
-  if (c.table.find(entry.call1) != nullptr || !c.table.append(entry)) return false;
+  if (!c.table.append(entry)) return false;
   const octets o = octets_of(entry.ip);
   c.out.write_log("%.24s Node IP address restored %.8s %.8s %u.%u.%u.%u\n", time_stamp().text,
                   printable(entry.call1).text, printable(entry.call2).text, o.a, o.b, o.c, o.d);

@@ -28,8 +28,9 @@ void remove_node(conference& c, std::uint32_t sender_ip);
 void remove_entry(conference& c, const node_entry* gone);
 
 // Puts back an entry saved by an earlier run: appended, written to the log
-// file as restored and announced to the log server as an addition. False
-// when its call1 is in the table already or memory ran out.
+// file as restored and announced to the log server as an addition. Its call1
+// must not be in the table (the caller knows, so that a restore of many
+// entries needs no search); false when memory ran out.
 bool restore_node(conference& c, const node_entry& entry);
 
 }  // namespace mirx

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/console.h"
+#include "platform/service_hooks_win.h"
 
 namespace platform {
 namespace {
@@ -73,6 +74,7 @@ void start_stop_deadline(int cut_after_ms, int end_after_ms) {
       ::CancelSynchronousIo(stopping);
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    process_ending(3);
     ::TerminateProcess(::GetCurrentProcess(), 3);
   }).detach();
 }

@@ -78,9 +78,23 @@ void sleep_ms(int ms);
 // to the disk, then renamed over it. Returns 0 or the system's error code.
 int replace_file(const std::string& path, const std::string& data);
 
+// Reads the whole of `path` when it is a regular file of at most `limit`
+// bytes. It is opened without blocking, so that a FIFO or a device can never
+// hold up the caller, and read no further than the limit, so that an endless
+// file cannot exhaust memory. `error` is the system's code for `missing` and
+// `failed`.
+enum class file_status { read, missing, not_regular, too_large, failed };
+struct file_read {
+  file_status status;
+  int error;
+};
+file_read read_regular_file(const char* path, std::size_t limit, std::string& text);
+
 // The request to reopen the log file (SIGUSR1 on Linux, so that log rotation
-// can rename the file and signal). The signal only sets a flag; whoever
-// polls take_reopen_request does the work. Nothing on Windows.
+// can rename the file and signal; on Windows the service's reopen control).
+// The request only sets a flag; whoever polls take_reopen_request does the
+// work. The signal is watched from the first moment of the process, as its
+// default action ends it.
 void watch_reopen_signal();
 // True once for each request that arrived since the last call.
 bool take_reopen_request();
@@ -117,6 +131,13 @@ void close_serial(serial_handle h);
 // request of the same kind while `on_stop` runs ends the process at once with
 // status 3. Must be called before any other thread is started.
 void start_stop_watch(void (*on_stop)(int));
+
+// Start-up is done: the receive loop begins. A Windows service then reports
+// itself running; nothing else happens.
+void start_up_done();
+// Ends the process at once with `status`, running no exit handlers and
+// flushing nothing (a Windows service first tells how the run ended).
+[[noreturn]] void exit_now(int status);
 
 // Writes the abnormal-termination text on the error stream and ends the
 // process at once with status 3, flushing nothing.

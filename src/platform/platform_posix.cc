@@ -11,12 +11,14 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <thread>
@@ -201,6 +203,34 @@ int replace_file(const std::string& path, const std::string& data) {
   return 0;
 }
 
+file_read read_regular_file(const char* path, std::size_t limit, std::string& text) {
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return {errno == ENOENT ? file_status::missing : file_status::failed, errno};
+  struct stat info {};
+  file_read r{file_status::read, 0};
+  if (::fstat(fd, &info) != 0) {
+    r = {file_status::failed, errno};
+  } else if (!S_ISREG(info.st_mode)) {
+    r = {file_status::not_regular, 0};
+  } else {
+    text.clear();
+    char chunk[65536];
+    ssize_t n;
+    // A file that grows while it is read is cut off one chunk past the limit.
+    while ((n = ::read(fd, chunk, sizeof chunk)) != 0 && text.size() <= limit) {
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        r = {file_status::failed, errno};
+        break;
+      }
+      text.append(chunk, static_cast<std::size_t>(n));
+    }
+    if (r.status == file_status::read && text.size() > limit) r = {file_status::too_large, 0};
+  }
+  ::close(fd);
+  return r;
+}
+
 void watch_reopen_signal() {
   struct sigaction act {};
   act.sa_handler = note_reopen;
@@ -253,6 +283,12 @@ void start_stop_watch(void (*on_stop)(int)) {
     pthread_sigmask(SIG_UNBLOCK, &again, nullptr);
     on_stop(sig);
   }).detach();
+}
+
+void start_up_done() {}
+
+void exit_now(int status) {
+  std::_Exit(status);
 }
 
 void abnormal_termination() {

@@ -22,11 +22,13 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <utility>
 
 #include "platform/console.h"
 #include "platform/platform.h"
+#include "platform/service_hooks_win.h"
 
 namespace platform {
 
@@ -195,11 +197,71 @@ int replace_file(const std::string& path, const std::string& data) {
   return error;
 }
 
-// Windows has no signal for it: the log file is reopened only by a restart.
+file_read read_regular_file(const char* path, std::size_t limit, std::string& text) {
+  HANDLE h = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD e = ::GetLastError();
+    const bool gone = e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
+    return {gone ? file_status::missing : file_status::failed, static_cast<int>(e)};
+  }
+  file_read r{file_status::read, 0};
+  LARGE_INTEGER size{};
+  if (::GetFileType(h) != FILE_TYPE_DISK) {
+    r = {file_status::not_regular, 0};
+  } else if (!::GetFileSizeEx(h, &size)) {
+    r = {file_status::failed, static_cast<int>(::GetLastError())};
+  } else if (static_cast<unsigned long long>(size.QuadPart) > limit) {
+    r = {file_status::too_large, 0};
+  } else {
+    text.assign(static_cast<std::size_t>(size.QuadPart), '\0');
+    DWORD got = 0;
+    if (!::ReadFile(h, text.data(), static_cast<DWORD>(text.size()), &got, nullptr))
+      r = {file_status::failed, static_cast<int>(::GetLastError())};
+    text.resize(got);
+  }
+  ::CloseHandle(h);
+  return r;
+}
+
+// Windows has no signal for it: a service passes on its reopen control.
 void watch_reopen_signal() {}
 
+namespace {
+
+std::atomic<bool> reopen_requested{false};
+std::atomic<void (*)()> start_up_hook{nullptr};
+std::atomic<void (*)(int)> end_hook{nullptr};
+
+}  // namespace
+
+void request_reopen() {
+  reopen_requested.store(true);
+}
+
 bool take_reopen_request() {
-  return false;
+  return reopen_requested.exchange(false);
+}
+
+void on_start_up_done(void (*hook)()) {
+  start_up_hook.store(hook);
+}
+
+void on_process_end(void (*hook)(int status)) {
+  end_hook.store(hook);
+}
+
+void start_up_done() {
+  if (auto hook = start_up_hook.exchange(nullptr)) hook();
+}
+
+void process_ending(int status) {
+  if (auto hook = end_hook.exchange(nullptr)) hook(status);
+}
+
+void exit_now(int status) {
+  process_ending(status);
+  std::_Exit(status);
 }
 
 }  // namespace platform
@@ -217,6 +279,8 @@ std::atomic<void (*)(int)> stop_function{nullptr};
 std::atomic<int> stop_under_way{0};  // the signal number of the stop that runs, or 0
 
 BOOL WINAPI on_console_event(DWORD event) {
+  // A service receives it whenever a user logs off: the service runs on.
+  if (event == CTRL_LOGOFF_EVENT && end_hook.load() != nullptr) return TRUE;
   const int sig = event == CTRL_C_EVENT ? interrupt_signal : break_signal;
   int running = 0;
   if (stop_under_way.compare_exchange_strong(running, sig)) {
@@ -246,6 +310,7 @@ void abnormal_termination() {
   DWORD written = 0;
   if (claim_last_words())
     ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), text, sizeof text - 1, &written, nullptr);
+  process_ending(3);
   // Ends every thread at once: no exit handlers, no stream flushed or closed.
   ::TerminateProcess(::GetCurrentProcess(), 3);
   ::ExitProcess(3);  // not reached

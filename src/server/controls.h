@@ -1,16 +1,17 @@
 #pragma once
 
-// The operator controls as the process runs them: the access file read at
-// start-up and again whenever it changes, the node table saved to and
-// restored from the state file, and the log file reopened on request. None
-// of it does anything unless configured, the reopen request aside.
+// The operator controls as the process runs them: set up from the settings
+// at start-up, screened per datagram, and the housekeeping of the receive
+// loop. The controls themselves live in controls/; here are only when they
+// run and what they are given. None of it does anything unless configured,
+// the log reopen aside.
 
 #include <cstdint>
-#include <ctime>
-#include <optional>
-#include <string>
 
-#include "node/gate.h"
+#include "controls/access_watch.h"
+#include "controls/gate.h"
+#include "controls/idle_expiry.h"
+#include "controls/table_keeper.h"
 
 namespace mirx {
 
@@ -18,27 +19,28 @@ struct server;
 
 struct controls {
   node_gate gate;
-  bool timed = false;                         // there is work to look at once a second
-  std::time_t last_second = 0;                // when that work was last looked at
-  std::string access_text;                    // the access file as last read, good or bad
-  std::optional<std::string> access_pending;  // a changed text seen once, waiting to be seen again
-  bool access_read = false;                   // access_text holds what the file held then
-  bool access_unreadable_said = false;
-  std::uint64_t saved_generation = 0;  // the table generation the state file holds
-  std::uint64_t tried_generation = 0;  // the last generation a save was tried for
-  bool save_failing = false;           // said once; said again only after a success
-  bool saving_off = false;             // an unusable state file could not be moved aside: keep it
+  access_watch access;
+  table_keeper keeper;
+  idle_expiry idle;
+  bool timed = false;            // there is work to look at once a second
+  std::int64_t last_second = 0;  // when that work was last done (steady ms)
 };
 
 // After the sockets are bound and the log server resolved, before the first
 // datagram: sets the gate from the settings, reads the access file (an
 // unreadable one admits nobody until it can be read) and restores the table.
+// A stop that arrives meanwhile cuts the restore short.
 void start_controls(server& s);
 
+// Whether a received datagram is handled; io_lock held. Counts it as heard
+// from its sender for the idle expiry.
+bool controls_admit(server& s, const std::uint8_t* data, long length, std::uint32_t sender_ip);
+
 // At the start of every turn of the receive loop, io_lock not held: reopens
-// the log file when asked to, and at most once a second reloads a changed
-// access file, saves a changed table and sums up the refusals held back.
-void tick_controls(server& s);
+// the log file when asked to, and once a second reloads a changed access
+// file, saves a changed table, ends idle entries and sums up the refusals
+// held back.
+void housekeeping(server& s);
 
 // The stop sequence's last save of a changed table; io_lock held.
 void save_state_at_stop(server& s);

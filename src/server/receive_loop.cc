@@ -18,14 +18,13 @@ void receive_loop(server& s) {
     // Checked before the lock is taken: a stop may close everything as soon
     // as the loop lets go of it.
     if (stop_under_way()) stay_stopped();
-    tick_controls(s);  // takes the lock itself, so never after a stop began
+    housekeeping(s);  // takes the lock itself, so never after a stop began
     std::lock_guard<std::mutex> hold(io_lock());
     if (dprs != nullptr) s.serial_out.tick();
     if (s.streams.on()) tick_streams(s);
     if (!readable) continue;
     const platform::received r = platform::receive(s.in_socket, buffer, sizeof buffer);
-    if (s.ctl.gate.screening && !screen_datagram(s.ctl.gate, s.conf, buffer, r.length, r.sender_ip))
-      continue;
+    if (!controls_admit(s, buffer, r.length, r.sender_ip)) continue;
     if (s.streams.on())
       dispatch_tracked(s, dprs, buffer, r.length, r.sender_ip);
     else

@@ -67,12 +67,14 @@ void refuse_port_zero(const output& out, const char* key, std::int32_t configure
   platform::abnormal_termination();
 }
 
-// As for a port of 0: a period outside 1..3600 s is refused before the
-// sockets open.
-void refuse_heartbeat_out_of_range(const output& out, std::int32_t seconds) {
-  if (seconds >= 1 && seconds <= 3600) return;
-  std::fprintf(out.console, "LogHeartbeat=%d is out of range: give 1 to 3600 seconds\n",
-               static_cast<int>(seconds));
+// A limit the operator asked for and did not get would fail open: a value
+// out of range ends the run as a port of 0 does.
+void refuse_out_of_range(const output& out, const char* key, std::int64_t configured,
+                         std::int64_t low = 0, std::int64_t high = settings::count_max) {
+  if (configured >= low && configured <= high) return;
+  std::fprintf(out.console, "%s=%lld is out of range: give a number from %lld to %lld\n", key,
+               static_cast<long long>(configured), static_cast<long long>(low),
+               static_cast<long long>(high));
   std::fflush(out.console);
   platform::abnormal_termination();
 }
@@ -112,12 +114,15 @@ int end_before_loop(server& s, int status) {
   std::fflush(nullptr);
   // No exit handlers: the stop-watch thread may still be waiting for a signal
   // and must not meet destroyed statics.
-  std::_Exit(status);
+  platform::exit_now(status);
 }
 
 }  // namespace
 
 int run_server(int argc, const char* const* argv) {
+  // First of all: logrotate may ask for a reopen of a server still starting,
+  // and the signal's default action would end it.
+  platform::watch_reopen_signal();
   platform::guard_standard_streams();
   platform::mark_stoppable_thread();
   platform::console_by_line();
@@ -133,14 +138,17 @@ int run_server(int argc, const char* const* argv) {
   print_banner(s.out);
   s.cfg.log_server[0] = '\0';
   read_config_file(cl.config_path, s.cfg, s.out);
+  refuse_out_of_range(s.out, "MaxNodes", s.cfg.max_nodes);
+  refuse_out_of_range(s.out, "NodeIdleTimeout", s.cfg.node_idle_timeout);
+  refuse_out_of_range(s.out, "LogHeartbeat", s.cfg.log_heartbeat, 1, 3600);
   if (s.cfg.dprs_sw) open_dprs_port(s);
   open_log_file(s);
-  refuse_heartbeat_out_of_range(s.out, s.cfg.log_heartbeat);
   open_sockets(s);
   const std::int64_t bound_ms = monotonic_ms();
   if (!resolve_log_server(s.cfg, s.out, s.link.log_server)) return end_before_loop(s, 1);
   if (s.cfg.log_streams) start_streams(s, bound_ms);
   start_controls(s);
+  platform::start_up_done();
   receive_loop(s);
 }
 

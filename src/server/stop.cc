@@ -49,7 +49,9 @@ void stay_stopped() {
 }
 
 void stop_handler(int) {
-  stop_begun.store(true);
+  // A service's stop control and a shut-down event may both arrive: the
+  // second caller waits for the first to end the process.
+  if (stop_begun.exchange(true)) stay_stopped();
   platform::start_stop_deadline(cut_own_ms, end_ms);
   take_io_lock();
   server& s = the_server();

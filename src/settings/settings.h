@@ -22,11 +22,16 @@ struct settings {
 
   char access_file[text_size] = "";  // AccessFile: allow/deny rules; empty: everyone admitted
   bool relay_unregistered = true;    // RelayUnregistered=OFF: strangers are not relayed
-  std::int32_t max_nodes = 0;        // MaxNodes: largest table; 0 or less: no limit
+  std::int64_t max_nodes = 0;        // MaxNodes: largest table; 0: no limit
   char state_file[text_size] = "";   // StateFile: where the table survives restarts
   bool log_voice = true;             // LogVoice=OFF: no per-delivery log-file lines
-  bool log_streams = false;          // LogStreams=ON: stream, start, heartbeat, stop records
-  std::int32_t log_heartbeat = 30;   // LogHeartbeat: seconds between heartbeat records
+  std::int64_t node_idle_timeout =
+      0;                     // NodeIdleTimeout: seconds of silence that end an entry; 0: never
+  bool log_streams = false;  // LogStreams=ON: stream, start, heartbeat, stop records
+  std::int64_t log_heartbeat = 30;  // LogHeartbeat: seconds between heartbeat records, 1..3600
+
+  // The largest MaxNodes and NodeIdleTimeout; start-up refuses a value outside 0 to this.
+  static constexpr std::int64_t count_max = 2147483647;
 };
 
 // The low 16 bits of a configured port, as a port number.

@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <regex>
 
@@ -223,6 +227,157 @@ TEST_F(controls, TableSurvivesAStopAndAKillAndACorruptFileIsSetAside) {
   EXPECT_EQ(kept, 1) << "moved aside, never deleted";
   EXPECT_FALSE(std::filesystem::exists(fourth->dir() + "/gone/nodes.state"))
       << "an empty table changed nothing";
+}
+
+// How often `text` appears in what `s` printed.
+std::size_t count_of(server_process& s, const std::string& text) {
+  const std::string out = s.out();
+  std::size_t n = 0;
+  for (std::size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+  return n;
+}
+
+bool wait_for_count(server_process& s, const std::string& text, std::size_t n) {
+  for (int i = 0; i < 600 && count_of(s, text) < n; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return count_of(s, text) >= n;
+}
+
+// Whatever the access file turns into, at start-up it admits nobody and at
+// run time the rules in force stay, the relay goes on and one line says why.
+// In an order where each unreadable kind follows a readable one, so that
+// each is said.
+TEST_F(controls, HostileAccessFilesFailClosedAndNeverChangeTheRules) {
+  using place = std::function<void(const std::string&)>;
+  const auto text = [](std::string t) -> place {
+    return [t](const std::string& path) { std::ofstream(path, std::ios::binary) << t; };
+  };
+  struct row {
+    const char* kind;
+    place make;
+    std::string line;
+    bool good;
+  };
+  const std::vector<row> rows = {
+      {"fifo", [](const std::string& p) { ::mkfifo(p.c_str(), 0600); },
+       "cannot be read: not a regular file", false},
+      {"empty", text(""), "access.txt: no rule in the file (write \"allow *\"", false},
+      {"directory", [](const std::string& p) { std::filesystem::create_directory(p); },
+       "cannot be read: not a regular file", false},
+      {"half-written", text("allow CALL*\nallo"), "access.txt line 2: \"allow\" or \"deny\"",
+       false},
+      {"endless", [](const std::string& p) { std::filesystem::create_symlink("/dev/zero", p); },
+       "cannot be read: not a regular file", false},
+      {"bad dotted quad", text("allow CALL*\ndeny 127.0.0.*\n"), "line 2: not an IPv4 address",
+       false},
+      {"oversized", text(std::string(17 << 20, '#') + "\nallow *\n"),
+       "cannot be read: larger than 16 MiB", false},
+      {"byte-order mark",
+       text("\xef\xbb\xbf"
+            "allow CALL*\n"),
+       "1 rules in force", true},
+  };
+  const auto put = [](const server_process& s, const row& r) {
+    std::filesystem::remove_all(s.dir() + "/access.txt");
+    r.make(s.dir() + "/access.txt");
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.kind);
+    server_process s;
+    put(s, r);
+    start(s, "AccessFile=access.txt;\n", r.line);
+    f.send(0, nodes::make_registration("CALL0", "GW"));
+    EXPECT_EQ(silent(0, 300), !r.good) << "fail closed at start-up";
+  }
+  f.server.write_file("access.txt", "allow CALL*\n");
+  start(f.server, "AccessFile=access.txt;\n", "access.txt read: 1 rules");
+  enrol(0, "CALL0");
+  enrol(1, "CALL1");
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.kind);
+    const std::size_t before = count_of(f.server, r.line);
+    put(f.server, r);
+    ASSERT_TRUE(wait_for_count(f.server, r.line, before + 1)) << f.server.out();
+    drain_all();
+    voice(0);
+    EXPECT_EQ(received(f.nodes[1], 1).size(), 1u) << "the relay goes on";
+    enrol(2, "CALL2");
+    f.send(3, nodes::make_registration("OTHER", "GW"));
+    EXPECT_TRUE(silent(3)) << "the rules in force still refuse OTHER";
+    EXPECT_EQ(count_of(f.server, r.line), before + 1) << "said once";
+  }
+}
+
+// Whether `pid` runs the server's own code: its image is the server's (not
+// this test's copy before the exec) and it catches some signal (a fresh
+// image catches none while the loader runs).
+bool runs_own_code(pid_t pid) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  std::error_code ec;
+  if (std::filesystem::read_symlink(proc + "/exe", ec) ==
+      std::filesystem::read_symlink("/proc/self/exe", ec))
+    return false;
+  std::ifstream status(proc + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("SigCgt:", 0) == 0) return std::stoull(line.substr(7), nullptr, 16) != 0;
+  return false;
+}
+
+// logrotate may signal a server that is still starting up.
+TEST(ReopenSignal, NeverEndsAServerFromItsFirstStep) {
+  for (int run = 0; run < 50; ++run) {
+    server_process s;
+    s.write_file("mirx_server.cfg", "InPort=" + std::to_string(free_udp_port()) + ";\n");
+    s.start({});
+    for (int i = 0; i < 100000 && !runs_own_code(s.pid()); ++i) {
+    }
+    for (int i = 0; i < 20000 && s.out().find("Not assign the log server") == std::string::npos;
+         ++i) {
+      s.signal(SIGUSR1);
+      ::usleep(100);
+    }
+    s.signal(SIGINT);
+    ASSERT_EQ(s.wait_exit(), 3) << "run " << run << ": " << s.out() << s.err();
+  }
+}
+
+// A stop while a large table is being restored under a large access file
+// still ends the log file properly and leaves the saved table whole.
+TEST_F(controls, AStopDuringALongRestoreEndsTheLogAndKeepsTheFile) {
+  std::string rules = "allow *\n", state = "mirx-server node table 1\n";
+  for (int i = 0; i < 100000; ++i) rules += "deny Q" + std::to_string(i) + "*\n";
+  for (int i = 0; i < 30000; ++i)
+    state += "\"N" + std::to_string(i) + "\" \"GW\" 10.0." + std::to_string(i / 256) + "." +
+             std::to_string(i % 256) + "\n";
+  state += "end 30000\n";
+  f.server.write_file("access.txt", rules);
+  f.server.write_file("nodes.state", state);
+  start(f.server, "AccessFile=access.txt;\nStateFile=nodes.state;\n", "access.txt read:");
+  f.server.signal(SIGTERM);
+  EXPECT_EQ(f.server.wait_exit(), 3);
+  const std::string log = f.server.read_file("MirxServerLog");
+  EXPECT_TRUE(std::regex_search(log, std::regex("\nlog end " + stamp + "\n$")))
+      << log.substr(log.size() > 300 ? log.size() - 300 : 0);
+  EXPECT_EQ(f.server.read_file("nodes.state"), state);
+}
+
+TEST_F(controls, ASilentEntryIsRemovedAsByADisconnectAndASendingOneKept) {
+  start(f.server, "NodeIdleTimeout=2;\n", "");
+  enrol(0, "CALL0");
+  enrol(1, "CALL1");
+  drain_all();
+  for (int i = 0; i < 16; ++i) {
+    voice(0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  EXPECT_TRUE(f.server.wait_for("Deleted from table: GW       CALL1   \n")) << f.server.out();
+  EXPECT_EQ(records(), strings{"DEL  CALL1   "});
+  drain_all();
+  voice(0);
+  EXPECT_TRUE(silent(1)) << "CALL1 gets nothing more";
+  const std::string log = f.stop_and_read_log();
+  EXPECT_NE(log.find("Deleted from table: GW       CALL1   \n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Deleted from table: GW       CALL0"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -17,10 +19,20 @@
 
 namespace mirx::e2e {
 
+// The kernel hands out ports from 32768 up (its range for port 0) to every
+// unbound socket that sends, the server's own out socket among them, so a port
+// it gave a probe can be taken by another test before the server binds it. A
+// port picked at random below that range, and free now, cannot be.
 std::uint16_t free_udp_port() {
-  auto probe = nodes::udp_endpoint::bind("0.0.0.0", 0);
-  if (!probe) throw std::runtime_error("no free UDP port");
-  return probe->port();
+  static std::mutex lock;
+  static std::mt19937 pick(std::random_device{}() ^ static_cast<unsigned>(::getpid()));
+  std::lock_guard<std::mutex> hold(lock);
+  std::uniform_int_distribution<int> below_ephemeral(20000, 32767);
+  for (int tries = 0; tries < 500; ++tries) {
+    const auto port = static_cast<std::uint16_t>(below_ephemeral(pick));
+    if (nodes::udp_endpoint::bind("0.0.0.0", port)) return port;
+  }
+  throw std::runtime_error("no free UDP port");
 }
 
 server_process::server_process() {

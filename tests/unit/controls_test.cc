@@ -4,14 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "node/access_rules.h"
-#include "node/gate.h"
-#include "node/state_file.h"
+#include "controls/access_rules.h"
+#include "controls/access_watch.h"
+#include "controls/gate.h"
+#include "controls/state_file.h"
+#include "controls/table_keeper.h"
 #include "nodelib/packets.h"
 #include "unit/harness.h"
 
@@ -38,11 +42,23 @@ TEST(AccessRules, RefusesABadFileWholeNamingTheLine) {
       {"allow 1.2.3.4/\n", 1, "not an IPv4 address"},
       {"\n\ndeny DL1ABCDEF9\n", 3, "longer than 8"},
       {"deny DL\x01X\n", 1, "unprintable"},
+      // What looks like an address must be one, never a pattern that cannot match.
+      {"deny 10.0.0.*\n", 1, "not an IPv4 address"},
+      {"deny 10.*\n", 1, "not an IPv4 address"},
+      {"deny -1.2.3.4\n", 1, "not an IPv4 address"},
+      {"deny 0001.2.3.4\n", 1, "not an IPv4 address"},
+      {"deny 1.2.3.4/08\n", 1, "not an IPv4 address"},
+      {"deny 10\n", 1, "not an IPv4 address"},
+      {"\xef\xbb\xbf"
+       "allow 2E0*\n",
+       0, ""},  // a byte-order mark; a call sign may start with a digit
+      {"# nothing but comments\n\n", 0, "no rule in the file"},
+      {"", 0, "no rule in the file"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.text);
     const access_parse p = parse_access_rules(r.text);
-    EXPECT_EQ(p.rules.has_value(), r.bad_line == 0);
+    EXPECT_EQ(p.rules.has_value(), r.bad_line == 0 && r.fault[0] == '\0');
     EXPECT_EQ(p.line, r.bad_line);
     EXPECT_NE(p.fault.find(r.fault), std::string::npos) << p.fault;
   }
@@ -70,6 +86,7 @@ TEST(AccessRules, AdmitsByCallSignOrAddress) {
       {&with_allow, "DL1XAQ", ip(192, 0, 2, 9), false},   // '*' and '?' in a deny
       {&with_allow, "W1AW", ip(1, 1, 1, 1), true},        // exact pattern
       {&with_allow, "W1AWX", ip(1, 1, 1, 1), false},
+      {&with_allow, "W1A", ip(1, 1, 1, 1), false},   // shorter than the exact pattern
       {&deny_only, "G4XYZ", ip(11, 0, 0, 1), true},  // no allow rule: all but the denied
       {&deny_only, "G4XYZ", ip(10, 255, 0, 1), false},
       {&deny_only, "K1ABC", ip(11, 0, 0, 1), false},
@@ -118,6 +135,7 @@ TEST(StateFile, RefusesADamagedFile) {
       "\"123456789\" \"B\" 1.2.3.4\nend 1\n",               // longer than a call sign
       "\"A\" \"B\" 1.2.3.4\n\"A\" \"C\" 1.2.3.5\nend 2\n",  // one call1 twice
       "\"A\\x4\" \"B\" 1.2.3.4\nend 1\n",                   // half an escape
+      "\"A\" \"B\" 4294967297.2.3.4\nend 1\n",              // an octet that would wrap to 1
   };
   std::string fault;
   EXPECT_FALSE(parse_state("mirx-server node table 2\nend 0\n", &fault));
@@ -126,6 +144,9 @@ TEST(StateFile, RefusesADamagedFile) {
     EXPECT_FALSE(parse_state(head + body, &fault));
   }
   EXPECT_TRUE(parse_state(head + "end 0\n", &fault));
+  const auto upper_hex = parse_state(head + "\"\\x4A\" \"B\" 1.2.3.4\nend 1\n", &fault);
+  ASSERT_TRUE(upper_hex) << fault;
+  EXPECT_EQ((*upper_hex)[0].call1, callsign_of("J"));
 }
 
 // A refusal flood writes a few lines a second and one summary, and counts
@@ -152,6 +173,106 @@ TEST(Gate, RefusalsAreCountedButLinesBounded) {
   EXPECT_NE(console.find(" since start\n"), std::string::npos);
   EXPECT_EQ(g.limit.total(), 1000u);
   EXPECT_EQ(h.log_text(), console);
+}
+
+// A directory of its own for the files of one test.
+struct scratch {
+  std::string dir =
+      std::filesystem::temp_directory_path() / ("mirx_ctl_" + std::to_string(getpid()));
+  scratch() { std::filesystem::create_directories(dir); }
+  ~scratch() { std::filesystem::remove_all(dir); }
+  void write(const std::string& name, const std::string& text) const {
+    std::ofstream(dir + "/" + name, std::ios::binary) << text;
+  }
+  std::string read(const std::string& name) const {
+    std::ifstream in(dir + "/" + name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+};
+
+TEST(AccessWatch, AChangeTakesEffectOnlyOnceTwoLooksFoundTheSameText) {
+  scratch s;
+  testing::harness h;
+  node_gate g;
+  g.access_list = g.closed = true;
+  access_watch w{s.dir + "/access.txt"};
+  s.write("access.txt", "allow A*\n");
+  read_access_at_start(w, g, h.conf);
+  ASSERT_FALSE(g.closed);
+  struct step {
+    const char* text;  // written before the look; null: unchanged
+    const char* admitted;
+  };
+  const step steps[] = {
+      {"allow B*\n", "A1"}, {nullptr, "B1"},                        // seen twice: in force
+      {"allow C*\n", "B1"}, {"allow D*\n", "B1"},                   // caught while still changing
+      {nullptr, "D1"},      {"allow E*\n", "D1"},                   // the last text seen twice wins
+      {"allow D*\n", "D1"}, {"allow E*\n", "D1"}, {nullptr, "E1"},  // back and forth
+  };
+  for (const step& st : steps) {
+    if (st.text != nullptr) s.write("access.txt", st.text);
+    look_at_access(w, g, h.conf);
+    SCOPED_TRACE(st.text != nullptr ? st.text : "unchanged");
+    EXPECT_TRUE(g.rules.admits(st.admitted, 0));
+  }
+}
+
+TEST(TableKeeper, AFailedSaveIsSaidOnceAndTriedAgainAtTheNextChangeOrTheStop) {
+  scratch s;
+  testing::harness h;
+  table_keeper k{s.dir + "/gone/nodes.state"};
+  h.conf.table.append({callsign_of("A"), callsign_of("GW"), ip(10, 0, 0, 1)});
+  for (int i = 0; i < 3; ++i) save_table(k, h.conf, false);
+  h.conf.table.append({callsign_of("B"), callsign_of("GW"), ip(10, 0, 0, 2)});
+  save_table(k, h.conf, false);
+  std::filesystem::create_directory(s.dir + "/gone");
+  save_table(k, h.conf, false);  // no change since the last try: not tried
+  EXPECT_FALSE(std::filesystem::exists(k.path));
+  save_table(k, h.conf, true);
+  const std::string console = h.console_text();
+  EXPECT_EQ(std::count(console.begin(), console.end(), '\n'), 2) << console;
+  EXPECT_NE(console.find("cannot be saved: No such file or directory;"), std::string::npos);
+  EXPECT_NE(console.find("nodes.state saved again\n"), std::string::npos) << console;
+  std::string fault;
+  const auto back = parse_state(s.read("gone/nodes.state"), &fault);
+  ASSERT_TRUE(back) << fault;
+  EXPECT_EQ(back->size(), 2u);
+}
+
+// The restore admits what a registration would (the table limit here), and a
+// stop cuts it short without a save of the part restored.
+TEST(TableKeeper, RestoreAdmitsAsRegistrationDoesAndAStopCutsItShort) {
+  struct row {
+    std::size_t entries, max_nodes;
+    bool (*stopping)();
+    const char* line;
+    std::size_t kept, saved_at_stop;
+  };
+  const row rows[] = {
+      {3, 2, [] { return false; }, "2 entries restored, 1 refused\n", 2, 2},
+      {600, 0, [] { return true; }, "restore stopped after 255 entries\n", 255, 600},
+  };
+  for (const row& r : rows) {
+    scratch s;
+    testing::harness h;
+    std::vector<node_entry> saved(r.entries);
+    for (std::size_t i = 0; i < saved.size(); ++i)
+      saved[i] = {callsign_of(("N" + std::to_string(i)).c_str()), callsign_of("GW"),
+                  ip(10, 0, 1, 1)};
+    s.write("nodes.state", format_state(saved));
+    table_keeper k{s.dir + "/nodes.state"};
+    node_gate g;
+    g.max_nodes = r.max_nodes;
+    restore_table(k, g, h.conf, r.stopping);
+    EXPECT_NE(h.console_text().find(r.line), std::string::npos) << h.console_text();
+    EXPECT_EQ(h.conf.table.size(), r.kept);
+    EXPECT_EQ(h.net.records.size(), r.kept);
+    save_table(k, h.conf, true);
+    std::string fault;
+    const auto back = parse_state(s.read("nodes.state"), &fault);
+    ASSERT_TRUE(back) << fault;
+    EXPECT_EQ(back->size(), r.saved_at_stop) << "a restore cut short saves nothing";
+  }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "node/gate.h"
+#include "controls/gate.h"
 
 #include <cstdio>
 #include <cstring>
@@ -51,14 +51,14 @@ bool refuse(node_gate& g, output& out, const std::uint8_t* request, std::uint32_
 
 bool admit_registration(node_gate& g, conference& c, const std::uint8_t* request,
                         std::uint32_t ip) {
-  const callsign call1 = callsign_of(request + reg::call1);
-  if (g.closed) return refuse(g, c.out, request, ip, "access file not read, nobody admitted");
-  if (!rules_admit(g, call1, ip))
-    return refuse(g, c.out, request, ip, "not admitted by the access list");
-  // A node already in the table may always move or repeat itself.
-  if (g.max_nodes != 0 && c.table.size() >= g.max_nodes && c.table.find(call1) == nullptr)
-    return refuse(g, c.out, request, ip, "table full (MaxNodes)");
-  return true;
+  const char* why = refusal(g, c.table, callsign_of(request + reg::call1), ip);
+  return why == nullptr || refuse(g, c.out, request, ip, why);
+}
+
+// Whether the access list in force admits a node.
+bool rules_admit(const node_gate& g, const callsign& call1, std::uint32_t ip) {
+  if (!g.access_list) return true;
+  return !g.closed && g.rules.admits(text_of(printable(call1)), ip);
 }
 
 }  // namespace
@@ -80,9 +80,14 @@ bool screen_datagram(node_gate& g, conference& c, const std::uint8_t* data, long
   }
 }
 
-bool rules_admit(const node_gate& g, const callsign& call1, std::uint32_t ip) {
-  if (!g.access_list) return true;
-  return !g.closed && g.rules.admits(text_of(printable(call1)), ip);
+const char* refusal(const node_gate& g, const node_table& t, const callsign& call1,
+                    std::uint32_t ip) {
+  if (g.access_list && g.closed) return "access file not read, nobody admitted";
+  if (!rules_admit(g, call1, ip)) return "not admitted by the access list";
+  // The size first: the search is needed only at the limit.
+  if (g.max_nodes != 0 && t.size() >= g.max_nodes && t.find(call1) == nullptr)
+    return "table full (MaxNodes)";
+  return nullptr;
 }
 
 std::size_t remove_refused(const node_gate& g, conference& c) {

@@ -8,9 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "node/access_rules.h"
+#include "controls/access_rules.h"
+#include "controls/report_limit.h"
 #include "node/conference.h"
-#include "node/report_limit.h"
 
 namespace mirx {
 
@@ -32,8 +32,15 @@ struct node_gate {
 bool screen_datagram(node_gate& g, conference& c, const std::uint8_t* data, long length,
                      std::uint32_t sender_ip);
 
-// Whether the access list in force admits a node.
-bool rules_admit(const node_gate& g, const callsign& call1, std::uint32_t ip);
+// The one admission rule, for a registration and a restored entry alike:
+// the access list in force, then the table limit, which a call sign the
+// table holds already passes (a node may always move or repeat itself).
+// Why `call1` at `ip` is refused, or null when it is admitted.
+const char* refusal(const node_gate& g, const node_table& t, const callsign& call1,
+                    std::uint32_t ip);
+inline bool admits(const node_gate& g, const node_table& t, const node_entry& e) {
+  return refusal(g, t, e.call1, e.ip) == nullptr;
+}
 
 // Removes every entry that the rules in force refuse, as if each node had
 // disconnected; returns how many went.

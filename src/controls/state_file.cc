@@ -1,4 +1,4 @@
-#include "node/state_file.h"
+#include "controls/state_file.h"
 
 #include <cstdio>
 #include <cstring>
@@ -29,6 +29,7 @@ void put_quoted(std::string& out, const callsign& c) {
 int hex_digit(char ch) {
   if (ch >= '0' && ch <= '9') return ch - '0';
   if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+  if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
   return -1;
 }
 
@@ -62,16 +63,18 @@ bool take(std::string_view& t, char ch) {
   return true;
 }
 
-// A decimal number of at most `max`, at the front of `t`.
+// A decimal number of at most `max`, at the front of `t`. Checked digit by
+// digit, so that no run of digits can wrap round to a small value.
 bool take_number(std::string_view& t, unsigned max, unsigned& value) {
   value = 0;
   std::size_t digits = 0;
-  while (!t.empty() && t.front() >= '0' && t.front() <= '9' && digits < 10) {
+  while (!t.empty() && t.front() >= '0' && t.front() <= '9') {
     value = value * 10 + static_cast<unsigned>(t.front() - '0');
+    if (value > max) return false;
     t.remove_prefix(1);
     ++digits;
   }
-  return digits > 0 && value <= max;
+  return digits > 0;
 }
 
 bool parse_entry(std::string_view line, node_entry& e) {

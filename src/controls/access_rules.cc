@@ -1,4 +1,4 @@
-#include "node/access_rules.h"
+#include "controls/access_rules.h"
 
 #include <algorithm>
 #include <cctype>
@@ -73,21 +73,45 @@ bool callsign_matches(std::string_view pattern, std::string_view call) {
   return p == pattern.size();
 }
 
-bool access_rules::admits(std::string_view call, std::uint32_t ip) const {
-  call = without_trailing_spaces(call);
-  if (denied.contains(ip)) return false;
-  for (const call_rule& r : calls)
-    if (!r.allow && callsign_matches(r.pattern, call)) return false;
-  if (!any_allow || allowed.contains(ip)) return true;
-  for (const call_rule& r : calls)
-    if (r.allow && callsign_matches(r.pattern, call)) return true;
+void pattern_set::add(std::string pattern) {
+  const std::size_t literal = pattern.find_first_of("*?");
+  by_beginning_[pattern.substr(0, literal)].push_back(std::move(pattern));
+}
+
+bool pattern_set::matches(std::string_view call) const {
+  for (std::size_t k = 0; k <= call.size(); ++k) {
+    const auto it = by_beginning_.find(std::string(call.substr(0, k)));
+    if (it == by_beginning_.end()) continue;
+    for (const std::string& p : it->second)
+      if (callsign_matches(p, call)) return true;
+  }
   return false;
+}
+
+bool access_rules::admits(std::string_view call, std::uint32_t ip) const {
+  if (denied.contains(ip)) return false;
+  std::string up(without_trailing_spaces(call));
+  std::transform(up.begin(), up.end(), up.begin(), upper);
+  if (denied_calls.matches(up)) return false;
+  return !any_allow || allowed.contains(ip) || allowed_calls.matches(up);
 }
 
 namespace {
 
+// One octet or prefix length: 1 to 3 digits, no leading zero, at most `max`.
+std::optional<unsigned> take_decimal(std::string_view& t, unsigned max) {
+  std::size_t n = 0;
+  while (n < t.size() && n < 4 && std::isdigit(static_cast<unsigned char>(t[n]))) ++n;
+  if (n == 0 || n > 3 || (n > 1 && t[0] == '0')) return std::nullopt;
+  unsigned value = 0;
+  for (std::size_t i = 0; i < n; ++i) value = value * 10 + static_cast<unsigned>(t[i] - '0');
+  t.remove_prefix(n);
+  if (value > max) return std::nullopt;
+  return value;
+}
+
 // "a.b.c.d" or "a.b.c.d/n" as an inclusive host-order range; nothing when the
-// text is not one. Host bits below the prefix are ignored.
+// text is not exactly one. Host bits below the prefix are ignored.
 std::optional<std::pair<std::uint32_t, std::uint32_t>> parse_network(std::string_view t) {
   std::uint32_t address = 0;
   for (int octet = 0; octet < 4; ++octet) {
@@ -95,27 +119,16 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> parse_network(std::string
       if (t.empty() || t.front() != '.') return std::nullopt;
       t.remove_prefix(1);
     }
-    unsigned value = 0;
-    std::size_t digits = 0;
-    while (!t.empty() && std::isdigit(static_cast<unsigned char>(t.front())) && digits < 4) {
-      value = value * 10 + static_cast<unsigned>(t.front() - '0');
-      t.remove_prefix(1);
-      ++digits;
-    }
-    if (digits == 0 || value > 255) return std::nullopt;
-    address = address << 8 | value;
+    const std::optional<unsigned> value = take_decimal(t, 255);
+    if (!value) return std::nullopt;
+    address = address << 8 | *value;
   }
   unsigned prefix = 32;
   if (!t.empty() && t.front() == '/') {
     t.remove_prefix(1);
-    if (t.empty() || t.size() > 2) return std::nullopt;
-    prefix = 0;
-    for (char ch : t) {
-      if (!std::isdigit(static_cast<unsigned char>(ch))) return std::nullopt;
-      prefix = prefix * 10 + static_cast<unsigned>(ch - '0');
-    }
-    if (prefix > 32) return std::nullopt;
-    t = {};
+    const std::optional<unsigned> bits = take_decimal(t, 32);
+    if (!bits) return std::nullopt;
+    prefix = *bits;
   }
   if (!t.empty()) return std::nullopt;
   const std::uint32_t host_mask =
@@ -123,11 +136,15 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> parse_network(std::string
   return std::make_pair(address & ~host_mask, address | host_mask);
 }
 
-// Anything made of digits, points and a slash with a point in it is meant as
-// an address; call signs never hold a point.
+// A word meant as an address, which must then be a valid one rather than a
+// pattern that never matches: call signs hold no point or slash, and none is
+// a run of digits without a letter (2E0ABC begins with a digit, 10* does not
+// name a call sign).
 bool looks_like_address(std::string_view t) {
-  return t.find('.') != std::string_view::npos &&
-         t.find_first_not_of("0123456789./") == std::string_view::npos;
+  if (t.find_first_of("./") != std::string_view::npos) return true;
+  const bool has_letter = std::any_of(
+      t.begin(), t.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; });
+  return std::isdigit(static_cast<unsigned char>(t.front())) != 0 && !has_letter;
 }
 
 std::vector<std::string_view> words_of(std::string_view line) {
@@ -180,7 +197,7 @@ std::string add_line(std::string_view line, access_rules& r) {
     if (!fault.empty()) return fault;
     std::string pattern(w[1]);
     std::transform(pattern.begin(), pattern.end(), pattern.begin(), upper);
-    r.calls.push_back({allow, std::move(pattern)});
+    (allow ? r.allowed_calls : r.denied_calls).add(std::move(pattern));
   }
   r.any_allow = r.any_allow || allow;
   ++r.count;
@@ -193,6 +210,8 @@ access_parse parse_access_rules(std::string_view text) {
   access_parse result;
   access_rules r;
   int number = 0;
+  // A byte-order mark that an editor put in front of the first line.
+  if (text.substr(0, 3) == "\xef\xbb\xbf") text.remove_prefix(3);
   while (!text.empty()) {
     ++number;
     const std::size_t end = text.find('\n');
@@ -204,6 +223,12 @@ access_parse parse_access_rules(std::string_view text) {
       result.fault = std::move(fault);
       return result;
     }
+  }
+  // A file without a rule is never what an operator means (a stray
+  // redirect, a save cut short on a full disk): refused, not "admit all".
+  if (r.count == 0) {
+    result.fault = "no rule in the file (write \"allow *\" to admit everyone)";
+    return result;
   }
   r.allowed.seal();
   r.denied.seal();

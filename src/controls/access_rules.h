@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -29,12 +30,23 @@ class address_set {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges_;
 };
 
+// Call-sign patterns ('*' any run, '?' one character, upper case) filed by
+// their literal beginning, the characters before the first wildcard: a call
+// sign is tried only against the patterns filed under one of its own
+// beginnings, at most nine lookups however many patterns there are.
+class pattern_set {
+ public:
+  void add(std::string pattern);
+  // `call` upper case, trailing spaces left out.
+  bool matches(std::string_view call) const;
+
+ private:
+  std::unordered_map<std::string, std::vector<std::string>> by_beginning_;
+};
+
 struct access_rules {
-  struct call_rule {
-    bool allow;
-    std::string pattern;  // upper case; '*' any run, '?' one character
-  };
-  std::vector<call_rule> calls;
+  pattern_set allowed_calls;
+  pattern_set denied_calls;
   address_set allowed;
   address_set denied;
   bool any_allow = false;
@@ -46,7 +58,8 @@ struct access_rules {
   bool admits(std::string_view call, std::uint32_t ip) const;
 };
 
-// A file parsed whole, or the first fault: its line (from 1) and what is wrong.
+// A file parsed whole, or the first fault: its line (from 1; 0 for a fault of
+// the whole file, such as holding no rule) and what is wrong.
 struct access_parse {
   std::optional<access_rules> rules;
   int line = 0;

@@ -1,0 +1,22 @@
+#pragma once
+
+// Windows only: what a Windows service needs from the platform layer. The
+// service code above it learns when start-up is done and how the process
+// ends, and passes on the operator's request to reopen the log file. With no
+// hook set (a console run) nothing changes.
+
+namespace platform {
+
+// `hook()` runs once, when start-up is done and the receive loop begins.
+void on_start_up_done(void (*hook)());
+// `hook(status)` runs just before the process ends on its own, with the
+// status it ends with: abnormal_termination, exit_now, a stop's deadline.
+// Set, it also marks the process as a service: a user's log-off leaves it
+// running.
+void on_process_end(void (*hook)(int status));
+// Runs the process-end hook, if any (the stop's deadline calls it).
+void process_ending(int status);
+// A request to reopen the log file, taken by take_reopen_request.
+void request_reopen();
+
+}  // namespace platform

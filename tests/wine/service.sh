@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# The Windows installer and service under Wine: builds the installer, installs
+# it silently into a fresh prefix, has a Linux mirx_node register with the
+# service and a transmission relayed and acknowledged, stops the service,
+# starts it on a taken port, upgrades over an edited configuration and
+# uninstalls.
+#
+#   service.sh SOURCE_DIR BUILD_DIR MIRX_NODE
+#
+# Exits 77 (skipped) when the cross compiler, makensis or Wine is missing.
+# MIRX_SERVICE_KEEP=1 keeps the work directory.
+set -euo pipefail
+
+src=$(cd "${1:?source directory}" && pwd)
+node=$(realpath "${3:?mirx_node}")
+skip() { echo "wine_service skipped: $*" && exit 77; }
+fail() { echo "FAIL: $*" && exit 1; }
+for tool in x86_64-w64-mingw32-g++-posix wine wineserver wineboot makensis python3 timeout; do
+  command -v "$tool" >/dev/null || skip "$tool not found (apt-get install wine wine64 nsis g++-mingw-w64-x86-64)"
+done
+timeout 30 wine --version >/dev/null 2>&1 || skip "wine does not run"
+build=$(mkdir -p "${2:?build directory}" && cd "$2" && pwd)
+if ! { cmake -S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64.cmake" \
+  -DMIRX_BUILD_TESTS=OFF && cmake --build "$build" -j2 --target mirx_windows_installer; } \
+  >"$build/service-build.log" 2>&1; then
+  cat "$build/service-build.log"
+  fail "cross build"
+fi
+setup=$(ls "$build"/mirx-server-*-windows-x86_64-setup.exe)
+x86_64-w64-mingw32-g++-posix -O1 -static -o "$build/service_control.exe" \
+  "$src/tests/wine/service_control.cc" || fail "service_control.exe"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/mirx-service.XXXXXX")
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+listener='' blocker=''
+cleanup() {
+  for p in $listener $blocker; do kill "$p" 2>/dev/null || true; done
+  timeout 30 wineserver -k 2>/dev/null || true
+  [ -n "${MIRX_SERVICE_KEEP:-}" ] || rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work"
+# Output of Wine programs always to files: the services it starts keep
+# every inherited pipe open.
+w() { timeout 60 wine "$@" </dev/null >>wine.txt 2>&1; }
+query() { timeout 30 wine sc query mirx-server </dev/null 2>/dev/null | tr -d '\r' || true; }
+state_is() {  # state_is STATE: the service reaches it within 10 s
+  for _ in $(seq 50); do
+    query | grep -q "STATE *: [0-9] *$1" && return 0
+    sleep 0.2
+  done
+  return 1
+}
+
+# A prefix with one service manager: the first boot of a persistent Wine
+# server leaves two, which share out the requests between them.
+mkdir -p "$WINEPREFIX"
+timeout 30 wineserver -p
+timeout 90 wineboot -i >boot.txt 2>&1 || fail "Wine prefix not created"
+timeout 30 wineserver -k || true
+timeout 30 wineserver -w || true
+timeout 30 wineserver -p
+
+c=$WINEPREFIX/drive_c
+data=$c/ProgramData/mirx-server
+programs="$c/Program Files/mirx-server"
+# shellcheck source=tests/wine/tools_run.sh
+. "$src/tests/wine/tools_run.sh"  # free_port_pair
+read -r in_port out_port < <(free_port_pair)
+# The configuration is in place before the install, as an operator restoring
+# a backup has it: the service then uses the test's own ports.
+mkdir -p "$data"
+printf 'InPort=%s;\r\nOutPort=%s;\r\nLogFileName=MirxServerLog;\r\n' "$in_port" "$out_port" \
+  >"$data/mirx_server.cfg"
+
+problems=()
+check() {  # check DESCRIPTION COMMAND...: notes the description when COMMAND fails
+  local what=$1
+  shift
+  "$@" >/dev/null 2>&1 || problems+=("$what")
+}
+log_ends_with_log_end() { tr -d '\r' <"$data/MirxServerLog" | tail -n 1 | grep -qE '^log end '; }
+opt() { echo --server 127.0.0.1 --in-port "$in_port" --out-port "$out_port" --timeout 2; }
+
+w "$setup" /S || fail "silent install: $(cat wine.txt)"
+state_is RUNNING || fail "service not running after the install: $(query) $(cat "$data"/*.txt)"
+# shellcheck disable=SC2046  # opt gives separate words on purpose
+{
+  "$node" listen $(opt) --bind 127.0.0.2 --call1 JA1LIS >listen.txt 2>&1 &
+  listener=$!
+  for _ in $(seq 50); do grep -q '^registered' listen.txt && break; sleep 0.1; done
+  "$node" transmit $(opt) --bind 127.0.0.3 --call1 JA1TX --my-call JA1TX --text "via service" \
+    --flat-out >transmit.txt 2>&1 || true
+  sleep 0.7
+  kill -INT "$listener" || true
+  wait "$listener" || true
+  listener=''
+}
+check "node not registered: $(cat listen.txt)" grep -q '^registered "JA1LIS"' listen.txt
+check "transmission not relayed" grep -q '^end of stream from "JA1TX   "' listen.txt
+check "transmission not acknowledged: $(cat transmit.txt)" grep -q '^acknowledgement: delivered' transmit.txt
+check "programs not in Program Files" test -f "$programs/mirx_server.exe" -a -f "$programs/mirx_server.cfg.sample"
+for link in "Edit configuration" "Open log folder" README; do
+  check "no Start-menu entry $link" test -f "$c/ProgramData/Microsoft/Windows/Start Menu/Programs/mirx-server/$link.lnk"
+done
+w "$build/service_control.exe" mirx-server 128 || problems+=("control 128 refused")
+for _ in $(seq 20); do grep -q '^log reopen' "$data/MirxServerLog" && break; sleep 0.1; done
+check "control 128 did not reopen the log file" grep -q '^log reopen' "$data/MirxServerLog"
+
+w net stop mirx-server || problems+=("net stop failed")
+check "service not stopped" state_is STOPPED
+check "no success reported for the stop: $(query)" grep -q 'WIN32_EXIT_CODE *: 0 ' <(query)
+check "log file does not end with log end" log_ends_with_log_end
+
+# A start that fails: the port is taken. The service-specific code is 3.
+python3 -c 'import socket, sys, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("", int(sys.argv[1]))); time.sleep(30)' \
+  "$in_port" &
+blocker=$!
+sleep 0.3
+w net start mirx-server || true
+check "failed start not reported with code 3: $(query)" \
+  grep -qE 'WIN32_EXIT_CODE *: 1066 .*SERVICE_EXIT_CODE *: 3 ' <(query | tr '\n' ' ')
+kill "$blocker" || true
+wait "$blocker" 2>/dev/null || true
+blocker=''
+for _ in $(seq 20); do python3 -c "import socket; socket.socket(2, 2).bind(('', $in_port))" 2>/dev/null && break; sleep 0.1; done
+
+# Upgrade over an edited configuration: kept, and the service runs again.
+printf '# edited by the operator\r\n' >>"$data/mirx_server.cfg"
+w "$setup" /S || problems+=("upgrade install failed")
+check "upgrade lost the edited configuration" grep -q 'edited by the operator' "$data/mirx_server.cfg"
+check "service not running after the upgrade" state_is RUNNING
+
+# The uninstaller runs from a copy of itself: wait for the programs to go.
+w "$programs/uninstall.exe" /S || problems+=("uninstall failed")
+for _ in $(seq 100); do [ -e "$programs/mirx_server.exe" ] || break; sleep 0.2; done
+check "program left after the uninstall" test ! -e "$programs/mirx_server.exe"
+query | grep -q SERVICE_NAME && problems+=("service still registered after the uninstall")
+check "data not kept by the uninstall" test -f "$data/mirx_server.cfg" -a -f "$data/MirxServerLog"
+check "log file does not end with log end after the uninstall" log_ends_with_log_end
+
+if [ ${#problems[@]} -gt 0 ]; then
+  printf 'FAIL: %s\n' "${problems[@]}"
+  echo "--- log file"; tr -d '\r' <"$data/MirxServerLog" || true
+  echo "--- install log"; tr -d '\r' <"$data/install-log.txt" || true
+  echo "--- service console"; tr -d '\r' <"$data/mirx_server-console.txt" || true
+  exit 1
+fi
+echo "wine_service passed: install, relay and acknowledgement, reopen, stop with log end," \
+  "failed start code 3, upgrade, uninstall"
