@@ -35,7 +35,9 @@ enum class setting {
   max_nodes,
   state_file,
   log_voice,
-  node_idle_timeout
+  node_idle_timeout,
+  log_streams,
+  log_heartbeat
 };
 
 struct key_entry {
@@ -63,6 +65,8 @@ constexpr key_entry keys[] = {
     {"StateFile", 9, setting::state_file},
     {"LogVoice", 8, setting::log_voice},
     {"NodeIdleTimeout", 15, setting::node_idle_timeout},
+    {"LogStreams", 10, setting::log_streams},
+    {"LogHeartbeat", 12, setting::log_heartbeat},
 };
 
 struct config_reader {
@@ -206,6 +210,13 @@ void store_value(const key_entry& key, const char* value, settings& s, output& o
       s.node_idle_timeout = parse_count(value);
       return out.say(shown::debug, "NodeIdleTimeout : %lld\n",
                      static_cast<long long>(s.node_idle_timeout));
+    case setting::log_streams:
+      store_switch(s.log_streams, value);
+      return out.say(shown::debug, "LogStreams : %s\n", s.log_streams ? "ON" : "OFF");
+    case setting::log_heartbeat:
+      s.log_heartbeat = parse_count(value);
+      return out.say(shown::debug, "LogHeartbeat : %lld\n",
+                     static_cast<long long>(s.log_heartbeat));
   }
 }
 

@@ -8,6 +8,7 @@
 #include "server/log_file.h"
 #include "server/server.h"
 #include "server/stop.h"
+#include "server/streams.h"
 
 namespace mirx {
 
@@ -68,10 +69,12 @@ void refuse_port_zero(const output& out, const char* key, std::int32_t configure
 
 // A limit the operator asked for and did not get would fail open: a value
 // out of range ends the run as a port of 0 does.
-void refuse_out_of_range(const output& out, const char* key, std::int64_t configured) {
-  if (configured >= 0 && configured <= settings::count_max) return;
-  std::fprintf(out.console, "%s=%lld is out of range: give a number from 0 to %lld\n", key,
-               static_cast<long long>(configured), static_cast<long long>(settings::count_max));
+void refuse_out_of_range(const output& out, const char* key, std::int64_t configured,
+                         std::int64_t low = 0, std::int64_t high = settings::count_max) {
+  if (configured >= low && configured <= high) return;
+  std::fprintf(out.console, "%s=%lld is out of range: give a number from %lld to %lld\n", key,
+               static_cast<long long>(configured), static_cast<long long>(low),
+               static_cast<long long>(high));
   std::fflush(out.console);
   platform::abnormal_termination();
 }
@@ -137,10 +140,13 @@ int run_server(int argc, const char* const* argv) {
   read_config_file(cl.config_path, s.cfg, s.out);
   refuse_out_of_range(s.out, "MaxNodes", s.cfg.max_nodes);
   refuse_out_of_range(s.out, "NodeIdleTimeout", s.cfg.node_idle_timeout);
+  refuse_out_of_range(s.out, "LogHeartbeat", s.cfg.log_heartbeat, 1, 3600);
   if (s.cfg.dprs_sw) open_dprs_port(s);
   open_log_file(s);
   open_sockets(s);
+  const std::int64_t bound_ms = monotonic_ms();
   if (!resolve_log_server(s.cfg, s.out, s.link.log_server)) return end_before_loop(s, 1);
+  if (s.cfg.log_streams) start_streams(s, bound_ms);
   start_controls(s);
   platform::start_up_done();
   receive_loop(s);

@@ -26,7 +26,9 @@ struct settings {
   char state_file[text_size] = "";   // StateFile: where the table survives restarts
   bool log_voice = true;             // LogVoice=OFF: no per-delivery log-file lines
   std::int64_t node_idle_timeout =
-      0;  // NodeIdleTimeout: seconds of silence that end an entry; 0: never
+      0;                     // NodeIdleTimeout: seconds of silence that end an entry; 0: never
+  bool log_streams = false;  // LogStreams=ON: stream, start, heartbeat, stop records
+  std::int64_t log_heartbeat = 30;  // LogHeartbeat: seconds between heartbeat records, 1..3600
 
   // The largest MaxNodes and NodeIdleTimeout; start-up refuses a value outside 0 to this.
   static constexpr std::int64_t count_max = 2147483647;

@@ -1,5 +1,5 @@
-// A port whose low 16 bits are 0, or a limit out of range, is refused with a
-// line naming its key.
+// A port whose low 16 bits are 0, or a limit or heartbeat period out of range,
+// is refused with a line naming its key.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -24,6 +24,8 @@ TEST(PortZero, RefusedOrSaidWithItsKey) {
       {"MaxNodes=-5;\n", "MaxNodes=-5 is out of range: give a number from 0 to 2147483647\n", 3},
       {"MaxNodes=4294967297;\n", "MaxNodes=4294967297 is out of range", 3},
       {"NodeIdleTimeout=2147483648;\n", "NodeIdleTimeout=2147483648 is out of range", 3},
+      {"LogHeartbeat=0;\n", "LogHeartbeat=0 is out of range: give a number from 1 to 3600\n", 3},
+      {"LogStreams=ON;\nLogHeartbeat=3601;\n", "LogHeartbeat=3601 is out of range", 3},
   };
   for (const row& r : rows) {
     server_process s;
