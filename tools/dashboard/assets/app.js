@@ -353,7 +353,7 @@
     via.appendChild(callElement(h.call1, 'unregistered node'));
     if (h.call2) via.append(' ', callElement(h.call2));
     tr.appendChild(make('td', '', String(h.overs_today)));
-    tr.appendChild(make('td', '', seconds(h.duration_ms)));
+    tr.appendChild(make('td', 'last-over', seconds(h.duration_ms)));
     return tr;
   }
 
