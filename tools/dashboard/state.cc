@@ -50,13 +50,12 @@ outcome remove_node(state& s, const std::uint8_t* data) {
 void count_call(state& s, const heard_entry& h) {
   const auto old = std::find_if(s.calls.begin(), s.calls.end(),
                                 [&](const heard_call& c) { return c.my_call == h.my_call; });
-  heard_call c;
+  std::uint32_t overs = 0;  // before this one, on its UTC day
   if (old != s.calls.end()) {
-    if (old->at / day_ms == h.at / day_ms) c.overs_today = old->overs_today;
+    if (old->at / day_ms == h.at / day_ms) overs = old->overs_today;
     s.calls.erase(old);
   }
-  c = {h.my_call, h.call1, h.call2, h.at, c.overs_today + 1, no_duration};
-  s.calls.push_front(std::move(c));
+  s.calls.push_front({h.my_call, h.call1, h.call2, h.at, overs + 1, no_duration});
   if (s.calls.size() > heard_limit) s.calls.pop_back();
 }
 
