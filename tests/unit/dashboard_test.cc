@@ -286,5 +286,19 @@ TEST(DashboardStateFile, KeepsEveryByteAndRefusesDamage) {
   EXPECT_EQ(load_state(back, path), "");  // no file yet: nothing to load
 }
 
+// A file written before speakers, ends and junk bursts were kept still loads.
+TEST(DashboardStateFile, ReadsTheEarlierLayout) {
+  const std::string path = "/tmp/dashboard_old_state_" + std::to_string(::getpid()) + ".json";
+  std::ofstream(path) << R"({"version":1,"watching_since":1,"last_record":2,)"
+                      << R"("nodes":[["4e30414141","4757",2,3,0,""]],"heard":[[4,"53","",""]],)"
+                      << R"("hours":[],"counts":[1,0,1,0,0]})";
+  state back;
+  ASSERT_EQ(load_state(back, path), "");
+  std::filesystem::remove(path);
+  EXPECT_EQ(back.node_age.size(), 1u);
+  EXPECT_EQ(back.heard.front().duration_ms, no_duration);
+  EXPECT_EQ(back.count.acc, 1u);
+}
+
 }  // namespace
 }  // namespace mirx::dashboard
