@@ -57,14 +57,26 @@ void hub::tick(millis now) {
   publish({{"type", "feed"}, {"now", iso_time(now)}, {"feed", feed_json(state_)}});
 }
 
-std::string hub::state_text(millis now) {
+// Every event publishes one sequence number, so seq_ counts the changes.
+std::shared_ptr<const state_document> hub::state_text(millis now) {
   std::lock_guard<std::mutex> hold(lock_);
-  return state_json(state_, view_, now).dump(1);
+  if (document_ && document_seq_ == seq_ && document_hour_ == now / hour_ms) return document_;
+  auto d = std::make_shared<state_document>();
+  d->text = state_json(state_, view_, now).dump(1);
+  // The top-level key, one space in: the same text inside a call sign would
+  // have its quotes escaped.
+  const std::string key = "\n \"now\": \"";
+  if (const std::size_t at = d->text.rfind(key); at != std::string::npos)
+    d->now_at = at + key.size();
+  document_ = std::move(d);
+  document_seq_ = seq_;
+  document_hour_ = now / hour_ms;
+  return document_;
 }
 
-std::string hub::metrics(millis) {
+std::string hub::metrics(const serving_figures& serving) {
   std::lock_guard<std::mutex> hold(lock_);
-  return metrics_text(state_, view_, streams_);
+  return metrics_text(state_, view_, serving);
 }
 
 state hub::copy() {
@@ -125,18 +137,6 @@ void hub::stop() {
 bool hub::stopped() {
   std::lock_guard<std::mutex> hold(lock_);
   return stopped_;
-}
-
-bool hub::open_stream(int limit) {
-  std::lock_guard<std::mutex> hold(lock_);
-  if (streams_ >= limit) return false;
-  ++streams_;
-  return true;
-}
-
-void hub::close_stream() {
-  std::lock_guard<std::mutex> hold(lock_);
-  --streams_;
 }
 
 }  // namespace mirx::dashboard

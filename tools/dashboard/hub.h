@@ -10,15 +10,25 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 
+#include "dashboard/metrics.h"
 #include "dashboard/render.h"
 #include "dashboard/state.h"
 
 namespace mirx::dashboard {
 
 inline constexpr std::size_t ring_size = 4096;
+
+// The state as /api/v1/state serves it. Its "now" is the time it was built;
+// the 24 characters at `now_at` (npos: none) are where each answer puts its
+// own time instead.
+struct state_document {
+  std::string text;
+  std::size_t now_at = std::string::npos;
+};
 
 class hub {
  public:
@@ -31,8 +41,11 @@ class hub {
   bool receive(std::uint32_t source, const std::uint8_t* data, std::size_t length, millis now);
   void tick(millis now);
 
-  std::string state_text(millis now);
-  std::string metrics(millis now);
+  // Built once per change of the state (or of the hour, which the hourly
+  // counts follow) and shared by every request until the next, so that
+  // repeated requests for a large state cost neither time nor memory.
+  std::shared_ptr<const state_document> state_text(millis now);
+  std::string metrics(const serving_figures& serving);
   state copy();
   bool changed_since_saved();  // and marks it saved
 
@@ -46,10 +59,6 @@ class hub {
 
   void stop();
   bool stopped();
-
-  // Open event streams, bounded by the HTTP side.
-  bool open_stream(int limit);
-  void close_stream();
 
  private:
   std::string snapshot_event(std::uint64_t& seq, millis now);  // lock held
@@ -67,7 +76,9 @@ class hub {
   std::uint64_t junk_published_ = 0;
   bool dirty_ = false;
   bool stopped_ = false;
-  int streams_ = 0;
+  std::shared_ptr<const state_document> document_;  // for document_seq_ and document_hour_
+  std::uint64_t document_seq_ = 0;
+  std::int64_t document_hour_ = -1;
 };
 
 }  // namespace mirx::dashboard
