@@ -1,5 +1,7 @@
 #include "dashboard/hub.h"
 
+#include <malloc.h>
+
 #include <chrono>
 #include <random>
 
@@ -18,6 +20,8 @@ std::string sse(const std::string& id, const nlohmann::json& event) {
   std::string text = id.empty() ? "" : "id: " + id + "\n";
   return text + "data: " + event.dump() + "\n\n";
 }
+
+constexpr std::size_t trim_above = 1 << 20;
 
 }  // namespace
 
@@ -68,9 +72,13 @@ std::shared_ptr<const state_document> hub::state_text(millis now) {
   const std::string key = "\n \"now\": \"";
   if (const std::size_t at = d->text.rfind(key); at != std::string::npos)
     d->now_at = at + key.size();
+  const bool large = d->text.size() > trim_above;
   document_ = std::move(d);
   document_seq_ = seq_;
   document_hour_ = now / hour_ms;
+  // Building a large state takes several times its size for a moment; give
+  // that back to the system, or the process stays as large as its peak.
+  if (large) malloc_trim(0);
   return document_;
 }
 

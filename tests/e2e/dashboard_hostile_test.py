@@ -1,0 +1,271 @@
+#!/usr/bin/env python3
+"""Hostile HTTP clients against the real mirx_dashboard, one table of attacks.
+
+During each attack a well-behaved client at 127.0.0.1 must get /api/v1/state
+within a second, every time it asks; each attack comes from its own loopback
+address and has its own check. The dashboard's resident memory must stay
+under RSS_BOUND_MB throughout. Usage: dashboard_hostile_test.py MIRX_DASHBOARD
+"""
+
+import re
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+NORMAL = "127.0.0.1"
+RSS_BOUND_MB = 256  # the bound docs/dashboard.md gives, with its row limit
+PER_ADDRESS_CONNECTIONS = 16
+PER_ADDRESS_STREAMS = 8
+
+
+class Dashboard:
+    """The real binary on free loopback ports, read from its start line."""
+
+    def __init__(self, path):
+        self.proc = subprocess.Popen(
+            [path, "--listen", "127.0.0.1:0", "--http", "127.0.0.1:0"],
+            stderr=subprocess.PIPE, text=True)
+        line = self.proc.stderr.readline()
+        m = re.search(r"udp 127\.0\.0\.1:(\d+), page on http://127\.0\.0\.1:(\d+)/", line)
+        if not m:
+            raise SystemExit("no start line: " + line)
+        self.udp, self.http = int(m.group(1)), int(m.group(2))
+
+    def rss_mb(self):
+        with open(f"/proc/{self.proc.pid}/status") as f:
+            kb = next(int(l.split()[1]) for l in f if l.startswith("VmRSS:"))
+        return kb / 1024
+
+    def connect(self, source, timeout=1.0):
+        s = socket.socket()
+        s.settimeout(timeout)
+        s.bind((source, 0))
+        s.connect(("127.0.0.1", self.http))
+        return s
+
+    def get(self, path, source=NORMAL, headers="", timeout=1.0, head_only=False):
+        """(status, header lines, body) of one request, all within `timeout`."""
+        end = time.monotonic() + timeout
+        with self.connect(source, timeout) as s:
+            s.sendall(f"GET {path} HTTP/1.1\r\nHost: x\r\n{headers}\r\n".encode())
+            data = b""
+            while b"\r\n\r\n" not in data or not head_only:
+                s.settimeout(max(0.01, end - time.monotonic()))
+                chunk = s.recv(1 << 16)
+                if not chunk:
+                    break
+                data += chunk
+        head, _, body = data.partition(b"\r\n\r\n")
+        lines = head.decode("latin-1").split("\r\n")
+        return int(lines[0].split()[1]), lines[1:], body
+
+    def metric(self, name):
+        _, _, body = self.get("/metrics", timeout=5)
+        m = re.search(rb"\n" + name.encode() + rb" (\S+)\n", body)
+        return float(m.group(1))
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(10)
+
+
+def add_record(i):
+    """An ADD record as the server sends it: tag, 4 unwritten bytes, call1,
+    call2, the node's address, 4 unwritten bytes."""
+    call = b"N%07d" % i
+    return b"ADD \0\0\0\0" + call + b"GW\0\0\0\0\0\0" + bytes([127, 0, 1, i % 250 + 1]) + b"\0" * 4
+
+
+# ---- the attacks: each starts, returns its check (run during the attack)
+# ---- and its end.
+
+def slow_drip(d):
+    """120 sockets sending one header byte a second."""
+    socks = [d.connect("127.0.0.2") for _ in range(120)]
+    stop = threading.Event()
+
+    def drip():
+        for _ in range(30):
+            for s in socks:
+                try:
+                    s.send(b"G")
+                except OSError:
+                    pass
+            if stop.wait(1):
+                return
+    t = threading.Thread(target=drip)
+    t.start()
+
+    def check():
+        time.sleep(1.5)  # every socket has dripped at least once
+        # The cap leaves the rest refused at once, so not one is served.
+        refused = sum(1 for s in socks if answered(s) == 503)
+        assert refused >= 120 - PER_ADDRESS_CONNECTIONS, refused
+
+    def end():
+        stop.set()
+        t.join()
+        for s in socks:
+            s.close()
+    return check, end
+
+
+def answered(sock):
+    """The status a refused socket got, or 0 when it got nothing yet."""
+    try:
+        sock.settimeout(0.01)
+        data = sock.recv(256)
+        return int(data.split()[1]) if data.startswith(b"HTTP/1.1 ") else 0
+    except OSError:
+        return 0
+
+
+def many_connections(d):
+    """120 connections that send nothing at all."""
+    socks = [d.connect("127.0.0.3") for _ in range(120)]
+
+    def check():
+        time.sleep(0.5)
+        refused = sum(1 for s in socks if answered(s) == 503)
+        assert refused == 120 - PER_ADDRESS_CONNECTIONS, refused
+
+    return check, lambda: [s.close() for s in socks]
+
+
+def open_stream(d, source):
+    status, headers, _ = d.get("/events", source, timeout=2, head_only=True)
+    return status, headers
+
+
+def stream_hogging(d):
+    """One address opens event streams until refused, then closes one."""
+    streams = []
+    for _ in range(PER_ADDRESS_STREAMS):
+        s = d.connect("127.0.0.4", 2)
+        s.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
+        assert s.recv(12).startswith(b"HTTP/1.1 200"), "stream refused below the cap"
+        streams.append(s)
+
+    def check():
+        status, headers = open_stream(d, "127.0.0.4")
+        assert status == 503 and any(h.startswith("Retry-After:") for h in headers), status
+        assert d.metric("mirx_dashboard_event_streams_refused_total") >= 1
+        assert open_stream(d, "127.0.0.5")[0] == 200, "another address refused"
+        streams.pop().close()
+        deadline = time.monotonic() + 1
+        while open_stream(d, "127.0.0.4")[0] != 200:  # its slot is free within a second
+            assert time.monotonic() < deadline, "a closed stream kept its slot"
+            time.sleep(0.1)
+
+    return check, lambda: [s.close() for s in streams]
+
+
+def flood(d, count):
+    """Sends the ADD records until every row is there: an ADD for a call sign
+    already shown only replaces its row, so a pass may be sent again."""
+    out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    out.bind(("127.0.0.6", 0))
+    for _ in range(5):
+        for i in range(count):
+            out.sendto(add_record(i), ("127.0.0.1", d.udp))
+            if i % 100 == 99:
+                time.sleep(0.005)  # within the receive buffer, mostly
+        time.sleep(0.5)
+        if d.metric("mirx_dashboard_nodes_registered") >= count:
+            break
+    out.close()
+    assert d.metric("mirx_dashboard_nodes_registered") >= count, "records lost"
+
+
+def rows(count):
+    """count ADD records of distinct call signs, then /api/v1/state 100 times."""
+    def attack(d):
+        flood(d, count)
+
+        def check():
+            for _ in range(100):
+                status, _, body = d.get("/api/v1/state", "127.0.0.7", timeout=10)
+                assert status == 200 and body.endswith(b"}"), status
+                assert d.rss_mb() < RSS_BOUND_MB, d.rss_mb()
+
+        return check, lambda: None
+    return attack
+
+
+def one_header(path, name):
+    def attack(d):
+        def check():
+            _, headers, _ = d.get(path, "127.0.0.8", head_only=True)
+            found = [h for h in headers if h.lower().startswith(name.lower() + ":")]
+            assert len(found) == 1, found
+        return check, lambda: None
+    return attack
+
+
+def multi_range(d):
+    def check():
+        status, headers, body = d.get("/", "127.0.0.9", "Range: bytes=0-1,3-4\r\n")
+        assert status == 200 and b"multipart" not in b"".join(h.encode() for h in headers), status
+        assert body.startswith(b"<!")
+    return check, lambda: None
+
+
+ATTACKS = [
+    ("slow drip", slow_drip),
+    ("many connections from one address", many_connections),
+    ("event stream slots hogged, then one closed", stream_hogging),
+    ("10,000 rows, state asked 100 times", rows(10000)),
+    ("one Cache-Control on /events", one_header("/events", "Cache-Control")),
+    ("one Cache-Control on the state", one_header("/api/v1/state", "Cache-Control")),
+    ("multi-range request", multi_range),
+]
+
+
+def normal_client_served(d, name, stop):
+    """Asks for the state every 0.2 s until `stop`; each answer within 1 s."""
+    failures = []
+    while not stop.wait(0.2):
+        try:
+            status, _, body = d.get("/api/v1/state")
+            if status != 200 or not body.endswith(b"}"):
+                failures.append(status)
+        except OSError as e:
+            failures.append(repr(e))
+    assert not failures, f"{name}: normal client not served: {failures[:3]}"
+
+
+def main():
+    d = Dashboard(sys.argv[1])
+    failed = 0
+    try:
+        for name, attack in ATTACKS:
+            check, end = attack(d)
+            stop = threading.Event()
+            errors = []
+            watcher = threading.Thread(target=lambda: catch(errors, normal_client_served, d, name, stop))
+            watcher.start()
+            catch(errors, check)
+            stop.set()
+            watcher.join()
+            end()
+            rss = d.rss_mb()
+            if rss >= RSS_BOUND_MB:
+                errors.append(f"RSS {rss:.0f} MB")
+            print(f"{'FAIL' if errors else 'ok  '} {name} (RSS {rss:.0f} MB)", *errors, sep="\n  ")
+            failed += bool(errors)
+    finally:
+        d.stop()
+    return 1 if failed else 0
+
+
+def catch(errors, fn, *args):
+    try:
+        fn(*args)
+    except (AssertionError, OSError) as e:
+        errors.append(repr(e))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
