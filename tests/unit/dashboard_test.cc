@@ -39,6 +39,19 @@ bytes acc(const std::string& call1, const std::string& my_call) {
   return datagram({"ACC ", call1, call1.empty() ? "" : "GW", my_call});
 }
 
+// An end record for a stream of `ms` milliseconds, and a start, heartbeat
+// or stop record of a server with `open` streams in progress.
+bytes end(const std::string& call1, const std::string& my_call, std::uint32_t ms, char how = 1) {
+  bytes b = datagram({"END "s + how, call1, call1.empty() ? "" : "GW", my_call});
+  for (int i = 0; i < 3; ++i) b[5 + i] = static_cast<std::uint8_t>(ms >> (16 - 8 * i));
+  return b;
+}
+bytes liveness(const char* tag, std::uint8_t table, std::uint8_t open) {
+  const std::string n = "\0\0\0"s;
+  return datagram({tag, n + static_cast<char>(table) + n + "\x3c",
+                   n + static_cast<char>(open) + n + "\x1e", "\0\0\x0b\xb8"s});
+}
+
 struct sent {
   bytes data;
   std::uint32_t from = server;
@@ -90,6 +103,84 @@ TEST(DashboardState, RecordsBuildTheTable) {
        " | 0 0 0 0 4"},
   };
   for (const auto& c : cases) EXPECT_EQ(summary(play(c.in)), c.want);
+}
+
+// "talking: my_call<call1,... | heard: my_call duration ended_by,... | by call: my_call overs
+// duration,... | rows"
+std::string streams(const state& s, millis now) {
+  const json j = state_json(s, {}, now);
+  std::string out = "talking:";
+  for (const json& t : j["talking"])
+    out += " " + t["my_call"].get<std::string>() + "<" + t["call1"].get<std::string>();
+  out += " | heard:";
+  for (const json& h : j["last_heard"])
+    out += " " + h["my_call"].get<std::string>() + " " + h["duration_ms"].dump() + " " +
+           h["ended_by"].dump();
+  out += " | by call:";
+  for (const json& c : j["heard_by_call"])
+    out += " " + c["my_call"].get<std::string>() + " " + c["overs_today"].dump() + " " +
+           c["duration_ms"].dump();
+  return out + " | " + std::to_string(j["nodes"].size());
+}
+
+// Streams begin with their header and end with their end record, matched by
+// time when an end and the next header of one address cross; a start of the
+// server clears its rows; a heartbeat drops streams whose end was lost.
+TEST(DashboardState, StreamsInProgressAndTheirDurations) {
+  const sent hbt{liveness("HBT ", 1, 0)}, a{add("N0AAA", 2)};
+  const struct {
+    std::vector<sent> in;
+    std::string want;
+  } cases[] = {
+      // Without liveness records nothing is "in progress".
+      {{a, {acc("N0AAA", "S1")}}, "talking: | heard: S1 null null | by call: S1 1 null | 1"},
+      {{hbt, a, {acc("N0AAA", "S1")}, {acc("", "S2")}},
+       "talking: S1<N0AAA S2< | heard: S2 null null S1 null null | by call: S2 1 null S1 1 null | "
+       "1"},
+      {{hbt, a, {acc("N0AAA", "S1")}, {acc("", "S2")}, {end("N0AAA", "S1", 1000, 2)}},
+       "talking: S2< | heard: S2 null null S1 1000 \"silence\" | by call: S2 1 null S1 1 1000 | 1"},
+      // The new header's record came before the old stream's end.
+      {{hbt, {acc("N0AAA", "S1")}, {acc("N0AAA", "S1")}, {end("N0AAA", "S1", 2000, 3)}},
+       "talking: S1<N0AAA | heard: S1 null null S1 2000 \"superseded\" | by call: S1 2 null | 0"},
+      {{hbt, a, {acc("N0AAA", "S1")}, {liveness("RUN ", 0, 0)}},
+       "talking: | heard: S1 null null | by call: S1 1 null | 0"},
+      {{hbt, {acc("N0AAA", "S1")}, {acc("N0BBB", "S2")}, {liveness("HBT ", 0, 1)}},
+       "talking: S2<N0BBB | heard: S2 null null S1 null null | by call: S2 1 null S1 1 null | 0"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(streams(play(c.in), t0 + 10000), c.want);
+  // Overs are counted per UTC day.
+  EXPECT_EQ(streams(play({{acc("", "S1")}, {acc("", "S1")}}), t0 + day_ms),
+            "talking: | heard: S1 null null S1 null null | by call: S1 0 null | 0");
+}
+
+// The server's liveness as sent to the page, and junk warned about only
+// while it is recent, with its source.
+TEST(DashboardRender, LivenessAndRecentJunk) {
+  const state s = play({{liveness("HBT ", 7, 2)}, {bytes(3)}});
+  const json j = state_json(s, {"t", address_mode::full}, t0 + 2000);
+  EXPECT_EQ(j["server"], (json{{"up_since", "2026-12-07T12:52:19.000Z"},
+                               {"last_heartbeat", "2026-12-07T12:53:19.000Z"},
+                               {"stopped_at", nullptr},
+                               {"heartbeat_seconds", 30},
+                               {"silence_ms", 3000},
+                               {"table_size", 7},
+                               {"streams_open", 2}}));
+  EXPECT_EQ(j["feed"]["recent_malformed"]["from"], "127.0.0.1");
+  EXPECT_TRUE(state_json(s, {}, t0 + recent_ms + 3000)["feed"]["recent_malformed"].is_null());
+}
+
+// A flood of distinct call signs keeps node_limit rows, dropping the oldest.
+TEST(DashboardState, NodeRowsAreBounded) {
+  state s;
+  for (std::size_t i = 0; i < node_limit + 5; ++i) {
+    const bytes d = add("N" + std::to_string(i), 2);
+    apply_datagram(s, {}, server, d.data(), d.size(), t0 + static_cast<millis>(i));
+  }
+  EXPECT_EQ(s.nodes.size(), node_limit);
+  EXPECT_EQ(s.node_age.size(), node_limit);
+  EXPECT_EQ(s.count.rows_dropped, 5u);
+  EXPECT_EQ(s.nodes.count("N4"), 0u);
+  EXPECT_EQ(s.nodes.count("N5"), 1u);
 }
 
 TEST(DashboardState, HeaderMarksItsNodeAndCountsTheHour) {

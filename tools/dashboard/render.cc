@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "monitor/log_record.h"
 #include "node/address.h"
 
 namespace mirx::dashboard {
@@ -58,30 +59,110 @@ json address_json(std::uint32_t ip, address_mode mode) {
 
 }  // namespace
 
+// A call-sign field as given, and beside it without trailing spaces.
+void put_call(json& j, const std::string& name, const call_value& value) {
+  j[name] = call_text(value);
+  j[name + "_trimmed"] = call_text(trimmed(value));
+}
+
 json node_json(const node_row& n, const view& v) {
   json last = nullptr;
   if (n.last_header != 0)
     last = {{"at", iso_time(n.last_header)}, {"my_call", call_text(n.last_speaker)}};
-  return {{"call1", call_text(n.call1)},
-          {"call2", call_text(n.call2)},
-          {"address", address_json(n.ip, v.addresses)},
-          {"since", iso_time(n.since)},
-          {"last_header", last}};
+  json j = {{"address", address_json(n.ip, v.addresses)},
+            {"since", iso_time(n.since)},
+            {"last_header", last}};
+  put_call(j, "call1", n.call1);
+  put_call(j, "call2", n.call2);
+  return j;
 }
+
+namespace {
+
+json duration_json(std::int64_t ms) {
+  return ms == no_duration ? json(nullptr) : json(ms);
+}
+
+json ended_by_json(int how) {
+  static const char* names[] = {nullptr, "mark", "silence", "superseded"};
+  return how >= 1 && how <= 3 ? json(names[how]) : json(nullptr);
+}
+
+// call1/call2/my_call of a record-derived item, each with its trimmed twin.
+template <class item>
+json calls_of(const item& i) {
+  json j = json::object();
+  put_call(j, "my_call", i.my_call);
+  put_call(j, "call1", i.call1);
+  put_call(j, "call2", i.call2);
+  return j;
+}
+
+json junk_json(const junk_note& n, const view& v, millis now) {
+  if (n.count == 0 || (now != 0 && now - n.last > recent_ms)) return nullptr;
+  return {{"count", n.count},
+          {"first", iso_time(n.first)},
+          {"last", iso_time(n.last)},
+          {"from", address_json(n.from, v.addresses)}};
+}
+
+}  // namespace
 
 json heard_json(const heard_entry& h, const state& s) {
-  return {{"at", iso_time(h.at)},
-          {"my_call", call_text(h.my_call)},
-          {"call1", call_text(h.call1)},
-          {"call2", call_text(h.call2)},
-          {"registered", s.nodes.count(h.call1) != 0}};
+  json j = calls_of(h);
+  j["at"] = iso_time(h.at);
+  j["registered"] = s.nodes.count(h.call1) != 0;
+  j["duration_ms"] = duration_json(h.duration_ms);
+  j["ended_by"] = ended_by_json(h.ended_by);
+  return j;
 }
 
-json feed_json(const state& s) {
+json heard_call_json(const heard_call& c, millis now) {
+  json j = calls_of(c);
+  j["at"] = iso_time(c.at);
+  j["overs_today"] = c.at / day_ms == now / day_ms ? c.overs_today : 0;
+  j["duration_ms"] = duration_json(c.duration_ms);
+  return j;
+}
+
+json talking_json(const state& s) {
+  json list = json::array();
+  for (const talk& t : s.talking) {
+    json j = calls_of(t);
+    j["since"] = iso_time(t.since);
+    list.push_back(std::move(j));
+  }
+  return list;
+}
+
+json server_json(const state& s) {
+  if (!s.streams) return nullptr;
+  const server_status& v = s.server;
+  return {{"up_since", optional_time(v.up_since)},
+          {"last_heartbeat", optional_time(v.last_beat)},
+          {"stopped_at", optional_time(v.stopped_at)},
+          {"heartbeat_seconds", v.heartbeat_s},
+          {"silence_ms", v.silence_ms},
+          {"table_size", v.table_size},
+          {"streams_open", v.streams_open}};
+}
+
+json feed_json(const state& s, const view& v, millis now) {
+  const feed_counters& c = s.count;
   return {{"last_record", optional_time(s.last_record)},
-          {"records", {{"ADD", s.count.add}, {"DEL", s.count.del}, {"ACC", s.count.acc}}},
-          {"rejected", s.count.rejected},
-          {"malformed", s.count.malformed}};
+          {"records",
+           {{"ADD", c.add},
+            {"DEL", c.del},
+            {"ACC", c.acc},
+            {"END", c.end},
+            {"RUN", c.run},
+            {"HBT", c.hbt},
+            {"OFF", c.off}}},
+          {"rejected", c.rejected},
+          {"malformed", c.malformed},
+          {"rows_dropped", c.rows_dropped},
+          {"recent_rejected", junk_json(c.recent_rejected, v, now)},
+          {"recent_malformed", junk_json(c.recent_malformed, v, now)}};
 }
 
 json hourly_json(const state& s, millis now) {
@@ -99,24 +180,36 @@ json state_json(const state& s, const view& v, millis now) {
   static const char* mode_names[] = {"none", "network", "full"};
   json nodes = json::array();
   for (const auto& [call1, row] : s.nodes) nodes.push_back(node_json(row, v));
-  json heard = json::array();
+  json heard = json::array(), calls = json::array();
   for (const heard_entry& h : s.heard) heard.push_back(heard_json(h, s));
-  return {{"version", schema_version},
-          {"title", v.title},
-          {"now", iso_time(now)},
-          {"watching_since", iso_time(s.watching_since)},
-          {"state_kept", v.state_kept},
-          {"address_display", mode_names[static_cast<int>(v.addresses)]},
-          {"on_air_seconds", v.on_air_seconds},
-          {"silence_warning_seconds", v.silence_warn_seconds},
-          {"feed", feed_json(s)},
-          {"nodes", nodes},
-          {"last_heard", heard},
-          {"hourly", hourly_json(s, now)}};
+  for (const heard_call& c : s.calls) calls.push_back(heard_call_json(c, now));
+  return {
+      {"version", schema_version},
+      {"title", v.title},
+      {"now", iso_time(now)},
+      {"watching_since", iso_time(s.watching_since)},
+      {"state_kept", v.state_kept},
+      {"address_display", mode_names[static_cast<int>(v.addresses)]},
+      {"on_air_seconds", v.on_air_seconds},
+      {"silence_warning_seconds", v.silence_warn_seconds},
+      {"limits", {{"last_heard", heard_limit}, {"hours", hours_kept}, {"node_rows", node_limit}}},
+      {"streams", s.streams},
+      {"server", server_json(s)},
+      {"feed", feed_json(s, v, now)},
+      {"talking", talking_json(s)},
+      {"nodes", nodes},
+      {"last_heard", heard},
+      {"heard_by_call", calls},
+      {"hourly", hourly_json(s, now)}};
 }
 
 json change_json(const state& s, const outcome& o, const view& v, millis now) {
-  json c = {{"type", "change"}, {"now", iso_time(now)}, {"feed", feed_json(s)}};
+  if (o.what == change::started) {  // every row is gone: the page starts anew
+    json whole = state_json(s, v, now);
+    whole["type"] = "state";
+    return whole;
+  }
+  json c = {{"type", "change"}, {"now", iso_time(now)}, {"feed", feed_json(s, v, now)}};
   const auto row = s.nodes.find(o.call1);
   switch (o.what) {
     case change::added:
@@ -131,6 +224,18 @@ json change_json(const state& s, const outcome& o, const view& v, millis now) {
       if (row != s.nodes.end()) c["node"] = node_json(row->second, v);
       c["hour"] = {{"hour", iso_time(now / hour_ms * hour_ms)},
                    {"headers", s.hours.at(now / hour_ms)}};
+      c["talking"] = talking_json(s);
+      c["heard_call"] = heard_call_json(s.calls.front(), now);
+      break;
+    case change::ended:
+      c["talking"] = talking_json(s);
+      c["heard_by_call"] = json::array();
+      for (const heard_call& h : s.calls) c["heard_by_call"].push_back(heard_call_json(h, now));
+      break;
+    case change::beat:
+      c["server"] = server_json(s);
+      c["streams"] = s.streams;
+      c["talking"] = talking_json(s);
       break;
     default:
       break;

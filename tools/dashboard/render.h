@@ -40,14 +40,20 @@ std::string iso_time(millis t);
 
 nlohmann::json node_json(const node_row& n, const view& v);
 nlohmann::json heard_json(const heard_entry& h, const state& s);
-nlohmann::json feed_json(const state& s);
+nlohmann::json heard_call_json(const heard_call& c, millis now);
+nlohmann::json talking_json(const state& s);
+nlohmann::json server_json(const state& s);  // null until a liveness record came
+// Junk sources are shown as the view shows node addresses; `now` 0 reads
+// the recent junk as of its own last datagram.
+nlohmann::json feed_json(const state& s, const view& v = {}, millis now = 0);
 nlohmann::json hourly_json(const state& s, millis now);
 
 // The whole state, schema version 1 (see docs/dashboard.md).
 nlohmann::json state_json(const state& s, const view& v, millis now);
 
 // What one datagram changed, for the live page: enough to update the rows
-// concerned without the rest of the state.
+// concerned without the rest of the state; after a server's start, the
+// whole state (type "state"), as its rows are all gone.
 nlohmann::json change_json(const state& s, const outcome& o, const view& v, millis now);
 
 // Prometheus text exposition; `streams` is the number of open event streams.

@@ -1,6 +1,7 @@
 #include "dashboard/state.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "monitor/log_record.h"
@@ -19,6 +20,11 @@ bool tagged(const std::uint8_t* data, const char (&tag)[5]) {
   return std::memcmp(data + record::tag, tag, 4) == 0;
 }
 
+void erase_row(state& s, std::map<call_value, node_row>::iterator row) {
+  s.node_age.erase({row->second.since, row->first});
+  s.nodes.erase(row);
+}
+
 outcome add_node(state& s, const std::uint8_t* data, millis now) {
   node_row row;
   row.call1 = value_at(data + record::call1);
@@ -28,15 +34,30 @@ outcome add_node(state& s, const std::uint8_t* data, millis now) {
   ++s.count.add;
   const bool known = s.nodes.count(row.call1) != 0;
   outcome o{known ? change::moved : change::added, row.call1};
-  s.nodes[row.call1] = std::move(row);
+  put_row(s, std::move(row));
   return o;
 }
 
 outcome remove_node(state& s, const std::uint8_t* data) {
   ++s.count.del;
   const call_value call1 = value_at(data + record::call1);
-  const bool known = s.nodes.erase(call1) != 0;
-  return {known ? change::removed : change::unknown_removed, call1};
+  const auto row = s.nodes.find(call1);
+  if (row == s.nodes.end()) return {change::unknown_removed, call1};
+  erase_row(s, row);
+  return {change::removed, call1};
+}
+
+void count_call(state& s, const heard_entry& h) {
+  const auto old = std::find_if(s.calls.begin(), s.calls.end(),
+                                [&](const heard_call& c) { return c.my_call == h.my_call; });
+  heard_call c;
+  if (old != s.calls.end()) {
+    if (old->at / day_ms == h.at / day_ms) c.overs_today = old->overs_today;
+    s.calls.erase(old);
+  }
+  c = {h.my_call, h.call1, h.call2, h.at, c.overs_today + 1, no_duration};
+  s.calls.push_front(std::move(c));
+  if (s.calls.size() > heard_limit) s.calls.pop_back();
 }
 
 outcome hear(state& s, const std::uint8_t* data, millis now) {
@@ -49,10 +70,90 @@ outcome hear(state& s, const std::uint8_t* data, millis now) {
   }
   ++s.hours[now / hour_ms];
   prune_hours(s, now);
+  if (s.streams) {
+    s.talking.push_back({h.my_call, h.call1, h.call2, now});
+    if (s.talking.size() > talking_limit) s.talking.erase(s.talking.begin());
+  }
+  count_call(s, h);
   outcome o{change::heard, h.call1};
   s.heard.push_front(std::move(h));
   if (s.heard.size() > heard_limit) s.heard.pop_back();
   return o;
+}
+
+// Of the items for this speaker and node, the one whose start lies closest
+// to `start`: end records may come before or after the next header from the
+// same address, and one may be lost, so matching by time is what holds.
+template <class items, class start_of>
+auto closest(items& list, const call_value& call1, const call_value& my_call, millis start,
+             start_of at) {
+  auto best = list.end();
+  millis best_gap = 0;
+  for (auto i = list.begin(); i != list.end(); ++i) {
+    if (i->call1 != call1 || i->my_call != my_call) continue;
+    const millis gap = std::abs(at(*i) - start);
+    if (best == list.end() || gap < best_gap) best = i, best_gap = gap;
+  }
+  return best;
+}
+
+outcome end_stream(state& s, const std::uint8_t* data, millis now) {
+  ++s.count.end;
+  s.streams = true;
+  const call_value call1 = value_at(data + record::call1);
+  const call_value my_call = value_at(data + record::my_call);
+  const std::int64_t duration = record::get_number(data, record::duration_ms, 3);
+  const millis start = now - duration;
+  const auto talk_it =
+      closest(s.talking, call1, my_call, start, [](const talk& t) { return t.since; });
+  if (talk_it != s.talking.end()) s.talking.erase(talk_it);
+  const auto h = closest(s.heard, call1, my_call, start, [](const heard_entry& e) { return e.at; });
+  if (h != s.heard.end()) {
+    h->duration_ms = duration;
+    h->ended_by = data[record::end_how];
+    for (heard_call& c : s.calls)
+      if (c.my_call == my_call && c.at == h->at) c.duration_ms = duration;
+  }
+  return {change::ended, call1};
+}
+
+// RUN, HBT and OFF share their layout.
+outcome server_record(state& s, const std::uint8_t* data, millis now) {
+  server_status& v = s.server;
+  const auto number = [&](std::size_t at) { return record::get_number(data, at); };
+  s.streams = true;
+  v.table_size = number(record::table_size);
+  v.streams_open = number(record::streams_open);
+  v.heartbeat_s = number(record::heartbeat_s);
+  v.silence_ms = number(record::silence_ms);
+  v.up_since = now - static_cast<millis>(number(record::seconds_up)) * 1000;
+  v.last_beat = now;
+  v.stopped_at = 0;
+  if (tagged(data, record::tag_run)) {
+    ++s.count.run;
+    s.nodes.clear();
+    s.node_age.clear();
+    s.talking.clear();
+    return {change::started, {}};
+  }
+  if (tagged(data, record::tag_off)) {
+    ++s.count.off;
+    v.stopped_at = now;
+    s.talking.clear();
+  } else {
+    ++s.count.hbt;
+    // Ends whose records were lost: keep only as many as the server has open.
+    if (s.talking.size() > v.streams_open)
+      s.talking.erase(s.talking.begin(), s.talking.end() - v.streams_open);
+  }
+  return {change::beat, {}};
+}
+
+void note_junk(junk_note& n, std::uint32_t source, millis now) {
+  if (now - n.last > recent_ms) n.count = 0, n.first = now;
+  ++n.count;
+  n.last = now;
+  n.from = source;
 }
 
 }  // namespace
@@ -62,19 +163,47 @@ outcome apply_datagram(state& s, const source_policy& policy, std::uint32_t sour
   if (!policy.from.empty() &&
       std::find(policy.from.begin(), policy.from.end(), source) == policy.from.end()) {
     ++s.count.rejected;
+    note_junk(s.count.recent_rejected, source, now);
     return {change::rejected, {}};
   }
-  const bool sized = length == record::size;
-  if (sized && tagged(data, record::tag_add)) return s.last_record = now, add_node(s, data, now);
-  if (sized && tagged(data, record::tag_del)) return s.last_record = now, remove_node(s, data);
-  if (sized && tagged(data, record::tag_acc)) return s.last_record = now, hear(s, data, now);
+  static const struct {
+    const char (&tag)[5];
+    outcome (*apply)(state&, const std::uint8_t*, millis);
+  } kinds[] = {
+      {record::tag_add, add_node},
+      {record::tag_del, [](state& s, const std::uint8_t* d, millis) { return remove_node(s, d); }},
+      {record::tag_acc, hear},
+      {record::tag_end, end_stream},
+      {record::tag_run, server_record},
+      {record::tag_hbt, server_record},
+      {record::tag_off, server_record},
+  };
+  for (const auto& k : kinds)
+    if (length == record::size && tagged(data, k.tag))
+      return s.last_record = now, k.apply(s, data, now);
   ++s.count.malformed;
+  note_junk(s.count.recent_malformed, source, now);
   return {change::malformed, {}};
 }
 
 void prune_hours(state& s, millis now) {
   const std::int64_t oldest = now / hour_ms - (hours_kept - 1);
   s.hours.erase(s.hours.begin(), s.hours.lower_bound(oldest));
+}
+
+void put_row(state& s, node_row row) {
+  if (const auto old = s.nodes.find(row.call1); old != s.nodes.end()) erase_row(s, old);
+  if (s.nodes.size() >= node_limit) {
+    erase_row(s, s.nodes.find(s.node_age.begin()->second));
+    ++s.count.rows_dropped;
+  }
+  s.node_age.insert({row.since, row.call1});
+  const call_value key = row.call1;
+  s.nodes[key] = std::move(row);
+}
+
+call_value trimmed(const call_value& c) {
+  return c.substr(0, c.find_last_not_of(' ') + 1);
 }
 
 }  // namespace mirx::dashboard

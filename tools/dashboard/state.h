@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace mirx::dashboard {
@@ -21,6 +23,12 @@ using millis = std::int64_t;
 inline constexpr std::size_t heard_limit = 50;  // entries kept in the last-heard list
 inline constexpr int hours_kept = 24;           // hourly counts kept, this hour included
 inline constexpr millis hour_ms = 3600 * 1000;
+inline constexpr millis day_ms = 24 * hour_ms;
+// Node rows kept at most: each ADD of a new call sign beyond this drops the
+// row registered longest ago, so a flood of distinct ADDs cannot grow memory.
+inline constexpr std::size_t node_limit = 10000;
+inline constexpr std::size_t talking_limit = 64;     // streams shown in progress at most
+inline constexpr millis recent_ms = 10 * 60 * 1000;  // junk older than this is no warning
 
 // A call-sign value: the field's bytes before its first zero byte, at most
 // 8. Any byte 1..255 may appear; nothing here interprets them.
@@ -34,21 +42,62 @@ struct node_row {
   call_value last_speaker;
 };
 
+inline constexpr std::int64_t no_duration = -1;
+
 struct heard_entry {
   millis at = 0;
   call_value my_call;
-  call_value call1, call2;  // empty: the sender had no entry in the server's table
+  call_value call1, call2;                 // empty: the sender had no entry in the server's table
+  std::int64_t duration_ms = no_duration;  // set by the stream's end record
+  int ended_by = 0;                        // record::end_by_..., 0 while unknown
+};
+
+// Last heard as operators read it: one row per speaker, newest first.
+struct heard_call {
+  call_value my_call, call1, call2;  // call1/call2 of the node of the last over
+  millis at = 0;                     // the last over's header
+  std::uint32_t overs_today = 0;     // headers on the UTC day of `at`
+  std::int64_t duration_ms = no_duration;
+};
+
+// A stream in progress: its header came, its end record not yet.
+struct talk {
+  call_value my_call, call1, call2;
+  millis since = 0;
+};
+
+// What the server's start, heartbeat and stop records told; all zero until
+// the first of them.
+struct server_status {
+  millis up_since = 0, last_beat = 0, stopped_at = 0;
+  std::uint32_t table_size = 0, streams_open = 0, heartbeat_s = 0, silence_ms = 0;
+};
+
+// A kind of unwanted datagram as a warning needs it: how many since the
+// burst began, and when and from where the last came.
+struct junk_note {
+  std::uint64_t count = 0;
+  millis first = 0, last = 0;
+  std::uint32_t from = 0;
 };
 
 struct feed_counters {
   std::uint64_t add = 0, del = 0, acc = 0;
-  std::uint64_t rejected = 0;   // from a source not allowed by --from
-  std::uint64_t malformed = 0;  // not 32 bytes, or an unknown tag
+  std::uint64_t end = 0, run = 0, hbt = 0, off = 0;
+  std::uint64_t rejected = 0;      // from a source not allowed by --from
+  std::uint64_t malformed = 0;     // not 32 bytes, or an unknown tag
+  std::uint64_t rows_dropped = 0;  // node rows dropped for node_limit
+  junk_note recent_rejected, recent_malformed;
 };
 
 struct state {
-  std::map<call_value, node_row> nodes;         // keyed by call1, as the server keys its table
-  std::deque<heard_entry> heard;                // newest first, at most heard_limit
+  std::map<call_value, node_row> nodes;              // keyed by call1, as the server keys its table
+  std::set<std::pair<millis, call_value>> node_age;  // (since, call1) of every row
+  std::deque<heard_entry> heard;                     // newest first, at most heard_limit
+  std::deque<heard_call> calls;                      // newest first, at most heard_limit
+  std::vector<talk> talking;                         // oldest first, at most talking_limit
+  server_status server;
+  bool streams = false;                         // the server sends stream and liveness records
   std::map<std::int64_t, std::uint64_t> hours;  // hour number (ms / hour_ms) -> headers
   feed_counters count;
   millis watching_since = 0;
@@ -56,7 +105,18 @@ struct state {
 };
 
 // What one datagram did, so that the live page can be told just that.
-enum class change { rejected, malformed, added, moved, removed, unknown_removed, heard };
+enum class change {
+  rejected,
+  malformed,
+  added,
+  moved,
+  removed,
+  unknown_removed,
+  heard,
+  ended,    // a stream's end
+  started,  // the server (re)started: the old run's rows are gone
+  beat,     // a heartbeat or the server's stop
+};
 
 struct outcome {
   change what = change::malformed;
@@ -69,14 +129,23 @@ struct source_policy {
 };
 
 // Applies one received datagram of `length` bytes from `source` at `now`.
-// A record is exactly 32 bytes with the tag "ADD ", "DEL " or "ACC ";
-// anything else is only counted. An ADD for a call sign already shown is the
-// node reappearing (a lost DEL, a restarted server): its row is replaced, so
-// one call sign never has two rows. A DEL removes the row of its call1.
+// A record is exactly 32 bytes with a known tag; anything else is only
+// counted. An ADD for a call sign already shown is the node reappearing (a
+// lost DEL, a restarted server): its row is replaced, so one call sign never
+// has two rows. A DEL removes the row of its call1. A start record clears
+// the rows: the restarted server's table starts empty.
 outcome apply_datagram(state& s, const source_policy& policy, std::uint32_t source,
                        const std::uint8_t* data, std::size_t length, millis now);
 
 // Drops hourly counts older than the last hours_kept hours.
 void prune_hours(state& s, millis now);
+
+// Puts a node row in, dropping the row registered longest ago when the
+// table would pass node_limit; the one way rows enter, so node_age stays
+// the index of nodes.
+void put_row(state& s, node_row row);
+
+// The call sign as a radio operator writes it: without trailing spaces.
+call_value trimmed(const call_value& c);
 
 }  // namespace mirx::dashboard

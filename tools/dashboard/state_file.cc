@@ -37,22 +37,39 @@ std::string unhex(const std::string& text) {
   return out;
 }
 
+json junk_file(const junk_note& n) {
+  return {n.count, n.first, n.last, n.from};
+}
+
+junk_note junk_from_file(const json& j) {
+  return {j.at(0).get<std::uint64_t>(), j.at(1).get<millis>(), j.at(2).get<millis>(),
+          j.at(3).get<std::uint32_t>()};
+}
+
 json to_file(const state& s) {
   json nodes = json::array(), heard = json::array(), hours = json::array();
   for (const auto& [call1, n] : s.nodes)
     nodes.push_back(
         {hex(n.call1), hex(n.call2), n.ip, n.since, n.last_header, hex(n.last_speaker)});
   for (const heard_entry& h : s.heard)
-    heard.push_back({h.at, hex(h.my_call), hex(h.call1), hex(h.call2)});
+    heard.push_back({h.at, hex(h.my_call), hex(h.call1), hex(h.call2), h.duration_ms, h.ended_by});
   for (const auto& [hour, count] : s.hours) hours.push_back({hour, count});
+  json calls = json::array();
+  for (const heard_call& h : s.calls)
+    calls.push_back(
+        {hex(h.my_call), hex(h.call1), hex(h.call2), h.at, h.overs_today, h.duration_ms});
   const feed_counters& c = s.count;
-  return {{"version", file_version},
-          {"watching_since", s.watching_since},
-          {"last_record", s.last_record},
-          {"nodes", nodes},
-          {"heard", heard},
-          {"hours", hours},
-          {"counts", {c.add, c.del, c.acc, c.rejected, c.malformed}}};
+  return {
+      {"version", file_version},
+      {"watching_since", s.watching_since},
+      {"last_record", s.last_record},
+      {"nodes", nodes},
+      {"heard", heard},
+      {"calls", calls},
+      {"hours", hours},
+      {"junk", {junk_file(c.recent_rejected), junk_file(c.recent_malformed)}},
+      {"counts",
+       {c.add, c.del, c.acc, c.rejected, c.malformed, c.end, c.run, c.hbt, c.off, c.rows_dropped}}};
 }
 
 state from_file(const json& j) {
@@ -63,15 +80,31 @@ state from_file(const json& j) {
   for (const json& n : j.at("nodes")) {
     node_row row{unhex(n.at(0)),        unhex(n.at(1)),        n.at(2).get<std::uint32_t>(),
                  n.at(3).get<millis>(), n.at(4).get<millis>(), unhex(n.at(5))};
-    s.nodes[row.call1] = row;
+    put_row(s, std::move(row));
   }
   for (const json& h : j.at("heard")) {
     if (s.heard.size() == heard_limit) break;
-    s.heard.push_back({h.at(0).get<millis>(), unhex(h.at(1)), unhex(h.at(2)), unhex(h.at(3))});
+    s.heard.push_back({h.at(0).get<millis>(), unhex(h.at(1)), unhex(h.at(2)), unhex(h.at(3)),
+                       h.size() > 4 ? h.at(4).get<std::int64_t>() : no_duration,
+                       h.size() > 5 ? h.at(5).get<int>() : 0});
+  }
+  // Files written before speakers were counted have no "calls".
+  for (const json& h : j.value("calls", json::array())) {
+    if (s.calls.size() == heard_limit) break;
+    s.calls.push_back({unhex(h.at(0)), unhex(h.at(1)), unhex(h.at(2)), h.at(3).get<millis>(),
+                       h.at(4).get<std::uint32_t>(), h.at(5).get<std::int64_t>()});
   }
   for (const json& h : j.at("hours")) s.hours[h.at(0).get<std::int64_t>()] = h.at(1);
   const json& c = j.at("counts");
-  s.count = {c.at(0), c.at(1), c.at(2), c.at(3), c.at(4)};
+  std::uint64_t* const counts[] = {
+      &s.count.add, &s.count.del, &s.count.acc, &s.count.rejected, &s.count.malformed,
+      &s.count.end, &s.count.run, &s.count.hbt, &s.count.off,      &s.count.rows_dropped};
+  for (std::size_t i = 0; i < std::size(counts); ++i)
+    *counts[i] = i < 5 || i < c.size() ? c.at(i).get<std::uint64_t>() : 0;
+  if (j.contains("junk")) {
+    s.count.recent_rejected = junk_from_file(j["junk"].at(0));
+    s.count.recent_malformed = junk_from_file(j["junk"].at(1));
+  }
   return s;
 }
 
