@@ -21,7 +21,12 @@ std::string sse(const std::string& id, const nlohmann::json& event) {
   return text + "data: " + event.dump() + "\n\n";
 }
 
-constexpr std::size_t trim_above = 1 << 20;
+// Building a large state takes several times its text's size for a
+// moment; that is given back to the system, or the process would stay as
+// large as its peak.
+void give_back(std::size_t built) {
+  if (built > (1u << 20)) malloc_trim(0);
+}
 
 }  // namespace
 
@@ -72,13 +77,10 @@ std::shared_ptr<const state_document> hub::state_text(millis now) {
   const std::string key = "\n \"now\": \"";
   if (const std::size_t at = d->text.rfind(key); at != std::string::npos)
     d->now_at = at + key.size();
-  const bool large = d->text.size() > trim_above;
+  give_back(d->text.size());
   document_ = std::move(d);
   document_seq_ = seq_;
   document_hour_ = now / hour_ms;
-  // Building a large state takes several times its size for a moment; give
-  // that back to the system, or the process stays as large as its peak.
-  if (large) malloc_trim(0);
   return document_;
 }
 
@@ -103,7 +105,10 @@ std::string hub::snapshot_event(std::uint64_t& seq, millis now) {
   nlohmann::json whole = state_json(state_, view_, now);
   whole["type"] = "state";
   seq = seq_;
-  return "retry: 2000\n" + sse(event_id(seq_), whole);
+  std::string text = "retry: 2000\n" + sse(event_id(seq_), whole);
+  whole = nullptr;
+  give_back(text.size());
+  return text;
 }
 
 std::string hub::opening(const std::string& last_id, std::uint64_t& seq, millis now) {

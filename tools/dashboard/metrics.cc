@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #ifndef MIRX_DASHBOARD_VERSION
 #define MIRX_DASHBOARD_VERSION "unknown"
@@ -81,10 +82,17 @@ void per_node(std::string& out, const state& s, const view& v) {
 }
 
 void feed(std::string& out, const state& s) {
+  const feed_counters& c = s.count;
+  const std::pair<const char*, std::uint64_t> tags[] = {
+      {"ADD", c.add}, {"DEL", c.del}, {"ACC", c.acc}, {"END", c.end},
+      {"RUN", c.run}, {"HBT", c.hbt}, {"OFF", c.off}};
   metric(out, "mirx_dashboard_records_total", "counter", "Records received, by tag.");
-  sample(out, "mirx_dashboard_records_total{tag=\"ADD\"}", static_cast<double>(s.count.add));
-  sample(out, "mirx_dashboard_records_total{tag=\"DEL\"}", static_cast<double>(s.count.del));
-  sample(out, "mirx_dashboard_records_total{tag=\"ACC\"}", static_cast<double>(s.count.acc));
+  for (const auto& [tag, count] : tags)
+    sample(out, "mirx_dashboard_records_total{tag=\"" + std::string(tag) + "\"}",
+           static_cast<double>(count));
+  metric(out, "mirx_dashboard_node_rows_dropped_total", "counter",
+         "Node rows dropped, oldest first, to keep the table within its limit.");
+  sample(out, "mirx_dashboard_node_rows_dropped_total", static_cast<double>(c.rows_dropped));
   metric(out, "mirx_dashboard_datagrams_rejected_total", "counter",
          "Datagrams from a source not allowed to send records.");
   sample(out, "mirx_dashboard_datagrams_rejected_total", static_cast<double>(s.count.rejected));
