@@ -144,7 +144,8 @@ def stream_hogging(d):
 
     def check():
         status, headers = open_stream(d, "127.0.0.4")
-        assert status == 503 and any(h.startswith("Retry-After:") for h in headers), status
+        assert status == 503 and "Retry-After: 10" in headers, status
+        assert headers.count("Connection: close") == 1, headers
         assert d.metric("mirx_dashboard_event_streams_refused_total") >= 1
         assert open_stream(d, "127.0.0.5")[0] == 200, "another address refused"
         streams.pop().close()

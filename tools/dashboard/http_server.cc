@@ -127,7 +127,6 @@ void http_server::event_stream_route() {
     if (req.method == "HEAD") return res.set_header("Content-Type", "text/event-stream");
     if (!streams_.take(req.remote_addr)) {
       ++streams_refused_;
-      res.set_header("Connection", "close");
       res.set_header("Retry-After", "10");
       return text_reply(res, 503, "too many event streams; poll /api/v1/state instead\n");
     }

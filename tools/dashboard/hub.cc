@@ -2,6 +2,7 @@
 
 #include <malloc.h>
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 
@@ -50,6 +51,7 @@ void hub::publish(const nlohmann::json& event) {
 bool hub::receive(std::uint32_t source, const std::uint8_t* data, std::size_t length, millis now) {
   std::lock_guard<std::mutex> hold(lock_);
   const outcome o = apply_datagram(state_, policy_, source, data, length, now);
+  ++changes_;  // every datagram changes at least a counter
   if (o.what == change::rejected) return false;
   if (o.what == change::malformed) return true;
   dirty_ = true;
@@ -66,10 +68,9 @@ void hub::tick(millis now) {
   publish({{"type", "feed"}, {"now", iso_time(now)}, {"feed", feed_json(state_)}});
 }
 
-// Every event publishes one sequence number, so seq_ counts the changes.
 std::shared_ptr<const state_document> hub::state_text(millis now) {
   std::lock_guard<std::mutex> hold(lock_);
-  if (document_ && document_seq_ == seq_ && document_hour_ == now / hour_ms) return document_;
+  if (document_ && document_changes_ == changes_ && now < document_until_) return document_;
   auto d = std::make_shared<state_document>();
   d->text = state_json(state_, view_, now).dump(1);
   // The top-level key, one space in: the same text inside a call sign would
@@ -79,9 +80,20 @@ std::shared_ptr<const state_document> hub::state_text(millis now) {
     d->now_at = at + key.size();
   give_back(d->text.size());
   document_ = std::move(d);
-  document_seq_ = seq_;
-  document_hour_ = now / hour_ms;
+  document_changes_ = changes_;
+  document_until_ = document_expiry(now);
   return document_;
+}
+
+// The first moment after `now` at which the state's JSON changes with no
+// record: a new hour (the hourly counts, the overs of today), or a note of
+// recent junk growing too old to be shown.
+millis hub::document_expiry(millis now) const {
+  millis until = (now / hour_ms + 1) * hour_ms;
+  for (const junk_note* n : {&state_.count.recent_rejected, &state_.count.recent_malformed})
+    if (n->count != 0 && n->last + recent_ms >= now)
+      until = std::min(until, n->last + recent_ms + 1);
+  return until;
 }
 
 std::string hub::metrics(const serving_figures& serving) {

@@ -41,8 +41,8 @@ class hub {
   bool receive(std::uint32_t source, const std::uint8_t* data, std::size_t length, millis now);
   void tick(millis now);
 
-  // Built once per change of the state (or of the hour, which the hourly
-  // counts follow) and shared by every request until the next, so that
+  // Built once per change of the state (or of the time, where the state
+  // shows it: the hour, how recent the junk is) and shared by every request until the next, so that
   // repeated requests for a large state cost neither time nor memory.
   std::shared_ptr<const state_document> state_text(millis now);
   std::string metrics(const serving_figures& serving);
@@ -64,6 +64,7 @@ class hub {
   std::string snapshot_event(std::uint64_t& seq, millis now);  // lock held
   void publish(const nlohmann::json& event);                   // lock held
   std::string event_id(std::uint64_t seq) const;
+  millis document_expiry(millis now) const;  // lock held
 
   std::mutex lock_;
   std::condition_variable wake_;
@@ -76,9 +77,10 @@ class hub {
   std::uint64_t junk_published_ = 0;
   bool dirty_ = false;
   bool stopped_ = false;
-  std::shared_ptr<const state_document> document_;  // for document_seq_ and document_hour_
-  std::uint64_t document_seq_ = 0;
-  std::int64_t document_hour_ = -1;
+  std::uint64_t changes_ = 0;  // of the state, whether or not they made an event
+  std::shared_ptr<const state_document> document_;  // for document_changes_, until document_until_
+  std::uint64_t document_changes_ = 0;
+  millis document_until_ = 0;
 };
 
 }  // namespace mirx::dashboard
