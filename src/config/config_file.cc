@@ -33,7 +33,9 @@ enum class setting {
   relay_unregistered,
   max_nodes,
   state_file,
-  log_voice
+  log_voice,
+  log_streams,
+  log_heartbeat
 };
 
 struct key_entry {
@@ -60,6 +62,8 @@ constexpr key_entry keys[] = {
     {"MaxNodes", 8, setting::max_nodes},
     {"StateFile", 9, setting::state_file},
     {"LogVoice", 8, setting::log_voice},
+    {"LogStreams", 10, setting::log_streams},
+    {"LogHeartbeat", 12, setting::log_heartbeat},
 };
 
 struct config_reader {
@@ -187,6 +191,12 @@ void store_value(const key_entry& key, const char* value, settings& s, output& o
     case setting::log_voice:
       store_switch(s.log_voice, value);
       return out.say(shown::debug, "LogVoice : %s\n", s.log_voice ? "ON" : "OFF");
+    case setting::log_streams:
+      store_switch(s.log_streams, value);
+      return out.say(shown::debug, "LogStreams : %s\n", s.log_streams ? "ON" : "OFF");
+    case setting::log_heartbeat:
+      s.log_heartbeat = parse_number(value);
+      return out.say(shown::debug, "LogHeartbeat : %d\n", static_cast<int>(s.log_heartbeat));
   }
 }
 

@@ -2,6 +2,7 @@
 #include "server/dispatch.h"
 #include "server/server.h"
 #include "server/stop.h"
+#include "server/streams.h"
 
 namespace mirx {
 
@@ -20,11 +21,15 @@ void receive_loop(server& s) {
     tick_controls(s);  // takes the lock itself, so never after a stop began
     std::lock_guard<std::mutex> hold(io_lock());
     if (dprs != nullptr) s.serial_out.tick();
+    if (s.streams.on()) tick_streams(s);
     if (!readable) continue;
     const platform::received r = platform::receive(s.in_socket, buffer, sizeof buffer);
     if (s.ctl.gate.screening && !screen_datagram(s.ctl.gate, s.conf, buffer, r.length, r.sender_ip))
       continue;
-    dispatch(s.conf, dprs, buffer, r.length, r.sender_ip);
+    if (s.streams.on())
+      dispatch_tracked(s, dprs, buffer, r.length, r.sender_ip);
+    else
+      dispatch(s.conf, dprs, buffer, r.length, r.sender_ip);
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include "dprs/dprs.h"
 #include "dprs/serial_writer.h"
+#include "monitor/stream_log.h"
 #include "node/conference.h"
 #include "platform/platform.h"
 #include "server/controls.h"
@@ -21,7 +22,8 @@ struct server {
   conference conf{out, link, {}, {}, {}};
   dprs::serial_writer serial_out;  // the D-PRS port, when it could be opened
   dprs::state dprs;
-  controls ctl;  // the operator controls: all off unless configured
+  controls ctl;        // the operator controls: all off unless configured
+  stream_log streams;  // LogStreams=ON: stream and liveness records
 };
 
 server& the_server();

@@ -8,6 +8,7 @@
 #include "server/log_file.h"
 #include "server/server.h"
 #include "server/stop.h"
+#include "server/streams.h"
 
 namespace mirx {
 
@@ -62,6 +63,16 @@ void refuse_port_zero(const output& out, const char* key, std::int32_t configure
   if (port_of(configured) != 0) return;
   std::fprintf(out.console, "%s=%d is port 0: give a port from 1 to 65535\n", key,
                static_cast<int>(configured));
+  std::fflush(out.console);
+  platform::abnormal_termination();
+}
+
+// As for a port of 0: a period outside 1..3600 s is refused before the
+// sockets open.
+void refuse_heartbeat_out_of_range(const output& out, std::int32_t seconds) {
+  if (seconds >= 1 && seconds <= 3600) return;
+  std::fprintf(out.console, "LogHeartbeat=%d is out of range: give 1 to 3600 seconds\n",
+               static_cast<int>(seconds));
   std::fflush(out.console);
   platform::abnormal_termination();
 }
@@ -124,8 +135,11 @@ int run_server(int argc, const char* const* argv) {
   read_config_file(cl.config_path, s.cfg, s.out);
   if (s.cfg.dprs_sw) open_dprs_port(s);
   open_log_file(s);
+  refuse_heartbeat_out_of_range(s.out, s.cfg.log_heartbeat);
   open_sockets(s);
+  const std::int64_t bound_ms = monotonic_ms();
   if (!resolve_log_server(s.cfg, s.out, s.link.log_server)) return end_before_loop(s, 1);
+  if (s.cfg.log_streams) start_streams(s, bound_ms);
   start_controls(s);
   receive_loop(s);
 }

@@ -5,6 +5,7 @@
 
 #include "platform/console.h"
 #include "server/server.h"
+#include "server/streams.h"
 
 namespace mirx {
 namespace {
@@ -53,6 +54,7 @@ void stop_handler(int) {
   take_io_lock();
   server& s = the_server();
   save_state_at_stop(s);
+  if (s.streams.on()) stop_streams(s);
   s.serial_out.close();
   platform::close_socket(s.link.out_socket);
   platform::close_socket(s.in_socket);

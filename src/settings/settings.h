@@ -25,6 +25,8 @@ struct settings {
   std::int32_t max_nodes = 0;        // MaxNodes: largest table; 0 or less: no limit
   char state_file[text_size] = "";   // StateFile: where the table survives restarts
   bool log_voice = true;             // LogVoice=OFF: no per-delivery log-file lines
+  bool log_streams = false;          // LogStreams=ON: stream, start, heartbeat, stop records
+  std::int32_t log_heartbeat = 30;   // LogHeartbeat: seconds between heartbeat records
 };
 
 // The low 16 bits of a configured port, as a port number.

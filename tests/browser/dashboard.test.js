@@ -1,5 +1,6 @@
 // The dashboard page in a real headless Chromium, fed by a real mirx_server
-// whose log server it is, with mirx_node nodes on 127.0.0.x:
+// (with stream and liveness records, a heartbeat a second) whose log server
+// it is, with mirx_node nodes on 127.0.0.x and 1,000 more registered by hand:
 //   node dashboard.test.js MIRX_DASHBOARD MIRX_SERVER MIRX_NODE OUT_DIR
 // Exit status 0 passed, 1 failed, 77 skipped (no chromium or no node_modules).
 'use strict';
@@ -56,6 +57,87 @@ const freePort = (udp) => new Promise((resolve, reject) => {
 // A call-sign field: the bytes (a string's as Latin-1), zero-filled to 8.
 const field = (bytes) => Buffer.concat([Buffer.from(bytes, 'latin1'), Buffer.alloc(8)]).subarray(0, 8);
 
+const axeSource = fs.readFileSync(require.resolve('axe-core/axe.min.js'), 'utf8');
+const schemes = ['light', 'dark'];
+const scheme = (page, name) => page.emulateMediaFeatures([{ name: 'prefers-color-scheme', value: name }]);
+
+// No WCAG 2.1 A or AA violation that axe-core can find, in either theme.
+async function audit(page, when) {
+  for (const name of schemes) {
+    await scheme(page, name);
+    if (!(await page.evaluate(() => !!window.axe))) await page.evaluate(axeSource);
+    const found = await page.evaluate(async () => (await window.axe.run(document, {
+      runOnly: ['wcag2a', 'wcag2aa', 'wcag21a', 'wcag21aa'], resultTypes: ['violations'] }))
+      .violations.map((v) => v.id + ' at ' + v.nodes.slice(0, 3).map((n) => n.target.join(' ')).join(', ')));
+    if (found.length) throw new Error(`accessibility (${when}, ${name}): ${found.join('; ')}`);
+  }
+}
+
+// The talker's entry lies wholly on the first screen, at each size and
+// theme; a screenshot of each is left in `outDir`.
+async function firstScreen(page, speaker, outDir) {
+  fs.mkdirSync(outDir, { recursive: true });
+  for (const [size, width, height] of [['wide', 1366, 768], ['phone', 390, 844]]) {
+    await page.setViewport({ width, height });
+    for (const name of schemes) {
+      await scheme(page, name);
+      const seen = await page.$$eval('#talking li', (items, who) => items.some((li) => {
+        const r = li.getBoundingClientRect();
+        return li.textContent.includes(who) && r.top >= 0 && r.bottom <= innerHeight && r.right <= innerWidth;
+      }), speaker);
+      if (!seen) throw new Error(`${speaker} not on the first screen at ${width}x${height}, ${name}`);
+      await page.screenshot({ path: path.join(outDir, `dashboard-${size}-${name}.png`) });
+    }
+  }
+  await page.setViewport({ width: 1366, height: 768 });
+}
+
+// A 20-second transmission with a shorter one beside it: both shown as
+// talking, the long one for its whole length and gone within a second of
+// its end, each talker announced once. Then, with 1,000 nodes more, a
+// talker is on the first screen.
+async function busyConference(page, inPort, outPort, transmit, text, outDir) {
+  await audit(page, 'idle');
+  const started = Date.now();
+  const long = transmit('127.0.0.4', 'N0CCC', 'SPEAKER1', 1000);
+  const short = transmit('127.0.0.7', 'N0EEE', 'SPEAKER2', 150);
+  await until('both talking', async () => /SPEAKER1[^]*SPEAKER2|SPEAKER2[^]*SPEAKER1/.test(await text('#talking')));
+  await audit(page, 'on air');
+  await short;
+  const ended = await long;
+  await new Promise((r) => setTimeout(r, 1500));
+  const log = await page.evaluate(() => window.talkers);
+  const shown = log.filter(([, t]) => t.includes('SPEAKER1')).map(([at]) => at);
+  const gone = log.find(([at, t]) => at > shown[0] && !t.includes('SPEAKER1'));
+  if (!gone || gone[0] - started < 19500 || gone[0] > ended + 1000) {
+    throw new Error(`talking from ${shown[0] - started} to ${gone && gone[0] - started} ms, the transmission ended at ${ended - started} ms`);
+  }
+  const heard = await page.$$eval('#heard tr', (rows) =>
+    rows.find((r) => r.textContent.includes('SPEAKER1')).lastElementChild.textContent);
+  if (Math.abs(parseFloat(heard) - 20) > 0.5) throw new Error('last over shown as ' + heard);
+  const spoken = await page.evaluate(() => window.spoken);
+  // Each talker once: by name, or as one of "... and N more".
+  const told = spoken.filter((t) => t.includes(' on air via ')).map((t) => 1 + Number((/and (\d+) more/.exec(t) || [0, 0])[1]));
+  if (told.reduce((a, b) => a + b, 0) !== 2) throw new Error('announced: ' + spoken.join(' | '));
+  console.log('ok - a 20 s transmission and a second one shown while they last, announced once; ' +
+    'accessible idle and on air');
+
+  for (let i = 0; i < 1000; ++i) {  // one address after another at the nodes' port
+    const s = dgram.createSocket('udp4');
+    await new Promise((r) => s.bind(outPort, `127.0.${1 + Math.floor(i / 250)}.${1 + (i % 250)}`, r));
+    const call = 'C' + String(i).padStart(5, '0');
+    await new Promise((r) => s.send(Buffer.concat([field('RS\x01\x02'), field(call), field('GW'), Buffer.alloc(16)]),
+      inPort, '127.0.0.1', r));
+    s.close();
+  }
+  await until('1,000 more rows', async () => parseInt((await text('#node-count')).slice(1), 10) >= 1002, 15000);
+  const third = transmit('127.0.0.8', 'N0FFF', 'SPEAKER3', 500);
+  await until('the third talker', async () => (await text('#talking')).includes('SPEAKER3'));
+  await firstScreen(page, 'SPEAKER3', outDir);
+  await third;
+  console.log('ok - with 1,000 nodes the talker is on the first screen');
+}
+
 async function main() {
   const [logPort, httpPort, inPort, outPort] =
     [await freePort(true), await freePort(false), await freePort(true), await freePort(true)];
@@ -69,9 +151,9 @@ async function main() {
     return d;
   };
   let dashboard = await startDashboard();
-  fs.writeFileSync(path.join(work, 'mirx_server.cfg'),
-    `InPort=${inPort};\nOutPort=${outPort};\nLogServer=127.0.0.1;\nLogPort=${logPort};\n`);
-  run(serverBin, ['-f', 'mirx_server.cfg'], 'server');
+  fs.writeFileSync(path.join(work, 'mirx_server.cfg'), `InPort=${inPort};\nOutPort=${outPort};\n` +
+    `LogServer=127.0.0.1;\nLogPort=${logPort};\nLogStreams=ON;\nLogHeartbeat=1;\n`);
+  let server = run(serverBin, ['-f', 'mirx_server.cfg'], 'server');
 
   const nodeArgs = (cmd, ip, extra) => [cmd, '--server', '127.0.0.1', '--bind', ip, '--in-port', inPort,
     '--out-port', outPort, '--timeout', '5', ...extra].map(String);
@@ -79,44 +161,52 @@ async function main() {
     const n = run(nodeBin, nodeArgs('listen', ip, ['--call1', call]), call);
     return until(call + ' registered', () => n.output.includes('registered')).then(() => n);
   };
-  const transmit = (ip, call, myCall) => new Promise((resolve, reject) => {
-    const t = run(nodeBin, nodeArgs('transmit', ip, ['--call1', call, '--my-call', myCall, '--frames', '5', '--flat-out', '--stay-registered']), myCall);
-    t.on('exit', (code) => (code === 0 ? resolve() : reject(new Error('transmit failed: ' + t.output))));
+  // Resolves with the time it ended; paced at 20 ms a frame unless `frames` is 5.
+  const transmit = (ip, call, myCall, frames = 5) => new Promise((resolve, reject) => {
+    const t = run(nodeBin, nodeArgs('transmit', ip, ['--call1', call, '--my-call', myCall, '--frames', frames,
+      '--stay-registered', ...(frames === 5 ? ['--flat-out'] : [])]), myCall);
+    t.on('exit', (code) => (code === 0 ? resolve(Date.now()) : reject(new Error('transmit failed: ' + t.output))));
   });
 
   browser = await puppeteer.launch({ executablePath: CHROMIUM, headless: true, userDataDir: path.join(work, 'profile'),
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync'] });
   const page = await browser.newPage();
-  await page.setViewport({ width: 1100, height: 900 });
+  await page.setViewport({ width: 1366, height: 768 });
   const problems = [];
   page.on('pageerror', (e) => problems.push('page error: ' + e.message));
   page.on('request', (r) => { if (!r.url().startsWith(base)) problems.push('request elsewhere: ' + r.url()); });
   await page.evaluateOnNewDocument(() => {
     window.violations = [];
     document.addEventListener('securitypolicyviolation', (e) => window.violations.push(e.violatedDirective));
+    // What the status region said, and when the talkers changed.
+    window.spoken = [];
+    window.talkers = [];
+    const watch = (id, log, entry) => new MutationObserver(() => log.push(entry(document.getElementById(id))))
+      .observe(document.getElementById(id), { childList: true, characterData: true, subtree: true });
+    document.addEventListener('DOMContentLoaded', () => {
+      watch('announce', window.spoken, (e) => e.textContent);
+      watch('talking', window.talkers, (e) => [Date.now(), e.textContent]);
+    });
   });
   const policy = (await page.goto(base)).headers()['content-security-policy'] || '';
   if (!policy.includes("script-src 'self'") || policy.includes('unsafe-inline')) throw new Error('policy: ' + policy);
   await page.evaluate(() => { window.sameDocument = true; });
   const text = (selector) => page.$eval(selector, (e) => e.textContent);
   const waitText = (what, selector, test) => until(what, async () => test(await text(selector)));
-  await waitText('the live stream', '#link', (t) => t === 'live');
-  console.log('ok - page open, stream live');
+  await waitText('the live stream', '#link', (t) => t.includes('live'));
+  await waitText('the server line', '#server', (t) => t.includes('Server up since'));
+  console.log('ok - page open, stream live, server alive');
 
   const nodeA = await listen('127.0.0.2', 'N0AAA');
   await listen('127.0.0.3', 'N0BBB');
-  await waitText('two rows', '#nodes tbody', (t) => t.includes('N0AAA') && t.includes('N0BBB'));
+  await waitText('two rows', '#nodes', (t) => t.includes('N0AAA') && t.includes('N0BBB'));
   console.log('ok - two nodes appear without a reload');
 
-  await transmit('127.0.0.4', 'N0CCC', 'SPEAKER1');
-  await waitText('last heard', '#heard tbody', (t) => t.includes('SPEAKER1') && t.includes('N0CCC'));
-  await until('on air', () => page.$eval('#nodes tbody', (b) =>
-    [...b.rows].some((r) => r.classList.contains('on-air') && r.textContent.includes('N0CCC'))));
-  console.log('ok - a transmission shows in last heard and on air');
+  await busyConference(page, inPort, outPort, transmit, text, outDir);
 
   await stop(nodeA, 'SIGINT');  // listen disconnects when it ends
-  await waitText('the row removed', '#nodes tbody', (t) => !t.includes('N0AAA') && t.includes('N0BBB'));
+  await waitText('the row removed', '#nodes', (t) => !t.includes('N0AAA') && t.includes('N0BBB'));
   console.log('ok - a disconnect removes the row');
 
   // A node with markup, quotes and bytes above 127 in its call signs.
@@ -125,7 +215,7 @@ async function main() {
   hostile.send(Buffer.concat([field('RS\x01\x02'), field('<i>&"\'\xff\xe9'), field('<script>'), Buffer.alloc(16)]),
     inPort, '127.0.0.1');
   hostile.send(Buffer.concat([Buffer.alloc(42), field('</td><b>'), Buffer.alloc(6)]), inPort, '127.0.0.1');
-  await waitText('the hostile row', '#nodes tbody', (t) => t.includes('<i>&"\'\\xff\\xe9') && t.includes('<script>'));
+  await waitText('the hostile row', '#nodes', (t) => t.includes('<i>&"\'\\xff\\xe9') && t.includes('<script>'));
   await waitText('the hostile speaker', '#heard tbody', (t) => t.includes('</td><b>'));
   const injected = await page.evaluate(() =>
     [document.scripts.length, document.querySelectorAll('main i, main b').length, window.violations.length].join());
@@ -133,18 +223,14 @@ async function main() {
   hostile.close();
   console.log('ok - hostile call signs show as text, nothing injected');
 
-  fs.mkdirSync(outDir, { recursive: true });
-  await page.screenshot({ path: path.join(outDir, 'dashboard.png'), fullPage: true });
-  await page.setViewport({ width: 390, height: 844 });
-  await page.screenshot({ path: path.join(outDir, 'dashboard-phone.png'), fullPage: true });
 
   await stop(dashboard, 'SIGTERM');
   if (dashboard.exitCode !== 0) throw new Error('dashboard ended with ' + dashboard.exitCode + ': ' + dashboard.output);
-  await waitText('the stream down', '#link', (t) => t !== 'live');
+  await waitText('the stream down', '#link', (t) => !t.includes('live'));
   dashboard = await startDashboard();
-  await waitText('the stream back', '#link', (t) => t === 'live');
+  await waitText('the stream back', '#link', (t) => t.includes('live'));
   await listen('127.0.0.6', 'N0DDD');
-  await waitText('a row after the restart', '#nodes tbody', (t) => t.includes('N0DDD') && t.includes('N0BBB'));
+  await waitText('a row after the restart', '#nodes', (t) => t.includes('N0DDD') && t.includes('N0BBB'));
   if (!(await page.evaluate(() => window.sameDocument === true))) throw new Error('the page was reloaded');
   console.log('ok - the event stream survives a dashboard restart');
 
@@ -155,9 +241,30 @@ async function main() {
   const statuses = streams.map((s) => s.status).sort().join();
   if (statuses !== '200,200,200,503,503,503,503,503') throw new Error('streams: ' + statuses);
   const plain = [(await fetch(base + 'api/v1/state')).status, (await fetch(base + 'api/v1/state', { method: 'POST' })).status].join();
-  opened.abort();
   if (plain !== '200,405') throw new Error('requests: ' + plain);
   console.log('ok - event streams are bounded, other requests still answered');
+
+  // A viewer beyond the bound polls instead, and says so.
+  const late = await browser.newPage();
+  await late.goto(base);
+  await until('polling', () => late.$eval('#link', (e) => e.textContent.includes('too many')));
+  await until('rows by polling', () => late.$eval('#nodes', (e) => e.textContent.includes('N0BBB')));
+  opened.abort();
+  await late.close();
+  await page.bringToFront();  // a hidden page does not tick
+  console.log('ok - a viewer refused the live stream polls the state');
+
+  // A restart of the server clears the rows of its old run; a killed one is
+  // reported silent after two missed heartbeats.
+  await stop(server, 'SIGINT');
+  server = run(serverBin, ['-f', 'mirx_server.cfg'], 'server');
+  await until('stale rows cleared', () => page.$eval('#node-count', (e) => parseInt(e.textContent.slice(1), 10) < 5), 15000);
+  console.log('ok - a server restart clears the stale rows');
+  const killed = Date.now();
+  await stop(server, 'SIGKILL');
+  await waitText('silent server', '#warning', (t) => t.includes('The server is silent'));
+  if (Date.now() - killed > 5000) throw new Error('silence reported after ' + (Date.now() - killed) + ' ms');
+  console.log('ok - a killed server is reported silent');
 
   if (problems.length) throw new Error(problems.join('\n'));
 }
@@ -170,10 +277,10 @@ async function cleanUp() {
 }
 
 const watchdog = setTimeout(() => {
-  console.log('not ok - the whole test took over 120 s');
+  console.log('not ok - the whole test took over 170 s');
   for (const child of children) child.kill('SIGKILL');
   process.exit(1);
-}, 120000);
+}, 170000);
 
 main().catch((e) => {
   console.log('not ok - ' + e.message);

@@ -1,4 +1,5 @@
-// A port whose low 16 bits are 0 is refused with a line naming its key.
+// A port whose low 16 bits are 0, or a heartbeat period out of range, is refused
+// with a line naming its key.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -19,6 +20,9 @@ TEST(PortZero, RefusedOrSaidWithItsKey) {
       {"InPort=abc;\n", "InPort=0 is port 0: give a port from 1 to 65535\n", 3},
       {"OutPort=65536;\n", "OutPort=65536 is port 0: give a port from 1 to 65535\n", 3},
       {"LogServer=127.0.0.1;\nLogPort=0;\n", "LogPort=0 is port 0: no records are sent\n", -1},
+      {"LogHeartbeat=0;\n", "LogHeartbeat=0 is out of range: give 1 to 3600 seconds\n", 3},
+      {"LogStreams=ON;\nLogHeartbeat=3601;\n",
+       "LogHeartbeat=3601 is out of range: give 1 to 3600 seconds\n", 3},
   };
   for (const row& r : rows) {
     server_process s;

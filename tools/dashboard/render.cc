@@ -183,24 +183,27 @@ json state_json(const state& s, const view& v, millis now) {
   json heard = json::array(), calls = json::array();
   for (const heard_entry& h : s.heard) heard.push_back(heard_json(h, s));
   for (const heard_call& c : s.calls) calls.push_back(heard_call_json(c, now));
-  return {
-      {"version", schema_version},
-      {"title", v.title},
-      {"now", iso_time(now)},
-      {"watching_since", iso_time(s.watching_since)},
-      {"state_kept", v.state_kept},
-      {"address_display", mode_names[static_cast<int>(v.addresses)]},
-      {"on_air_seconds", v.on_air_seconds},
-      {"silence_warning_seconds", v.silence_warn_seconds},
-      {"limits", {{"last_heard", heard_limit}, {"hours", hours_kept}, {"node_rows", node_limit}}},
-      {"streams", s.streams},
-      {"server", server_json(s)},
-      {"feed", feed_json(s, v, now)},
-      {"talking", talking_json(s)},
-      {"nodes", nodes},
-      {"last_heard", heard},
-      {"heard_by_call", calls},
-      {"hourly", hourly_json(s, now)}};
+  return {{"version", schema_version},
+          {"title", v.title},
+          {"now", iso_time(now)},
+          {"watching_since", iso_time(s.watching_since)},
+          {"state_kept", v.state_kept},
+          {"address_display", mode_names[static_cast<int>(v.addresses)]},
+          {"on_air_seconds", v.on_air_seconds},
+          {"silence_warning_seconds", v.silence_warn_seconds},
+          {"limits",
+           {{"last_heard", heard_limit},
+            {"hours", hours_kept},
+            {"node_rows", node_limit},
+            {"recent_junk_seconds", recent_ms / 1000}}},
+          {"streams", s.streams},
+          {"server", server_json(s)},
+          {"feed", feed_json(s, v, now)},
+          {"talking", talking_json(s)},
+          {"nodes", nodes},
+          {"last_heard", heard},
+          {"heard_by_call", calls},
+          {"hourly", hourly_json(s, now)}};
 }
 
 json change_json(const state& s, const outcome& o, const view& v, millis now) {

@@ -58,6 +58,31 @@ std::string not_a_record(const std::uint8_t* data, std::size_t length, std::stri
   return out;
 }
 
+// "12.4 s mark": the duration in tenths of a second, rounded, and how the
+// stream ended.
+std::string stream_end(const std::uint8_t* data) {
+  const std::uint32_t tenths = (record::get_number(data, record::duration_ms, 3) + 50) / 100;
+  char text[48];
+  const std::uint8_t how = data[record::end_how];
+  const char* names[] = {"mark", "silence", "superseded"};
+  if (how >= record::end_by_mark && how <= record::end_by_superseded)
+    std::snprintf(text, sizeof text, " %u.%u s %s", tenths / 10, tenths % 10, names[how - 1]);
+  else
+    std::snprintf(text, sizeof text, " %u.%u s how=%u", tenths / 10, tenths % 10, how);
+  return text;
+}
+
+// RUN, HBT and OFF: the server's table, age, streams and timing.
+std::string server_status(const std::uint8_t* data) {
+  char text[128];
+  std::snprintf(
+      text, sizeof text, " nodes=%u up=%u s streams=%u heartbeat=%u s silence=%u ms",
+      record::get_number(data, record::table_size), record::get_number(data, record::seconds_up),
+      record::get_number(data, record::streams_open), record::get_number(data, record::heartbeat_s),
+      record::get_number(data, record::silence_ms));
+  return text;
+}
+
 }  // namespace
 
 std::string format_datagram(const std::uint8_t* data, std::size_t length, std::string_view stamp,
@@ -66,14 +91,20 @@ std::string format_datagram(const std::uint8_t* data, std::size_t length, std::s
   line += ' ';
   const bool sized = length == record::size;
   const bool acc = sized && has_tag(data, record::tag_acc);
+  const bool end = sized && has_tag(data, record::tag_end);
   const bool node_event =
       sized && (has_tag(data, record::tag_add) || has_tag(data, record::tag_del));
-  if (!acc && !node_event) return line + not_a_record(data, length, source);
+  const bool status = sized && (has_tag(data, record::tag_run) || has_tag(data, record::tag_hbt) ||
+                                has_tag(data, record::tag_off));
+  if (!acc && !end && !node_event && !status) return line + not_a_record(data, length, source);
 
   line.append(reinterpret_cast<const char*>(data + record::tag), 3);
+  if (status) return line + server_status(data);
   line += " call1=" + quoted_call(data + record::call1);
   line += " call2=" + quoted_call(data + record::call2);
-  if (acc) return line + " my_call=" + quoted_call(data + record::my_call);
+  if (acc || end) line += " my_call=" + quoted_call(data + record::my_call);
+  if (end) return line + stream_end(data);
+  if (acc) return line;
   return line + " ip=" + dotted_at(data + record::ip);
 }
 

@@ -1,0 +1,30 @@
+#pragma once
+
+// The server's side of LogStreams=ON: where the stream log meets the receive
+// loop, the start-up and the stop. With LogStreams off none of these is
+// called.
+
+#include <cstdint>
+
+#include "dprs/dprs.h"
+
+namespace mirx {
+
+struct server;
+
+// Once the sockets are bound (at `bound_ms`) and the log server resolved,
+// before the table is restored: sends RUN.
+void start_streams(server& s, std::int64_t bound_ms);
+
+// Dispatches a datagram as dispatch() does, telling the stream log about
+// headers and voice around it.
+void dispatch_tracked(server& s, dprs::state* dprs, const std::uint8_t* data, long length,
+                      std::uint32_t sender_ip);
+
+// On every wake of the receive loop, io_lock held.
+void tick_streams(server& s);
+
+// In the stop, io_lock held, before the sockets close: sends OFF.
+void stop_streams(server& s);
+
+}  // namespace mirx
