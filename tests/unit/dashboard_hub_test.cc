@@ -1,5 +1,6 @@
 // The state document the hub shares between requests: rebuilt exactly when
-// what it shows changes, by a record or by the passing of time alone.
+// what it shows changes, by a record or by the passing of time alone; and
+// the metrics that alerts are written against.
 
 #include <gtest/gtest.h>
 
@@ -48,6 +49,19 @@ TEST(DashboardHub, StateDocumentIsRebuiltExactlyWhenItWouldChange) {
     const millis built = r.rebuilt ? t0 + 2 + r.later : t0 + 2;
     EXPECT_EQ(second->text.substr(second->now_at, 24), iso_time(built)) << r.what;
   }
+}
+
+// The figures an alert is written against: when each node last carried a
+// header (in seconds, as every Prometheus time), and refused streams.
+TEST(DashboardHub, MetricsForAlerts) {
+  hub h({}, {}, {});
+  feed(h, test::datagram({"ADD ", "N0CALL", "GW", "\x7f\0\0\x02"}), t0);
+  feed(h, test::datagram({"ACC ", "N0CALL", "GW", "SPEAKER"}), t0 + 1500);
+  const std::string m = h.metrics({2, 3});
+  for (const char* line :
+       {"node_last_header_timestamp_seconds{call1=\"N0CALL\",call2=\"GW\"} 1796646199.5",
+        "event_streams 2", "event_streams_refused_total 3", "build_info{version=\""})
+    EXPECT_NE(m.find(std::string("\nmirx_dashboard_") + line), std::string::npos) << line;
 }
 
 }  // namespace

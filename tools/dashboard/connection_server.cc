@@ -73,9 +73,10 @@ class bounded_pool : public httplib::TaskQueue {
   bool stopping_ = false;
 };
 
-// Answers without reading the request, and without waiting: whatever the
-// client sent so far is taken first, so that closing does not reset the
-// connection before the answer is read.
+// Answers without reading the request, and without waiting: what the
+// client sent so far (a few blocks at most, so a fast sender cannot keep
+// the accepting thread here) is taken first, so that closing does not
+// reset the connection before the answer is read.
 void refuse(int fd) {
   static const char answer[] =
       "HTTP/1.1 503 Service Unavailable\r\n"
@@ -87,7 +88,7 @@ void refuse(int fd) {
       "\r\n"
       "busy\n";
   char sink[4096];
-  while (::recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+  for (int i = 0; i < 4 && ::recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
   }
   (void)::send(fd, answer, sizeof answer - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
 }
