@@ -59,9 +59,11 @@ ssize_t deadline_stream::read(char* ptr, size_t size) {
   return static_cast<ssize_t>(n);
 }
 
+// Sends what fits now and lets the library come back for the rest, so that
+// no single send outlasts the deadline.
 ssize_t deadline_stream::write(const char* ptr, size_t size) {
   if (!wait_for(POLLOUT)) return -1;
-  return ::send(fd_, ptr, size, MSG_NOSIGNAL);
+  return ::send(fd_, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 void deadline_stream::get_remote_ip_and_port(std::string& ip, int& port) const {
