@@ -15,6 +15,7 @@ namespace {
 
 const millis t0 = 1796646198000;  // 2026-12-07T12:23:18Z, 10 min and more from an hour
 const std::uint32_t server = address_of(127, 0, 0, 1);
+const test::bytes add = test::datagram({"ADD ", "N0CALL", "GW", "\x7f\0\0\x02"});
 
 void feed(hub& h, const test::bytes& b, millis at) {
   h.receive(server, b.data(), b.size(), at);
@@ -22,7 +23,6 @@ void feed(hub& h, const test::bytes& b, millis at) {
 
 TEST(DashboardHub, StateDocumentIsRebuiltExactlyWhenItWouldChange) {
   const test::bytes none, junk(3);
-  const test::bytes add = test::datagram({"ADD ", "N0CALL", "GW", "\x7f\0\0\x02"});
   struct row {
     const char* what;
     const test::bytes &before, &between;  // datagrams fed before each request
@@ -55,7 +55,7 @@ TEST(DashboardHub, StateDocumentIsRebuiltExactlyWhenItWouldChange) {
 // header (in seconds, as every Prometheus time), and refused streams.
 TEST(DashboardHub, MetricsForAlerts) {
   hub h({}, {}, {});
-  feed(h, test::datagram({"ADD ", "N0CALL", "GW", "\x7f\0\0\x02"}), t0);
+  feed(h, add, t0);
   feed(h, test::datagram({"ACC ", "N0CALL", "GW", "SPEAKER"}), t0 + 1500);
   const std::string m = h.metrics({2, 3});
   for (const char* line :
