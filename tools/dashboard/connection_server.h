@@ -6,6 +6,11 @@
 // set of workers with a bounded waiting line. A connection beyond any of
 // these gets a short 503 before a byte of its request is read, so a client
 // that trickles its request cannot hold the thread that refuses it.
+//
+// cpp-httplib as Debian 12 ships it (0.11) times out each read and each
+// write but has no deadline for a whole request and no idea of client
+// addresses: this server takes over the one call that handles an accepted
+// socket and gives the library's request handling a stream of its own.
 
 #include <httplib.h>
 
