@@ -65,7 +65,7 @@ void hub::tick(millis now) {
   if (junk == junk_published_) return;
   junk_published_ = junk;
   dirty_ = true;
-  publish({{"type", "feed"}, {"now", iso_time(now)}, {"feed", feed_json(state_)}});
+  publish({{"type", "feed"}, {"now", iso_time(now)}, {"feed", feed_json(state_, view_, now)}});
 }
 
 std::shared_ptr<const state_document> hub::state_text(millis now) {
