@@ -70,12 +70,16 @@ void hub::tick(millis now) {
 
 std::shared_ptr<const state_document> hub::state_text(millis now) {
   std::lock_guard<std::mutex> hold(lock_);
+  return document(now);
+}
+
+std::shared_ptr<const state_document> hub::document(millis now) {
   if (document_ && document_changes_ == changes_ && now < document_until_) return document_;
   auto d = std::make_shared<state_document>();
-  d->text = state_json(state_, view_, now).dump(1);
-  // The top-level key, one space in: the same text inside a call sign would
-  // have its quotes escaped.
-  const std::string key = "\n \"now\": \"";
+  d->text = state_json(state_, view_, now).dump();
+  // The top-level key: the same text inside a call sign would have its
+  // quotes escaped, and no nested object has the key.
+  const std::string key = "\"now\":\"";
   if (const std::size_t at = d->text.rfind(key); at != std::string::npos)
     d->now_at = at + key.size();
   give_back(d->text.size());
@@ -113,14 +117,20 @@ bool hub::changed_since_saved() {
   return was;
 }
 
+// The shared document as a "state" event: the type put first, the time of
+// this event in place of the document's.
 std::string hub::snapshot_event(std::uint64_t& seq, millis now) {
-  nlohmann::json whole = state_json(state_, view_, now);
-  whole["type"] = "state";
+  const std::shared_ptr<const state_document> d = document(now);
   seq = seq_;
-  std::string text = "retry: 2000\n" + sse(event_id(seq_), whole);
-  whole = nullptr;
-  give_back(text.size());
-  return text;
+  std::string text = "retry: 2000\nid: " + event_id(seq_) + "\ndata: {\"type\":\"state\",";
+  if (d->now_at == std::string::npos) {
+    text.append(d->text, 1);
+  } else {
+    text.append(d->text, 1, d->now_at - 1);
+    text += iso_time(now);
+    text.append(d->text, d->now_at + 24);
+  }
+  return text + "\n\n";
 }
 
 std::string hub::opening(const std::string& last_id, std::uint64_t& seq, millis now) {

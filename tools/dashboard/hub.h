@@ -42,8 +42,9 @@ class hub {
   void tick(millis now);
 
   // Built once per change of the state (or of the time, where the state
-  // shows it: the hour, how recent the junk is) and shared by every request until the next, so that
-  // repeated requests for a large state cost neither time nor memory.
+  // shows it: the hour, how recent the junk is) and shared by every request
+  // and every stream's "state" event until the next, so that repeated
+  // requests for a large state cost neither time nor memory.
   std::shared_ptr<const state_document> state_text(millis now);
   std::string metrics(const serving_figures& serving);
   state copy();
@@ -64,7 +65,8 @@ class hub {
   std::string snapshot_event(std::uint64_t& seq, millis now);  // lock held
   void publish(const nlohmann::json& event);                   // lock held
   std::string event_id(std::uint64_t seq) const;
-  millis document_expiry(millis now) const;  // lock held
+  std::shared_ptr<const state_document> document(millis now);  // lock held
+  millis document_expiry(millis now) const;                    // lock held
 
   std::mutex lock_;
   std::condition_variable wake_;
