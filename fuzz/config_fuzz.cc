@@ -72,6 +72,9 @@ void check(const settings& s, const std::uint8_t* data, std::size_t size) {
   if (!holds(data, size, "MaxNodes")) require(s.max_nodes == d.max_nodes, "MaxNodes kept");
   if (!s.relay_unregistered) require(holds(data, size, "RelayUnregistered"), "relay closed by key");
   if (!s.log_voice) require(holds(data, size, "LogVoice"), "voice lines off by key");
+  if (s.log_streams) require(holds(data, size, "LogStreams"), "stream records on by key");
+  if (!holds(data, size, "LogHeartbeat"))
+    require(s.log_heartbeat == d.log_heartbeat, "LogHeartbeat kept");
 }
 
 }  // namespace

@@ -43,8 +43,10 @@ std::uint64_t send_due(const node_farm& farm, std::uint16_t in_port, stream& s,
       s.header_sent = true;
       ++sent;
     }
-    auto v =
-        nodes::make_voice(s.sequence++, {0x16, 0x29, 0xf5}, static_cast<std::uint16_t>(s.speaker));
+    // Frames are numbered by their place in the superframe, 0..20, as
+    // gateways do, so that no frame carries the end-of-stream flag (0x40).
+    const auto place = static_cast<std::uint16_t>(s.sequence++ % 21);
+    auto v = nodes::make_voice(place, {0x16, 0x29, 0xf5}, static_cast<std::uint16_t>(s.speaker));
     const std::int64_t stamp = realtime_ns();
     std::memcpy(v.data() + sent_at, &stamp, sizeof stamp);
     node.send_to(v.data(), v.size(), server_ip, in_port);

@@ -8,9 +8,11 @@
 namespace mirx {
 namespace {
 
-// Twice the streams followed, a power of two: probe runs stay short.
-constexpr std::size_t slot_count = 2 * max_streams;
-static_assert((slot_count & (slot_count - 1)) == 0);
+// Twice the streams followed, a power of two: the table is at most half
+// full, so probe runs stay short and every probe meets an empty slot.
+constexpr int slot_bits = 11;
+constexpr std::size_t slot_count = std::size_t{1} << slot_bits;
+static_assert(slot_count == 2 * max_streams);
 constexpr std::size_t slot_mask = slot_count - 1;
 
 // How often the table is walked for silent streams while datagrams keep the
@@ -22,10 +24,11 @@ constexpr std::int64_t scan_period_ms = 100;
 constexpr std::uint8_t last_frame_flag = 0x40;
 constexpr std::uint8_t end_pattern[3] = {0x55, 0xC8, 0x7A};
 
+// Multiplicative hashing: the product's top bits spread neighbouring
+// addresses over the whole table.
 std::size_t home_of(std::uint32_t ip) {
-  return (ip * 2654435761u) >> (32 - 11) & slot_mask;
+  return (ip * 2654435761u) >> (32 - slot_bits);
 }
-static_assert(slot_count == std::size_t{1} << 11);
 
 bool ends_stream(const std::uint8_t* packet) {
   return (packet[prefix::sequence + 1] & last_frame_flag) != 0 ||

@@ -245,10 +245,10 @@
       c.appendChild(make('span', 'visually-hidden', label + ': '));
       return c;
     };
-    cell('', 'Name').appendChild(callElement(node.call2));
+    cell('', 'Node name').appendChild(callElement(node.call2));
     cell('address', 'Address').append(node.address === null ? 'hidden' : node.address);
     timeCell(cell('', 'Registered').appendChild(make('div')), node.since, false);
-    const last = cell('', 'Last header');
+    const last = cell('', 'Last heard through it');
     if (node.last_header) {
       last.appendChild(callElement(node.last_header.my_call));
       timeCell(last.appendChild(make('div')), node.last_header.at);
@@ -422,19 +422,18 @@
     const s = view.state;
     const f = s.feed;
     const out = [];
+    // No ticking numbers here: the alert is announced whenever its text changes.
     const silent = serverNow() - Date.parse(f.last_record || s.watching_since);
     if (silent > s.silence_warning_seconds * 1000) {
       out.push(f.last_record
-        ? 'No record for ' + span(silent)[0] + ': is the server\u2019s LogServer pointing here?'
+        ? 'No record since ' + clock(f.last_record) + ': is the server\u2019s LogServer pointing here?'
         : 'No record since the dashboard started: is the server\u2019s LogServer pointing here?');
     }
     const v = s.server;
-    if (v && !v.stopped_at && v.last_heartbeat && v.heartbeat_seconds) {
-      const quiet = serverNow() - Date.parse(v.last_heartbeat);
-      if (quiet > 2 * v.heartbeat_seconds * 1000 + 1000) {
-        out.push('The server is silent: no heartbeat for ' + span(quiet)[0] + ' (one is due every ' +
-          plural(v.heartbeat_seconds, 'second') + ').');
-      }
+    if (v && !v.stopped_at && v.last_heartbeat && v.heartbeat_seconds &&
+      serverNow() - Date.parse(v.last_heartbeat) > 2 * v.heartbeat_seconds * 1000 + 1000) {
+      out.push('The server is silent: no heartbeat since ' + clock(v.last_heartbeat) + ' (one is due every ' +
+        plural(v.heartbeat_seconds, 'second') + ').');
     }
     const stranger = 'rejected (not from an allowed server)';
     out.push(junkWarning(f.recent_rejected, stranger, stranger));
