@@ -228,7 +228,7 @@ TEST(DashboardRender, MetricsCountRecordsByTag) {
        {"nodes_registered 1", "headers_relayed_total 1", "records_total{tag=\"ADD\"} 2",
         "records_total{tag=\"DEL\"} 1", "records_total{tag=\"ACC\"} 1",
         "datagrams_rejected_total 1", "datagrams_malformed_total 1", "event_streams 4",
-        "node_info{call1=\"<b>&\\\"'\xc3\xbf\x01\",call2=\"GW\"} 1"})
+        "node_info{call1=\"<b>&\\\"'\xc3\xbf\\\\x01\",call2=\"GW\"} 1"})
     EXPECT_NE(m.find("\nmirx_dashboard_"s + line + "\n"), std::string::npos) << line;
 }
 

@@ -3,15 +3,13 @@
 #include <httplib.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <mutex>
-#include <vector>
 
 #include "dashboard/assets.h"
+#include "dashboard/connection_server.h"
 
 namespace mirx::dashboard {
 namespace {
@@ -26,78 +24,13 @@ constexpr const char* content_policy =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
     "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
-// Set on the accepting thread while it turns away a connection that found
-// every worker busy and the waiting line full.
-thread_local bool turning_away = false;
-
-// A fixed set of workers with a bounded waiting line. A connection beyond
-// that is handled on the accepting thread itself, where it only gets a 503:
-// the accepting pauses meanwhile, which is the back-pressure we want.
-class bounded_pool : public httplib::TaskQueue {
- public:
-  bounded_pool(std::size_t workers, std::size_t pending) : pending_(pending) {
-    for (std::size_t i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
-  }
-
-  void enqueue(std::function<void()> fn) override {
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      if (jobs_.size() < pending_) {
-        jobs_.push_back(std::move(fn));
-        wake_.notify_one();
-        return;
-      }
-    }
-    turning_away = true;
-    fn();
-    turning_away = false;
-  }
-
-  void shutdown() override {
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    for (std::thread& t : threads_) t.join();
-  }
-
- private:
-  void work() {
-    for (;;) {
-      std::function<void()> fn;
-      {
-        std::unique_lock<std::mutex> hold(lock_);
-        wake_.wait(hold, [this] { return stopping_ || !jobs_.empty(); });
-        if (jobs_.empty()) return;
-        fn = std::move(jobs_.front());
-        jobs_.pop_front();
-      }
-      fn();
-    }
-  }
-
-  const std::size_t pending_;
-  std::mutex lock_;
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> jobs_;
-  std::vector<std::thread> threads_;
-  bool stopping_ = false;
-};
-
 void text_reply(httplib::Response& res, int status, const char* text) {
   res.status = status;
   res.set_content(text, "text/plain; charset=utf-8");
 }
 
-// Answers what is not a GET or HEAD, and everything while turning away.
+// Answers what is not a GET or HEAD.
 httplib::Server::HandlerResponse screen(const httplib::Request& req, httplib::Response& res) {
-  if (turning_away) {
-    res.set_header("Connection", "close");
-    res.set_header("Retry-After", "5");
-    text_reply(res, 503, "busy\n");
-    return httplib::Server::HandlerResponse::Handled;
-  }
   if (req.method == "GET" || req.method == "HEAD")
     return httplib::Server::HandlerResponse::Unhandled;
   res.set_header("Allow", "GET, HEAD");
@@ -105,25 +38,51 @@ httplib::Server::HandlerResponse screen(const httplib::Request& req, httplib::Re
   return httplib::Server::HandlerResponse::Handled;
 }
 
+// The state's text with this answer's time in place of the build's, sent
+// from the shared document without a copy.
+void state_reply(httplib::Response& res, std::shared_ptr<const state_document> d, std::string now) {
+  const std::size_t size = d->text.size();
+  const std::size_t stamp_at = d->now_at == std::string::npos ? size : d->now_at;
+  const std::size_t stamp_end = std::min(size, stamp_at + now.size());
+  res.set_content_provider(
+      size, "application/json",
+      [d, now, stamp_at, stamp_end](std::size_t offset, std::size_t length,
+                                    httplib::DataSink& sink) {
+        if (offset >= stamp_at && offset < stamp_end)
+          return sink.write(now.data() + (offset - stamp_at), std::min(length, stamp_end - offset));
+        const std::size_t limit = offset < stamp_at ? stamp_at : d->text.size();
+        return sink.write(d->text.data() + offset, std::min(length, limit - offset));
+      });
+}
+
+// Every answer says how to cache it once: the event stream says so itself.
+void cache_once(const httplib::Request&, httplib::Response& res) {
+  if (!res.has_header("Cache-Control")) res.set_header("Cache-Control", "no-cache");
+  res.set_header("Accept-Ranges", "none");
+}
+
+connection_limits connections_for(const http_limits& l) {
+  connection_limits c;
+  c.workers = l.streams + l.spare_workers;
+  c.pending = l.pending;
+  c.per_address = l.connections_per_address;
+  c.deadline = std::chrono::seconds(l.deadline_seconds);
+  return c;
+}
+
 }  // namespace
 
 http_server::http_server(hub& h, http_limits limits)
-    : hub_(h), limits_(limits), server_(std::make_unique<httplib::Server>()) {
-  const std::size_t workers = static_cast<std::size_t>(limits_.streams + limits_.spare_workers);
-  const std::size_t pending = static_cast<std::size_t>(limits_.pending);
-  server_->new_task_queue = [workers, pending] { return new bounded_pool(workers, pending); };
-  server_->set_read_timeout(5);
-  server_->set_write_timeout(5);
-  // One request per connection: a worker is free again as soon as it has
-  // answered, and a connection that sends nothing holds one for 2 s at most.
-  server_->set_keep_alive_max_count(1);
-  server_->set_keep_alive_timeout(2);
+    : hub_(h),
+      limits_(limits),
+      server_(std::make_unique<connection_server>(connections_for(limits))),
+      streams_(limits.streams, limits.streams_per_address) {
   server_->set_payload_max_length(4096);
   server_->set_default_headers({{"Content-Security-Policy", content_policy},
                                 {"X-Content-Type-Options", "nosniff"},
                                 {"Referrer-Policy", "no-referrer"},
-                                {"X-Frame-Options", "DENY"},
-                                {"Cache-Control", "no-cache"}});
+                                {"X-Frame-Options", "DENY"}});
+  server_->set_post_routing_handler(cache_once);
   // Remember the listening socket, to lengthen its backlog after binding.
   server_->set_socket_options([this](socket_t fd) {
     httplib::default_socket_options(fd);
@@ -148,10 +107,12 @@ void http_server::routes() {
     });
   }
   server_->Get("/api/v1/state", [this](const httplib::Request&, httplib::Response& res) {
-    res.set_content(hub_.state_text(wall_now()), "application/json");
+    const millis now = wall_now();
+    state_reply(res, hub_.state_text(now), iso_time(now));
   });
   server_->Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
-    res.set_content(hub_.metrics(wall_now()), "text/plain; version=0.0.4; charset=utf-8");
+    res.set_content(hub_.metrics({streams_.held(), streams_refused_.load()}),
+                    "text/plain; version=0.0.4; charset=utf-8");
   });
   event_stream_route();
 }
@@ -159,29 +120,34 @@ void http_server::routes() {
 // Each stream first gets what its Last-Event-ID (or ?last=, for a page that
 // had to open a new stream) says it missed, then every event as it comes,
 // and a ping every 15 s so that a dead connection is noticed on both ends.
+// A refused stream is told to come back later; the page polls meanwhile.
 void http_server::event_stream_route() {
   server_->Get("/events", [this](const httplib::Request& req, httplib::Response& res) {
     res.set_header("Cache-Control", "no-store");
     if (req.method == "HEAD") return res.set_header("Content-Type", "text/event-stream");
-    if (!hub_.open_stream(limits_.streams)) {
-      res.set_header("Connection", "close");
+    if (!streams_.take(req.remote_addr)) {
+      ++streams_refused_;
       res.set_header("Retry-After", "10");
-      return text_reply(res, 503, "too many event streams\n");
+      return text_reply(res, 503, "too many event streams; poll /api/v1/state instead\n");
     }
+    connection_server::current()->lift_deadline();
+    const int fd = connection_server::current()->socket();
     std::string last = req.get_header_value("Last-Event-ID");
     if (last.empty()) last = req.get_param_value("last");
     auto seq = std::make_shared<std::uint64_t>(0);
     auto opened = std::make_shared<bool>(false);
     res.set_chunked_content_provider(
         "text/event-stream",
-        [this, seq, opened, last](std::size_t, httplib::DataSink& sink) {
+        [this, seq, opened, last, fd](std::size_t, httplib::DataSink& sink) {
           std::string text;
+          bool gone = false;
           if (!*opened) {
             *opened = true;
             text = hub_.opening(last, *seq, wall_now());
           } else {
-            text = hub_.next(*seq, 15000, wall_now());
+            text = next_events(*seq, fd, gone);
           }
+          if (gone) return false;
           if (hub_.stopped()) {
             sink.done();
             return true;
@@ -190,8 +156,24 @@ void http_server::event_stream_route() {
             text = "event: ping\ndata: {\"now\":\"" + iso_time(wall_now()) + "\"}\n\n";
           return sink.write(text.data(), text.size());
         },
-        [this](bool) { hub_.close_stream(); });
+        [this, from = req.remote_addr](bool) { streams_.give(from); });
   });
+}
+
+// Waits for events up to a ping's interval in short steps, looking between
+// them whether the page went away, so that its slot is free at once and
+// not at the next ping. Empty: time for a ping, or stopped, or `gone`.
+std::string http_server::next_events(std::uint64_t& seq, int fd, bool& gone) {
+  constexpr int ping_ms = 15000, step_ms = 250;
+  for (int waited = 0; waited < ping_ms; waited += step_ms) {
+    std::string text = hub_.next(seq, step_ms, wall_now());
+    if (!text.empty() || hub_.stopped()) return text;
+    if (peer_gone(fd)) {
+      gone = true;
+      return "";
+    }
+  }
+  return "";
 }
 
 std::string http_server::open(const endpoint& at, std::uint16_t& bound) {

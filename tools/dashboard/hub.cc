@@ -1,5 +1,8 @@
 #include "dashboard/hub.h"
 
+#include <malloc.h>
+
+#include <algorithm>
 #include <chrono>
 #include <random>
 
@@ -17,6 +20,13 @@ std::string sse(const std::string& id, const nlohmann::json& event) {
   // dump() escapes every control character, so the data is one line.
   std::string text = id.empty() ? "" : "id: " + id + "\n";
   return text + "data: " + event.dump() + "\n\n";
+}
+
+// Building a large state takes several times its text's size for a
+// moment; that is given back to the system, or the process would stay as
+// large as its peak.
+void give_back(std::size_t built) {
+  if (built > (1u << 20)) malloc_trim(0);
 }
 
 }  // namespace
@@ -41,6 +51,7 @@ void hub::publish(const nlohmann::json& event) {
 bool hub::receive(std::uint32_t source, const std::uint8_t* data, std::size_t length, millis now) {
   std::lock_guard<std::mutex> hold(lock_);
   const outcome o = apply_datagram(state_, policy_, source, data, length, now);
+  ++changes_;  // every datagram changes at least a counter
   if (o.what == change::rejected) return false;
   if (o.what == change::malformed) return true;
   dirty_ = true;
@@ -54,17 +65,44 @@ void hub::tick(millis now) {
   if (junk == junk_published_) return;
   junk_published_ = junk;
   dirty_ = true;
-  publish({{"type", "feed"}, {"now", iso_time(now)}, {"feed", feed_json(state_)}});
+  publish({{"type", "feed"}, {"now", iso_time(now)}, {"feed", feed_json(state_, view_, now)}});
 }
 
-std::string hub::state_text(millis now) {
+std::shared_ptr<const state_document> hub::state_text(millis now) {
   std::lock_guard<std::mutex> hold(lock_);
-  return state_json(state_, view_, now).dump(1);
+  return document(now);
 }
 
-std::string hub::metrics(millis) {
+std::shared_ptr<const state_document> hub::document(millis now) {
+  if (document_ && document_changes_ == changes_ && now < document_until_) return document_;
+  auto d = std::make_shared<state_document>();
+  d->text = state_json(state_, view_, now).dump();
+  // The top-level key: the same text inside a call sign would have its
+  // quotes escaped, and no nested object has the key.
+  const std::string key = "\"now\":\"";
+  if (const std::size_t at = d->text.rfind(key); at != std::string::npos)
+    d->now_at = at + key.size();
+  give_back(d->text.size());
+  document_ = std::move(d);
+  document_changes_ = changes_;
+  document_until_ = document_expiry(now);
+  return document_;
+}
+
+// The first moment after `now` at which the state's JSON changes with no
+// record: a new hour (the hourly counts, the overs of today), or a note of
+// recent junk growing too old to be shown.
+millis hub::document_expiry(millis now) const {
+  millis until = (now / hour_ms + 1) * hour_ms;
+  for (const junk_note* n : {&state_.count.recent_rejected, &state_.count.recent_malformed})
+    if (n->count != 0 && n->last + recent_ms >= now)
+      until = std::min(until, n->last + recent_ms + 1);
+  return until;
+}
+
+std::string hub::metrics(const serving_figures& serving) {
   std::lock_guard<std::mutex> hold(lock_);
-  return metrics_text(state_, view_, streams_);
+  return metrics_text(state_, view_, serving);
 }
 
 state hub::copy() {
@@ -79,11 +117,20 @@ bool hub::changed_since_saved() {
   return was;
 }
 
+// The shared document as a "state" event: the type put first, the time of
+// this event in place of the document's.
 std::string hub::snapshot_event(std::uint64_t& seq, millis now) {
-  nlohmann::json whole = state_json(state_, view_, now);
-  whole["type"] = "state";
+  const std::shared_ptr<const state_document> d = document(now);
   seq = seq_;
-  return "retry: 2000\n" + sse(event_id(seq_), whole);
+  std::string text = "retry: 2000\nid: " + event_id(seq_) + "\ndata: {\"type\":\"state\",";
+  if (d->now_at == std::string::npos) {
+    text.append(d->text, 1);
+  } else {
+    text.append(d->text, 1, d->now_at - 1);
+    text += iso_time(now);
+    text.append(d->text, d->now_at + 24);
+  }
+  return text + "\n\n";
 }
 
 std::string hub::opening(const std::string& last_id, std::uint64_t& seq, millis now) {
@@ -125,18 +172,6 @@ void hub::stop() {
 bool hub::stopped() {
   std::lock_guard<std::mutex> hold(lock_);
   return stopped_;
-}
-
-bool hub::open_stream(int limit) {
-  std::lock_guard<std::mutex> hold(lock_);
-  if (streams_ >= limit) return false;
-  ++streams_;
-  return true;
-}
-
-void hub::close_stream() {
-  std::lock_guard<std::mutex> hold(lock_);
-  --streams_;
 }
 
 }  // namespace mirx::dashboard

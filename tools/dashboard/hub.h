@@ -10,15 +10,25 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 
+#include "dashboard/metrics.h"
 #include "dashboard/render.h"
 #include "dashboard/state.h"
 
 namespace mirx::dashboard {
 
 inline constexpr std::size_t ring_size = 4096;
+
+// The state as /api/v1/state serves it. Its "now" is the time it was built;
+// the 24 characters at `now_at` (npos: none) are where each answer puts its
+// own time instead.
+struct state_document {
+  std::string text;
+  std::size_t now_at = std::string::npos;
+};
 
 class hub {
  public:
@@ -31,8 +41,12 @@ class hub {
   bool receive(std::uint32_t source, const std::uint8_t* data, std::size_t length, millis now);
   void tick(millis now);
 
-  std::string state_text(millis now);
-  std::string metrics(millis now);
+  // Built once per change of the state (or of the time, where the state
+  // shows it: the hour, how recent the junk is) and shared by every request
+  // and every stream's "state" event until the next, so that repeated
+  // requests for a large state cost neither time nor memory.
+  std::shared_ptr<const state_document> state_text(millis now);
+  std::string metrics(const serving_figures& serving);
   state copy();
   bool changed_since_saved();  // and marks it saved
 
@@ -47,14 +61,12 @@ class hub {
   void stop();
   bool stopped();
 
-  // Open event streams, bounded by the HTTP side.
-  bool open_stream(int limit);
-  void close_stream();
-
  private:
   std::string snapshot_event(std::uint64_t& seq, millis now);  // lock held
   void publish(const nlohmann::json& event);                   // lock held
   std::string event_id(std::uint64_t seq) const;
+  std::shared_ptr<const state_document> document(millis now);  // lock held
+  millis document_expiry(millis now) const;                    // lock held
 
   std::mutex lock_;
   std::condition_variable wake_;
@@ -67,7 +79,10 @@ class hub {
   std::uint64_t junk_published_ = 0;
   bool dirty_ = false;
   bool stopped_ = false;
-  int streams_ = 0;
+  std::uint64_t changes_ = 0;  // of the state, whether or not they made an event
+  std::shared_ptr<const state_document> document_;  // for document_changes_, until document_until_
+  std::uint64_t document_changes_ = 0;
+  millis document_until_ = 0;
 };
 
 }  // namespace mirx::dashboard

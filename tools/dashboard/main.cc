@@ -1,6 +1,8 @@
 // mirx_dashboard: a log server for mirx_server that shows the conference
 // live in a web page. See docs/dashboard.md.
 
+#include <malloc.h>
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -72,6 +74,9 @@ int main(int argc, char** argv) {
   const options& o = parsed.opts;
   if (o.help) return std::fputs(usage_text, stdout), 0;
 
+  // Dozens of HTTP workers, each building answers of up to megabytes: few
+  // malloc arenas keep the resident size near what is in use.
+  mallopt(M_ARENA_MAX, 2);
   const sigset_t signals = stop_signals();
   state initial;
   if (!initial_state(o, initial)) return 1;

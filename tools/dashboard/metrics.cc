@@ -1,26 +1,44 @@
 // Prometheus text exposition of the dashboard's state.
 
+#include "dashboard/metrics.h"
+
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <utility>
 
-#include "dashboard/render.h"
+#ifndef MIRX_DASHBOARD_VERSION
+#define MIRX_DASHBOARD_VERSION "unknown"
+#endif
 
 namespace mirx::dashboard {
 namespace {
 
-// A label value: backslash, double quote and line feed are the only bytes
-// the format wants escaped; call signs are first made valid UTF-8.
+// Taken while the program is loaded, before main runs.
+const double started_seconds =
+    std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+
+// A label value: backslash, double quote and line feed escaped as the
+// format wants; every other control character (call signs are any bytes,
+// first made valid UTF-8) as the page shows it, \xNN, so no raw control
+// byte reaches a scraper or a terminal.
 std::string label(std::string_view text) {
   std::string out;
-  for (char ch : text) {
+  for (const char ch : text) {
+    const auto byte = static_cast<unsigned char>(ch);
     if (ch == '\\')
       out += "\\\\";
     else if (ch == '"')
       out += "\\\"";
     else if (ch == '\n')
       out += "\\n";
-    else
+    else if (byte < 0x20 || byte == 0x7f) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\\\x%02x", byte);
+      out += escaped;
+    } else {
       out += ch;
+    }
   }
   return out;
 }
@@ -43,30 +61,38 @@ void sample(std::string& out, const std::string& name_and_labels, double value) 
   out += name_and_labels + ' ' + number + '\n';
 }
 
-void node_info(std::string& out, const state& s, const view& v) {
+std::string node_labels(const node_row& n) {
+  return "{call1=\"" + label(call_text(n.call1)) + "\",call2=\"" + label(call_text(n.call2)) + "\"";
+}
+
+void per_node(std::string& out, const state& s, const view& v) {
   metric(out, "mirx_dashboard_node_info", "gauge",
          "One series per registered node, value 1; the address label only when shown.");
   for (const auto& [call1, n] : s.nodes) {
-    std::string labels = "mirx_dashboard_node_info{call1=\"" + label(call_text(n.call1)) +
-                         "\",call2=\"" + label(call_text(n.call2)) + "\"";
+    std::string labels = "mirx_dashboard_node_info" + node_labels(n);
     if (const auto a = shown_address(n.ip, v.addresses)) labels += ",address=\"" + *a + "\"";
     sample(out, labels + "}", 1);
   }
+  metric(out, "mirx_dashboard_node_last_header_timestamp_seconds", "gauge",
+         "When the last header came through each registered node, Unix time; 0 before the "
+         "first.");
+  for (const auto& [call1, n] : s.nodes)
+    sample(out, "mirx_dashboard_node_last_header_timestamp_seconds" + node_labels(n) + "}",
+           static_cast<double>(n.last_header) / 1000.0);
 }
 
-}  // namespace
-
-std::string metrics_text(const state& s, const view& v, int streams) {
-  std::string out;
-  metric(out, "mirx_dashboard_nodes_registered", "gauge", "Nodes in the server's table.");
-  sample(out, "mirx_dashboard_nodes_registered", static_cast<double>(s.nodes.size()));
-  metric(out, "mirx_dashboard_headers_relayed_total", "counter",
-         "Headers the server relayed (ACC records).");
-  sample(out, "mirx_dashboard_headers_relayed_total", static_cast<double>(s.count.acc));
+void feed(std::string& out, const state& s) {
+  const feed_counters& c = s.count;
+  const std::pair<const char*, std::uint64_t> tags[] = {
+      {"ADD", c.add}, {"DEL", c.del}, {"ACC", c.acc}, {"END", c.end},
+      {"RUN", c.run}, {"HBT", c.hbt}, {"OFF", c.off}};
   metric(out, "mirx_dashboard_records_total", "counter", "Records received, by tag.");
-  sample(out, "mirx_dashboard_records_total{tag=\"ADD\"}", static_cast<double>(s.count.add));
-  sample(out, "mirx_dashboard_records_total{tag=\"DEL\"}", static_cast<double>(s.count.del));
-  sample(out, "mirx_dashboard_records_total{tag=\"ACC\"}", static_cast<double>(s.count.acc));
+  for (const auto& [tag, count] : tags)
+    sample(out, "mirx_dashboard_records_total{tag=\"" + std::string(tag) + "\"}",
+           static_cast<double>(count));
+  metric(out, "mirx_dashboard_node_rows_dropped_total", "counter",
+         "Node rows dropped, oldest first, to keep the table within its limit.");
+  sample(out, "mirx_dashboard_node_rows_dropped_total", static_cast<double>(c.rows_dropped));
   metric(out, "mirx_dashboard_datagrams_rejected_total", "counter",
          "Datagrams from a source not allowed to send records.");
   sample(out, "mirx_dashboard_datagrams_rejected_total", static_cast<double>(s.count.rejected));
@@ -77,10 +103,41 @@ std::string metrics_text(const state& s, const view& v, int streams) {
          "When the last record came, Unix time; 0 before the first.");
   sample(out, "mirx_dashboard_last_record_timestamp_seconds",
          static_cast<double>(s.last_record) / 1000.0);
+}
+
+void process(std::string& out, const serving_figures& serving) {
+  metric(out, "mirx_dashboard_build_info", "gauge", "The dashboard's version, value 1.");
+  sample(out, "mirx_dashboard_build_info{version=\"" MIRX_DASHBOARD_VERSION "\"}", 1);
+  metric(out, "mirx_dashboard_process_start_time_seconds", "gauge",
+         "When the dashboard started, Unix time.");
+  sample(out, "mirx_dashboard_process_start_time_seconds", started_seconds);
   metric(out, "mirx_dashboard_event_streams", "gauge", "Open live-page event streams.");
-  sample(out, "mirx_dashboard_event_streams", streams);
-  node_info(out, s, v);
+  sample(out, "mirx_dashboard_event_streams", serving.streams);
+  metric(out, "mirx_dashboard_event_streams_refused_total", "counter",
+         "Event streams refused (503) because the total or the per-address cap was reached.");
+  sample(out, "mirx_dashboard_event_streams_refused_total",
+         static_cast<double>(serving.streams_refused));
+}
+
+}  // namespace
+
+std::string metrics_text(const state& s, const view& v, const serving_figures& serving) {
+  std::string out;
+  metric(out, "mirx_dashboard_nodes_registered", "gauge",
+         "Nodes in the server's table as the records since its last start tell.");
+  sample(out, "mirx_dashboard_nodes_registered", static_cast<double>(s.nodes.size()));
+  metric(out, "mirx_dashboard_headers_relayed_total", "counter",
+         "Deprecated, to be removed: the same as records_total{tag=\"ACC\"}, headers received "
+         "whether or not any node heard them.");
+  sample(out, "mirx_dashboard_headers_relayed_total", static_cast<double>(s.count.acc));
+  feed(out, s);
+  process(out, serving);
+  per_node(out, s, v);
   return out;
+}
+
+std::string metrics_text(const state& s, const view& v, int streams) {
+  return metrics_text(s, v, serving_figures{streams, 0});
 }
 
 }  // namespace mirx::dashboard

@@ -16,6 +16,11 @@ const char usage_text[] =
     "  --show-address MODE     full, network (192.0.2.x) or none (default none)\n"
     "  --state FILE            keep the state across restarts in FILE\n"
     "  --max-streams N         open live-page streams at most (default 64)\n"
+    "  --max-streams-per-address N\n"
+    "                          of them from one client address (default 8)\n"
+    "  --max-connections-per-address N\n"
+    "                          open HTTP connections from one client address (default 16)\n"
+    "  --request-deadline S    to send a request and read its answer (default 10)\n"
     "  --silence-warning S     warn when no record came for S seconds (default 3600)\n"
     "  --help                  this text\n";
 
@@ -27,6 +32,15 @@ std::optional<int> whole_number(const std::string& text, int low, int high) {
   if (ec != std::errc() || end != text.data() + text.size() || value < low || value > high)
     return std::nullopt;
   return value;
+}
+
+// The HTTP limit an option sets, or null.
+int* http_limit(http_limits& l, const std::string& name) {
+  if (name == "--max-streams") return &l.streams;
+  if (name == "--max-streams-per-address") return &l.streams_per_address;
+  if (name == "--max-connections-per-address") return &l.connections_per_address;
+  if (name == "--request-deadline") return &l.deadline_seconds;
+  return nullptr;
 }
 
 // Stores one option's value; returns why it was refused, or nothing.
@@ -58,10 +72,10 @@ std::string set_option(options& o, const std::string& name, const std::string& v
     if (value.empty()) return bad;
     o.state_file = value;
     o.page.state_kept = true;
-  } else if (name == "--max-streams") {
+  } else if (int* limit = http_limit(o.limits, name)) {
     const auto n = whole_number(value, 1, 1000);
     if (!n) return bad;
-    o.limits.streams = *n;
+    *limit = *n;
   } else if (name == "--silence-warning") {
     const auto n = whole_number(value, 1, 365 * 24 * 3600);
     if (!n) return bad;

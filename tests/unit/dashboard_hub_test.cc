@@ -1,0 +1,68 @@
+// The state document the hub shares between requests: rebuilt exactly when
+// what it shows changes, by a record or by the passing of time alone; and
+// the metrics that alerts are written against.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "dashboard/hub.h"
+#include "node/address.h"
+#include "unit/record_bytes.h"
+
+namespace mirx::dashboard {
+namespace {
+
+const millis t0 = 1796646198000;  // 2026-12-07T12:23:18Z, 10 min and more from an hour
+const std::uint32_t server = address_of(127, 0, 0, 1);
+const test::bytes add = test::datagram({"ADD ", "N0CALL", "GW", "\x7f\0\0\x02"});
+
+void feed(hub& h, const test::bytes& b, millis at) {
+  h.receive(server, b.data(), b.size(), at);
+}
+
+TEST(DashboardHub, StateDocumentIsRebuiltExactlyWhenItWouldChange) {
+  const test::bytes none, junk(3);
+  struct row {
+    const char* what;
+    const test::bytes &before, &between;  // datagrams fed before each request
+    millis later;                         // from the first request to the second
+    bool rebuilt;
+  };
+  const row rows[] = {
+      {"nothing, a second later", none, none, 1000, false},
+      {"a record", none, add, 1000, true},
+      {"a datagram that is no record", none, junk, 1000, true},
+      {"nothing, into the next hour", none, none, hour_ms, true},
+      // Junk fed at t0 shows until t0 + recent_ms; the first request is at t0 + 2.
+      {"junk still recent", junk, none, recent_ms - 2, false},
+      {"junk grown old", junk, none, recent_ms - 1, true},
+  };
+  for (const row& r : rows) {
+    hub h({}, {}, {});
+    if (!r.before.empty()) feed(h, r.before, t0);
+    const auto first = h.state_text(t0 + 2);
+    if (!r.between.empty()) feed(h, r.between, t0 + 3);
+    const auto second = h.state_text(t0 + 2 + r.later);
+    EXPECT_EQ(first != second, r.rebuilt) << r.what;
+    // Where each answer puts its own time, the document holds its build's.
+    const millis built = r.rebuilt ? t0 + 2 + r.later : t0 + 2;
+    EXPECT_EQ(second->text.substr(second->now_at, 24), iso_time(built)) << r.what;
+  }
+}
+
+// The figures an alert is written against: when each node last carried a
+// header (in seconds, as every Prometheus time), and refused streams.
+TEST(DashboardHub, MetricsForAlerts) {
+  hub h({}, {}, {});
+  feed(h, add, t0);
+  feed(h, test::datagram({"ACC ", "N0CALL", "GW", "SPEAKER"}), t0 + 1500);
+  const std::string m = h.metrics({2, 3});
+  for (const char* line :
+       {"node_last_header_timestamp_seconds{call1=\"N0CALL\",call2=\"GW\"} 1796646199.5",
+        "event_streams 2", "event_streams_refused_total 3", "build_info{version=\""})
+    EXPECT_NE(m.find(std::string("\nmirx_dashboard_") + line), std::string::npos) << line;
+}
+
+}  // namespace
+}  // namespace mirx::dashboard
