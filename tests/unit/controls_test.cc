@@ -195,7 +195,8 @@ TEST(AccessWatch, AChangeTakesEffectOnlyOnceTwoLooksFoundTheSameText) {
   testing::harness h;
   node_gate g;
   g.access_list = g.closed = true;
-  access_watch w{s.dir + "/access.txt"};
+  access_watch w;
+  w.path = s.dir + "/access.txt";
   s.write("access.txt", "allow A*\n");
   read_access_at_start(w, g, h.conf);
   ASSERT_FALSE(g.closed);
