@@ -43,7 +43,6 @@ void every_second(server& s, std::int64_t now) {
 
 void start_controls(server& s) {
   std::lock_guard<std::mutex> hold(io_lock());
-  s.out.log_voice = s.cfg.log_voice;
   controls& k = s.ctl;
   node_gate& g = k.gate;
   g.relay_unregistered = s.cfg.relay_unregistered;
