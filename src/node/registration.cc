@@ -10,8 +10,7 @@ namespace mirx {
 void send_registration_reply(conference& c, const std::uint8_t* request, std::uint32_t sender_ip) {
   std::uint8_t answer[reply::size];
   std::memcpy(answer, request, reply::size);
-  answer[reply::reply_id] = 'S';
-  answer[reply::reply_id + 1] = 'A';
+  std::memcpy(answer + reply::reply_id, reply::id, sizeof reply::id);
   c.net.send_to_node(answer, sizeof answer, sender_ip);
 }
 
