@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-namespace platform {
+namespace mirx::platform {
 
 // Run first, before anything is opened: standard input, output and error
 // that are not open are opened on the null device, so that no file or port
@@ -42,4 +42,4 @@ bool claim_last_words();
 // The last words of a run that ends abnormally, on the error stream.
 inline constexpr char abnormal_end_text[] = "\r\nAbnormal program termination\r\n";
 
-}  // namespace platform
+}  // namespace mirx::platform

@@ -15,7 +15,7 @@
 
 #include "platform/console.h"
 
-namespace platform {
+namespace mirx::platform {
 namespace {
 
 // SIGURG: ignored by default, so a stray one harms nothing, and used by
@@ -114,4 +114,4 @@ bool claim_last_words() {
   return !last_words_claimed.exchange(true);
 }
 
-}  // namespace platform
+}  // namespace mirx::platform

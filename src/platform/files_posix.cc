@@ -10,7 +10,7 @@
 
 #include "platform/platform.h"
 
-namespace platform {
+namespace mirx::platform {
 
 namespace {
 
@@ -83,4 +83,4 @@ file_read read_regular_file(const char* path, std::size_t limit, std::string& te
   return r;
 }
 
-}  // namespace platform
+}  // namespace mirx::platform

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-namespace platform {
+namespace mirx::platform {
 
 // The line after the banner: which edition of the server this is.
 const char* edition();
@@ -145,4 +145,4 @@ void start_up_done();
 // process at once with status 3, flushing nothing.
 [[noreturn]] void abnormal_termination();
 
-}  // namespace platform
+}  // namespace mirx::platform

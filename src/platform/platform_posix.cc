@@ -12,7 +12,7 @@
 
 #include "platform/platform.h"
 
-namespace platform {
+namespace mirx::platform {
 
 const char* edition() {
   return "Linux edition (POSIX sockets, termios)";
@@ -38,4 +38,4 @@ void sleep_ms(int ms) {
   }
 }
 
-}  // namespace platform
+}  // namespace mirx::platform

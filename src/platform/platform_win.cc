@@ -30,7 +30,7 @@
 #include "platform/platform.h"
 #include "platform/service_hooks_win.h"
 
-namespace platform {
+namespace mirx::platform {
 
 const char* edition() {
   return "Windows edition (Winsock 2, Win32 serial)";
@@ -264,11 +264,11 @@ void exit_now(int status) {
   std::_Exit(status);
 }
 
-}  // namespace platform
+}  // namespace mirx::platform
 
 // Console control: Windows runs the handler on a fresh thread of its own for
 // every event, so the stop work can run right there.
-namespace platform {
+namespace mirx::platform {
 
 namespace {
 
@@ -316,10 +316,10 @@ void abnormal_termination() {
   ::ExitProcess(3);  // not reached
 }
 
-}  // namespace platform
+}  // namespace mirx::platform
 
 // Serial port for D-PRS output.
-namespace platform {
+namespace mirx::platform {
 
 serial_opened open_serial(const char* name, std::int32_t baud_rate) {
   std::string device = std::string("\\\\.\\") + name;
@@ -373,4 +373,4 @@ void close_serial(serial_handle h) {
   ::CloseHandle(as_handle(h));
 }
 
-}  // namespace platform
+}  // namespace mirx::platform

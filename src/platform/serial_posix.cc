@@ -11,7 +11,7 @@
 #include "platform/device_name.h"
 #include "platform/platform.h"
 
-namespace platform {
+namespace mirx::platform {
 
 namespace {
 
@@ -26,7 +26,7 @@ bool set_line(int fd, std::int32_t baud_rate, bool* baud_rate_set) {
   t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
   t.c_cflag |= CS8 | CREAD | CLOCAL;
   t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-  const std::optional<speed_t> code = mirx::dprs::baud_rate_code(baud_rate);
+  const std::optional<speed_t> code = baud_rate_code(baud_rate);
   *baud_rate_set = code.has_value();
   if (code && (::cfsetispeed(&t, *code) != 0 || ::cfsetospeed(&t, *code) != 0)) return false;
   return ::tcsetattr(fd, TCSANOW, &t) == 0;
@@ -35,7 +35,7 @@ bool set_line(int fd, std::int32_t baud_rate, bool* baud_rate_set) {
 }  // namespace
 
 serial_opened open_serial(const char* name, std::int32_t baud_rate) {
-  serial_opened r{no_serial, mirx::dprs::device_path(name), 0, false};
+  serial_opened r{no_serial, device_path(name), 0, false};
   // Opened without blocking so that a modem line without carrier cannot hold
   // up start-up before CLOCAL is set, and kept so: a device that stops
   // taking data must never hold up the relay.
@@ -77,4 +77,4 @@ void close_serial(serial_handle h) {
   ::close(fd);
 }
 
-}  // namespace platform
+}  // namespace mirx::platform

@@ -12,7 +12,7 @@
 #include "platform/console.h"
 #include "platform/platform.h"
 
-namespace platform {
+namespace mirx::platform {
 
 namespace {
 
@@ -92,4 +92,4 @@ void abnormal_termination() {
   ::_exit(3);
 }
 
-}  // namespace platform
+}  // namespace mirx::platform

@@ -12,7 +12,7 @@
 
 #include "platform/platform.h"
 
-namespace platform {
+namespace mirx::platform {
 
 int no_buffer_space_code() {
   return ENOBUFS;
@@ -114,4 +114,4 @@ std::optional<std::uint32_t> resolve_ipv4(const char* name) {
   return ip;
 }
 
-}  // namespace platform
+}  // namespace mirx::platform

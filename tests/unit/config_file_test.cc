@@ -17,6 +17,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using mirx::output;
+using mirx::settings;
 using namespace std::string_literals;
 
 // A fresh, empty directory, removed with its contents.
