@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/ipv4.h"
 #include "node/conference.h"
+#include "platform/ipv4.h"
 
 namespace mirx::testing {
 
