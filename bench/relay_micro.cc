@@ -14,9 +14,9 @@
 
 #include "controls/gate.h"
 #include "monitor/stream_log.h"
-#include "node/address.h"
 #include "node/conference.h"
 #include "node/relay.h"
+#include "platform/ipv4.h"
 #include "server/dispatch.h"
 
 namespace {

@@ -17,6 +17,8 @@
 
 namespace {
 
+using mirx::settings;
+
 [[noreturn]] void violated(const char* what) {
   std::fprintf(stderr, "invariant violated: %s\n", what);
   std::abort();
@@ -85,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(std::fwrite(data, 1, size, f) == size, "the input file is written whole");
   std::fclose(f);
   settings s;
-  output out;
+  mirx::output out;
   out.console = null_file();
   out.debug = true;
   mirx::read_config_file(file_path().c_str(), s, out);

@@ -29,10 +29,10 @@
 
 #include "dprs/dprs.h"
 #include "model/conference_model.h"
-#include "node/address.h"
 #include "node/conference.h"
-#include "server/dispatch.h"
+#include "platform/ipv4.h"
 #include "platform/platform.h"
+#include "server/dispatch.h"
 
 namespace {
 
@@ -96,7 +96,7 @@ class fake_link final : public mirx::node_link {
 
  private:
   int outcome(std::size_t n) const {
-    const int no_space = platform::no_buffer_space_code();
+    const int no_space = mirx::platform::no_buffer_space_code();
     switch (failure_mode) {
       case 1:
         return n < 3 ? no_space : 0;
@@ -133,7 +133,7 @@ const std::uint32_t senders[8] = {
 // no-buffer-space failure must repeat the failed send exactly, and is folded
 // into it.
 std::vector<attempt> folded(const fake_link& link) {
-  const int no_space = platform::no_buffer_space_code();
+  const int no_space = mirx::platform::no_buffer_space_code();
   std::vector<attempt> sends;
   std::size_t failed_for_space = 0;
   for (const attempt& a : link.attempts) {
@@ -161,7 +161,7 @@ void check_table(const mirx::conference& c, const mirx::model::conference_model&
   require(std::adjacent_find(calls.begin(), calls.end()) == calls.end(),
           "no two entries with equal call1");
   if (o.table == mirx::model::change::added)
-    require(!c.table.empty() && c.table.tail().call1 == o.after.call1,
+    require(!c.table.empty() && c.table.entries().back().call1 == o.after.call1,
             "the last entry is the one added last");
   require(real.size() == m.entries().size(), "table size as expected");
   for (std::size_t i = 0; i < real.size(); ++i) {
@@ -273,7 +273,7 @@ void one(mirx::conference& c, fake_link& link, mirx::model::conference_model& m,
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
   const std::uint8_t mode = data[0];
-  output out;
+  mirx::output out;
   captured_log log;
   out.console = null_file();
   out.log = (mode & 8) != 0 ? log.file() : nullptr;

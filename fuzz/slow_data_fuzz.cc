@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "dprs/dprs.h"
+#include "nodelib/slow_stream.h"
 
 namespace {
 
@@ -67,7 +68,7 @@ std::FILE* null_file() {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
-  output out;
+  mirx::output out;
   out.console = null_file();
   out.debug = (data[0] & 1) != 0;
   recording_sink sink;

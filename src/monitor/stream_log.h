@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "monitor/log_record.h"
-#include "platform/link.h"
+#include "node/link.h"
 
 namespace mirx {
 

@@ -5,7 +5,7 @@
 
 #include "node/callsign.h"
 #include "node/node_table.h"
-#include "platform/link.h"
+#include "node/link.h"
 #include "output/output.h"
 
 namespace mirx {

@@ -25,8 +25,6 @@ class node_table {
   const std::vector<node_entry>& entries() const { return entries_; }
   bool empty() const { return entries_.empty(); }
   std::size_t size() const { return entries_.size(); }
-  // The last entry added; the table must not be empty.
-  const node_entry& tail() const { return entries_.back(); }
 
   // The entry whose call1 equals `call1`, or null.
   const node_entry* find(const callsign& call1) const;

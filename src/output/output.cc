@@ -7,6 +7,8 @@
 #include "platform/console.h"
 #include "platform/platform.h"
 
+namespace mirx {
+
 namespace {
 
 time_text format_time(std::time_t now) {
@@ -142,3 +144,5 @@ void output::stamped(shown when, const char* fmt, ...) {
   }
   va_end(args);
 }
+
+}  // namespace mirx

@@ -5,6 +5,8 @@
 
 #define MIRX_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
 
+namespace mirx {
+
 // When a console line is shown.
 enum class shown {
   always,
@@ -57,3 +59,5 @@ struct output {
  private:
   bool log_open() const;
 };
+
+}  // namespace mirx

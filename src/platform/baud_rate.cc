@@ -1,6 +1,6 @@
 #include "platform/baud_rate.h"
 
-namespace mirx::dprs {
+namespace mirx::platform {
 namespace {
 
 struct rate_code {
@@ -27,4 +27,4 @@ std::optional<speed_t> baud_rate_code(std::int32_t rate) {
   return std::nullopt;
 }
 
-}  // namespace mirx::dprs
+}  // namespace mirx::platform

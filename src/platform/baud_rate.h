@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <optional>
 
-namespace mirx::dprs {
+namespace mirx::platform {
 
 std::optional<speed_t> baud_rate_code(std::int32_t rate);
 
-}  // namespace mirx::dprs
+}  // namespace mirx::platform

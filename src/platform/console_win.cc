@@ -20,7 +20,7 @@
 #include "platform/console.h"
 #include "platform/service_hooks_win.h"
 
-namespace platform {
+namespace mirx::platform {
 namespace {
 
 std::atomic<bool> cut{false};
@@ -83,4 +83,4 @@ bool claim_last_words() {
   return !last_words_claimed.exchange(true);
 }
 
-}  // namespace platform
+}  // namespace mirx::platform

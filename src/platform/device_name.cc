@@ -4,7 +4,7 @@
 #include <charconv>
 #include <cstring>
 
-namespace mirx::dprs {
+namespace mirx::platform {
 namespace {
 
 // The number after `prefix` (compared in any case) when `name` is exactly the
@@ -32,4 +32,4 @@ std::string device_path(const char* name) {
   return std::string("/dev/") + name;
 }
 
-}  // namespace mirx::dprs
+}  // namespace mirx::platform

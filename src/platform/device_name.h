@@ -10,8 +10,8 @@
 
 #include <string>
 
-namespace mirx::dprs {
+namespace mirx::platform {
 
 std::string device_path(const char* name);
 
-}  // namespace mirx::dprs
+}  // namespace mirx::platform

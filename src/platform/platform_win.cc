@@ -30,7 +30,7 @@
 #include "platform/platform.h"
 #include "platform/service_hooks_win.h"
 
-namespace platform {
+namespace mirx::platform {
 
 const char* edition() {
   return "Windows edition (Winsock 2, Win32 serial)";
@@ -264,11 +264,11 @@ void exit_now(int status) {
   std::_Exit(status);
 }
 
-}  // namespace platform
+}  // namespace mirx::platform
 
 // Console control: Windows runs the handler on a fresh thread of its own for
 // every event, so the stop work can run right there.
-namespace platform {
+namespace mirx::platform {
 
 namespace {
 
@@ -304,22 +304,22 @@ void start_stop_watch(void (*on_stop)(int)) {
 }
 
 void abnormal_termination() {
-  static constexpr char text[] = "\r\nAbnormal program termination\r\n";
   // Straight to the handle: the C runtime's text mode would turn each "\n"
   // into another "\r\n".
   DWORD written = 0;
   if (claim_last_words())
-    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), text, sizeof text - 1, &written, nullptr);
+    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), abnormal_end_text, sizeof abnormal_end_text - 1,
+                &written, nullptr);
   process_ending(3);
   // Ends every thread at once: no exit handlers, no stream flushed or closed.
   ::TerminateProcess(::GetCurrentProcess(), 3);
   ::ExitProcess(3);  // not reached
 }
 
-}  // namespace platform
+}  // namespace mirx::platform
 
 // Serial port for D-PRS output.
-namespace platform {
+namespace mirx::platform {
 
 serial_opened open_serial(const char* name, std::int32_t baud_rate) {
   std::string device = std::string("\\\\.\\") + name;
@@ -373,4 +373,4 @@ void close_serial(serial_handle h) {
   ::CloseHandle(as_handle(h));
 }
 
-}  // namespace platform
+}  // namespace mirx::platform

@@ -5,7 +5,7 @@
 // ends, and passes on the operator's request to reopen the log file. With no
 // hook set (a console run) nothing changes.
 
-namespace platform {
+namespace mirx::platform {
 
 // `hook()` runs once, when start-up is done and the receive loop begins.
 void on_start_up_done(void (*hook)());
@@ -19,4 +19,4 @@ void process_ending(int status);
 // A request to reopen the log file, taken by take_reopen_request.
 void request_reopen();
 
-}  // namespace platform
+}  // namespace mirx::platform

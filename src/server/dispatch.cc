@@ -1,10 +1,10 @@
 #include "server/dispatch.h"
 
-#include "node/address.h"
 #include "node/callsign.h"
 #include "node/datagrams.h"
 #include "node/registration.h"
 #include "node/relay.h"
+#include "platform/ipv4.h"
 
 namespace mirx {
 namespace {

@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "monitor/log_server.h"
-#include "platform/link.h"
+#include "node/link.h"
 #include "platform/platform.h"
 
 namespace mirx {

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace mirx {
+
 // The settings a configuration file can give. Each holds its default until
 // the file overwrites it once at start-up; nothing changes them later. The
 // operator controls at the end are all off by default, so that a file that
@@ -38,3 +40,5 @@ struct settings {
 inline std::uint16_t port_of(std::int32_t configured) {
   return static_cast<std::uint16_t>(static_cast<std::uint32_t>(configured) & 0xffffu);
 }
+
+}  // namespace mirx

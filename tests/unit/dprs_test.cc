@@ -198,7 +198,7 @@ TEST(DeviceName, AliasesAndPlainNames) {
       {"", "/dev/"},
       {"com99999999999999999999", "/dev/com99999999999999999999"},
   };
-  for (const auto& c : cases) EXPECT_EQ(device_path(c.name), c.path) << c.name;
+  for (const auto& c : cases) EXPECT_EQ(platform::device_path(c.name), c.path) << c.name;
 }
 
 TEST(BaudRate, StandardRatesOnly) {
@@ -217,7 +217,7 @@ TEST(BaudRate, StandardRatesOnly) {
       {14400, std::nullopt},
       {-2147483647 - 1, std::nullopt},
   };
-  for (const auto& c : cases) EXPECT_EQ(baud_rate_code(c.rate), c.code) << c.rate;
+  for (const auto& c : cases) EXPECT_EQ(platform::baud_rate_code(c.rate), c.code) << c.rate;
 }
 
 }  // namespace

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "node/address.h"
 #include "node/conference.h"
+#include "platform/ipv4.h"
 
 namespace mirx::testing {
 

@@ -47,7 +47,7 @@ TEST(Registration, FirstRegistrationRepliesThenAddsAndReports) {
   EXPECT_EQ(h.console_text(), lines);
   EXPECT_EQ(h.log_text(), lines);
 
-  EXPECT_EQ(h.conf.table.tail().ip, ip(127, 0, 0, 2));
+  EXPECT_EQ(h.conf.table.entries().back().ip, ip(127, 0, 0, 2));
   ASSERT_EQ(h.net.records.size(), 1u);  // unset bytes 4..7 and 28..31 are zero
   EXPECT_EQ(std::string(h.net.records[0].begin(), h.net.records[0].end()),
             std::string("ADD \0\0\0\0N0CALL BGATEWAY1\x7f\0\0\x02\0\0\0\0", 32));
@@ -114,19 +114,19 @@ TEST(Registration, DisconnectRemovesFirstEntryAtTheAddressOnly) {
   remove_node(h.conf, ip(10, 0, 0, 5));
   ASSERT_EQ(h.conf.table.entries().size(), 2u);
   EXPECT_EQ(text_of(h.conf.table.entries()[0].call1), "OTHER   ");
-  EXPECT_EQ(text_of(h.conf.table.tail().call1), "TWO     ");
+  EXPECT_EQ(text_of(h.conf.table.entries().back().call1), "TWO     ");
   ASSERT_EQ(h.net.records.size(), 1u);
   EXPECT_EQ(std::string(h.net.records[0].begin(), h.net.records[0].begin() + 24),
             std::string("DEL \0\0\0\0ONE     n1      ", 24));
 
   remove_node(h.conf, ip(10, 0, 0, 5));  // the last entry goes: the one before is the tail
   ASSERT_EQ(h.conf.table.entries().size(), 1u);
-  EXPECT_EQ(text_of(h.conf.table.tail().call1), "OTHER   ");
+  EXPECT_EQ(text_of(h.conf.table.entries().back().call1), "OTHER   ");
   remove_node(h.conf, ip(10, 0, 0, 6));
   EXPECT_TRUE(h.conf.table.empty());
 
   receive_request(h, request("AFTER   ", "n3      "), ip(10, 0, 0, 6));
-  EXPECT_EQ(text_of(h.conf.table.tail().call1), "AFTER   ");
+  EXPECT_EQ(text_of(h.conf.table.entries().back().call1), "AFTER   ");
   EXPECT_NE(h.log_text().find("Deleted from table: n1       ONE     \n"), std::string::npos);
 }
 
@@ -171,7 +171,7 @@ TEST(Registration, ControlCharactersInCallSignsAreShownAsQuestionMarks) {
             "EVIL\n\x1b[2");
   EXPECT_EQ(std::string(h.net.records[0].begin() + 8, h.net.records[0].begin() + 16),
             "EVIL\n\x1b[2");
-  EXPECT_EQ(text_of(h.conf.table.tail().call1), "EVIL\n\x1b[2");
+  EXPECT_EQ(text_of(h.conf.table.entries().back().call1), "EVIL\n\x1b[2");
 
   std::uint8_t voice[27] = {};
   relay_voice(h.conf, ip(10, 0, 0, 2), voice);

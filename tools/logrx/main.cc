@@ -60,7 +60,7 @@ bool print_one(socket_handle fd) {
   const auto length = static_cast<std::size_t>(n);
   const std::string line =
       mirx::logrx::format_datagram(buffer, length < sizeof buffer ? length : sizeof buffer,
-                                   std::string_view(time_stamp().text, 24), source_text(from));
+                                   std::string_view(mirx::time_stamp().text, 24), source_text(from));
   std::printf("%s\n", line.c_str());
   return true;
 }

@@ -1,0 +1,117 @@
+// POSIX UDP sockets over IPv4: opened, bound, waited on with poll, read and
+// written, and host names resolved.
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/platform.h"
+
+namespace mirx::platform {
+
+int no_buffer_space_code() {
+  return ENOBUFS;
+}
+
+bool start_sockets() {
+  return true;
+}
+
+socket_handle open_udp_socket() {
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  return fd < 0 ? no_socket : fd;
+}
+
+int bind_any(socket_handle s, std::uint16_t port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(static_cast<int>(s), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return 0;
+  return errno;
+}
+
+void set_receive_buffer(socket_handle s, int bytes) {
+  // SO_RCVBUF is capped by net.core.rmem_max (about 200 KiB on a stock
+  // kernel); a server running with CAP_NET_ADMIN may go past the cap.
+  if (::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
+    ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+void close_socket(socket_handle s) {
+  if (s != no_socket) ::close(static_cast<int>(s));
+}
+
+wait_result wait_readable(socket_handle s, int timeout_ms) {
+  pollfd p{static_cast<int>(s), POLLIN, 0};
+  int n = ::poll(&p, 1, timeout_ms);
+  return n > 0 && (p.revents & POLLIN) ? wait_result::readable : wait_result::timed_out;
+}
+
+received receive(socket_handle s, std::uint8_t* buffer, std::size_t capacity) {
+  sockaddr_in from{};
+  socklen_t from_len = sizeof from;
+  // MSG_TRUNC makes the kernel report the datagram's real length, so that a
+  // datagram longer than the buffer is recognised and never taken for its
+  // first bytes.
+  ssize_t n = ::recvfrom(static_cast<int>(s), buffer, capacity, MSG_TRUNC | MSG_DONTWAIT,
+                         reinterpret_cast<sockaddr*>(&from), &from_len);
+  if (n < 0 || from.sin_family != AF_INET) return {-1, 0};
+  return {static_cast<long>(n), from.sin_addr.s_addr};
+}
+
+int send_to(socket_handle s, const void* data, std::size_t length, std::uint32_t ip,
+            std::uint16_t port) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = ip;
+  ssize_t n =
+      ::sendto(static_cast<int>(s), data, length, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  return n < 0 ? errno : 0;
+}
+
+// One sendmmsg call for up to send_to_each_most destinations: the kernel still sends the
+// datagrams one by one in order and stops at the first that fails, but keeps
+// that error to itself unless it was the first of the call.
+std::size_t send_to_each(socket_handle s, const void* data, std::size_t length,
+                         const std::uint32_t* ips, std::size_t count, std::uint16_t port,
+                         int* error) {
+  constexpr std::size_t most = send_to_each_most;
+  if (count > most) count = most;
+  sockaddr_in to[most];
+  mmsghdr messages[most];
+  iovec payload{const_cast<void*>(data), length};
+  for (std::size_t i = 0; i < count; ++i) {
+    to[i] = sockaddr_in{};
+    to[i].sin_family = AF_INET;
+    to[i].sin_port = htons(port);
+    to[i].sin_addr.s_addr = ips[i];
+    messages[i] = mmsghdr{};
+    messages[i].msg_hdr.msg_name = &to[i];
+    messages[i].msg_hdr.msg_namelen = sizeof to[i];
+    messages[i].msg_hdr.msg_iov = &payload;
+    messages[i].msg_hdr.msg_iovlen = 1;
+  }
+  const int sent = ::sendmmsg(static_cast<int>(s), messages, static_cast<unsigned>(count), 0);
+  *error = sent < 0 ? errno : 0;
+  return sent < 0 ? 0 : static_cast<std::size_t>(sent);
+}
+
+std::optional<std::uint32_t> resolve_ipv4(const char* name) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* list = nullptr;
+  if (::getaddrinfo(name, nullptr, &hints, &list) != 0 || list == nullptr) return std::nullopt;
+  std::uint32_t ip = reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr.s_addr;
+  ::freeaddrinfo(list);
+  return ip;
+}
+
+}  // namespace mirx::platform
