@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "dashboard/hub.h"
+#include "nodelib/udp_endpoint.h"
 
 namespace mirx::dashboard {
 
@@ -40,8 +41,8 @@ class udp_receiver {
 
   hub& hub_;
   std::optional<endpoint> forward_;
-  int fd_ = -1;
-  int forward_fd_ = -1;
+  std::optional<nodes::udp_endpoint> socket_;
+  std::optional<nodes::udp_endpoint> forward_socket_;
   std::atomic<bool> stopping_{false};
   std::thread thread_;
 };
