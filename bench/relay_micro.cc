@@ -14,7 +14,7 @@
 
 #include "controls/gate.h"
 #include "monitor/stream_log.h"
-#include "node/address.h"
+#include "platform/ipv4.h"
 #include "node/conference.h"
 #include "node/relay.h"
 #include "server/dispatch.h"

@@ -29,7 +29,7 @@
 
 #include "dprs/dprs.h"
 #include "model/conference_model.h"
-#include "node/address.h"
+#include "platform/ipv4.h"
 #include "node/conference.h"
 #include "server/dispatch.h"
 #include "platform/platform.h"

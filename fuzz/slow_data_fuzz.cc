@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "dprs/dprs.h"
+#include "nodelib/slow_stream.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <variant>
 
 namespace mirx {
 
@@ -20,54 +21,6 @@ constexpr int line_size = 256;
 
 // Ctrl-Z marks the end of a text file: nothing after it is read.
 constexpr int end_of_text = 0x1a;
-
-enum class setting {
-  in_port,
-  out_port,
-  log_port,
-  log_file_name,
-  log_server,
-  dprs_com_port,
-  dprs_sw,
-  dprs_baud_rate,
-  access_file,
-  relay_unregistered,
-  max_nodes,
-  state_file,
-  log_voice,
-  node_idle_timeout,
-  log_streams,
-  log_heartbeat
-};
-
-struct key_entry {
-  const char* name;      // the key as messages name it
-  std::size_t compared;  // leading characters of the line that must equal those of `name`
-  setting which;
-};
-
-// In match order; the first entry whose prefix matches decides. OutPort and
-// LogPort compare six characters only, so "OutPor" and "LogPor" set them too.
-constexpr key_entry keys[] = {
-    {"InPort", 6, setting::in_port},
-    {"OutPort", 6, setting::out_port},
-    {"LogPort", 6, setting::log_port},
-    {"LogFileName", 11, setting::log_file_name},
-    {"LogServer", 9, setting::log_server},
-    {"DprsComPort", 11, setting::dprs_com_port},
-    {"DprsSW", 6, setting::dprs_sw},
-    {"DprsBaudRate", 12, setting::dprs_baud_rate},
-    // The operator controls. No name begins with the text of an earlier key,
-    // nor an earlier key with one of them, so adding them changed no match.
-    {"AccessFile", 10, setting::access_file},
-    {"RelayUnregistered", 17, setting::relay_unregistered},
-    {"MaxNodes", 8, setting::max_nodes},
-    {"StateFile", 9, setting::state_file},
-    {"LogVoice", 8, setting::log_voice},
-    {"NodeIdleTimeout", 15, setting::node_idle_timeout},
-    {"LogStreams", 10, setting::log_streams},
-    {"LogHeartbeat", 12, setting::log_heartbeat},
-};
 
 struct config_reader {
   std::FILE* file;
@@ -164,61 +117,75 @@ void store_text(char* field, std::size_t size, const char* key, const char* valu
             static_cast<int>(size - 1));
 }
 
-void store_value(const key_entry& key, const char* value, settings& s, output& out) {
-  switch (key.which) {
-    case setting::in_port:
-      s.in_port = parse_number(value);
-      return out.say(shown::debug, "InPort : %d\n", static_cast<int>(s.in_port));
-    case setting::out_port:
-      s.out_port = parse_number(value);
-      return out.say(shown::debug, "OutPort : %d\n", static_cast<int>(s.out_port));
-    case setting::log_port:
-      s.log_port = parse_number(value);
-      return out.say(shown::debug, "LogPort : %d\n", static_cast<int>(s.log_port));
-    case setting::log_file_name:
-      store_text(s.log_file_name, sizeof s.log_file_name, key.name, value, out);
-      return out.say(shown::debug, "LogFileName : %s\n", s.log_file_name);
-    case setting::log_server:
-      store_text(s.log_server, sizeof s.log_server, key.name, value, out);
-      return out.say(shown::debug, "LogServer : %s\n", s.log_server);
-    case setting::dprs_com_port:
-      store_text(s.dprs_com_port, sizeof s.dprs_com_port, key.name, value, out);
-      return out.say(shown::debug, "DprsComPort : %s\n", s.dprs_com_port);
-    case setting::dprs_sw:
-      // Only "ON" switches; nothing switches off again.
-      if (std::strncmp(value, "ON", 2) == 0) s.dprs_sw = true;
-      return out.say(shown::debug, "DprsSW : %s\n", value);
-    case setting::dprs_baud_rate:
-      s.dprs_baud_rate = parse_number(value);
-      return out.say(shown::debug, "DprsBaud : %d\n", static_cast<int>(s.dprs_baud_rate));
-    case setting::access_file:
-      store_text(s.access_file, sizeof s.access_file, key.name, value, out);
-      return out.say(shown::debug, "AccessFile : %s\n", s.access_file);
-    case setting::relay_unregistered:
-      store_switch(s.relay_unregistered, value);
-      return out.say(shown::debug, "RelayUnregistered : %s\n", s.relay_unregistered ? "ON" : "OFF");
-    case setting::max_nodes:
-      s.max_nodes = parse_count(value);
-      return out.say(shown::debug, "MaxNodes : %lld\n", static_cast<long long>(s.max_nodes));
-    case setting::state_file:
-      store_text(s.state_file, sizeof s.state_file, key.name, value, out);
-      return out.say(shown::debug, "StateFile : %s\n", s.state_file);
-    case setting::log_voice:
-      store_switch(s.log_voice, value);
-      return out.say(shown::debug, "LogVoice : %s\n", s.log_voice ? "ON" : "OFF");
-    case setting::node_idle_timeout:
-      s.node_idle_timeout = parse_count(value);
-      return out.say(shown::debug, "NodeIdleTimeout : %lld\n",
-                     static_cast<long long>(s.node_idle_timeout));
-    case setting::log_streams:
-      store_switch(s.log_streams, value);
-      return out.say(shown::debug, "LogStreams : %s\n", s.log_streams ? "ON" : "OFF");
-    case setting::log_heartbeat:
-      s.log_heartbeat = parse_count(value);
-      return out.say(shown::debug, "LogHeartbeat : %lld\n",
-                     static_cast<long long>(s.log_heartbeat));
+// Where a key's value is kept, which also says how it is read and echoed: a
+// port or rate as a wrapping 32-bit number, a count held at a bound beyond
+// any valid one, a switch, or text cut to its field.
+using field = std::variant<std::int32_t settings::*, std::int64_t settings::*, bool settings::*,
+                           char (settings::*)[settings::text_size],
+                           char (settings::*)[settings::com_port_size]>;
+
+struct key_entry {
+  const char* name;      // the key as messages name it
+  std::size_t compared;  // leading characters of the line that must equal those of `name`
+  field where;
+  const char* echo = nullptr;  // the key as the debug echo names it, when not `name`
+  bool on_only = false;        // a switch that "ON" sets and nothing clears, echoed as written
+
+  const char* echoed() const { return echo != nullptr ? echo : name; }
+};
+
+// In match order; the first entry whose prefix matches decides. OutPort and
+// LogPort compare six characters only, so "OutPor" and "LogPor" set them too.
+// No name of the operator controls (from AccessFile on) begins with the text
+// of an earlier key, nor an earlier key with one of them.
+const key_entry keys[] = {
+    {"InPort", 6, &settings::in_port},
+    {"OutPort", 6, &settings::out_port},
+    {"LogPort", 6, &settings::log_port},
+    {"LogFileName", 11, &settings::log_file_name},
+    {"LogServer", 9, &settings::log_server},
+    {"DprsComPort", 11, &settings::dprs_com_port},
+    {"DprsSW", 6, &settings::dprs_sw, nullptr, true},
+    {"DprsBaudRate", 12, &settings::dprs_baud_rate, "DprsBaud"},
+    {"AccessFile", 10, &settings::access_file},
+    {"RelayUnregistered", 17, &settings::relay_unregistered},
+    {"MaxNodes", 8, &settings::max_nodes},
+    {"StateFile", 9, &settings::state_file},
+    {"LogVoice", 8, &settings::log_voice},
+    {"NodeIdleTimeout", 15, &settings::node_idle_timeout},
+    {"LogStreams", 10, &settings::log_streams},
+    {"LogHeartbeat", 12, &settings::log_heartbeat},
+};
+
+// Stores one value where its key says and echoes what was stored.
+struct store_value {
+  const key_entry& key;
+  const char* value;
+  settings& s;
+  output& out;
+
+  void operator()(std::int32_t settings::*f) const {
+    s.*f = parse_number(value);
+    out.say(shown::debug, "%s : %d\n", key.echoed(), static_cast<int>(s.*f));
   }
-}
+  void operator()(std::int64_t settings::*f) const {
+    s.*f = parse_count(value);
+    out.say(shown::debug, "%s : %lld\n", key.echoed(), static_cast<long long>(s.*f));
+  }
+  void operator()(bool settings::*f) const {
+    if (key.on_only) {
+      if (std::strncmp(value, "ON", 2) == 0) s.*f = true;
+      return out.say(shown::debug, "%s : %s\n", key.echoed(), value);
+    }
+    store_switch(s.*f, value);
+    out.say(shown::debug, "%s : %s\n", key.echoed(), s.*f ? "ON" : "OFF");
+  }
+  template <std::size_t size>
+  void operator()(char (settings::*f)[size]) const {
+    store_text(s.*f, size, key.name, value, out);
+    out.say(shown::debug, "%s : %s\n", key.echoed(), s.*f);
+  }
+};
 
 const key_entry* match_key(const char* key_start) {
   for (const key_entry& key : keys)
@@ -244,7 +211,7 @@ void handle_line(const char* raw, settings& s, output& out) {
   // A known key without "=" before the ";" has no value to store.
   if (equals == nullptr) return out.say(shown::always, "Config file error : %s\n\n", raw);
   const char* value = equals + 1 + std::strspn(equals + 1, " ");
-  store_value(*key, value, s, out);
+  std::visit(store_value{*key, value, s, out}, key->where);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "node/datagrams.h"
+#include "platform/ipv4.h"
 
 namespace mirx {
 
@@ -33,9 +34,7 @@ bool address_set::contains_host(std::uint32_t a) const {
 }
 
 bool address_set::contains(std::uint32_t ip) const {
-  const auto* b = reinterpret_cast<const std::uint8_t*>(&ip);
-  return contains_host(std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 |
-                       std::uint32_t{b[2]} << 8 | b[3]);
+  return contains_host(host_order(ip));
 }
 
 namespace {
@@ -98,31 +97,12 @@ bool access_rules::admits(std::string_view call, std::uint32_t ip) const {
 
 namespace {
 
-// One octet or prefix length: 1 to 3 digits, no leading zero, at most `max`.
-std::optional<unsigned> take_decimal(std::string_view& t, unsigned max) {
-  std::size_t n = 0;
-  while (n < t.size() && n < 4 && std::isdigit(static_cast<unsigned char>(t[n]))) ++n;
-  if (n == 0 || n > 3 || (n > 1 && t[0] == '0')) return std::nullopt;
-  unsigned value = 0;
-  for (std::size_t i = 0; i < n; ++i) value = value * 10 + static_cast<unsigned>(t[i] - '0');
-  t.remove_prefix(n);
-  if (value > max) return std::nullopt;
-  return value;
-}
-
 // "a.b.c.d" or "a.b.c.d/n" as an inclusive host-order range; nothing when the
 // text is not exactly one. Host bits below the prefix are ignored.
 std::optional<std::pair<std::uint32_t, std::uint32_t>> parse_network(std::string_view t) {
-  std::uint32_t address = 0;
-  for (int octet = 0; octet < 4; ++octet) {
-    if (octet > 0) {
-      if (t.empty() || t.front() != '.') return std::nullopt;
-      t.remove_prefix(1);
-    }
-    const std::optional<unsigned> value = take_decimal(t, 255);
-    if (!value) return std::nullopt;
-    address = address << 8 | *value;
-  }
+  const std::optional<std::uint32_t> ip = take_ipv4(t);
+  if (!ip) return std::nullopt;
+  const std::uint32_t address = host_order(*ip);
   unsigned prefix = 32;
   if (!t.empty() && t.front() == '/') {
     t.remove_prefix(1);

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "node/address.h"
 #include "node/datagrams.h"
 #include "node/registration.h"
+#include "platform/ipv4.h"
 
 namespace mirx {
 namespace {
@@ -34,18 +34,16 @@ bool drop(node_gate& g, output& out, const std::uint8_t* data, long length, std:
   if (!g.limit.admit(std::time(nullptr))) return false;
   char what[48];
   describe(what, sizeof what, data, length);
-  const octets o = octets_of(ip);
-  out.stamped(shown::always, "Dropped %s from %u.%u.%u.%u: %s\n", what, o.a, o.b, o.c, o.d, why);
+  out.stamped(shown::always, "Dropped %s from %s: %s\n", what, dotted(ip).text, why);
   return false;
 }
 
 bool refuse(node_gate& g, output& out, const std::uint8_t* request, std::uint32_t ip,
             const char* why) {
   if (!g.limit.admit(std::time(nullptr))) return false;
-  const octets o = octets_of(ip);
-  out.stamped(shown::always, "Registration refused %.8s %.8s %u.%u.%u.%u: %s\n",
+  out.stamped(shown::always, "Registration refused %.8s %.8s %s: %s\n",
               printable(callsign_of(request + reg::call1)).text,
-              printable(callsign_of(request + reg::call2)).text, o.a, o.b, o.c, o.d, why);
+              printable(callsign_of(request + reg::call2)).text, dotted(ip).text, why);
   return false;
 }
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <unordered_set>
 
-#include "node/address.h"
+#include "platform/ipv4.h"
 
 namespace mirx {
 namespace {
@@ -63,30 +63,14 @@ bool take(std::string_view& t, char ch) {
   return true;
 }
 
-// A decimal number of at most `max`, at the front of `t`. Checked digit by
-// digit, so that no run of digits can wrap round to a small value.
-bool take_number(std::string_view& t, unsigned max, unsigned& value) {
-  value = 0;
-  std::size_t digits = 0;
-  while (!t.empty() && t.front() >= '0' && t.front() <= '9') {
-    value = value * 10 + static_cast<unsigned>(t.front() - '0');
-    if (value > max) return false;
-    t.remove_prefix(1);
-    ++digits;
-  }
-  return digits > 0;
-}
-
 bool parse_entry(std::string_view line, node_entry& e) {
-  unsigned o[4];
   if (!take_quoted(line, e.call1) || !take(line, ' ') || !take_quoted(line, e.call2) ||
       !take(line, ' '))
     return false;
-  for (int i = 0; i < 4; ++i)
-    if ((i > 0 && !take(line, '.')) || !take_number(line, 255, o[i])) return false;
-  e.ip = address_of(static_cast<std::uint8_t>(o[0]), static_cast<std::uint8_t>(o[1]),
-                    static_cast<std::uint8_t>(o[2]), static_cast<std::uint8_t>(o[3]));
-  return line.empty();
+  const std::optional<std::uint32_t> ip = parse_ipv4(line);
+  if (!ip) return false;
+  e.ip = *ip;
+  return true;
 }
 
 }  // namespace
@@ -97,10 +81,9 @@ std::string format_state(const std::vector<node_entry>& entries) {
     put_quoted(out, e.call1);
     out += ' ';
     put_quoted(out, e.call2);
-    const octets o = octets_of(e.ip);
-    char address[20];
-    std::snprintf(address, sizeof address, " %u.%u.%u.%u\n", o.a, o.b, o.c, o.d);
-    out += address;
+    out += ' ';
+    out += dotted(e.ip).text;
+    out += '\n';
   }
   out += "end " + std::to_string(entries.size()) + "\n";
   return out;

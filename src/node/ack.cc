@@ -8,24 +8,34 @@
 namespace mirx::ack {
 namespace {
 
-constexpr std::uint8_t silence[9] = {0x9E, 0x8D, 0x32, 0x88, 0x26, 0x1A, 0x3F, 0x61, 0xE8};
+constexpr std::uint8_t silence[voice::frame_size] = {0x9E, 0x8D, 0x32, 0x88, 0x26,
+                                                     0x1A, 0x3F, 0x61, 0xE8};
 
-// Frame 0 carries the sync, frames 1..8 the scrambled message, frame 9 and the
-// start of frame 10 the end-of-transmission pattern 55 55 55 55 C8 7A.
+constexpr std::size_t voice_bytes = voice::frame_size;
+constexpr std::size_t slow_bytes = voice::slow_data_size;
+
+// Frame 0 carries the sync, the frames after it the scrambled message, then
+// the end-of-transmission pattern runs from the slow data of one frame into
+// the voice bytes of the last. Every frame but the last holds silence.
+constexpr std::size_t sync_frame = 0;
+constexpr std::size_t message_frames =
+    slow::text_message_frames(delivered_text).size() / slow_bytes;
+constexpr std::size_t end_frame = sync_frame + 1 + message_frames;
+constexpr std::uint8_t end_pattern[2 * slow_bytes] = {0x55, 0x55, 0x55, 0x55, 0xC8, 0x7A};
+static_assert(end_frame + 2 == frame_count);
+
 constexpr frames make_frames(const char (&text)[slow::text_length + 1]) {
   frames out{};
-  for (int i = 0; i < 10; ++i)
-    for (int j = 0; j < 9; ++j) out[i][j] = silence[j];
-  out[0][9] = slow::sync_pattern[0];
-  out[0][10] = slow::sync_pattern[1];
-  out[0][11] = slow::sync_pattern[2];
+  for (std::size_t i = 0; i <= end_frame; ++i)
+    for (std::size_t j = 0; j < voice_bytes; ++j) out[i][j] = silence[j];
   const auto message = slow::text_message_frames(text);
-  for (int i = 0; i < 8; ++i)
-    for (int j = 0; j < 3; ++j) out[1 + i][9 + j] = message[i * 3 + j];
-  out[9][9] = out[9][10] = out[9][11] = 0x55;
-  out[10][0] = 0x55;
-  out[10][1] = 0xC8;
-  out[10][2] = 0x7A;
+  for (std::size_t j = 0; j < slow_bytes; ++j) {
+    out[sync_frame][voice_bytes + j] = slow::sync_pattern[j];
+    for (std::size_t i = 0; i < message_frames; ++i)
+      out[sync_frame + 1 + i][voice_bytes + j] = message[i * slow_bytes + j];
+    out[end_frame][voice_bytes + j] = end_pattern[j];
+    out[end_frame + 1][j] = end_pattern[slow_bytes + j];
+  }
   return out;
 }
 
@@ -40,7 +50,7 @@ namespace mirx {
 
 void send_ack_transmission(conference& c, std::uint32_t sender_ip, bool delivered) {
   static constexpr retry_rule header_rule{"send error 1:%d %x\n", 10, false};
-  static constexpr retry_rule voice_rule{"send error 2:%d %x\n", 10, false};
+  static constexpr retry_rule voice_rule{relay_failure_line, 10, false};
 
   // One zeroed buffer serves all twelve datagrams, so no byte the server does
   // not set can carry anything onto the wire.

@@ -8,11 +8,12 @@
 #include <cstdint>
 
 #include "node/conference.h"
+#include "node/datagrams.h"
 
 namespace mirx::ack {
 
-// 9 voice bytes, then 3 slow-data bytes.
-using frame = std::array<std::uint8_t, 12>;
+// The voice bytes, then the slow-data bytes, of one voice packet.
+using frame = std::array<std::uint8_t, voice::frame_size + voice::slow_data_size>;
 inline constexpr int frame_count = 11;
 using frames = std::array<frame, frame_count>;
 

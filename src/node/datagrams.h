@@ -66,6 +66,7 @@ inline bool accepted(const std::uint8_t* request) {
 namespace reply {
 inline constexpr std::size_t size = 16;
 inline constexpr std::size_t reply_id = 0;
+inline constexpr std::uint8_t id[2] = {'S', 'A'};
 }  // namespace reply
 
 // disconnect_packet: any 16 bytes; only its source address matters.

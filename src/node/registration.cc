@@ -3,15 +3,14 @@
 #include <cstring>
 
 #include "monitor/log_record.h"
-#include "node/address.h"
+#include "platform/ipv4.h"
 
 namespace mirx {
 
 void send_registration_reply(conference& c, const std::uint8_t* request, std::uint32_t sender_ip) {
   std::uint8_t answer[reply::size];
   std::memcpy(answer, request, reply::size);
-  answer[reply::reply_id] = 'S';
-  answer[reply::reply_id + 1] = 'A';
+  std::memcpy(answer + reply::reply_id, reply::id, sizeof reply::id);
   c.net.send_to_node(answer, sizeof answer, sender_ip);
 }
 
@@ -25,11 +24,9 @@ void register_node(conference& c, std::uint32_t sender_ip, const std::uint8_t* r
     return;
   }
   if (known->ip == sender_ip) return;  // same node, same place: nothing changes
-  octets was = octets_of(known->ip);
-  octets now = octets_of(sender_ip);
-  c.out.stamped(shown::event, "Node IP address updated %.8s %.8s from %u.%u.%u.%u to %u.%u.%u.%u\n",
-                printable(known->call1).text, printable(known->call2).text, was.a, was.b, was.c,
-                was.d, now.a, now.b, now.c, now.d);
+  c.out.stamped(shown::event, "Node IP address updated %.8s %.8s from %s to %s\n",
+                printable(known->call1).text, printable(known->call2).text, dotted(known->ip).text,
+                dotted(sender_ip).text);
   if (!c.table.move(known, sender_ip, callsign_of(request + reg::call2)))
     c.out.say(shown::always, "Out of memory: move of %.8s dropped\n", printable(call1).text);
 }
@@ -42,9 +39,8 @@ void add_node(conference& c, std::uint32_t sender_ip, const std::uint8_t* reques
               printable(entry.call1).text);
     return;
   }
-  octets o = octets_of(sender_ip);
-  c.out.stamped(shown::event, "Node IP address added %.8s %.8s %u.%u.%u.%u\n",
-                printable(entry.call1).text, printable(entry.call2).text, o.a, o.b, o.c, o.d);
+  c.out.stamped(shown::event, "Node IP address added %.8s %.8s %s\n", printable(entry.call1).text,
+                printable(entry.call2).text, dotted(sender_ip).text);
   const record::bytes added =
       record::node_event(record::tag_add, entry.call1, entry.call2, sender_ip);
   c.net.send_to_log_server(added.data(), added.size());
@@ -66,9 +62,8 @@ void remove_entry(conference& c, const node_entry* gone) {
 
 bool restore_node(conference& c, const node_entry& entry) {
   if (!c.table.append(entry)) return false;
-  const octets o = octets_of(entry.ip);
-  c.out.write_log("%.24s Node IP address restored %.8s %.8s %u.%u.%u.%u\n", time_stamp().text,
-                  printable(entry.call1).text, printable(entry.call2).text, o.a, o.b, o.c, o.d);
+  c.out.write_log("%.24s Node IP address restored %.8s %.8s %s\n", time_stamp().text,
+                  printable(entry.call1).text, printable(entry.call2).text, dotted(entry.ip).text);
   const record::bytes added =
       record::node_event(record::tag_add, entry.call1, entry.call2, entry.ip);
   c.net.send_to_log_server(added.data(), added.size());

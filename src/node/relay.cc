@@ -9,8 +9,8 @@
 namespace mirx {
 namespace {
 
-constexpr retry_rule header_rule{"send error 2:%d %x\n", 50, false};
-constexpr retry_rule voice_rule{"send error 2:%d %x\n", 50, true};
+constexpr retry_rule header_rule{relay_failure_line, 50, false};
+constexpr retry_rule voice_rule{relay_failure_line, 50, true};
 
 // "Send DV Packet to %.8s\n", written once per delivery of every voice
 // packet (unless LogVoice is off): assembled by hand rather than through a

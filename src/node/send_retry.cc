@@ -1,6 +1,6 @@
 #include "node/send_retry.h"
 
-#include "node/address.h"
+#include "platform/ipv4.h"
 #include "platform/platform.h"
 
 namespace mirx {

@@ -14,6 +14,10 @@ struct retry_rule {
   bool also_log;             // the failure line also goes into the log file
 };
 
+// The failure line of every relayed datagram and of the acknowledgement's
+// voice packets.
+inline constexpr char relay_failure_line[] = "send error 2:%d %x\n";
+
 // Sends to a node. A failure prints its line once; a failure for want of
 // buffer space is repeated after a pause for as long as it lasts, since the
 // kernel frees buffers quickly; any other failure is final. Never stops the

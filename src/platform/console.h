@@ -39,5 +39,7 @@ void start_stop_deadline(int cut_after_ms, int end_after_ms);
 // True for the one caller that may write the process's last words on the
 // error stream; false for everyone after.
 bool claim_last_words();
+// The last words of a run that ends abnormally, on the error stream.
+inline constexpr char abnormal_end_text[] = "\r\nAbnormal program termination\r\n";
 
 }  // namespace platform

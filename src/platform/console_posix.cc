@@ -99,10 +99,10 @@ void start_stop_deadline(int cut_after_ms, int end_after_ms) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     if (claim_last_words()) {
-      static constexpr char text[] = "\r\nAbnormal program termination\r\n";
       pollfd p{STDERR_FILENO, POLLOUT, 0};
       if (::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) != 0) {
-        const ssize_t ignored = ::write(STDERR_FILENO, text, sizeof text - 1);
+        const ssize_t ignored =
+            ::write(STDERR_FILENO, abnormal_end_text, sizeof abnormal_end_text - 1);
         (void)ignored;
       }
     }

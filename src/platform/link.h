@@ -7,12 +7,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/platform.h"
+
 namespace mirx {
 
 class node_link {
  public:
   // The most destinations one send_to_nodes call takes.
-  static constexpr std::size_t max_batch = 64;
+  static constexpr std::size_t max_batch = platform::send_to_each_most;
 
   virtual ~node_link() = default;
   // Sends from out_socket to `ip` (network byte order) at OutPort. Returns 0,

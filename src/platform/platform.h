@@ -58,6 +58,8 @@ received receive(socket_handle s, std::uint8_t* buffer, std::size_t capacity);
 int send_to(socket_handle s, const void* data, std::size_t length, std::uint32_t ip,
             std::uint16_t port);
 
+// The most destinations one send_to_each call is given.
+inline constexpr std::size_t send_to_each_most = 64;
 // Sends one datagram to `ips[0]`, `ips[1]`, ... at `port`, in this order,
 // in as few system calls as the system allows. Stops at the first failure and
 // returns how many were sent before it; `*error` then holds that send's code,

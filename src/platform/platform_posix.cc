@@ -110,13 +110,13 @@ int send_to(socket_handle s, const void* data, std::size_t length, std::uint32_t
   return n < 0 ? errno : 0;
 }
 
-// One sendmmsg call for up to 64 destinations: the kernel still sends the
+// One sendmmsg call for up to send_to_each_most destinations: the kernel still sends the
 // datagrams one by one in order and stops at the first that fails, but keeps
 // that error to itself unless it was the first of the call.
 std::size_t send_to_each(socket_handle s, const void* data, std::size_t length,
                          const std::uint32_t* ips, std::size_t count, std::uint16_t port,
                          int* error) {
-  constexpr std::size_t most = 64;
+  constexpr std::size_t most = send_to_each_most;
   if (count > most) count = most;
   sockaddr_in to[most];
   mmsghdr messages[most];
@@ -292,9 +292,8 @@ void exit_now(int status) {
 }
 
 void abnormal_termination() {
-  static constexpr char text[] = "\r\nAbnormal program termination\r\n";
   if (claim_last_words()) {
-    ssize_t ignored = ::write(STDERR_FILENO, text, sizeof text - 1);
+    ssize_t ignored = ::write(STDERR_FILENO, abnormal_end_text, sizeof abnormal_end_text - 1);
     (void)ignored;
   }
   ::_exit(3);

@@ -304,12 +304,12 @@ void start_stop_watch(void (*on_stop)(int)) {
 }
 
 void abnormal_termination() {
-  static constexpr char text[] = "\r\nAbnormal program termination\r\n";
   // Straight to the handle: the C runtime's text mode would turn each "\n"
   // into another "\r\n".
   DWORD written = 0;
   if (claim_last_words())
-    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), text, sizeof text - 1, &written, nullptr);
+    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), abnormal_end_text, sizeof abnormal_end_text - 1,
+                &written, nullptr);
   process_ending(3);
   // Ends every thread at once: no exit handlers, no stream flushed or closed.
   ::TerminateProcess(::GetCurrentProcess(), 3);

@@ -43,7 +43,6 @@ void every_second(server& s, std::int64_t now) {
 
 void start_controls(server& s) {
   std::lock_guard<std::mutex> hold(io_lock());
-  s.out.log_voice = s.cfg.log_voice;
   controls& k = s.ctl;
   node_gate& g = k.gate;
   g.relay_unregistered = s.cfg.relay_unregistered;
@@ -66,13 +65,11 @@ bool controls_admit(server& s, const std::uint8_t* data, long length, std::uint3
   return !k.gate.screening || screen_datagram(k.gate, s.conf, data, length, sender_ip);
 }
 
-void housekeeping(server& s) {
-  const bool reopen = platform::take_reopen_request();
-  if (!reopen && !s.ctl.timed) return;
-  std::lock_guard<std::mutex> hold(io_lock());
-  if (reopen) reopen_log_file(s);
+void controls_housekeeping(server& s) {
+  if (platform::take_reopen_request()) reopen_log_file(s);
+  if (!s.ctl.timed) return;
   const std::int64_t now = steady_ms();
-  if (s.ctl.timed && run_with_period(s.ctl.last_second, now, 1000)) every_second(s, now);
+  if (run_with_period(s.ctl.last_second, now, 1000)) every_second(s, now);
 }
 
 void save_state_at_stop(server& s) {

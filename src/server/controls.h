@@ -36,11 +36,11 @@ void start_controls(server& s);
 // from its sender for the idle expiry.
 bool controls_admit(server& s, const std::uint8_t* data, long length, std::uint32_t sender_ip);
 
-// At the start of every turn of the receive loop, io_lock not held: reopens
-// the log file when asked to, and once a second reloads a changed access
-// file, saves a changed table, ends idle entries and sums up the refusals
-// held back.
-void housekeeping(server& s);
+// At the start of every turn of the receive loop, io_lock held: reopens the
+// log file when asked to, and once a second reloads a changed access file,
+// saves a changed table, ends idle entries and sums up the refusals held
+// back.
+void controls_housekeeping(server& s);
 
 // The stop sequence's last save of a changed table; io_lock held.
 void save_state_at_stop(server& s);

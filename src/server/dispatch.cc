@@ -1,6 +1,6 @@
 #include "server/dispatch.h"
 
-#include "node/address.h"
+#include "platform/ipv4.h"
 #include "node/callsign.h"
 #include "node/datagrams.h"
 #include "node/registration.h"

@@ -5,30 +5,45 @@
 #include "server/streams.h"
 
 namespace mirx {
+namespace {
+
+// Everything that runs on the clock rather than on a datagram, at every wake
+// of the loop; io_lock held.
+void housekeeping(server& s) {
+  controls_housekeeping(s);
+  if (s.cfg.dprs_sw) s.serial_out.tick();
+  if (s.streams.on()) tick_streams(s);
+}
+
+// One received datagram: screened by the controls, then handed to its
+// handler, with the stream log told about it when that is on; io_lock held.
+void handle_datagram(server& s, const std::uint8_t* data, long length, std::uint32_t sender_ip) {
+  if (!controls_admit(s, data, length, sender_ip)) return;
+  dprs::state* dprs = s.cfg.dprs_sw ? &s.dprs : nullptr;
+  if (s.streams.on())
+    dispatch_tracked(s, dprs, data, length, sender_ip);
+  else
+    dispatch(s.conf, dprs, data, length, sender_ip);
+}
+
+}  // namespace
 
 void receive_loop(server& s) {
   // One buffer serves every datagram. It holds the largest datagram the
   // server handles; the receive reports a longer one's real length, and the
   // dispatch then drops it rather than taking its first 56 bytes for a header.
   static std::uint8_t buffer[max_datagram];
-  dprs::state* dprs = s.cfg.dprs_sw ? &s.dprs : nullptr;
   for (;;) {
     const bool readable =
         platform::wait_readable(s.in_socket, 200) == platform::wait_result::readable;
     // Checked before the lock is taken: a stop may close everything as soon
     // as the loop lets go of it.
     if (stop_under_way()) stay_stopped();
-    housekeeping(s);  // takes the lock itself, so never after a stop began
     std::lock_guard<std::mutex> hold(io_lock());
-    if (dprs != nullptr) s.serial_out.tick();
-    if (s.streams.on()) tick_streams(s);
+    housekeeping(s);
     if (!readable) continue;
     const platform::received r = platform::receive(s.in_socket, buffer, sizeof buffer);
-    if (!controls_admit(s, buffer, r.length, r.sender_ip)) continue;
-    if (s.streams.on())
-      dispatch_tracked(s, dprs, buffer, r.length, r.sender_ip);
-    else
-      dispatch(s.conf, dprs, buffer, r.length, r.sender_ip);
+    handle_datagram(s, buffer, r.length, r.sender_ip);
   }
 }
 

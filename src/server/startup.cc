@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
@@ -53,30 +55,44 @@ void open_log_file(server& s) {
   open_log(s, "log start", "open");
 }
 
-[[noreturn]] void fatal(output& out, const char* message) {
-  out.say(shown::always, "%s", message);
+// Says why the run cannot go on, makes sure it is on the console, and ends
+// the run abnormally.
+[[noreturn]] void fatal(output& out, const char* fmt, ...) MIRX_PRINTF(2, 3);
+void fatal(output& out, const char* fmt, ...) {
+  char text[512];
+  std::va_list args;
+  va_start(args, fmt);
+  const int n = std::vsnprintf(text, sizeof text, fmt, args);
+  va_end(args);
+  if (n > 0)
+    out.say_text(shown::always, text, std::min(sizeof text - 1, static_cast<std::size_t>(n)));
   std::fflush(out.console);
   platform::abnormal_termination();
 }
 
-void refuse_port_zero(const output& out, const char* key, std::int32_t configured) {
-  if (port_of(configured) != 0) return;
-  std::fprintf(out.console, "%s=%d is port 0: give a port from 1 to 65535\n", key,
-               static_cast<int>(configured));
-  std::fflush(out.console);
-  platform::abnormal_termination();
+void refuse_port_zero(output& out, const char* key, std::int32_t configured) {
+  if (port_of(configured) == 0)
+    fatal(out, "%s=%d is port 0: give a port from 1 to 65535\n", key, static_cast<int>(configured));
 }
 
 // A limit the operator asked for and did not get would fail open: a value
 // out of range ends the run as a port of 0 does.
-void refuse_out_of_range(const output& out, const char* key, std::int64_t configured,
+void refuse_out_of_range(output& out, const char* key, std::int64_t configured,
                          std::int64_t low = 0, std::int64_t high = settings::count_max) {
-  if (configured >= low && configured <= high) return;
-  std::fprintf(out.console, "%s=%lld is out of range: give a number from %lld to %lld\n", key,
-               static_cast<long long>(configured), static_cast<long long>(low),
-               static_cast<long long>(high));
-  std::fflush(out.console);
-  platform::abnormal_termination();
+  if (configured < low || configured > high)
+    fatal(out, "%s=%lld is out of range: give a number from %lld to %lld\n", key,
+          static_cast<long long>(configured), static_cast<long long>(low),
+          static_cast<long long>(high));
+}
+
+// The settings that take effect as they are, once the file is read; a value
+// out of range ends the run before anything is opened.
+void apply_settings(server& s) {
+  refuse_out_of_range(s.out, "MaxNodes", s.cfg.max_nodes);
+  refuse_out_of_range(s.out, "NodeIdleTimeout", s.cfg.node_idle_timeout);
+  refuse_out_of_range(s.out, "LogHeartbeat", s.cfg.log_heartbeat, 1, 3600);
+  s.link.out_port = port_of(s.cfg.out_port);
+  s.out.log_voice = s.cfg.log_voice;
 }
 
 void open_sockets(server& s) {
@@ -88,7 +104,6 @@ void open_sockets(server& s) {
   if (s.link.out_socket == platform::no_socket) fatal(s.out, "did not create out sock\n");
   s.link.log_socket = platform::open_udp_socket();
   if (s.link.log_socket == platform::no_socket) fatal(s.out, "did not create log sock\n");
-  s.link.out_port = port_of(s.cfg.out_port);
   // Port 0 would bind a random port (nodes could never reach us) or make
   // every send to a node fail: as useless as a port that cannot be bound.
   refuse_port_zero(s.out, "InPort", s.cfg.in_port);
@@ -97,12 +112,9 @@ void open_sockets(server& s) {
   // A server that cannot bind would look alive but never receive anything
   // (typically a second instance on the same port): say so and stop.
   const int error = platform::bind_any(s.in_socket, port_of(s.cfg.in_port));
-  if (error != 0) {
-    s.out.say(shown::always, "in sock bind error %d : %s\n", port_of(s.cfg.in_port),
-              platform::error_text(error).c_str());
-    std::fflush(s.out.console);
-    platform::abnormal_termination();
-  }
+  if (error != 0)
+    fatal(s.out, "in sock bind error %d : %s\n", port_of(s.cfg.in_port),
+          platform::error_text(error).c_str());
 }
 
 // Ends the run before the receive loop: output written, the log file closed
@@ -136,11 +148,8 @@ int run_server(int argc, const char* const* argv) {
   s.out.debug = cl.debug;
   s.out.info = cl.info;
   print_banner(s.out);
-  s.cfg.log_server[0] = '\0';
   read_config_file(cl.config_path, s.cfg, s.out);
-  refuse_out_of_range(s.out, "MaxNodes", s.cfg.max_nodes);
-  refuse_out_of_range(s.out, "NodeIdleTimeout", s.cfg.node_idle_timeout);
-  refuse_out_of_range(s.out, "LogHeartbeat", s.cfg.log_heartbeat, 1, 3600);
+  apply_settings(s);
   if (s.cfg.dprs_sw) open_dprs_port(s);
   open_log_file(s);
   open_sockets(s);

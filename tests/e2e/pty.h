@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "dprs/slow_data.h"
+#include "nodelib/slow_stream.h"
 #include "e2e/server_process.h"
 #include "nodelib/packets.h"
 

@@ -248,6 +248,41 @@ TEST(ConfigFile, NumbersAndSwitch) {
   }
 }
 
+// The keys of the operator controls: each reaches its own setting, by its
+// compared prefix, and is echoed as stored.
+TEST(ConfigFile, ControlsKeysStoreAndEcho) {
+  struct key_case {
+    std::string line;
+    bool (*stored)(const settings&);
+    std::string echo;
+  };
+  const key_case keys[] = {
+      {"AccessFile=a.rules;",
+       [](const settings& s) { return std::strcmp(s.access_file, "a.rules") == 0; },
+       "AccessFile : a.rules\n"},
+      {"RelayUnregisteredX=OFF;", [](const settings& s) { return !s.relay_unregistered; },
+       "RelayUnregistered : OFF\n"},
+      {"MaxNodes=-3;", [](const settings& s) { return s.max_nodes == -3; }, "MaxNodes : -3\n"},
+      {"StateFile=t.state;",
+       [](const settings& s) { return std::strcmp(s.state_file, "t.state") == 0; },
+       "StateFile : t.state\n"},
+      {"LogVoice=OFF;", [](const settings& s) { return !s.log_voice; }, "LogVoice : OFF\n"},
+      {"NodeIdleTimeout=99999999999999;",
+       [](const settings& s) { return s.node_idle_timeout == std::int64_t{1} << 40; },
+       "NodeIdleTimeout : 1099511627776\n"},
+      {"LogStreams=ON;", [](const settings& s) { return s.log_streams; }, "LogStreams : ON\n"},
+      {"LogHeartbeat=7;", [](const settings& s) { return s.log_heartbeat == 7; },
+       "LogHeartbeat : 7\n"},
+  };
+  for (const key_case& k : keys) {
+    SCOPED_TRACE(k.line);
+    const result r = run_text(k.line + "\n", true);
+    EXPECT_TRUE(k.stored(r.s));
+    EXPECT_EQ(dbg(k.echo), r.console);
+    expect_settings(settings{}, r.s);
+  }
+}
+
 TEST(ConfigFile, WhichFileIsRead) {
   struct open_case {
     const char* name;

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "dashboard/hub.h"
-#include "node/address.h"
+#include "platform/ipv4.h"
 #include "unit/record_bytes.h"
 
 namespace mirx::dashboard {

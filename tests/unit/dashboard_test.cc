@@ -13,7 +13,7 @@
 #include "dashboard/render.h"
 #include "dashboard/state.h"
 #include "dashboard/state_file.h"
-#include "node/address.h"
+#include "platform/ipv4.h"
 #include "unit/record_bytes.h"
 
 namespace mirx::dashboard {

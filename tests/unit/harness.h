@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "node/address.h"
+#include "platform/ipv4.h"
 #include "node/conference.h"
 
 namespace mirx::testing {

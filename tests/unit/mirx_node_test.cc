@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "dprs/slow_data.h"
+#include "nodelib/slow_stream.h"
 #include "mirx_node/options.h"
 #include "mirx_node/position_report.h"
 #include "mirx_node/stream_monitor.h"

@@ -1,7 +1,7 @@
 // The slow-data stream: what a sender's encoder puts in each frame and what a
 // receiver's decoder makes of it, with frames lost on the way.
 
-#include "dprs/slow_data.h"
+#include "nodelib/slow_stream.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "dprs/slow_data.h"
+#include "nodelib/slow_stream.h"
 #include "mirx_node/position_report.h"
 #include "mirx_node/stream_monitor.h"
 

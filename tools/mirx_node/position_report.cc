@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "dprs/slow_data.h"
+#include "nodelib/slow_stream.h"
 
 namespace mirx::node_tool {
 namespace {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "dprs/slow_data.h"
+#include "nodelib/slow_stream.h"
 #include "node/datagrams.h"
 
 namespace mirx::node_tool {

@@ -5,7 +5,7 @@
 #include <random>
 #include <thread>
 
-#include "dprs/slow_data.h"
+#include "nodelib/slow_stream.h"
 #include "mirx_node/commands.h"
 #include "mirx_node/position_report.h"
 #include "mirx_node/session.h"

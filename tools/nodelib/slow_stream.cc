@@ -1,4 +1,4 @@
-#include "dprs/slow_data.h"
+#include "nodelib/slow_stream.h"
 
 #include <algorithm>
 #include <stdexcept>
