@@ -188,8 +188,7 @@ std::string http_server::next_events(std::uint64_t& seq, int fd, bool& gone) {
 }
 
 std::string http_server::open(const endpoint& at, std::uint16_t& bound) {
-  const std::string host = endpoint_text({at.ip, 0});
-  const std::string address = host.substr(0, host.rfind(':'));
+  const std::string address = nodes::dotted(at.ip);
   if (at.port == 0) {
     const int port = server_->bind_to_any_port(address);
     if (port <= 0) return "cannot serve HTTP on " + address + ": " + std::strerror(errno);
@@ -197,7 +196,7 @@ std::string http_server::open(const endpoint& at, std::uint16_t& bound) {
     return "";
   }
   if (!server_->bind_to_port(address, at.port))
-    return "cannot serve HTTP on " + endpoint_text(at) + ": " + std::strerror(errno);
+    return "cannot serve HTTP on " + nodes::dotted(at.ip, at.port) + ": " + std::strerror(errno);
   bound = at.port;
   return "";
 }

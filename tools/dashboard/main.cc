@@ -93,8 +93,8 @@ int main(int argc, char** argv) {
   receiver.start();
   http.start();
   std::fprintf(stderr, "mirx_dashboard: records on udp %s, page on http://%s/\n",
-               endpoint_text({o.listen.ip, udp_port}).c_str(),
-               endpoint_text({o.http.ip, http_port}).c_str());
+               mirx::nodes::dotted(o.listen.ip, udp_port).c_str(),
+               mirx::nodes::dotted(o.http.ip, http_port).c_str());
 
   serve_until_stopped(h, o, signals);
   http.stop();

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "cli/options.h"
-#include "nodelib/udp_endpoint.h"
+#include "platform/ipv4.h"
 
 namespace mirx::dashboard {
 
@@ -77,7 +77,7 @@ std::vector<cli::option> option_table(options& o) {
        [&o](const std::string& v) { return address_option("--http", v, o.http); }},
       {"--from", true, ~0u,
        [&o, bad](const std::string& v) {
-         const auto ip = nodes::parse_ipv4(v);
+         const auto ip = parse_ipv4(v);
          if (!ip) return bad("--from", v);
          o.policy.from.push_back(*ip);
          return std::string();

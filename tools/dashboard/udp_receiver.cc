@@ -1,6 +1,5 @@
 #include "dashboard/udp_receiver.h"
 
-#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -32,8 +31,7 @@ std::optional<endpoint> parse_endpoint(const std::string& text, bool resolvable)
   const unsigned long p = std::strtoul(port.c_str(), &end, 10);
   if (port.empty() || *end != '\0' || p > 65535) return std::nullopt;
   endpoint e{0, static_cast<std::uint16_t>(p)};
-  in_addr a{};
-  if (inet_pton(AF_INET, host.c_str(), &a) == 1) return e.ip = a.s_addr, e;
+  if (const auto ip = parse_ipv4(host)) return e.ip = *ip, e;
   if (!resolvable) return std::nullopt;
   addrinfo hints{}, *found = nullptr;
   hints.ai_family = AF_INET;
@@ -43,14 +41,6 @@ std::optional<endpoint> parse_endpoint(const std::string& text, bool resolvable)
   e.ip = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
   freeaddrinfo(found);
   return e;
-}
-
-std::string endpoint_text(const endpoint& e) {
-  char text[INET_ADDRSTRLEN] = "";
-  in_addr a{};
-  a.s_addr = e.ip;
-  inet_ntop(AF_INET, &a, text, sizeof text);
-  return std::string(text) + ":" + std::to_string(e.port);
 }
 
 udp_receiver::udp_receiver(hub& h, std::optional<endpoint> forward) : hub_(h), forward_(forward) {}
@@ -65,7 +55,7 @@ std::string udp_receiver::open(const endpoint& at, std::uint16_t& bound) {
   socket_ = nodes::udp_endpoint::open(at.ip, at.port, failed, reason);
   if (!socket_) {
     if (failed == nodes::open_failure::socket) return "cannot open a UDP socket: " + reason;
-    return "cannot listen on " + endpoint_text(at) + ": " + reason;
+    return "cannot listen on " + nodes::dotted(at.ip, at.port) + ": " + reason;
   }
   bound = socket_->port();
   if (forward_) {

@@ -23,7 +23,6 @@ struct endpoint {
 // "ADDR:PORT" with a dotted IPv4 address (or a host name, for resolvable
 // set to true); nothing when it is not one.
 std::optional<endpoint> parse_endpoint(const std::string& text, bool resolvable = false);
-std::string endpoint_text(const endpoint& e);
 
 class udp_receiver {
  public:

@@ -10,7 +10,6 @@
 #include "cli/options.h"
 #include "logrx/format_record.h"
 #include "logrx/options.h"
-#include "node/address.h"
 #include "nodelib/socket_compat.h"
 #include "output/output.h"
 
@@ -24,7 +23,7 @@ using mirx::logrx::options;
 // A UDP socket bound at the options' address and port, or nothing after
 // saying why.
 std::optional<udp_endpoint> open_listener(const options& o) {
-  const auto ip = mirx::nodes::parse_ipv4(o.bind);
+  const auto ip = mirx::parse_ipv4(o.bind);
   if (!ip) {
     std::fprintf(stderr, "mirx_logrx: not an IPv4 address: %s\n", o.bind.c_str());
     return std::nullopt;
@@ -38,12 +37,6 @@ std::optional<udp_endpoint> open_listener(const options& o) {
   return listener;
 }
 
-std::string source_text(std::uint32_t ip, std::uint16_t port) {
-  const mirx::octets o = mirx::octets_of(ip);
-  return std::to_string(o.a) + "." + std::to_string(o.b) + "." + std::to_string(o.c) + "." +
-         std::to_string(o.d) + ":" + std::to_string(port);
-}
-
 // Receives and prints one datagram; false when none could be read.
 bool print_one(const udp_endpoint& listener) {
   // Large enough for any UDP datagram, so the length shown is the real one.
@@ -52,7 +45,7 @@ bool print_one(const udp_endpoint& listener) {
   if (!got) return false;
   const std::string line = mirx::logrx::format_datagram(
       buffer, std::min(got->length, sizeof buffer), std::string_view(time_stamp().text, 24),
-      source_text(got->from_ip, got->from_port));
+      mirx::nodes::dotted(got->from_ip, got->from_port));
   std::printf("%s\n", line.c_str());
   return true;
 }

@@ -7,18 +7,12 @@
 
 namespace mirx::nodes {
 
-std::optional<std::uint32_t> parse_ipv4(const std::string& text) {
-  in_addr a{};
-  if (inet_pton(AF_INET, text.c_str(), &a) != 1) return std::nullopt;
-  return a.s_addr;
+std::string dotted(std::uint32_t ip) {
+  return mirx::dotted(ip).text;
 }
 
-std::string dotted(std::uint32_t ip) {
-  in_addr a{};
-  a.s_addr = ip;
-  char buf[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &a, buf, sizeof buf);
-  return buf;
+std::string dotted(std::uint32_t ip, std::uint16_t port) {
+  return dotted(ip) + ":" + std::to_string(port);
 }
 
 std::string last_socket_error() {
@@ -31,7 +25,7 @@ std::optional<udp_endpoint> udp_endpoint::bind(const std::string& address, std::
     if (error) *error = why;
     return std::nullopt;
   };
-  const auto ip = parse_ipv4(address);
+  const auto ip = mirx::parse_ipv4(address);
   if (!ip) return fail("not an IPv4 address: " + address);
   open_failure failed{};
   std::string reason;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ipv4.h"
+
 namespace mirx::nodes {
 
 #ifdef _WIN32
@@ -80,9 +82,9 @@ class udp_endpoint {
   std::uint16_t port_ = 0;
 };
 
-// A dotted IPv4 address in network byte order; nothing when it is not one.
-std::optional<std::uint32_t> parse_ipv4(const std::string& dotted);
+// The shared address text as a string: "a.b.c.d", and "a.b.c.d:port".
 std::string dotted(std::uint32_t ip);
+std::string dotted(std::uint32_t ip, std::uint16_t port);
 // The system's text for the last socket call that failed.
 std::string last_socket_error();
 
