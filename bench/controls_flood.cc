@@ -79,7 +79,7 @@ std::size_t drained_bytes(const nodes::udp_endpoint& e) {
 // Two registered nodes and a forged source at the nodes' OutPort, so that
 // whatever the server sends towards the forged address is counted.
 void amplification(const relay_binaries& bin, bool relay_open) {
-  const std::uint32_t server_ip = *nodes::parse_ipv4("127.0.0.1");
+  const std::uint32_t server_ip = *mirx::parse_ipv4("127.0.0.1");
   nodes::udp_endpoint a = bind_at("127.0.5.1", 0);
   nodes::udp_endpoint b = bind_at("127.0.5.2", a.port());
   nodes::udp_endpoint forged = bind_at("127.0.5.9", a.port());
@@ -121,7 +121,7 @@ std::string call_of(long i) {
 }
 
 void flood(const relay_binaries& bin, const options& o) {
-  const std::uint32_t server_ip = *nodes::parse_ipv4("127.0.0.1");
+  const std::uint32_t server_ip = *mirx::parse_ipv4("127.0.0.1");
   std::vector<nodes::udp_endpoint> senders;
   for (int i = 0; i < o.senders; ++i)
     senders.push_back(bind_at("127.0.6." + std::to_string(1 + i), 0));

@@ -58,7 +58,7 @@ void wait_drained(const relay_process& server, int settle_ms) {
 }
 
 void flood(const std::vector<nodes::udp_endpoint>& senders, bool streams_on) {
-  const std::uint32_t server_ip = *nodes::parse_ipv4("127.0.0.1");
+  const std::uint32_t server_ip = *mirx::parse_ipv4("127.0.0.1");
   auto rx = *nodes::udp_endpoint::bind("127.0.0.1", 0);
   tally seen;
   std::thread receiver([&] {

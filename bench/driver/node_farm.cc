@@ -24,8 +24,8 @@ std::int64_t ns_of(const timespec& t) {
 }  // namespace
 
 std::uint32_t node_address(int index) {
-  return *nodes::parse_ipv4("127.0." + std::to_string(1 + index / 250) + "." +
-                            std::to_string(1 + index % 250));
+  return *mirx::parse_ipv4("127.0." + std::to_string(1 + index / 250) + "." +
+                           std::to_string(1 + index % 250));
 }
 
 std::unique_ptr<node_farm> node_farm::bind(int count, std::string* why) {

@@ -20,7 +20,7 @@ std::int64_t realtime_ns() {
   return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-const std::uint32_t server_ip = *nodes::parse_ipv4("127.0.0.1");
+const std::uint32_t server_ip = *mirx::parse_ipv4("127.0.0.1");
 
 struct stream {
   int speaker;

@@ -164,7 +164,7 @@ std::string server_process::err() {
 }
 
 conference_fixture::conference_fixture(int node_count) {
-  server_ip = *nodes::parse_ipv4("127.0.0.1");
+  server_ip = *mirx::parse_ipv4("127.0.0.1");
   // Every node listens at the one OutPort on an address of its own; let the
   // first pick a free port and the others follow.
   for (int i = 0; i < node_count; ++i) {

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/ipv4.h"
+
 namespace mirx::cli {
 namespace {
 
@@ -79,19 +81,8 @@ std::string seconds(const std::string& option, const std::string& value, double 
 }
 
 std::string ipv4(const std::string& option, const std::string& value, std::string& out) {
-  const std::string fault =
-      option + " wants an IPv4 address such as 127.0.0.2, not \"" + value + "\"";
-  std::size_t at = 0;
-  for (int part = 0; part < 4; ++part) {
-    if (part > 0 && (at >= value.size() || value[at++] != '.')) return fault;
-    const std::size_t begin = at;
-    while (at < value.size() && at - begin < 3 && value[at] >= '0' && value[at] <= '9') ++at;
-    // No leading zeros: "010" reads as octal to some and decimal to others.
-    if (at == begin || (at - begin > 1 && value[begin] == '0') ||
-        std::stoi(value.substr(begin, at - begin)) > 255)
-      return fault;
-  }
-  if (at != value.size()) return fault;
+  if (!parse_ipv4(value))
+    return option + " wants an IPv4 address such as 127.0.0.2, not \"" + value + "\"";
   out = value;
   return "";
 }

@@ -41,7 +41,8 @@ std::string port(const std::string& option, const std::string& value, std::uint1
                  bool zero_allowed = false);
 // Seconds, fractions allowed, above 0 and up to `max`; kept in milliseconds.
 std::string seconds(const std::string& option, const std::string& value, double max, int& out_ms);
-// A dotted IPv4 address: four decimal numbers 0..255.
+// A dotted IPv4 address, read strictly: four decimal numbers 0..255, no
+// leading zeros ("010" reads as octal to some and decimal to others).
 std::string ipv4(const std::string& option, const std::string& value, std::string& out);
 // A text that must fit a field of `limit` bytes; `what` names it ("call
 // sign"). Lengths are bytes, as the field holds them, whatever the encoding.

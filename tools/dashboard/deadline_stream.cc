@@ -1,12 +1,13 @@
 #include "dashboard/deadline_stream.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cstring>
+
+#include "platform/ipv4.h"
 
 namespace mirx::dashboard {
 namespace {
@@ -17,9 +18,7 @@ void address_and_port(int fd, bool peer, std::string& ip, int& port) {
   socklen_t length = sizeof a;
   const auto named = reinterpret_cast<sockaddr*>(&a);
   if ((peer ? ::getpeername(fd, named, &length) : ::getsockname(fd, named, &length)) != 0) return;
-  char text[INET_ADDRSTRLEN] = "";
-  inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
-  ip = text;
+  ip = dotted(a.sin_addr.s_addr).text;
   port = ntohs(a.sin_port);
 }
 

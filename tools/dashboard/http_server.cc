@@ -10,6 +10,7 @@
 
 #include "dashboard/assets.h"
 #include "dashboard/connection_server.h"
+#include "dashboard/event_stream.h"
 
 namespace mirx::dashboard {
 namespace {
@@ -18,6 +19,17 @@ millis wall_now() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
+
+// A request is a GET or HEAD with a few headers: nothing larger is read.
+constexpr std::size_t most_request_body = 4096;
+// Room for a page opening its connections at once on a busy machine.
+constexpr int listen_backlog = 128;
+// A stream refused for too many viewers is told to come back this late.
+constexpr const char* stream_retry_after_seconds = "10";
+// An idle stream is pinged this often, so a dead connection is noticed on
+// both ends; between pings the stream looks every step whether its page
+// went away.
+constexpr int ping_ms = 15000, step_ms = 250;
 
 // No inline script or style, nothing from another origin, no framing.
 constexpr const char* content_policy =
@@ -77,7 +89,7 @@ http_server::http_server(hub& h, http_limits limits)
       limits_(limits),
       server_(std::make_unique<connection_server>(connections_for(limits))),
       streams_(limits.streams, limits.streams_per_address) {
-  server_->set_payload_max_length(4096);
+  server_->set_payload_max_length(most_request_body);
   server_->set_default_headers({{"Content-Security-Policy", content_policy},
                                 {"X-Content-Type-Options", "nosniff"},
                                 {"Referrer-Policy", "no-referrer"},
@@ -119,7 +131,7 @@ void http_server::routes() {
 
 // Each stream first gets what its Last-Event-ID (or ?last=, for a page that
 // had to open a new stream) says it missed, then every event as it comes,
-// and a ping every 15 s so that a dead connection is noticed on both ends.
+// and a ping every ping_ms so that a dead connection is noticed on both ends.
 // A refused stream is told to come back later; the page polls meanwhile.
 void http_server::event_stream_route() {
   server_->Get("/events", [this](const httplib::Request& req, httplib::Response& res) {
@@ -127,7 +139,7 @@ void http_server::event_stream_route() {
     if (req.method == "HEAD") return res.set_header("Content-Type", "text/event-stream");
     if (!streams_.take(req.remote_addr)) {
       ++streams_refused_;
-      res.set_header("Retry-After", "10");
+      res.set_header("Retry-After", stream_retry_after_seconds);
       return text_reply(res, 503, "too many event streams; poll /api/v1/state instead\n");
     }
     connection_server::current()->lift_deadline();
@@ -153,7 +165,7 @@ void http_server::event_stream_route() {
             return true;
           }
           if (text.empty())
-            text = "event: ping\ndata: {\"now\":\"" + iso_time(wall_now()) + "\"}\n\n";
+            text = sse::event("", "{\"now\":\"" + iso_time(wall_now()) + "\"}", "ping");
           return sink.write(text.data(), text.size());
         },
         [this, from = req.remote_addr](bool) { streams_.give(from); });
@@ -164,7 +176,6 @@ void http_server::event_stream_route() {
 // them whether the page went away, so that its slot is free at once and
 // not at the next ping. Empty: time for a ping, or stopped, or `gone`.
 std::string http_server::next_events(std::uint64_t& seq, int fd, bool& gone) {
-  constexpr int ping_ms = 15000, step_ms = 250;
   for (int waited = 0; waited < ping_ms; waited += step_ms) {
     std::string text = hub_.next(seq, step_ms, wall_now());
     if (!text.empty() || hub_.stopped()) return text;
@@ -177,8 +188,7 @@ std::string http_server::next_events(std::uint64_t& seq, int fd, bool& gone) {
 }
 
 std::string http_server::open(const endpoint& at, std::uint16_t& bound) {
-  const std::string host = endpoint_text({at.ip, 0});
-  const std::string address = host.substr(0, host.rfind(':'));
+  const std::string address = nodes::dotted(at.ip);
   if (at.port == 0) {
     const int port = server_->bind_to_any_port(address);
     if (port <= 0) return "cannot serve HTTP on " + address + ": " + std::strerror(errno);
@@ -186,7 +196,7 @@ std::string http_server::open(const endpoint& at, std::uint16_t& bound) {
     return "";
   }
   if (!server_->bind_to_port(address, at.port))
-    return "cannot serve HTTP on " + endpoint_text(at) + ": " + std::strerror(errno);
+    return "cannot serve HTTP on " + nodes::dotted(at.ip, at.port) + ": " + std::strerror(errno);
   bound = at.port;
   return "";
 }
@@ -195,7 +205,7 @@ void http_server::start() {
   // The library listens with a backlog of 5: a page opening its five
   // connections at once on a busy machine would see a SYN dropped and wait
   // a second. listen() again on a listening socket only sets the backlog.
-  if (listen_fd_ >= 0) ::listen(listen_fd_, 128);
+  if (listen_fd_ >= 0) ::listen(listen_fd_, listen_backlog);
   thread_ = std::thread([this] { server_->listen_after_bind(); });
 }
 

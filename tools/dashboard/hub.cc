@@ -6,6 +6,8 @@
 #include <chrono>
 #include <random>
 
+#include "dashboard/event_stream.h"
+
 namespace mirx::dashboard {
 namespace {
 
@@ -16,17 +18,12 @@ std::string random_run() {
   return text;
 }
 
-std::string sse(const std::string& id, const nlohmann::json& event) {
-  // dump() escapes every control character, so the data is one line.
-  std::string text = id.empty() ? "" : "id: " + id + "\n";
-  return text + "data: " + event.dump() + "\n\n";
-}
-
 // Building a large state takes several times its text's size for a
 // moment; that is given back to the system, or the process would stay as
 // large as its peak.
 void give_back(std::size_t built) {
-  if (built > (1u << 20)) malloc_trim(0);
+  constexpr std::size_t worth_trimming = 1u << 20;
+  if (built > worth_trimming) malloc_trim(0);
 }
 
 }  // namespace
@@ -43,7 +40,7 @@ std::string hub::event_id(std::uint64_t seq) const {
 
 void hub::publish(const nlohmann::json& event) {
   ++seq_;
-  ring_.push_back(sse(event_id(seq_), event));
+  ring_.push_back(sse::event(event_id(seq_), event.dump()));
   if (ring_.size() > ring_size) ring_.pop_front();
   wake_.notify_all();
 }
@@ -122,15 +119,15 @@ bool hub::changed_since_saved() {
 std::string hub::snapshot_event(std::uint64_t& seq, millis now) {
   const std::shared_ptr<const state_document> d = document(now);
   seq = seq_;
-  std::string text = "retry: 2000\nid: " + event_id(seq_) + "\ndata: {\"type\":\"state\",";
+  std::string text = sse::retry_field() + sse::begin(event_id(seq_)) + "{\"type\":\"state\",";
   if (d->now_at == std::string::npos) {
     text.append(d->text, 1);
   } else {
     text.append(d->text, 1, d->now_at - 1);
     text += iso_time(now);
-    text.append(d->text, d->now_at + 24);
+    text.append(d->text, d->now_at + iso_time_length);
   }
-  return text + "\n\n";
+  return text.append(sse::end);
 }
 
 std::string hub::opening(const std::string& last_id, std::uint64_t& seq, millis now) {
@@ -146,7 +143,7 @@ std::string hub::opening(const std::string& last_id, std::uint64_t& seq, millis 
     }
     if (seen >= oldest && seen <= seq_) {
       seq = seen;
-      return "retry: 2000\n";
+      return sse::retry_field();
     }
   }
   return snapshot_event(seq, now);

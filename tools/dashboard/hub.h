@@ -23,8 +23,8 @@ namespace mirx::dashboard {
 inline constexpr std::size_t ring_size = 4096;
 
 // The state as /api/v1/state serves it. Its "now" is the time it was built;
-// the 24 characters at `now_at` (npos: none) are where each answer puts its
-// own time instead.
+// the iso_time_length characters at `now_at` (npos: none) are where each
+// answer puts its own time instead.
 struct state_document {
   std::string text;
   std::size_t now_at = std::string::npos;

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "cli/options.h"
 #include "dashboard/http_server.h"
 #include "dashboard/hub.h"
 #include "dashboard/options.h"
@@ -69,7 +70,7 @@ int main(int argc, char** argv) {
   const parsed_options parsed = parse_options(argc, argv);
   if (!parsed.error.empty()) {
     std::fprintf(stderr, "mirx_dashboard: %s\n%s", parsed.error.c_str(), usage_text);
-    return 2;
+    return mirx::cli::exit_usage;
   }
   const options& o = parsed.opts;
   if (o.help) return std::fputs(usage_text, stdout), 0;
@@ -93,8 +94,8 @@ int main(int argc, char** argv) {
   receiver.start();
   http.start();
   std::fprintf(stderr, "mirx_dashboard: records on udp %s, page on http://%s/\n",
-               endpoint_text({o.listen.ip, udp_port}).c_str(),
-               endpoint_text({o.http.ip, http_port}).c_str());
+               mirx::nodes::dotted(o.listen.ip, udp_port).c_str(),
+               mirx::nodes::dotted(o.http.ip, http_port).c_str());
 
   serve_until_stopped(h, o, signals);
   http.stop();

@@ -1,8 +1,10 @@
 #include "dashboard/options.h"
 
-#include <arpa/inet.h>
+#include <utility>
+#include <vector>
 
-#include <charconv>
+#include "cli/options.h"
+#include "platform/ipv4.h"
 
 namespace mirx::dashboard {
 
@@ -26,91 +28,104 @@ const char usage_text[] =
 
 namespace {
 
-std::optional<int> whole_number(const std::string& text, int low, int high) {
-  int value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || value < low || value > high)
-    return std::nullopt;
-  return value;
-}
+// The page's limits: at most a thousand of each, and a year of silence.
+constexpr long long most_http_limit = 1000;
+constexpr long long most_silence_seconds = 365 * 24 * 3600;
 
-// The HTTP limit an option sets, or null.
-int* http_limit(http_limits& l, const std::string& name) {
-  if (name == "--max-streams") return &l.streams;
-  if (name == "--max-streams-per-address") return &l.streams_per_address;
-  if (name == "--max-connections-per-address") return &l.connections_per_address;
-  if (name == "--request-deadline") return &l.deadline_seconds;
-  return nullptr;
-}
-
-// Stores one option's value; returns why it was refused, or nothing.
-std::string set_option(options& o, const std::string& name, const std::string& value) {
-  const std::string bad = name + ": bad value \"" + value + "\"";
-  if (name == "--listen" || name == "--http") {
-    const auto e = parse_endpoint(value);
-    if (!e) return name + " wants ADDR:PORT with an IPv4 address, not \"" + value + "\"";
-    (name == "--listen" ? o.listen : o.http) = *e;
-  } else if (name == "--from") {
-    in_addr a{};
-    if (inet_pton(AF_INET, value.c_str(), &a) != 1) return bad;
-    o.policy.from.push_back(a.s_addr);
-  } else if (name == "--forward") {
-    o.forward = parse_endpoint(value, true);
-    if (!o.forward || o.forward->port == 0) return bad;
-  } else if (name == "--title") {
-    o.page.title = value;
-  } else if (name == "--show-address") {
-    if (value == "full")
-      o.page.addresses = address_mode::full;
-    else if (value == "network")
-      o.page.addresses = address_mode::network;
-    else if (value == "none")
-      o.page.addresses = address_mode::none;
-    else
-      return bad;
-  } else if (name == "--state") {
-    if (value.empty()) return bad;
-    o.state_file = value;
-    o.page.state_kept = true;
-  } else if (int* limit = http_limit(o.limits, name)) {
-    const auto n = whole_number(value, 1, 1000);
-    if (!n) return bad;
-    *limit = *n;
-  } else if (name == "--silence-warning") {
-    const auto n = whole_number(value, 1, 365 * 24 * 3600);
-    if (!n) return bad;
-    o.page.silence_warn_seconds = *n;
-  } else {
-    return "unknown option \"" + name + "\"";
-  }
+// A whole number from 1 to `high` into `out`; else `bad`, storing nothing.
+std::string bounded(const std::string& bad, const std::string& value, long long high, int& out) {
+  long long n = 0;
+  if (!cli::whole_number("", value, 1, high, n).empty()) return bad;
+  out = static_cast<int>(n);
   return "";
+}
+
+std::string address_option(const std::string& name, const std::string& value, endpoint& out) {
+  const auto e = parse_endpoint(value);
+  if (!e) return name + " wants ADDR:PORT with an IPv4 address, not \"" + value + "\"";
+  out = *e;
+  return "";
+}
+
+std::string show_address(const std::string& bad, const std::string& value, view& page) {
+  static const std::pair<const char*, address_mode> modes[] = {{"full", address_mode::full},
+                                                               {"network", address_mode::network},
+                                                               {"none", address_mode::none}};
+  for (const auto& [word, mode] : modes) {
+    if (value != word) continue;
+    page.addresses = mode;
+    return "";
+  }
+  return bad;
+}
+
+// Every option's reader. A refused value is "NAME: bad value", except for
+// the two addresses, whose form is spelled out.
+std::vector<cli::option> option_table(options& o) {
+  auto bad = [](const char* name, const std::string& value) {
+    return std::string(name) + ": bad value \"" + value + "\"";
+  };
+  auto limit = [&o, bad](const char* name, int http_limits::*field) {
+    return cli::option{name, true, ~0u, [&o, bad, name, field](const std::string& v) {
+                         return bounded(bad(name, v), v, most_http_limit, o.limits.*field);
+                       }};
+  };
+  return {
+      {"--listen", true, ~0u,
+       [&o](const std::string& v) { return address_option("--listen", v, o.listen); }},
+      {"--http", true, ~0u,
+       [&o](const std::string& v) { return address_option("--http", v, o.http); }},
+      {"--from", true, ~0u,
+       [&o, bad](const std::string& v) {
+         const auto ip = parse_ipv4(v);
+         if (!ip) return bad("--from", v);
+         o.policy.from.push_back(*ip);
+         return std::string();
+       }},
+      {"--forward", true, ~0u,
+       [&o, bad](const std::string& v) {
+         o.forward = parse_endpoint(v, true);
+         return o.forward && o.forward->port != 0 ? std::string() : bad("--forward", v);
+       }},
+      {"--title", true, ~0u,
+       [&o](const std::string& v) {
+         o.page.title = v;
+         return std::string();
+       }},
+      {"--show-address", true, ~0u,
+       [&o, bad](const std::string& v) {
+         return show_address(bad("--show-address", v), v, o.page);
+       }},
+      {"--state", true, ~0u,
+       [&o, bad](const std::string& v) {
+         if (v.empty()) return bad("--state", v);
+         o.state_file = v;
+         o.page.state_kept = true;
+         return std::string();
+       }},
+      limit("--max-streams", &http_limits::streams),
+      limit("--max-streams-per-address", &http_limits::streams_per_address),
+      limit("--max-connections-per-address", &http_limits::connections_per_address),
+      limit("--request-deadline", &http_limits::deadline_seconds),
+      {"--silence-warning", true, ~0u,
+       [&o, bad](const std::string& v) {
+         return bounded(bad("--silence-warning", v), v, most_silence_seconds,
+                        o.page.silence_warn_seconds);
+       }},
+  };
 }
 
 }  // namespace
 
 parsed_options parse_options(int argc, const char* const* argv) {
   parsed_options r;
-  for (int i = 1; i < argc; ++i) {
-    std::string name = argv[i], value;
-    if (name == "--help" || name == "-h") {
+  // Asking for help wins over everything else on the line.
+  for (int i = 1; i < argc; ++i)
+    if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
       r.opts.help = true;
       return r;
     }
-    if (const std::size_t eq = name.find('=');
-        name.rfind("--", 0) == 0 && eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name.resize(eq);
-    } else if (i + 1 < argc) {
-      value = argv[++i];
-    } else {
-      r.error = name + " needs a value";
-      return r;
-    }
-    if (std::string why = set_option(r.opts, name, value); !why.empty()) {
-      r.error = why;
-      return r;
-    }
-  }
+  r.error = cli::parse(argc, argv, 1, option_table(r.opts));
   return r;
 }
 

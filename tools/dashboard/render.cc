@@ -4,7 +4,7 @@
 #include <ctime>
 
 #include "monitor/log_record.h"
-#include "node/address.h"
+#include "platform/ipv4.h"
 
 namespace mirx::dashboard {
 
@@ -26,12 +26,8 @@ std::string call_text(std::string_view value) {
 
 std::optional<std::string> shown_address(std::uint32_t ip, address_mode mode) {
   if (mode == address_mode::none) return std::nullopt;
-  const octets o = octets_of(ip);
-  char text[20];
-  if (mode == address_mode::network)
-    std::snprintf(text, sizeof text, "%u.%u.%u.x", o.a, o.b, o.c);
-  else
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", o.a, o.b, o.c, o.d);
+  std::string text = dotted(ip).text;
+  if (mode == address_mode::network) text.replace(text.rfind('.') + 1, std::string::npos, "x");
   return text;
 }
 

@@ -35,8 +35,9 @@ std::string call_text(std::string_view value);
 // The address as the view allows: "192.0.2.7", "192.0.2.x" or nothing.
 std::optional<std::string> shown_address(std::uint32_t ip, address_mode mode);
 
-// "2026-12-07T12:49:15.123Z"
+// "2026-12-07T12:49:15.123Z", always iso_time_length characters.
 std::string iso_time(millis t);
+inline constexpr std::size_t iso_time_length = 24;
 
 nlohmann::json node_json(const node_row& n, const view& v);
 nlohmann::json heard_json(const heard_entry& h, const state& s);

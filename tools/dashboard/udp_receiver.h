@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "dashboard/hub.h"
+#include "nodelib/udp_endpoint.h"
 
 namespace mirx::dashboard {
 
@@ -22,7 +23,6 @@ struct endpoint {
 // "ADDR:PORT" with a dotted IPv4 address (or a host name, for resolvable
 // set to true); nothing when it is not one.
 std::optional<endpoint> parse_endpoint(const std::string& text, bool resolvable = false);
-std::string endpoint_text(const endpoint& e);
 
 class udp_receiver {
  public:
@@ -40,8 +40,8 @@ class udp_receiver {
 
   hub& hub_;
   std::optional<endpoint> forward_;
-  int fd_ = -1;
-  int forward_fd_ = -1;
+  std::optional<nodes::udp_endpoint> socket_;
+  std::optional<nodes::udp_endpoint> forward_socket_;
   std::atomic<bool> stopping_{false};
   std::thread thread_;
 };

@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "monitor/log_record.h"
-#include "node/address.h"
 #include "node/callsign.h"
+#include "platform/ipv4.h"
 
 namespace mirx::logrx {
 namespace {
@@ -34,10 +34,7 @@ std::string quoted_call(const std::uint8_t* field) {
 std::string dotted_at(const std::uint8_t* field) {
   std::uint32_t ip;
   std::memcpy(&ip, field, 4);
-  const octets o = octets_of(ip);
-  char text[16];
-  std::snprintf(text, sizeof text, "%u.%u.%u.%u", o.a, o.b, o.c, o.d);
-  return text;
+  return dotted(ip).text;
 }
 
 bool has_tag(const std::uint8_t* data, const char (&tag_text)[5]) {

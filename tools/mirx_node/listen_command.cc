@@ -24,7 +24,7 @@ void show(const nodes::datagram& d) {
   if (d.bytes.size() == reply::size && d.bytes[0] == 'S' && d.bytes[1] == 'A') return;
   if (d.bytes.size() == hdr::size || d.bytes.size() == voice::size) return;
   print("other datagram: " + std::to_string(d.bytes.size()) + " bytes from " +
-        nodes::dotted(d.from_ip) + ":" + std::to_string(d.from_port));
+        nodes::dotted(d.from_ip, d.from_port));
 }
 
 }  // namespace

@@ -11,7 +11,7 @@ namespace mirx::node_tool {
 namespace {
 
 std::uint32_t resolve(const std::string& host) {
-  if (const auto ip = nodes::parse_ipv4(host)) return *ip;
+  if (const auto ip = mirx::parse_ipv4(host)) return *ip;
   nodes::os::start_sockets();
   addrinfo hints{};
   hints.ai_family = AF_INET;
@@ -42,8 +42,7 @@ session open_session(const options& o) {
   std::string why;
   auto endpoint = nodes::udp_endpoint::bind(o.bind, o.out_port, &why);
   if (!endpoint) throw tool_error(why);
-  return session{std::move(*endpoint), ip, o.in_port,
-                 nodes::dotted(ip) + ":" + std::to_string(o.in_port)};
+  return session{std::move(*endpoint), ip, o.in_port, nodes::dotted(ip, o.in_port)};
 }
 
 std::string register_node(const session& s, const options& o) {

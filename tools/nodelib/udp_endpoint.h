@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ipv4.h"
+
 namespace mirx::nodes {
 
 #ifdef _WIN32
@@ -25,12 +27,28 @@ struct datagram {
   std::uint16_t from_port = 0;
 };
 
+// What receive_into() read: the datagram's real length, which may exceed the
+// buffer's, and who sent it.
+struct arrival {
+  std::size_t length = 0;
+  std::uint32_t from_ip = 0;  // network byte order
+  std::uint16_t from_port = 0;
+};
+
+// The step at which open() failed.
+enum class open_failure { socket, bind };
+
 class udp_endpoint {
  public:
   // Binds to `address` (dotted IPv4) at `port` (0: any free port). On failure
   // returns nothing and says why in `error`.
   static std::optional<udp_endpoint> bind(const std::string& address, std::uint16_t port,
                                           std::string* error = nullptr);
+  // Binds to `ip` (network byte order) at `port`, for callers that word
+  // their own complaint: on failure `failed` gets the step and `reason` the
+  // system's text.
+  static std::optional<udp_endpoint> open(std::uint32_t ip, std::uint16_t port,
+                                          open_failure& failed, std::string& reason);
   udp_endpoint(udp_endpoint&& other) noexcept;
   udp_endpoint& operator=(udp_endpoint&& other) noexcept;
   udp_endpoint(const udp_endpoint&) = delete;
@@ -46,6 +64,12 @@ class udp_endpoint {
                std::uint16_t port) const;
   // One datagram, waiting at most `timeout_ms`; nothing on time-out.
   std::optional<datagram> receive(int timeout_ms) const;
+  // 1: a datagram is waiting; 0: time-out, or a signal cut the wait short;
+  // -1: the wait failed. A negative `timeout_ms` waits without limit.
+  int wait(int timeout_ms) const;
+  // One waiting datagram into `buffer`, without blocking; nothing when none
+  // could be read. The bytes kept are the first min(length, capacity).
+  std::optional<arrival> receive_into(std::uint8_t* buffer, std::size_t capacity) const;
   // Every datagram that arrives until `quiet_ms` pass without one (at most
   // `limit` of them, and at most `max_ms` in all).
   std::vector<datagram> drain(int quiet_ms, std::size_t limit = 100000, int max_ms = 10000) const;
@@ -58,9 +82,9 @@ class udp_endpoint {
   std::uint16_t port_ = 0;
 };
 
-// A dotted IPv4 address in network byte order; nothing when it is not one.
-std::optional<std::uint32_t> parse_ipv4(const std::string& dotted);
+// The shared address text as a string: "a.b.c.d", and "a.b.c.d:port".
 std::string dotted(std::uint32_t ip);
+std::string dotted(std::uint32_t ip, std::uint16_t port);
 // The system's text for the last socket call that failed.
 std::string last_socket_error();
 

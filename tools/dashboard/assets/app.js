@@ -12,6 +12,10 @@
   const POLL_MS = 5000;
   const STREAM_RETRY_MS = 60000;   // while polling, try the stream again this often
   const ANNOUNCE_GAP_MS = 5000;    // at most one spoken announcement this often
+  const SILENT_STREAM_MS = 40000;  // a stream this long without even its ping is dead
+  const WATCH_MS = 5000;           // the stream's liveness is looked at this often
+  const MINUTE_MS = 60000;
+  const HOUR_MS = 3600000;
   const view = {
     state: null,          // the last whole state, with the changes applied since
     offsetMs: 0,          // server clock minus this browser's clock
@@ -105,9 +109,9 @@
   function span(ms) {
     const s = Math.max(0, Math.floor(ms / 1000));
     if (s < 60) return [s + ' s', 1000 - (ms % 1000)];
-    if (s < 3600) return [Math.floor(s / 60) + ' min', 60000 - (ms % 60000)];
-    if (s < 86400) return [Math.floor(s / 3600) + ' h ' + Math.floor((s % 3600) / 60) + ' min', 60000 - (ms % 60000)];
-    return [Math.floor(s / 86400) + ' d', 3600000 - (ms % 3600000)];
+    if (s < 3600) return [Math.floor(s / 60) + ' min', MINUTE_MS - (ms % MINUTE_MS)];
+    if (s < 86400) return [Math.floor(s / 3600) + ' h ' + Math.floor((s % 3600) / 60) + ' min', MINUTE_MS - (ms % MINUTE_MS)];
+    return [Math.floor(s / 86400) + ' d', HOUR_MS - (ms % HOUR_MS)];
   }
 
   const LIVE_KINDS = {
@@ -379,8 +383,9 @@
     const total = hours.filter((h) => today(h.hour)).reduce((n, h) => n + h.headers, 0);
     const busiest = hours.reduce((b, h) => (h.headers > b.headers ? h : b), { headers: 0 });
     setText($('chart-summary'), 'Today: ' + plural(total, 'transmission') + '. ' + (busiest.headers
-      ? 'Busiest hour of the last 24: ' + clock(busiest.hour, false) + ' with ' + busiest.headers + '.'
-      : 'None in the last 24 hours.'));
+      ? 'Busiest hour of the last ' + view.state.limits.hours + ': ' + clock(busiest.hour, false) +
+        ' with ' + busiest.headers + '.'
+      : 'None in the last ' + view.state.limits.hours + ' hours.'));
   }
 
   function countHour(hour) {
@@ -398,11 +403,11 @@
   // Moves the chart on when an hour begins with no header in it.
   function rollHours() {
     const hours = view.state.hourly;
-    const current = Math.floor(serverNow() / 3600000) * 3600000;
+    const current = Math.floor(serverNow() / HOUR_MS) * HOUR_MS;
     let last = hours.length ? Date.parse(hours[hours.length - 1].hour) : current;
     if (last >= current) return;
     while (last < current) {
-      last += 3600000;
+      last += HOUR_MS;
       hours.push({ hour: new Date(last).toISOString(), headers: 0 });
     }
     while (hours.length > view.state.limits.hours) hours.shift();
@@ -594,10 +599,11 @@
     setTimeout(connect, STREAM_RETRY_MS);
   }
 
-  // A stream that carried nothing, not even its 15 s ping, for 40 s is dead
-  // in a way the browser may not notice (a dropped network): start anew.
+  // A stream that carried nothing, not even its 15 s ping, for
+  // SILENT_STREAM_MS is dead in a way the browser may not notice (a dropped
+  // network): start anew.
   function watch() {
-    if (view.source && Date.now() - view.lastMessage > 40000) {
+    if (view.source && Date.now() - view.lastMessage > SILENT_STREAM_MS) {
       setLink(false, 'reconnecting');
       connect();
     }
@@ -638,5 +644,5 @@
 
   connect();
   startTicking();
-  setInterval(watch, 5000);
+  setInterval(watch, WATCH_MS);
 })();
