@@ -27,7 +27,10 @@ std::string call_text(std::string_view value) {
 std::optional<std::string> shown_address(std::uint32_t ip, address_mode mode) {
   if (mode == address_mode::none) return std::nullopt;
   std::string text = dotted(ip).text;
-  if (mode == address_mode::network) text.replace(text.rfind('.') + 1, std::string::npos, "x");
+  if (mode == address_mode::network) {
+    text.resize(text.rfind('.') + 1);  // the dotted text always holds three dots
+    text += 'x';
+  }
   return text;
 }
 
