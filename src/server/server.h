@@ -5,7 +5,7 @@
 
 #include "dprs/dprs.h"
 #include "dprs/serial_writer.h"
-#include "monitor/stream_log.h"
+#include "node/stream_log.h"
 #include "node/conference.h"
 #include "platform/platform.h"
 #include "server/controls.h"

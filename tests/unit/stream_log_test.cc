@@ -1,7 +1,7 @@
 // The stream log: END records for each way a stream ends, and the bound on
 // streams followed. The start, heartbeat and stop records: stream_records_test.
 
-#include "monitor/stream_log.h"
+#include "node/stream_log.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,5 @@
-#include "monitor/stream_log.h"
+#include "node/stream_log.h"
 
-#include <chrono>
 #include <cstring>
 
 #include "node/datagrams.h"
@@ -36,11 +35,6 @@ bool ends_stream(const std::uint8_t* packet) {
 }
 
 }  // namespace
-
-std::int64_t monotonic_ms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 void stream_log::start(node_link& net, std::uint32_t heartbeat_s, std::int64_t bound_ms,
                        std::int64_t now_ms) {

@@ -25,9 +25,6 @@ inline constexpr std::uint32_t stream_silence_ms = 2000;
 // that a flood of headers from many addresses cannot grow memory.
 inline constexpr std::size_t max_streams = 1024;
 
-// Milliseconds of the monotonic clock.
-std::int64_t monotonic_ms();
-
 class stream_log {
  public:
   bool on() const { return net_ != nullptr; }
