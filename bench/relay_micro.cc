@@ -13,9 +13,9 @@
 #include <string>
 
 #include "controls/gate.h"
-#include "monitor/stream_log.h"
 #include "node/conference.h"
 #include "node/relay.h"
+#include "node/stream_log.h"
 #include "platform/ipv4.h"
 #include "server/dispatch.h"
 
@@ -125,7 +125,7 @@ void stream_voice(benchmark::State& state) {
         record::make(record::tag_acc), 0);
   const auto d = datagram(27);
   const std::uint32_t speaker = address_of(127, 0, 1, 7);
-  for (auto _ : state) streams.voice_relayed(speaker, d.data(), monotonic_ms());
+  for (auto _ : state) streams.voice_relayed(speaker, d.data(), platform::monotonic_ms());
   state.SetItemsProcessed(state.iterations());
   state.SetLabel("items = datagrams");
 }

@@ -80,13 +80,20 @@ bool is_white(char c) {
   return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
+// Passes leading white space and an optional sign; `negative` tells which.
+const char* skip_to_digits(const char* text, bool& negative) {
+  while (is_white(*text)) ++text;
+  negative = *text == '-';
+  if (*text == '+' || *text == '-') ++text;
+  return text;
+}
+
 // Leading white space, an optional sign, then decimal digits up to the first
 // other character; no digits give 0. The sum is kept unsigned so that any
 // number of digits wraps at 32 bits instead of overflowing.
 std::int32_t parse_number(const char* text) {
-  while (is_white(*text)) ++text;
-  const bool negative = *text == '-';
-  if (*text == '+' || *text == '-') ++text;
+  bool negative = false;
+  text = skip_to_digits(text, negative);
   std::uint32_t sum = 0;
   for (; *text >= '0' && *text <= '9'; ++text)
     sum = sum * 10u + static_cast<std::uint32_t>(*text - '0');
@@ -97,9 +104,8 @@ std::int32_t parse_number(const char* text) {
 // count rather than wrapped, so that start-up can refuse what is out of range.
 std::int64_t parse_count(const char* text) {
   constexpr std::int64_t held = std::int64_t{1} << 40;
-  while (is_white(*text)) ++text;
-  const bool negative = *text == '-';
-  if (*text == '+' || *text == '-') ++text;
+  bool negative = false;
+  text = skip_to_digits(text, negative);
   std::int64_t sum = 0;
   for (; *text >= '0' && *text <= '9'; ++text) sum = std::min(held, sum * 10 + (*text - '0'));
   return negative ? -sum : sum;

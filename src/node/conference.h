@@ -3,9 +3,10 @@
 // Everything the node handlers share: where they report, how they send, the
 // node table and the two call signs remembered from the last header.
 
+#include "monitor/log_record.h"
 #include "node/callsign.h"
-#include "node/node_table.h"
 #include "node/link.h"
+#include "node/node_table.h"
 #include "output/output.h"
 
 namespace mirx {
@@ -16,6 +17,7 @@ struct conference {
   node_table table;
   callsign last_my_call{};    // my_call of the last relayed header
   callsign last_node_call{};  // call1 of the last registered sender of a header
+  record::bytes last_acc{};   // the ACC record of the last relayed header
 };
 
 }  // namespace mirx

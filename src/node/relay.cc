@@ -107,6 +107,7 @@ void relay_header(conference& c, std::uint32_t sender_ip, const std::uint8_t* pa
     }
   }
   c.net.send_to_log_server(acc.data(), acc.size());
+  c.last_acc = acc;
   send_ack_transmission(c, sender_ip, delivered);
 }
 

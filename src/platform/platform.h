@@ -5,6 +5,7 @@
 // device. Every call reports failure to its caller with the system's own
 // error code; none of them prints anything.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -74,6 +75,13 @@ std::size_t send_to_each(socket_handle s, const void* data, std::size_t length,
 std::optional<std::uint32_t> resolve_ipv4(const char* name);
 
 void sleep_ms(int ms);
+
+// Milliseconds of a clock that never jumps: every period and time-out of the
+// server is measured on it.
+inline std::int64_t monotonic_ms() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 // Puts `data` at `path` so that a crash at any moment leaves either the old
 // file or all of the new one: written to a temporary file beside it, flushed

@@ -1,6 +1,5 @@
 #include "server/controls.h"
 
-#include <chrono>
 #include <cstdio>
 
 #include "server/log_file.h"
@@ -9,12 +8,6 @@
 
 namespace mirx {
 namespace {
-
-std::int64_t steady_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 // The one clock of the housekeeping: true, and `last` moved on, when
 // `period_ms` have passed since `last`.
@@ -56,19 +49,19 @@ void start_controls(server& s) {
   k.timed = g.screening || !k.keeper.path.empty() || k.idle.on();
   if (g.access_list) read_access_at_start(k.access, g, s.conf);
   if (!k.keeper.path.empty()) restore_table(k.keeper, g, s.conf, stop_under_way);
-  k.last_second = steady_ms();
+  k.last_second = platform::monotonic_ms();
 }
 
 bool controls_admit(server& s, const std::uint8_t* data, long length, std::uint32_t sender_ip) {
   controls& k = s.ctl;
-  if (k.idle.on()) k.idle.heard(s.conf.table, sender_ip, steady_ms());
+  if (k.idle.on()) k.idle.heard(s.conf.table, sender_ip, platform::monotonic_ms());
   return !k.gate.screening || screen_datagram(k.gate, s.conf, data, length, sender_ip);
 }
 
 void controls_housekeeping(server& s) {
   if (platform::take_reopen_request()) reopen_log_file(s);
   if (!s.ctl.timed) return;
-  const std::int64_t now = steady_ms();
+  const std::int64_t now = platform::monotonic_ms();
   if (run_with_period(s.ctl.last_second, now, 1000)) every_second(s, now);
 }
 

@@ -153,7 +153,7 @@ int run_server(int argc, const char* const* argv) {
   if (s.cfg.dprs_sw) open_dprs_port(s);
   open_log_file(s);
   open_sockets(s);
-  const std::int64_t bound_ms = monotonic_ms();
+  const std::int64_t bound_ms = platform::monotonic_ms();
   if (!resolve_log_server(s.cfg, s.out, s.link.log_server)) return end_before_loop(s, 1);
   if (s.cfg.log_streams) start_streams(s, bound_ms);
   start_controls(s);

@@ -15,11 +15,6 @@
 namespace mirx::dashboard {
 namespace {
 
-millis wall_now() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
 // A request is a GET or HEAD with a few headers: nothing larger is read.
 constexpr std::size_t most_request_body = 4096;
 // Room for a page opening its connections at once on a busy machine.

@@ -20,11 +20,6 @@ namespace {
 
 constexpr int save_interval_ms = 5000;  // the state file is written at most this often
 
-millis wall_now() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
 // SIGINT and SIGTERM are blocked in every thread and taken by the main
 // thread with sigtimedwait, so no signal handler runs at all.
 sigset_t stop_signals() {

@@ -6,6 +6,7 @@
 // function of the records and the times given with them, so a test can play
 // a sequence of datagrams and read the result.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -19,6 +20,12 @@ namespace mirx::dashboard {
 
 // Wall-clock time in milliseconds since 1970-01-01 UTC.
 using millis = std::int64_t;
+
+// The time now, as the records' arrival is stamped.
+inline millis wall_now() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
 
 inline constexpr std::size_t heard_limit = 50;  // entries kept in the last-heard list
 inline constexpr int hours_kept = 24;           // hourly counts kept, this hour included

@@ -16,11 +16,6 @@ namespace {
 constexpr int stop_check_ms = 200;
 constexpr millis tick_ms = 1000;
 
-millis wall_now() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
 }  // namespace
 
 std::optional<endpoint> parse_endpoint(const std::string& text, bool resolvable) {
