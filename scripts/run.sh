@@ -14,8 +14,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/deps.sh" g++ cmake make
 cmake -S "$root" -B "$root/build" -DMIRX_BUILD_TESTS=OFF >/dev/null
 targets=(mirx_server mirx_node mirx_logrx)
-# CMake defines the dashboard's target only when it found its libraries.
-if cmake --build "$root/build" --target help | grep -qw mirx_dashboard; then
+# CMake defines the dashboard's target only when it found its libraries. The
+# list is read whole first: grep -q would stop reading early, and the broken
+# pipe would fail the test under pipefail.
+if grep -qw mirx_dashboard <<<"$(cmake --build "$root/build" --target help)"; then
   targets+=(mirx_dashboard)
 fi
 cmake --build "$root/build" -j"$(nproc)" --target "${targets[@]}"
