@@ -96,6 +96,12 @@ void open_sockets(server& s) {
   if (error != 0)
     fatal(s.out, "in sock bind error %d : %s\n", port_of(s.cfg.in_port),
           platform::error_text(error).c_str());
+  s.link.bind_sources();
+  if (port_of(s.cfg.in_port) == port_of(s.cfg.out_port))
+    s.out.say(shown::always,
+              "InPort and OutPort are both %d: no node on this machine can listen there; what "
+              "is sent to this machine's own addresses comes back and is dropped\n",
+              port_of(s.cfg.in_port));
 }
 
 // Ends the run before the receive loop: output written, the log file closed
