@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -97,6 +98,35 @@ TEST(AccessRules, AdmitsByCallSignOrAddress) {
   for (const row& r : rows) {
     SCOPED_TRACE(r.call);
     EXPECT_EQ(r.rules->admits(r.call, r.from), r.admitted);
+  }
+}
+
+// The compiled patterns answer as trying each pattern by itself would, for
+// patterns of every shape: random sets over a small alphabet, so that stars
+// and question marks meet matching and almost matching call signs.
+TEST(AccessRules, PatternSetAnswersAsEachPatternByItself) {
+  std::mt19937 random(30);
+  const auto word = [&](const char* alphabet, std::size_t most) {
+    std::string w(random() % (most + 1), ' ');
+    for (char& c : w) c = alphabet[random() % std::strlen(alphabet)];
+    return w;
+  };
+  for (int round = 0; round < 300; ++round) {
+    pattern_set set;
+    std::vector<std::string> patterns;
+    for (int i = 0; i < 1 + round % 12; ++i) {
+      patterns.push_back(word("AB1*?", 7));
+      if (patterns.back().empty()) patterns.back() = "*";
+      set.add(patterns.back());
+    }
+    for (int i = 0; i < 20; ++i) {
+      const std::string call = word("AB1*?", 8);
+      const bool each = std::any_of(patterns.begin(), patterns.end(), [&](const std::string& p) {
+        return callsign_matches(p, call);
+      });
+      ASSERT_EQ(set.matches(call), each)
+          << "call \"" << call << "\", first pattern " << patterns[0];
+    }
   }
 }
 
