@@ -248,6 +248,16 @@ TEST(AccessWatch, AChangeTakesEffectOnlyOnceTwoLooksFoundTheSameText) {
     SCOPED_TRACE(st.text != nullptr ? st.text : "unchanged");
     EXPECT_TRUE(g.rules.admits(st.admitted, 0));
   }
+  // Unreadable for a while, then back as it was: nothing is reloaded.
+  const std::size_t said = h.console_text().size();
+  std::filesystem::remove(w.path);
+  look_at_access(w, g, h.conf);
+  s.write("access.txt", "allow E*\n");
+  look_at_access(w, g, h.conf);
+  look_at_access(w, g, h.conf);
+  const std::string after = h.console_text().substr(said);
+  EXPECT_NE(after.find("cannot be read"), std::string::npos) << after;
+  EXPECT_EQ(after.find("reloaded"), std::string::npos) << after;
 }
 
 TEST(TableKeeper, AFailedSaveIsSaidOnceAndTriedAgainAtTheNextChangeOrTheStop) {
