@@ -324,8 +324,8 @@ TEST(TableKeeper, RestoreAdmitsAsRegistrationDoesAndAStopCutsItShort) {
 TEST(IdleExpiry, AnEntryIsTimedFromItsOwnRegistration) {
   struct step {
     std::int64_t at_ms;
-    const char* call;  // null: a disconnect
-    int host;          // from 127.0.0.host
+    const char* call;
+    int host;  // from 127.0.0.host
   };
   struct row {
     const char* name;
@@ -337,10 +337,6 @@ TEST(IdleExpiry, AnEntryIsTimedFromItsOwnRegistration) {
       {"silent from the start", {{0, "DL1XXXXX", 2}}, "DL1XXXXX", 4000},
       {"registered where an entry moved away",
        {{0, "DL1XXXXX", 2}, {1000, "DL1XXXXX", 3}, {1500, "DL1YYYYY", 2}},
-       "DL1YYYYY",
-       5500},
-      {"registered where an entry was disconnected",
-       {{0, "DL1XXXXX", 2}, {1000, nullptr, 2}, {1500, "DL1YYYYY", 2}},
        "DL1YYYYY",
        5500},
   };
@@ -355,12 +351,7 @@ TEST(IdleExpiry, AnEntryIsTimedFromItsOwnRegistration) {
         const step& st = r.steps[next];
         const std::uint32_t from = ip(127, 0, 0, st.host);
         idle.heard(h.conf.table, from, now);
-        if (st.call == nullptr) {
-          remove_node(h.conf, from);
-        } else {
-          const auto request = nodes::make_registration(st.call, "GW");
-          register_node(h.conf, from, request.data());
-        }
+        register_node(h.conf, from, nodes::make_registration(st.call, "GW").data());
       }
       if (now % 1000 == 900) idle.sweep(h.conf, now);
       if (h.conf.table.find(callsign_of(r.timed)) == nullptr && next == r.steps.size())
