@@ -56,16 +56,20 @@ std::string not_a_record(const std::uint8_t* data, std::size_t length, std::stri
 }
 
 // "12.4 s mark": the duration in tenths of a second, rounded, and how the
-// stream ended.
+// stream ended. The field holds at most 0xFFFFFF ms, which longer streams
+// give too: that one is shown as "at least".
 std::string stream_end(const std::uint8_t* data) {
-  const std::uint32_t tenths = (record::get_number(data, record::duration_ms, 3) + 50) / 100;
-  char text[48];
+  const std::uint32_t ms = record::get_number(data, record::duration_ms, 3);
+  const std::uint32_t tenths = (ms + 50) / 100;
+  const char* at_least = ms == record::duration_cap ? " at least" : "";
+  char text[64];
   const std::uint8_t how = data[record::end_how];
   const char* names[] = {"mark", "silence", "superseded"};
   if (how >= record::end_by_mark && how <= record::end_by_superseded)
-    std::snprintf(text, sizeof text, " %u.%u s %s", tenths / 10, tenths % 10, names[how - 1]);
+    std::snprintf(text, sizeof text, "%s %u.%u s %s", at_least, tenths / 10, tenths % 10,
+                  names[how - 1]);
   else
-    std::snprintf(text, sizeof text, " %u.%u s how=%u", tenths / 10, tenths % 10, how);
+    std::snprintf(text, sizeof text, "%s %u.%u s how=%u", at_least, tenths / 10, tenths % 10, how);
   return text;
 }
 
