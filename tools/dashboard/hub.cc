@@ -3,6 +3,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <chrono>
 #include <random>
 
 #include "dashboard/event_stream.h"
@@ -13,6 +14,7 @@ namespace {
 // A stream starts from a state at most this old, followed by the events
 // since: streams opened together share one state text.
 constexpr millis stream_document_reuse_ms = 1000;
+constexpr millis build_cost_ratio = 10;
 
 std::string random_run() {
   std::random_device entropy;
@@ -104,11 +106,22 @@ std::shared_ptr<const state_document> hub::state_text(millis now) {
   return document(now);
 }
 
+// A state changing all the time is built again at most after ten times
+// what building it took: a large one is then a little behind (never more
+// than the changes of a moment), and no stream of requests can keep the
+// HTTP thread building it.
 std::shared_ptr<const state_document> hub::document(millis now) {
-  if (document_ && document_changes_ == changes_ && now < document_until_) return document_;
+  const bool recent = now - document_built_ < document_cost_ms_ * build_cost_ratio;
+  if (document_ && now < document_until_ && (document_changes_ == changes_ || recent))
+    return document_;
   document_.reset();  // before building the next: never two in the making
+  const auto started = std::chrono::steady_clock::now();
   auto d = std::make_shared<state_document>();
   d->text = dumped(state_json(state_, view_, now));
+  document_cost_ms_ = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - started)
+                          .count();
+  document_built_ = now;
   // The top-level key: the same text inside a call sign would have its
   // quotes escaped, and no nested object has the key.
   const std::string key = "\"now\":\"";

@@ -113,6 +113,7 @@ class hub {
   std::shared_ptr<const state_document> document_;  // for document_changes_, until document_until_
   std::uint64_t document_changes_ = 0, document_seq_ = 0;
   millis document_until_ = 0;
+  millis document_built_ = 0, document_cost_ms_ = 0;
   // The document streams start from: the last built while it is fresh
   // enough, so that streams opened together share one.
   std::shared_ptr<const state_document> stream_document_;
