@@ -283,6 +283,55 @@ TEST(DashboardHub, ReconnectingPageCatchesUp) {
   EXPECT_TRUE(whole(since()));
 }
 
+// Each record's event says what it changed, never a whole list: with 64
+// talkers on air and control bytes in every call sign, an event stays small.
+TEST(DashboardRender, EventsCarryWhatChanged) {
+  std::vector<sent> busy{{liveness("HBT ", 1, 64)}, {add("N0AAA", 2)}};
+  for (char i = 0; i < 64; ++i) busy.push_back({acc("N0AAA", "\x01\x02\x03"s + i)});
+  const struct {
+    const char* what;
+    bytes record;
+    std::vector<const char*> keys;  // besides type, now and feed
+  } rows[] = {
+      {"a header: one more on air, the oldest of 65 gone",
+       acc("N0AAA", "\x01NEW"),
+       {"heard", "heard_call", "hour", "node", "talk", "talks_gone"}},
+      {"an end", end("N0AAA", "\x01\x02\x03?", 1500), {"over_ended", "talks_gone"}},
+      {"a heartbeat counting fewer", liveness("HBT ", 1, 2), {"server", "streams", "talks_gone"}},
+      {"a restart", liveness("RUN ", 0, 0), {"nodes_cleared", "server", "streams", "talks_gone"}},
+      {"a disconnect", del("N0AAA"), {"removed"}},
+  };
+  for (const auto& r : rows) {
+    state s = play(busy);
+    const outcome o = apply_datagram(s, {}, server, r.record.data(), r.record.size(), t0 + 90000);
+    const json c = change_json(s, o, {}, t0 + 90000);
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : c.items())
+      if (key != "type" && key != "now" && key != "feed") keys.push_back(key);
+    EXPECT_EQ(keys, std::vector<std::string>(r.keys.begin(), r.keys.end())) << r.what;
+    // Streams that end were each begun by a header: listing them costs no
+    // more than their headers' events did.
+    EXPECT_LT(c.dump().size(), 1500 + 250 * c.value("talks_gone", json::array()).size()) << r.what;
+  }
+}
+
+// What reaches the page is valid UTF-8 whatever the bytes, and times before
+// 1970 are as well formed as any.
+TEST(DashboardRender, TextAndTimesAlwaysWellFormed) {
+  const std::pair<std::string, std::string> texts[] = {
+      {"Caf\xc3\xa9", "Caf\xc3\xa9"},                // UTF-8 stays
+      {"Caf\xe9", "Caf\xc3\xa9"},                    // Latin-1 read as call signs are
+      {"\xed\xa0\x80", "\xc3\xad\xc2\xa0\xc2\x80"},  // a surrogate is no UTF-8
+      {"\xc0\xaf", "\xc3\x80\xc2\xaf"},              // nor an overlong form
+      {"\xf0\x9f\x93\xbb", "\xf0\x9f\x93\xbb"},      // four bytes stay
+  };
+  for (const auto& [in, out] : texts) EXPECT_EQ(valid_text(in), out);
+  const std::pair<millis, std::string> times[] = {{-726, "1969-12-31T23:59:59.274Z"},
+                                                  {-1000, "1969-12-31T23:59:59.000Z"},
+                                                  {999, "1970-01-01T00:00:00.999Z"}};
+  for (const auto& [t, text] : times) EXPECT_EQ(iso_time(t), text);
+}
+
 // Call-sign bytes are data: each survives into JSON as the code point of its
 // value (the parse fails if a control byte went unescaped), and through the
 // state file; a damaged file is refused and changes nothing.
