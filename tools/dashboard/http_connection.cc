@@ -62,9 +62,12 @@ void http_connection::start() {
   read();
 }
 
+// One still reading its request is told 503; one whose answer is under way
+// is only closed, as a 503 would land inside that answer.
 void http_connection::evict() {
   if (entered_) context_.connections.leave(address_, ticket_);
   entered_ = false;
+  if (answering_) return close();
   refuse(socket_.socket());
 }
 
@@ -118,11 +121,13 @@ void http_connection::stream(const std::string& last_id) {
   entered_ = false;
   socket_.expires_never();
   auto s = std::make_shared<stream_session>(socket_.release_socket(), context_, address_);
+  std::erase_if(context_.open_streams, [](const auto& old) { return old.expired(); });
   context_.open_streams.push_back(s);
   s->start(last_id);
 }
 
 void http_connection::send(answer a) {
+  answering_ = true;
   answer_ = std::move(a);
   gather(answer_.head, answer_.body, buffers_);
   socket_.expires_at(deadline_);

@@ -42,7 +42,7 @@ class http_connection : public evictable, public std::enable_shared_from_this<ht
   const std::string address_;
   const std::chrono::steady_clock::time_point deadline_;
   connection_registry::ticket ticket_{};
-  bool entered_ = false;
+  bool entered_ = false, answering_ = false;
   boost::beast::flat_buffer buffer_{most_request_bytes};
   boost::beast::http::request_parser<boost::beast::http::string_body> parser_;
   answer answer_;
