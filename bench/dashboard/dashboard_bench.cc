@@ -64,8 +64,11 @@ pid_t start_dashboard(const settings& s, int udp_port, int http_port) {
     const int quiet = ::open("/dev/null", O_WRONLY);
     ::dup2(quiet, 1);
     ::dup2(quiet, 2);
+    // Every client comes from 127.0.0.1: the caps per address are the totals.
     ::execl(s.dashboard.c_str(), s.dashboard.c_str(), "--listen", listen.c_str(), "--http",
-            http.c_str(), "--max-streams", streams.c_str(), static_cast<char*>(nullptr));
+            http.c_str(), "--max-streams", streams.c_str(), "--max-streams-per-address",
+            streams.c_str(), "--max-connections-per-address", streams.c_str(),
+            static_cast<char*>(nullptr));
     std::perror("exec");
     ::_exit(127);
   }
