@@ -56,7 +56,7 @@ http_connection::~http_connection() {
 void http_connection::start() {
   if (!context_.connections.enter(address_, shared_from_this(), ticket_)) {
     refuse(socket_.socket());
-    return;
+    return socket_.close();
   }
   entered_ = true;
   read();
@@ -67,8 +67,8 @@ void http_connection::start() {
 void http_connection::evict() {
   if (entered_) context_.connections.leave(address_, ticket_);
   entered_ = false;
-  if (answering_) return close();
-  refuse(socket_.socket());
+  if (!answering_) refuse(socket_.socket());
+  close();
 }
 
 void http_connection::close() {
