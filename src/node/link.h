@@ -35,6 +35,11 @@ class node_link {
     *error = 0;
     return count;
   }
+  // Sends one relayed datagram to `ip`, as send_to_node does, but through
+  // whatever the relay's fan-outs go through.
+  virtual int relay_to_node(const std::uint8_t* data, std::size_t length, std::uint32_t ip) {
+    return send_to_node(data, length, ip);
+  }
   // Sends a record to the log server when one was resolved at start-up; does
   // nothing otherwise. Fire and forget: the outcome is never examined.
   virtual void send_to_log_server(const std::uint8_t* data, std::size_t length) = 0;
