@@ -161,6 +161,7 @@ const key_entry keys[] = {
     {"NodeIdleTimeout", 15, &settings::node_idle_timeout},
     {"LogStreams", 10, &settings::log_streams},
     {"LogHeartbeat", 12, &settings::log_heartbeat},
+    {"FastRelay", 9, &settings::fast_relay},
 };
 
 // Stores one value where its key says and echoes what was stored.
