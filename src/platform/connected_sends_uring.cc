@@ -37,7 +37,9 @@ int connected_sends::open(unsigned most) {
     return ENOMEM;
   }
   for (unsigned i = 0; i < most; ++i) fds_[i] = -1;
-  int result = io_uring_queue_init(ring_entries, ring, 0);
+  // SUBMIT_ALL: a send the kernel refuses to take (a bad slot) fails alone
+  // instead of leaving the ones after it in the queue for the next fan-out.
+  int result = io_uring_queue_init(ring_entries, ring, IORING_SETUP_SUBMIT_ALL);
   if (result == 0) {
     result = io_uring_register_files_sparse(ring, most);
     if (result != 0) io_uring_queue_exit(ring);
@@ -102,7 +104,7 @@ std::size_t connected_sends::send_each(const void* data, std::size_t length, con
     const std::size_t part = count - done < ring_entries ? count - done : ring_entries;
     const std::size_t sent = submit(data, length, slots + done, part, error);
     done += sent;
-    if (sent == part) continue;
+    if (sent == part || *error == 0) continue;  // all sent, or the rest not yet taken
     if (*error == ECONNREFUSED) *error = resend(slots[done], data, length);
     if (*error != 0) return done;
     ++done;
@@ -118,6 +120,12 @@ std::size_t connected_sends::send_each(const void* data, std::size_t length, con
 // wait for buffer space, as a blocking send would.
 std::size_t connected_sends::submit(const void* data, std::size_t length, const int* slots,
                                     std::size_t count, int* error) {
+  const std::size_t room = io_uring_sq_space_left(ring_);
+  if (count > room) count = room;
+  if (count == 0) {
+    *error = EBUSY;
+    return 0;
+  }
   for (std::size_t i = 0; i < count; ++i) {
     io_uring_sqe* sqe = io_uring_get_sqe(ring_);
     io_uring_prep_send(sqe, slots[i], data, length, 0);
