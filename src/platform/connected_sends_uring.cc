@@ -133,16 +133,22 @@ std::size_t connected_sends::submit(const void* data, std::size_t length, const 
     for (std::size_t i = 0; i < count; ++i) errors[i] = -submitted;
     return count;
   }
+  // Whatever has completed is taken in one pass; only a send still waiting
+  // for buffer space makes the loop wait.
   for (int reaped = 0; reaped < submitted;) {
     io_uring_cqe* cqe = nullptr;
-    int result = io_uring_peek_cqe(ring_, &cqe);
-    if (result == -EAGAIN) result = io_uring_wait_cqe(ring_, &cqe);
-    if (result == -EINTR) continue;
-    if (result < 0) break;
-    const std::size_t at = static_cast<std::size_t>(cqe->user_data);
-    if (at < count) errors[at] = cqe->res < 0 ? -cqe->res : 0;
-    io_uring_cqe_seen(ring_, cqe);
-    ++reaped;
+    unsigned head = 0, seen = 0;
+    io_uring_for_each_cqe(ring_, head, cqe) {
+      const std::size_t at = static_cast<std::size_t>(cqe->user_data);
+      if (at < count) errors[at] = cqe->res < 0 ? -cqe->res : 0;
+      ++seen;
+    }
+    io_uring_cq_advance(ring_, seen);
+    reaped += static_cast<int>(seen);
+    if (seen == 0 && reaped < submitted) {
+      const int result = io_uring_wait_cqe(ring_, &cqe);
+      if (result < 0 && result != -EINTR) break;
+    }
   }
   return count;
 }
