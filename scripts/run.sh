@@ -11,7 +11,7 @@
 # tracked by git.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bash "$root/scripts/deps.sh" g++ cmake make
+bash "$root/scripts/deps.sh" g++ cmake make pkgconf liburing-dev
 cmake -S "$root" -B "$root/build" -DMIRX_BUILD_TESTS=OFF >/dev/null
 targets=(mirx_server mirx_node mirx_logrx)
 # CMake defines the dashboard's target only when it found its libraries. The

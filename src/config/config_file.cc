@@ -172,6 +172,7 @@ const key_entry keys[] = {
     {"NodeIdleTimeout", 15, &settings::node_idle_timeout, added, whole(0, settings::count_max)},
     {"LogStreams", 10, &settings::log_streams, added},
     {"LogHeartbeat", 12, &settings::log_heartbeat, added, whole(1, 3600)},
+    {"FastRelay", 9, &settings::fast_relay, added},
 };
 
 constexpr std::size_t key_count = sizeof keys / sizeof keys[0];

@@ -17,16 +17,24 @@ std::string_view text_of(const shown_callsign& s) {
 
 // What was dropped, with the call sign it carries where it has one.
 void describe(char* what, std::size_t size, const std::uint8_t* data, long length) {
-  if (length == static_cast<long>(hdr::size))
-    std::snprintf(what, size, "header of %s", printable(callsign_of(data + hdr::my_call)).text);
-  else if (length == static_cast<long>(voice::size))
-    std::snprintf(what, size, "voice packet");
-  else if (length == static_cast<long>(reg::size))
-    std::snprintf(what, size, "registration of %s", printable(callsign_of(data + reg::call1)).text);
-  else if (length == static_cast<long>(disc::size))
-    std::snprintf(what, size, "disconnect");
-  else
-    std::snprintf(what, size, "datagram of %ld bytes", length);
+  switch (kind_of(length)) {
+    case datagram_kind::header:
+      std::snprintf(what, size, "header of %s", printable(callsign_of(data + hdr::my_call)).text);
+      break;
+    case datagram_kind::voice:
+      std::snprintf(what, size, "voice packet");
+      break;
+    case datagram_kind::registration:
+      std::snprintf(what, size, "registration of %s",
+                    printable(callsign_of(data + reg::call1)).text);
+      break;
+    case datagram_kind::disconnect:
+      std::snprintf(what, size, "disconnect");
+      break;
+    case datagram_kind::other:
+      std::snprintf(what, size, "datagram of %ld bytes", length);
+      break;
+  }
 }
 
 bool drop(node_gate& g, output& out, const std::uint8_t* data, long length, std::uint32_t ip,
@@ -66,11 +74,11 @@ bool screen_datagram(node_gate& g, conference& c, const std::uint8_t* data, long
   if (length < 0) return true;  // a failed receive: nothing to screen, the dispatch drops it
   if (g.access_list && g.rules.denies_address(sender_ip))
     return drop(g, c.out, data, length, sender_ip, "address denied by the access list");
-  switch (length) {
-    case static_cast<long>(reg::size):
+  switch (kind_of(length)) {
+    case datagram_kind::registration:
       return !reg::accepted(data) || admit_registration(g, c, data, sender_ip);
-    case static_cast<long>(hdr::size):
-    case static_cast<long>(voice::size):
+    case datagram_kind::header:
+    case datagram_kind::voice:
       if (g.relay_unregistered || c.table.has_address(sender_ip)) return true;
       return drop(g, c.out, data, length, sender_ip, "sender not registered");
     default:

@@ -49,7 +49,7 @@ constexpr frames undelivered_frames = make_frames(undelivered_text);
 namespace mirx {
 
 void send_ack_transmission(conference& c, std::uint32_t sender_ip, bool delivered) {
-  static constexpr retry_rule header_rule{"send error 1:%d %x\n", 10, false};
+  static constexpr retry_rule header_rule{1, 10, false};
   static constexpr retry_rule voice_rule{relay_failure_line, 10, false};
 
   // One zeroed buffer serves all twelve datagrams, so no byte the server does

@@ -17,7 +17,6 @@ struct conference {
   node_table table;
   callsign last_my_call{};    // my_call of the last relayed header
   callsign last_node_call{};  // call1 of the last registered sender of a header
-  record::bytes last_acc{};   // the ACC record of the last relayed header
 };
 
 }  // namespace mirx

@@ -80,4 +80,24 @@ inline constexpr std::size_t call_size = 8;
 // The largest datagram the server handles; anything longer is dropped.
 inline constexpr std::size_t max_datagram = hdr::size;
 
+// What a received datagram is, by its exact length: the one place where a
+// length is turned into a kind. A registration's identifier is checked by
+// its handler, not here. A failed receive (negative length) is `other`.
+enum class datagram_kind { disconnect, voice, registration, header, other };
+
+inline datagram_kind kind_of(long length) {
+  switch (length) {
+    case static_cast<long>(disc::size):
+      return datagram_kind::disconnect;
+    case static_cast<long>(voice::size):
+      return datagram_kind::voice;
+    case static_cast<long>(reg::size):
+      return datagram_kind::registration;
+    case static_cast<long>(hdr::size):
+      return datagram_kind::header;
+    default:
+      return datagram_kind::other;
+  }
+}
+
 }  // namespace mirx

@@ -13,8 +13,9 @@ namespace mirx {
 
 class node_link {
  public:
-  // The most destinations one send_to_nodes call takes.
-  static constexpr std::size_t max_batch = platform::send_to_each_most;
+  // The most destinations one send_to_nodes call takes: a whole fan-out
+  // of up to this many nodes is handed over at once.
+  static constexpr std::size_t max_batch = 1024;
 
   virtual ~node_link() = default;
   // Sends from out_socket to `ip` (network byte order) at OutPort. Returns 0,
@@ -34,6 +35,11 @@ class node_link {
     }
     *error = 0;
     return count;
+  }
+  // Sends one relayed datagram to `ip`, as send_to_node does, but through
+  // whatever the relay's fan-outs go through.
+  virtual int relay_to_node(const std::uint8_t* data, std::size_t length, std::uint32_t ip) {
+    return send_to_node(data, length, ip);
   }
   // Sends a record to the log server when one was resolved at start-up; does
   // nothing otherwise. Fire and forget: the outcome is never examined.

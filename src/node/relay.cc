@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "monitor/log_record.h"
 #include "node/ack.h"
 #include "node/send_retry.h"
 
@@ -11,6 +10,9 @@ namespace {
 
 constexpr retry_rule header_rule{relay_failure_line, 50, false};
 constexpr retry_rule voice_rule{relay_failure_line, 50, true};
+
+// What is written for one delivery, at the moment it is made.
+using delivery_line = void (*)(output& out, const callsign& call1);
 
 // "Send DV Packet to %.8s\n", written once per delivery of every voice
 // packet (unless LogVoice is off): assembled by hand rather than through a
@@ -28,95 +30,127 @@ void log_voice_delivery(output& out, const callsign& call1) {
   out.write_log_text(line, n);
 }
 
-// A fan-out whose console shows nothing per node: the sends go out in
-// batches, and each node's log-file line is written once its send is known
-// to have gone, so the file reads exactly as if each line had come just
-// before its own send. A failed send gets its line, then its failure line
-// and retries, before anything later in the batch is sent.
-class voice_batch {
+void show_voice_delivery(output& out, const callsign& call1) {
+  out.say(shown::event, "%.24s Send DV Packet to %.8s\n", time_stamp().text, printable(call1).text);
+  log_voice_delivery(out, call1);
+}
+
+void show_header_delivery(output& out, const callsign& call1) {
+  out.say(shown::event, "%.24s Send Header Packet to %.8s\n", time_stamp().text,
+          printable(call1).text);
+}
+
+// The fan-out of one datagram. Each delivery's line (if any) reads exactly as
+// if it had been written just before its own send, and a failed send gets
+// its line, then its failure line and retries, before anything later is
+// sent. When the console shows a stamped line per node the sends go one at a
+// time, each after its line, so that the console keeps pace with the wire;
+// otherwise they go out in batches and each line is written once its send is
+// known to have gone.
+class fan_out {
  public:
-  voice_batch(conference& c, const std::uint8_t* packet) : c_(c), packet_(packet) {}
+  fan_out(conference& c, const std::uint8_t* packet, std::size_t length, const retry_rule& rule,
+          delivery_line line)
+      : c_(c),
+        packet_(packet),
+        length_(length),
+        rule_(rule),
+        line_(line),
+        most_(c.out.shows(shown::event) && line != nullptr ? 1 : node_link::max_batch) {}
 
   void add(const node_entry& e) {
+    ++added_;
+    if (most_ == 1) return one(e);
     to_[count_] = &e;
     ips_[count_] = e.ip;
-    if (++count_ == node_link::max_batch) flush();
+    if (++count_ == most_) flush();
   }
 
   void flush() {
     for (std::size_t done = 0; done < count_;) {
       int error = 0;
       const std::size_t sent =
-          c_.net.send_to_nodes(packet_, voice::size, ips_ + done, count_ - done, &error);
-      for (std::size_t i = done; i < done + sent; ++i) log_voice_delivery(c_.out, to_[i]->call1);
+          c_.net.send_to_nodes(packet_, length_, ips_ + done, count_ - done, &error);
+      for (std::size_t i = done; i < done + sent; ++i) written(*to_[i]);
       done += sent;
       if (done == count_) break;
-      log_voice_delivery(c_.out, to_[done]->call1);
-      if (error == 0) error = c_.net.send_to_node(packet_, voice::size, ips_[done]);
-      if (error != 0) handle_send_failure(c_, packet_, voice::size, ips_[done], voice_rule, error);
+      written(*to_[done]);
+      if (error == 0) error = c_.net.send_to_node(packet_, length_, ips_[done]);
+      if (error != 0) handle_send_failure(c_, packet_, length_, ips_[done], rule_, error);
       ++done;
     }
     count_ = 0;
   }
 
+  // Whether any node was handed the datagram, whatever the outcome.
+  bool delivered() const { return added_ != 0; }
+
  private:
+  void one(const node_entry& e) {
+    line_(c_.out, e.call1);
+    const int error = c_.net.relay_to_node(packet_, length_, e.ip);
+    if (error != 0) handle_send_failure(c_, packet_, length_, e.ip, rule_, error);
+  }
+
+  void written(const node_entry& e) {
+    if (line_ != nullptr) line_(c_.out, e.call1);
+  }
+
   conference& c_;
   const std::uint8_t* packet_;
+  std::size_t length_;
+  const retry_rule& rule_;
+  delivery_line line_;
+  std::size_t most_;  // sends per batch
   const node_entry* to_[node_link::max_batch];
   std::uint32_t ips_[node_link::max_batch];
   std::size_t count_ = 0;
+  std::size_t added_ = 0;
 };
 
-// A fan-out whose console shows a stamped line per node: one send at a time,
-// so that each console line still comes just before its own send.
-void relay_voice_shown(conference& c, std::uint32_t sender_ip, const std::uint8_t* packet) {
+// Hands the datagram to every receiver in table order. Returns the last
+// entry at the sender's address, which names the speaker's node, or null.
+const node_entry* relay_to_receivers(conference& c, std::uint32_t sender_ip, fan_out& f) {
+  const node_entry* own = nullptr;
   for (const node_entry& e : c.table.entries()) {
-    if (e.ip == sender_ip && !c.out.debug) continue;
-    c.out.say(shown::event, "%.24s Send DV Packet to %.8s\n", time_stamp().text,
-              printable(e.call1).text);
-    log_voice_delivery(c.out, e.call1);
-    send_with_retry(c, packet, voice::size, e.ip, voice_rule);
+    if (receives(c, e, sender_ip)) f.add(e);
+    if (e.ip == sender_ip) own = &e;
   }
+  f.flush();
+  return own;
 }
 
 }  // namespace
 
-void relay_header(conference& c, std::uint32_t sender_ip, const std::uint8_t* packet) {
+bool receives(const conference& c, const node_entry& e, std::uint32_t sender_ip) {
+  return e.ip != sender_ip || c.out.debug;
+}
+
+record::bytes relay_header(conference& c, std::uint32_t sender_ip, const std::uint8_t* packet) {
   const bool shown_lines = c.out.shows(shown::event);
   c.last_my_call = callsign_of(packet + hdr::my_call);
   if (shown_lines)
     c.out.say(shown::event, "%.24s Send Header Packet from %.8s\n", time_stamp().text,
               printable(c.last_my_call).text);
+  fan_out f(c, packet, hdr::size, header_rule, shown_lines ? show_header_delivery : nullptr);
+  const node_entry* own = relay_to_receivers(c, sender_ip, f);
+
   record::bytes acc = record::make(record::tag_acc);
   put_callsign(acc.data() + record::my_call, c.last_my_call);
-
-  bool delivered = false;
-  for (const node_entry& e : c.table.entries()) {
-    const bool own = e.ip == sender_ip;
-    if (!own || c.out.debug) {
-      if (shown_lines)
-        c.out.say(shown::event, "%.24s Send Header Packet to %.8s\n", time_stamp().text,
-                  printable(e.call1).text);
-      send_with_retry(c, packet, hdr::size, e.ip, header_rule);
-      delivered = true;  // handed to the socket layer, whatever the outcome
-    }
-    if (own) {  // the last entry at the sender's address names the speaker's node
-      put_callsign(acc.data() + record::call1, e.call1);
-      put_callsign(acc.data() + record::call2, e.call2);
-      c.last_node_call = e.call1;
-    }
+  if (own != nullptr) {
+    put_callsign(acc.data() + record::call1, own->call1);
+    put_callsign(acc.data() + record::call2, own->call2);
+    c.last_node_call = own->call1;
   }
   c.net.send_to_log_server(acc.data(), acc.size());
-  c.last_acc = acc;
-  send_ack_transmission(c, sender_ip, delivered);
+  send_ack_transmission(c, sender_ip, f.delivered());
+  return acc;
 }
 
 void relay_voice(conference& c, std::uint32_t sender_ip, const std::uint8_t* packet) {
-  if (c.out.shows(shown::event)) return relay_voice_shown(c, sender_ip, packet);
-  voice_batch batch(c, packet);
-  for (const node_entry& e : c.table.entries())
-    if (e.ip != sender_ip || c.out.debug) batch.add(e);
-  batch.flush();
+  fan_out f(c, packet, voice::size, voice_rule,
+            c.out.shows(shown::event) ? show_voice_delivery : log_voice_delivery);
+  relay_to_receivers(c, sender_ip, f);
 }
 
 }  // namespace mirx

@@ -7,13 +7,20 @@
 
 #include <cstdint>
 
+#include "monitor/log_record.h"
 #include "node/conference.h"
 
 namespace mirx {
 
+// Whether `e` receives a datagram relayed from `sender_ip`: every entry at
+// another address, and under debug the sender's own entries too. The one
+// place that decides who hears a stream.
+bool receives(const conference& c, const node_entry& e, std::uint32_t sender_ip);
+
 // Relays a 56-byte header, reports it to the log server and answers the
-// sender with the acknowledgement transmission.
-void relay_header(conference& c, std::uint32_t sender_ip, const std::uint8_t* packet);
+// sender with the acknowledgement transmission. Returns the ACC record sent
+// for it.
+record::bytes relay_header(conference& c, std::uint32_t sender_ip, const std::uint8_t* packet);
 
 // Relays a 27-byte voice packet.
 void relay_voice(conference& c, std::uint32_t sender_ip, const std::uint8_t* packet);

@@ -13,13 +13,10 @@ void send_with_retry(conference& c, const std::uint8_t* data, std::size_t length
 
 void handle_send_failure(conference& c, const std::uint8_t* data, std::size_t length,
                          std::uint32_t ip, const retry_rule& rule, int error) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
   if (rule.also_log)
-    c.out.both(shown::always, rule.failure_line, error, address_as_hex(ip));
+    c.out.both(shown::always, "send error %d:%d %x\n", rule.line_number, error, address_as_hex(ip));
   else
-    c.out.say(shown::always, rule.failure_line, error, address_as_hex(ip));
-#pragma GCC diagnostic pop
+    c.out.say(shown::always, "send error %d:%d %x\n", rule.line_number, error, address_as_hex(ip));
   const int no_space = platform::no_buffer_space_code();
   while (error == no_space) {
     c.net.wait_ms(rule.wait_ms);

@@ -9,14 +9,14 @@ namespace mirx {
 
 // How a failed send to a node is reported and repeated.
 struct retry_rule {
-  const char* failure_line;  // "send error N:%d %x\n"
-  int wait_ms;               // pause before each repetition
-  bool also_log;             // the failure line also goes into the log file
+  int line_number;  // the N of its failure line, "send error N:<code> <address>"
+  int wait_ms;      // pause before each repetition
+  bool also_log;    // the failure line also goes into the log file
 };
 
-// The failure line of every relayed datagram and of the acknowledgement's
-// voice packets.
-inline constexpr char relay_failure_line[] = "send error 2:%d %x\n";
+// The failure line number of every relayed datagram and of the
+// acknowledgement's voice packets; the acknowledgement's header has 1.
+inline constexpr int relay_failure_line = 2;
 
 // Sends to a node. A failure prints its line once; a failure for want of
 // buffer space is repeated after a pause for as long as it lasts, since the

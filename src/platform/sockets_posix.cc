@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -123,6 +124,74 @@ std::size_t send_to_each(socket_handle s, const void* data, std::size_t length,
   const int sent = ::sendmmsg(static_cast<int>(s), messages, static_cast<unsigned>(count), 0);
   *error = sent < 0 ? errno : 0;
   return sent < 0 ? 0 : static_cast<std::size_t>(sent);
+}
+
+namespace {
+
+// Binds to every address at `port` (0: one of the system's choice) with the
+// port shared; the port bound, or 0.
+std::uint16_t bind_sharing(int fd, std::uint16_t port) {
+  const int on = 1;
+  if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return 0;
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(port);
+  at.sin_addr.s_addr = htonl(INADDR_ANY);
+  socklen_t length = sizeof at;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) != 0)
+    return 0;
+  return ntohs(at.sin_port);
+}
+
+}  // namespace
+
+std::uint16_t bind_shared_port(socket_handle s) {
+  // Already bound (the out socket is bound at start so that its own datagrams
+  // can be recognised): sharing is asked of the kernel when the connected
+  // sockets bind, so marking the bound socket is enough.
+  const std::uint16_t bound = local_port(s);
+  if (bound == 0) return bind_sharing(static_cast<int>(s), 0);
+  const int on = 1;
+  return ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? bound
+                                                                                          : 0;
+}
+
+socket_handle open_connected_udp(std::uint32_t ip, std::uint16_t port, std::uint16_t from_port,
+                                 int* error) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *error = errno;
+    return no_socket;
+  }
+  const int least = 1;  // the kernel takes its minimum instead
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &least, sizeof least);
+  if (from_port != 0 && bind_sharing(fd, from_port) != from_port) {
+    *error = errno;
+    ::close(fd);
+    return no_socket;
+  }
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = ip;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    *error = errno;
+    ::close(fd);
+    return no_socket;
+  }
+  *error = 0;
+  return fd;
+}
+
+std::size_t raise_open_file_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised{limit.rlim_max, limit.rlim_max};
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return static_cast<std::size_t>(limit.rlim_cur);
 }
 
 std::optional<std::uint32_t> resolve_ipv4(const char* name) {

@@ -21,28 +21,30 @@ void trace_request(output& out, const std::uint8_t* data, long length, std::uint
 
 }  // namespace
 
-void dispatch(conference& c, dprs::state* dprs, const std::uint8_t* data, long length,
-              std::uint32_t sender_ip) {
-  switch (length) {
-    case static_cast<long>(disc::size):
+dispatched dispatch(conference& c, dprs::state* dprs, const std::uint8_t* data, long length,
+                    std::uint32_t sender_ip) {
+  dispatched d{kind_of(length)};
+  switch (d.kind) {
+    case datagram_kind::disconnect:
       remove_node(c, sender_ip);
       break;
-    case static_cast<long>(voice::size):
+    case datagram_kind::voice:
       if (dprs != nullptr) dprs::process_slow_data(*dprs, c.out, data + voice::slow_data);
       relay_voice(c, sender_ip, data);
       break;
-    case static_cast<long>(reg::size):
+    case datagram_kind::registration:
       if (c.out.debug) trace_request(c.out, data, length, sender_ip);
       if (!reg::accepted(data)) break;
       send_registration_reply(c, data, sender_ip);
       register_node(c, sender_ip, data);
       break;
-    case static_cast<long>(hdr::size):
-      relay_header(c, sender_ip, data);
+    case datagram_kind::header:
+      d.acc = relay_header(c, sender_ip, data);
       break;
-    default:
+    case datagram_kind::other:
       break;
   }
+  return d;
 }
 
 }  // namespace mirx

@@ -20,10 +20,12 @@ void housekeeping(server& s) {
 void handle_datagram(server& s, const std::uint8_t* data, long length, std::uint32_t sender_ip) {
   if (!controls_admit(s, data, length, sender_ip)) return;
   dprs::state* dprs = s.cfg.dprs_sw ? &s.dprs : nullptr;
-  if (s.streams.on())
-    dispatch_tracked(s, dprs, data, length, sender_ip);
-  else
+  if (!s.streams.on()) {
     dispatch(s.conf, dprs, data, length, sender_ip);
+    return;
+  }
+  stream_before_dispatch(s, kind_of(length), sender_ip);
+  stream_after_dispatch(s, dispatch(s.conf, dprs, data, length, sender_ip), data, sender_ip);
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 
 #include "dprs/dprs.h"
 #include "dprs/serial_writer.h"
-#include "node/stream_log.h"
 #include "node/conference.h"
+#include "node/stream_log.h"
 #include "platform/platform.h"
 #include "server/controls.h"
 #include "server/socket_link.h"

@@ -2,8 +2,6 @@
 
 #include <mutex>
 
-#include "node/datagrams.h"
-#include "server/dispatch.h"
 #include "server/server.h"
 #include "server/stop.h"
 
@@ -15,14 +13,15 @@ void start_streams(server& s, std::int64_t bound_ms) {
                   platform::monotonic_ms());
 }
 
-void dispatch_tracked(server& s, dprs::state* dprs, const std::uint8_t* data, long length,
-                      std::uint32_t sender_ip) {
-  const bool header = length == static_cast<long>(hdr::size);
-  if (header) s.streams.header_arrives(sender_ip);
-  dispatch(s.conf, dprs, data, length, sender_ip);
-  if (header)
-    s.streams.header_relayed(sender_ip, s.conf.last_acc, platform::monotonic_ms());
-  else if (length == static_cast<long>(voice::size))
+void stream_before_dispatch(server& s, datagram_kind kind, std::uint32_t sender_ip) {
+  if (kind == datagram_kind::header) s.streams.header_arrives(sender_ip);
+}
+
+void stream_after_dispatch(server& s, const dispatched& d, const std::uint8_t* data,
+                           std::uint32_t sender_ip) {
+  if (d.kind == datagram_kind::header)
+    s.streams.header_relayed(sender_ip, d.acc, platform::monotonic_ms());
+  else if (d.kind == datagram_kind::voice)
     s.streams.voice_relayed(sender_ip, data, platform::monotonic_ms());
 }
 

@@ -6,7 +6,8 @@
 
 #include <cstdint>
 
-#include "dprs/dprs.h"
+#include "node/datagrams.h"
+#include "server/dispatch.h"
 
 namespace mirx {
 
@@ -16,10 +17,12 @@ struct server;
 // before the table is restored: sends RUN.
 void start_streams(server& s, std::int64_t bound_ms);
 
-// Dispatches a datagram as dispatch() does, telling the stream log about
-// headers and voice around it.
-void dispatch_tracked(server& s, dprs::state* dprs, const std::uint8_t* data, long length,
-                      std::uint32_t sender_ip);
+// Around the dispatch of a datagram of `kind` from `sender_ip`: a header
+// ends the stream in progress there before it is relayed; what was relayed
+// (`d`, the datagram `data`) is then told to the stream log.
+void stream_before_dispatch(server& s, datagram_kind kind, std::uint32_t sender_ip);
+void stream_after_dispatch(server& s, const dispatched& d, const std::uint8_t* data,
+                           std::uint32_t sender_ip);
 
 // On every wake of the receive loop, io_lock held.
 void tick_streams(server& s);
