@@ -27,7 +27,8 @@ void dispatch_tracked(server& s, dprs::state* dprs, const std::uint8_t* data, lo
 }
 
 void tick_streams(server& s) {
-  s.streams.tick(platform::monotonic_ms(), s.conf.table.size());
+  if (s.streams.tick(platform::monotonic_ms(), s.conf.table.size()))
+    s.echo.send_slice(s.conf.table, s.link);
 }
 
 void stop_streams(server& s) {

@@ -21,7 +21,8 @@ void start_streams(server& s, std::int64_t bound_ms);
 void dispatch_tracked(server& s, dprs::state* dprs, const std::uint8_t* data, long length,
                       std::uint32_t sender_ip);
 
-// On every wake of the receive loop, io_lock held.
+// On every wake of the receive loop, io_lock held: ends silent streams; each
+// heartbeat period sends HBT and then a slice of the node table.
 void tick_streams(server& s);
 
 // In the stop, io_lock held, before the sockets close: sends OFF.
