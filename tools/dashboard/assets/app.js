@@ -99,8 +99,9 @@
   const two = (n) => String(n).padStart(2, '0');
 
   // A moment in the reader's zone (or in UTC when switched), with the date
-  // only when it is not today.
-  function clock(iso, withSeconds = true) {
+  // only when it is not today; on a line of its own with `lines` (for a time
+  // cell, which keeps the break: white-space: pre-line).
+  function clock(iso, withSeconds = true, lines = false) {
     const d = new Date(iso);
     const utc = view.utc;
     const day = (x) => (utc
@@ -111,8 +112,7 @@
     const today = now[0] === parts[0] && now[1] === parts[1] && now[2] === parts[2];
     const time = two(parts[3]) + ':' + two(parts[4]) + (withSeconds ? ':' + two(parts[5]) : '');
     const date = parts[0] + '-' + two(parts[1]) + '-' + two(parts[2]);
-    // A line break that only time cells keep (white-space: pre-line).
-    return (today ? time : date + '\n' + time) + (utc ? ' UTC' : '');
+    return (today ? time : date + (lines ? '\n' : ' ') + time) + (utc ? ' UTC' : '');
   }
 
   // Midnight of the viewer's day (of the UTC day when times are in UTC).
@@ -178,7 +178,7 @@
       td.textContent = '\u2014';
       return td;
     }
-    const t = make('time', 'at', clock(iso));
+    const t = make('time', 'at', clock(iso, true, true));
     t.dateTime = iso;
     td.appendChild(t);
     if (withAgo) td.appendChild(live(make('span', 'ago'), iso, 'ago'));
@@ -186,7 +186,7 @@
   }
 
   function refreshClocks() {
-    for (const t of document.querySelectorAll('time.at')) setText(t, clock(t.dateTime));
+    for (const t of document.querySelectorAll('time.at')) setText(t, clock(t.dateTime, true, true));
   }
 
   const seconds = (ms) => (ms === null || ms === undefined ? '\u2014' : (ms / 1000).toFixed(1) + ' s');
@@ -566,7 +566,7 @@
     const axis = $('chart-axis');
     while (axis.children.length < hours.length) axis.appendChild(make('span'));
     hours.forEach((h, i) => {
-      const label = clock(h.hour, false).replace(/^.*\n/, '');
+      const label = clock(h.hour, false).replace(/^\S+ (?=\d\d:)/, '');
       setText(axis.children[i], /^(00|06|12|18):/.test(label) ? label.slice(0, 5) : '');
     });
   }
