@@ -97,6 +97,12 @@ json calls_of(const item& i) {
   return j;
 }
 
+json talk_json(const talk& t) {
+  json j = calls_of(t);
+  j["since"] = iso_time(t.since);
+  return j;
+}
+
 json junk_json(const junk_note& n, const view& v, millis now) {
   if (n.count == 0 || (now != 0 && now - n.last > recent_ms)) return nullptr;
   return {{"count", n.count},
@@ -131,11 +137,7 @@ json heard_call_json(const heard_call& c, millis now) {
 
 json talking_json(const state& s) {
   json list = json::array();
-  for (const talk& t : s.talking) {
-    json j = calls_of(t);
-    j["since"] = iso_time(t.since);
-    list.push_back(std::move(j));
-  }
+  for (const talk& t : s.talking) list.push_back(talk_json(t));
   return list;
 }
 
@@ -211,12 +213,32 @@ json state_json(const state& s, const view& v, millis now) {
           {"hourly", hourly_json(s, now)}};
 }
 
-json change_json(const state& s, const outcome& o, const view& v, millis now) {
-  if (o.what == change::started) {  // every row is gone: the page starts anew
-    json whole = state_json(s, v, now);
-    whole["type"] = "state";
-    return whole;
+namespace {
+
+// The streams an outcome ended, and for a header the one it began.
+void put_talks(json& c, const state& s, const outcome& o) {
+  if (!o.talks_gone.empty()) {
+    json gone = json::array();
+    for (const talk& t : o.talks_gone) gone.push_back(talk_json(t));
+    c["talks_gone"] = std::move(gone);
   }
+  if (o.what == change::heard && s.streams && !s.talking.empty())
+    c["talk"] = talk_json(s.talking.back());
+}
+
+// An end record's duration for the over it ended, as the page's list of
+// speakers keys it: the speaker and when the over began.
+void put_duration(json& c, const outcome& o) {
+  if (o.over.duration_ms == no_duration) return;
+  c["over_ended"] = {{"my_call", call_text(o.over.my_call)},
+                     {"at", iso_time(o.over.at)},
+                     {"duration_ms", o.over.duration_ms},
+                     {"ended_by", ended_by_json(o.over.ended_by)}};
+}
+
+}  // namespace
+
+json change_json(const state& s, const outcome& o, const view& v, millis now) {
   json c = {{"type", "change"}, {"now", iso_time(now)}, {"feed", feed_json(s, v, now)}};
   const auto row = s.nodes.find(o.call1);
   switch (o.what) {
@@ -232,22 +254,22 @@ json change_json(const state& s, const outcome& o, const view& v, millis now) {
       if (row != s.nodes.end()) c["node"] = node_json(row->second, v);
       c["hour"] = {{"hour", iso_time(now / hour_ms * hour_ms)},
                    {"headers", s.hours.at(now / hour_ms)}};
-      c["talking"] = talking_json(s);
       c["heard_call"] = heard_call_json(s.calls.front(), now);
       break;
     case change::ended:
-      c["talking"] = talking_json(s);
-      c["heard_by_call"] = json::array();
-      for (const heard_call& h : s.calls) c["heard_by_call"].push_back(heard_call_json(h, now));
+      put_duration(c, o);
       break;
+    case change::started:  // the restarted server's table starts empty
+      c["nodes_cleared"] = true;
+      [[fallthrough]];
     case change::beat:
       c["server"] = server_json(s);
       c["streams"] = s.streams;
-      c["talking"] = talking_json(s);
       break;
     default:
       break;
   }
+  put_talks(c, s, o);
   return c;
 }
 

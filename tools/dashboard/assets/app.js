@@ -689,13 +689,37 @@
     timeCell(footer.appendChild(make('span')), s.watching_since);
   }
 
-  // Talkers that began before the heartbeat and ended after it are still in
-  // its count of open streams.
+  // Talkers that began before the last heartbeat and ended after it are
+  // still in its count of open streams.
   function countEnded(before, after) {
     const beat = s => s.server && s.server.last_heartbeat ? Date.parse(s.server.last_heartbeat) : 0;
     const still = new Set(after.map(talkKey));
     view.endedSinceBeat += before.filter((t) => !still.has(talkKey(t)) &&
       Date.parse(t.since) <= beat(view.state)).length;
+  }
+
+  // ---- what one event changed -----------------------------------------
+
+  const sameTalk = (a, b) => a.since === b.since && a.call1 === b.call1 && a.my_call === b.my_call;
+
+  // A stream begun and streams ended; a restarted server's table is empty.
+  function applyTalks(c) {
+    const s = view.state;
+    if (c.nodes_cleared) for (const call1 of [...view.nodeRows.keys()]) removeNode(call1);
+    if (c.talks_gone) s.talking = s.talking.filter((t) => !c.talks_gone.some((g) => sameTalk(t, g)));
+    if (c.talk && !s.talking.some((t) => sameTalk(t, c.talk))) s.talking.push(c.talk);
+    // A heartbeat that no longer counts a stream: its end record was lost.
+    if (c.talks_gone && c.server && !c.server.stopped_at) {
+      for (const t of c.talks_gone) applyOverEnded({ my_call: t.my_call, at: t.since, ended_by: 'timed_out' });
+    }
+  }
+
+  // An over's end gives the speaker's row its duration.
+  function applyOverEnded(ended) {
+    const h = view.state.heard_by_call.find((x) => x.my_call === ended.my_call && x.at === ended.at);
+    if (h && ended.duration_ms !== undefined) h.duration_ms = ended.duration_ms;
+    if (h) h.ended_by = ended.ended_by;
+    return !!h;
   }
 
   function applyChange(c) {
@@ -706,22 +730,21 @@
       view.endedSinceBeat = 0;
     }
     if (c.streams !== undefined) s.streams = c.streams;
-    if (c.talking) {
-      noteTalkers(s.talking, c.talking);
-      countEnded(s.talking, c.talking);
-      s.talking = c.talking;
-    }
+    const before = [...s.talking];
+    applyTalks(c);
+    noteTalkers(before, s.talking);
+    if (c.server === undefined) countEnded(before, s.talking);
     if (c.heard_call) {
       s.heard_by_call = [c.heard_call, ...s.heard_by_call.filter((h) => h.my_call !== c.heard_call.my_call)]
         .slice(0, s.limits.last_heard);
       if (!s.streams) announce(plainCall(c.heard_call.my_call) + ' keyed up' + via(c.heard_call));
     }
-    if (c.heard_by_call) s.heard_by_call = c.heard_by_call;
+    const durationShown = c.over_ended && applyOverEnded(c.over_ended);
     if (c.node) putNode(c.node);
     if (c.removed !== undefined) removeNode(c.removed);
-    if (c.node || c.removed !== undefined || c.server !== undefined) nodeCount();
-    if (c.heard_call || c.heard_by_call || c.talking) showHeard();
-    if (c.talking || c.heard_call) showTalking();
+    if (c.node || c.removed !== undefined || c.nodes_cleared || c.server !== undefined) nodeCount();
+    if (c.heard_call || durationShown || c.talk || c.talks_gone) showHeard();
+    if (c.talk || c.talks_gone || c.heard_call || c.server !== undefined) showTalking();
     if (c.hour) countHour(c.hour);
     showFeed();
   }
