@@ -143,8 +143,10 @@ async function busyConference(page, inPort, outPort, transmit, text, outDir) {
     ['', null, () => spoken[spoken.length - 1][1] === '' && !all.includes(' more')],
   ];
   for (const [who, , ok] of cases) if (!ok(saidOf(spoken, who))) throw new Error(`announced (${who || 'at the end'}): ${all}`);
+  const recent = await page.$$eval('#recent li', (items) => items.map((li) => li.textContent));
+  if (recent.filter((t) => /SPEAKER4 via N0GGG: .*end mark/.test(t)).length !== 3) throw new Error('recent overs: ' + recent.join(' | '));
   console.log('ok - a 20 s transmission and a second one shown while they last, each announced on and off air ' +
-    'promptly; repeated overs of one station not left on air; accessible idle and on air');
+    'promptly; repeated overs of one station not left on air, and each listed; accessible idle and on air');
 
   for (let i = 0; i < 1000; ++i) {  // one address after another at the nodes' port
     const s = dgram.createSocket('udp4');

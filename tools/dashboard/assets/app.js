@@ -31,6 +31,7 @@
     order: [],            // the node entries in display order
     filter: '',
     heardRows: new Map(), // my_call -> { tr, text }
+    recentRows: new Map(),// my_call and time -> { li, text }
     talkRows: new Map(),  // key -> { li, text }
     downSince: null,      // server time the live updates were lost, while they are
     shownUnknown: null,   // the unknownSince() the talkers were last drawn with
@@ -498,7 +499,7 @@
   // How a speaker's last over stands: on air, its length, and how it ended.
   function lastOver(td, h) {
     if (h.on_air) {
-      td.append(h.unknown ? 'state unknown' : 'on air');
+      td.append(h.unknown ? 'not known' : 'on air');
       return;
     }
     td.append(seconds(h.duration_ms));
@@ -528,6 +529,24 @@
     return h.overs_by_quarter.reduce((n, [quarter, count]) => (quarter * QUARTER_MS >= start ? n + count : n), 0);
   }
 
+  // The last overs, one line each, newest first.
+  function recentItem(h) {
+    const li = make('li');
+    timeCell(li.appendChild(make('span', 'when')), h.at, false);
+    li.append(' ', callElement(h.my_call), ' via ', callElement(h.call1, 'an unregistered node'), ': ');
+    lastOver(li.appendChild(make('span', 'how')), h);
+    return li;
+  }
+
+  function showRecent() {
+    const s = view.state;
+    const unknown = unknownSince() !== null;
+    const list = (s.last_heard || []).map((h) => ({ ...h, unknown,
+      on_air: s.streams && s.talking.some((t) => t.my_call === h.my_call && t.since === h.at) }));
+    reconcile($('recent'), view.recentRows, list, (h) => h.my_call + '\n' + h.at, recentItem);
+    setText($('recent-count'), '(' + list.length + ')');
+  }
+
   function showHeard() {
     const s = view.state;
     const unknown = unknownSince() !== null;
@@ -536,6 +555,7 @@
     reconcile($('heard').tBodies[0], view.heardRows, list, (h) => h.my_call, heardRow);
     $('no-heard').hidden = list.length > 0;
     view.day = dayStart();
+    showRecent();
   }
 
   // ---- chart, feed, server ----------------------------------------------
@@ -716,6 +736,9 @@
 
   // An over's end gives the speaker's row its duration.
   function applyOverEnded(ended) {
+    const over = (view.state.last_heard || []).find((x) => x.my_call === ended.my_call && x.at === ended.at);
+    if (over && ended.duration_ms !== undefined) over.duration_ms = ended.duration_ms;
+    if (over) over.ended_by = ended.ended_by;
     const h = view.state.heard_by_call.find((x) => x.my_call === ended.my_call && x.at === ended.at);
     if (h && ended.duration_ms !== undefined) h.duration_ms = ended.duration_ms;
     if (h) h.ended_by = ended.ended_by;
@@ -734,6 +757,7 @@
     applyTalks(c);
     noteTalkers(before, s.talking);
     if (c.server === undefined) countEnded(before, s.talking);
+    if (c.heard) s.last_heard = [c.heard, ...(s.last_heard || [])].slice(0, s.limits.last_heard);
     if (c.heard_call) {
       s.heard_by_call = [c.heard_call, ...s.heard_by_call.filter((h) => h.my_call !== c.heard_call.my_call)]
         .slice(0, s.limits.last_heard);
