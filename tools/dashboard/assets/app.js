@@ -638,7 +638,9 @@
         : 'No record since the dashboard started: is the server\u2019s LogServer pointing here?');
     }
     const v = s.server;
-    if (heartbeatOverdue(v)) {
+    // While the page's own updates are lost, no heartbeat reaching it says
+    // nothing of the server.
+    if (view.downSince === null && heartbeatOverdue(v)) {
       out.push('The server is silent: no heartbeat since ' + clock(v.last_heartbeat) + ' (one is due every ' +
         plural(v.heartbeat_seconds, 'second') + ').');
     }
