@@ -686,8 +686,11 @@
   function showState(s) {
     const old = view.state;
     if (old && old.streams && s.streams) noteTalkers(old.talking, s.talking);  // polling, or a new start
+    const beat = (x) => x && x.server && x.server.last_heartbeat;
+    const sameBeat = !!beat(old) && beat(old) === beat(s);  // a poll between two heartbeats
     view.state = s;
-    view.endedSinceBeat = 0;
+    if (sameBeat) countEnded(old.talking, s.talking);
+    else view.endedSinceBeat = 0;
     setText($('title'), s.title);
     document.body.classList.toggle('hide-address', s.address_display === 'none');
     const present = new Set(s.nodes.map((n) => n.call1));
@@ -714,10 +717,10 @@
   // Talkers that began before the last heartbeat and ended after it are
   // still in its count of open streams.
   function countEnded(before, after) {
-    const beat = s => s.server && s.server.last_heartbeat ? Date.parse(s.server.last_heartbeat) : 0;
+    const v = view.state.server;
+    const beat = v && v.last_heartbeat ? Date.parse(v.last_heartbeat) : 0;
     const still = new Set(after.map(talkKey));
-    view.endedSinceBeat += before.filter((t) => !still.has(talkKey(t)) &&
-      Date.parse(t.since) <= beat(view.state)).length;
+    view.endedSinceBeat += before.filter((t) => !still.has(talkKey(t)) && Date.parse(t.since) <= beat).length;
   }
 
   // ---- what one event changed -----------------------------------------
