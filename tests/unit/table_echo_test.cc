@@ -1,6 +1,6 @@
 // The node table re-announced a slice per heartbeat: every entry within
-// ceil(entries / echo_slice) slices, each slice bounded, the walk going on
-// where the last slice ended.
+// ceil(entries / echo_slice) slices, each bounded, laid out as ADD, the walk
+// going on where the last slice ended.
 
 #include "node/table_echo.h"
 
@@ -16,60 +16,42 @@ namespace {
 
 using namespace std::string_literals;
 
-node_entry entry(int n) {
-  const std::string name = "N" + std::to_string(n);
-  return {callsign_of(name.c_str()), callsign_of("GW"),
-          ip(127, 0, 1, static_cast<std::uint8_t>(n))};
-}
-
-// "first-last" call1 numbers of each slice, or "-" for an empty one.
-std::string walk(int entries, int slices, int removed_after_first = -1) {
-  node_table table;
-  for (int n = 0; n < entries; ++n) table.append(entry(n));
-  table_echo echo;
-  fake_link net;
-  std::string out;
-  for (int i = 0; i < slices; ++i) {
-    net.records.clear();
-    echo.send_slice(table, net);
-    // The number of a record's call1, after its "N".
-    const auto number = [](const std::vector<std::uint8_t>& r) {
-      return std::string(reinterpret_cast<const char*>(r.data()) + 9);
-    };
-    out += net.records.empty()
-               ? "- "
-               : number(net.records.front()) + "-" + number(net.records.back()) + " ";
-    if (i == 0 && removed_after_first >= 0)
-      table.remove(table.find(callsign_of(("N" + std::to_string(removed_after_first)).c_str())));
-  }
-  return out;
-}
-
 TEST(TableEcho, EveryEntryWithinBoundedSlices) {
   static_assert(echo_slice == 128);
   const struct {
-    int entries, slices, removed;
-    std::string want;
+    int entries, slices, removed;  // N`removed` leaves the table after the first slice
+    std::string want;              // call1 numbers of each slice's first and last record
   } cases[] = {
       {0, 2, -1, "- - "},
       {3, 2, -1, "0-2 0-2 "},
       {300, 4, -1, "0-127 128-255 256-83 84-211 "},
-      // An entry before the walk's place removed: one entry is passed over
-      // this round and met in the next.
+      // An entry behind the walk's place removed: one entry is passed over
+      // in this round and met in the next.
       {300, 3, 5, "0-127 129-256 257-85 "},
   };
-  for (const auto& c : cases) EXPECT_EQ(walk(c.entries, c.slices, c.removed), c.want) << c.entries;
-}
-
-// A slice's records are laid out as ADD, under their own tag.
-TEST(TableEcho, RecordsAreLaidOutAsAdd) {
-  node_table table;
-  table.append(entry(7));
-  table_echo echo;
-  fake_link net;
-  echo.send_slice(table, net);
-  ASSERT_EQ(net.records.size(), 1u);
-  EXPECT_EQ(net.records[0], test::datagram({"NOD ", "N7", "GW", "\x7f\0\x01\x07"s}));
+  for (const auto& c : cases) {
+    node_table table;
+    for (int n = 0; n < c.entries; ++n)
+      table.append({callsign_of(("N" + std::to_string(n)).c_str()), callsign_of("GW"),
+                    ip(127, 0, 1, static_cast<std::uint8_t>(n))});
+    table_echo echo;
+    fake_link net;
+    std::string got;
+    for (int i = 0; i < c.slices; ++i) {
+      net.records.clear();
+      echo.send_slice(table, net);
+      const auto number = [](const std::vector<std::uint8_t>& r) {
+        return std::string(reinterpret_cast<const char*>(r.data()) + 9);  // after the "N"
+      };
+      got += net.records.empty() ? "- "
+                                 : number(net.records[0]) + "-" + number(net.records.back()) + " ";
+      if (c.removed >= 0 && i == 0)
+        table.remove(table.find(callsign_of(("N" + std::to_string(c.removed)).c_str())));
+    }
+    EXPECT_EQ(got, c.want);
+    if (c.entries == 3)
+      EXPECT_EQ(net.records[1], test::datagram({"NOD ", "N1", "GW", "\x7f\0\x01\x01"s}));
+  }
 }
 
 }  // namespace
