@@ -49,8 +49,9 @@ TEST(TableEcho, EveryEntryWithinBoundedSlices) {
         table.remove(table.find(callsign_of(("N" + std::to_string(c.removed)).c_str())));
     }
     EXPECT_EQ(got, c.want);
-    if (c.entries == 3)
+    if (c.entries == 3) {
       EXPECT_EQ(net.records[1], test::datagram({"NOD ", "N1", "GW", "\x7f\0\x01\x01"s}));
+    }
   }
 }
 
