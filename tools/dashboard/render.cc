@@ -24,6 +24,39 @@ std::string call_text(std::string_view value) {
   return out;
 }
 
+namespace {
+
+// The length of the UTF-8 sequence at `at`, or 0 when it is not one: no
+// overlong form, no surrogate, nothing past U+10FFFF.
+std::size_t sequence_at(std::string_view text, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
+  const unsigned char b = byte(0);
+  if (b < 0x80) return 1;
+  const std::size_t n = b >= 0xc2 && b <= 0xdf   ? 2
+                        : b >= 0xe0 && b <= 0xef ? 3
+                        : b >= 0xf0 && b <= 0xf4 ? 4
+                                                 : 0;
+  if (n == 0 || at + n > text.size()) return 0;
+  for (std::size_t i = 1; i < n; ++i)
+    if ((byte(i) & 0xc0) != 0x80) return 0;
+  const unsigned char second = byte(1);
+  if ((b == 0xe0 && second < 0xa0) || (b == 0xed && second > 0x9f) ||
+      (b == 0xf0 && second < 0x90) || (b == 0xf4 && second > 0x8f))
+    return 0;
+  return n;
+}
+
+}  // namespace
+
+std::string valid_text(std::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t n = sequence_at(text, at);
+    if (n == 0) return call_text(text);
+    at += n;
+  }
+  return std::string(text);
+}
+
 std::optional<std::string> shown_address(std::uint32_t ip, address_mode mode) {
   if (mode == address_mode::none) return std::nullopt;
   std::string text = dotted(ip).text;
@@ -35,13 +68,15 @@ std::optional<std::string> shown_address(std::uint32_t ip, address_mode mode) {
 }
 
 std::string iso_time(millis t) {
-  const std::time_t seconds = static_cast<std::time_t>(t / 1000);
+  // Rounded down, so that a time before 1970 has its milliseconds from 0 to 999 too.
+  const millis whole = t >= 0 ? t / 1000 : -((-t + 999) / 1000);
+  const std::time_t seconds = static_cast<std::time_t>(whole);
   std::tm utc{};
   gmtime_r(&seconds, &utc);
   char text[64];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
                 utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                static_cast<int>(t % 1000));
+                static_cast<int>(t - whole * 1000));
   return text;
 }
 

@@ -657,21 +657,30 @@
     setText($('feed'), last
       ? 'Last record ' + span(serverNow() - Date.parse(last))[0] + ' ago (' + clock(last) + ').'
       : 'No record received yet.');
-    const v = s.server;
-    setText($('server'), !v || !v.up_since ? '' : v.stopped_at ? 'Server stopped at ' + clock(v.stopped_at) + '.'
-      : 'Server up ' + span(serverNow() - Date.parse(v.up_since))[0] + ' (since ' + clock(v.up_since) +
-        '); last heartbeat ' + span(serverNow() - Date.parse(v.last_heartbeat))[0] + ' ago.');
+    setText($('server'), serverText(s.server));
     const text = warnings().join(' ');
     setText($('warning'), text);  // an alert only when its text changes
     if ($('warning').hidden !== !text) $('warning').hidden = !text;
     showCounters(f);
   }
 
+  // What the records told of the server, and only that: a time not yet
+  // known is left out, never shown as the epoch.
+  function serverText(v) {
+    if (!v) return '';
+    if (v.stopped_at) return 'Server stopped at ' + clock(v.stopped_at) + '.';
+    const known = [];
+    if (v.up_since) known.push('up ' + span(serverNow() - Date.parse(v.up_since))[0] + ' (since ' + clock(v.up_since) + ')');
+    if (v.last_heartbeat) known.push('last heartbeat ' + span(serverNow() - Date.parse(v.last_heartbeat))[0] + ' ago');
+    return known.length ? 'Server ' + known.join('; ') + '.' : '';
+  }
+
   function showCounters(f) {
     const r = f.records;
     const rows = [['Connects', r.ADD], ['Disconnects', r.DEL], ['Transmissions', r.ACC],
       ['Transmissions ended', r.END], ['Server starts', r.RUN], ['Heartbeats', r.HBT],
-      ['Server stops', r.OFF], ['Nodes re-announced', r.NOD], ['Datagrams rejected', f.rejected], ['Datagrams that were not records', f.malformed],
+      ['Server stops', r.OFF], ['Nodes re-announced', r.NOD], ['Datagrams rejected', f.rejected],
+      ['Datagrams that were not records', f.malformed],
       ['Node rows dropped (at most ' + view.state.limits.node_rows + ' kept)', f.rows_dropped]];
     const list = $('counters');
     if (list.children.length !== 2 * rows.length) {
