@@ -101,7 +101,7 @@
 
   // A moment in the reader's zone (or in UTC when switched), with the date
   // only when it is not today; on a line of its own with `lines` (for a time
-  // cell, which keeps the break: white-space: pre-line).
+  // cell, which keeps the break: white-space: pre).
   function clock(iso, withSeconds = true, lines = false) {
     const d = new Date(iso);
     const utc = view.utc;
@@ -742,8 +742,9 @@
     if (c.nodes_cleared) for (const call1 of [...view.nodeRows.keys()]) removeNode(call1);
     if (c.talks_gone) s.talking = s.talking.filter((t) => !c.talks_gone.some((g) => sameTalk(t, g)));
     if (c.talk && !s.talking.some((t) => sameTalk(t, c.talk))) s.talking.push(c.talk);
-    // A heartbeat that no longer counts a stream: its end record was lost.
-    if (c.talks_gone && c.server && !c.server.stopped_at) {
+    // A heartbeat (not a start or a stop) that no longer counts a stream:
+    // its end record was lost.
+    if (c.talks_gone && c.server && !c.server.stopped_at && !c.nodes_cleared) {
       for (const t of c.talks_gone) applyOverEnded({ my_call: t.my_call, at: t.since, ended_by: 'timed_out' });
     }
   }
