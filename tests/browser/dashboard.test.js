@@ -132,22 +132,6 @@ async function busyConference(page, inPort, outPort, transmit, text, outDir) {
     rows.find((r) => r.textContent.includes('SPEAKER1')).lastElementChild.textContent);
   if (Math.abs(parseFloat(heard) - 20) > 0.5) throw new Error('last over shown as ' + heard);
   for (let i = 0; i < 3; ++i) await transmit('127.0.0.9', 'N0GGG', 'SPEAKER4');
-  await new Promise((r) => setTimeout(r, 6000));  // the region is emptied 4 s after the last news
-  const spoken = await page.evaluate(() => window.spoken);
-  const all = spoken.map(([, t]) => t).join(' | ');
-  const cases = [
-    ['SPEAKER1', ended, (said) => said.length === 2 && said[0][1].includes('SPEAKER1 on air via N0CCC') &&
-      said[1][1].includes('SPEAKER1 off air after 2') && said[1][0] - ended < 1500],
-    ['SPEAKER2', null, (said) => said.length === 2 && said[0][1].includes('on air') && said[1][1].includes('off air')],
-    ['SPEAKER4', null, (said) => said.length >= 1 && !said[said.length - 1][1].includes('on air')],
-    ['', null, () => spoken[spoken.length - 1][1] === '' && !all.includes(' more')],
-  ];
-  for (const [who, , ok] of cases) if (!ok(saidOf(spoken, who))) throw new Error(`announced (${who || 'at the end'}): ${all}`);
-  const recent = await page.$$eval('#recent li', (items) => items.map((li) => li.textContent));
-  if (recent.filter((t) => /SPEAKER4 via N0GGG: .*end mark/.test(t)).length !== 3) throw new Error('recent overs: ' + recent.join(' | '));
-  console.log('ok - a 20 s transmission and a second one shown while they last, each announced on and off air ' +
-    'promptly; repeated overs of one station not left on air, and each listed; accessible idle and on air');
-
   for (let i = 0; i < 1000; ++i) {  // one address after another at the nodes' port
     const s = dgram.createSocket('udp4');
     await new Promise((r) => s.bind(outPort, `127.0.${1 + Math.floor(i / 250)}.${1 + (i % 250)}`, r));
@@ -157,6 +141,23 @@ async function busyConference(page, inPort, outPort, transmit, text, outDir) {
     s.close();
   }
   await until('1,000 more rows', async () => parseInt((await text('#node-count')).slice(1), 10) >= 1002, 15000);
+  // Meanwhile 4 s have passed since the last news: the region is emptied.
+  await until('the status region emptied', async () => (await page.evaluate(() => (window.spoken.at(-1) || [])[1])) === '');
+  const spoken = await page.evaluate(() => window.spoken);
+  const all = spoken.map(([, t]) => t).join(' | ');
+  const cases = [
+    ['SPEAKER1', (said) => said.length === 2 && said[0][1].includes('SPEAKER1 on air via N0CCC') &&
+      said[1][1].includes('SPEAKER1 off air after 2') && said[1][0] - ended < 1500],
+    ['SPEAKER2', (said) => said.length === 2 && said[0][1].includes('on air') && said[1][1].includes('off air')],
+    ['SPEAKER4', (said) => said.length >= 1 && !said[said.length - 1][1].includes('on air')],
+    ['', () => !all.includes(' more')],
+  ];
+  for (const [who, ok] of cases) if (!ok(saidOf(spoken, who))) throw new Error(`announced (${who || 'at the end'}): ${all}`);
+  const recent = await page.$$eval('#recent li', (items) => items.map((li) => li.textContent));
+  if (recent.filter((t) => /SPEAKER4 via N0GGG: .*end mark/.test(t)).length !== 3) throw new Error('recent overs: ' + recent.join(' | '));
+  console.log('ok - a 20 s transmission and a second one shown while they last, each announced on and off air ' +
+    'promptly; repeated overs of one station not left on air, and each listed; accessible idle and on air');
+
   const third = transmit('127.0.0.8', 'N0FFF', 'SPEAKER3', 500);
   await until('the third talker', async () => (await text('#talking')).includes('SPEAKER3'));
   if (await page.$eval('#nodes-box', (e) => e.open)) throw new Error('1,000 nodes listed open');
@@ -197,7 +198,7 @@ async function stoppedTalker(page, who) {
     .map((li) => li.className + '|' + li.textContent), who);
   await until(who + ' shown unknown', async () => (await look()).some((t) => /^unknown\|.*state unknown since/.test(t)));
   const first = (await look()).join();
-  await sleep(1500);
+  await sleep(1100);  // past the timer's next second
   const later = (await look()).join();
   const marked = await page.$$eval('#nodes .mark', (ms) => ms.filter((m) => m.textContent.startsWith('talking')).length);
   if (first !== later || marked) throw new Error(`${who} not stopped: ${first}, then ${later}; ${marked} nodes talking`);
