@@ -7,6 +7,7 @@
 #include "dprs/serial_writer.h"
 #include "node/conference.h"
 #include "node/stream_log.h"
+#include "node/table_echo.h"
 #include "platform/platform.h"
 #include "server/controls.h"
 #include "server/socket_link.h"
@@ -24,6 +25,7 @@ struct server {
   dprs::state dprs;
   controls ctl;        // the operator controls: all off unless configured
   stream_log streams;  // LogStreams=ON: stream and liveness records
+  table_echo echo;     // LogStreams=ON: the table again, a slice per heartbeat
 };
 
 server& the_server();

@@ -94,7 +94,8 @@ std::string format_datagram(const std::uint8_t* data, std::size_t length, std::s
   const bool acc = sized && has_tag(data, record::tag_acc);
   const bool end = sized && has_tag(data, record::tag_end);
   const bool node_event =
-      sized && (has_tag(data, record::tag_add) || has_tag(data, record::tag_del));
+      sized && (has_tag(data, record::tag_add) || has_tag(data, record::tag_del) ||
+                has_tag(data, record::tag_nod));
   const bool status = sized && (has_tag(data, record::tag_run) || has_tag(data, record::tag_hbt) ||
                                 has_tag(data, record::tag_off));
   if (!acc && !end && !node_event && !status) return line + not_a_record(data, length, source);
