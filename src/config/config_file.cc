@@ -3,10 +3,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
 #include <variant>
 
 namespace mirx {
@@ -100,15 +104,28 @@ std::int32_t parse_number(const char* text) {
   return static_cast<std::int32_t>(negative ? 0u - sum : sum);
 }
 
-// A count as written, sign included, held at a bound far beyond any valid
-// count rather than wrapped, so that start-up can refuse what is out of range.
-std::int64_t parse_count(const char* text) {
+// A whole number as the keys this project added take it: an optional sign and
+// decimal digits, with nothing but white space around them. It is held at a
+// bound far beyond any valid one rather than wrapped, so that the check after
+// reading refuses what is out of range. Nothing when the text is anything else.
+std::optional<std::int64_t> parse_whole(const char* text) {
   constexpr std::int64_t held = std::int64_t{1} << 40;
   bool negative = false;
   text = skip_to_digits(text, negative);
+  if (*text < '0' || *text > '9') return std::nullopt;
   std::int64_t sum = 0;
   for (; *text >= '0' && *text <= '9'; ++text) sum = std::min(held, sum * 10 + (*text - '0'));
+  while (is_white(*text)) ++text;
+  if (*text != '\0') return std::nullopt;
   return negative ? -sum : sum;
+}
+
+// The value as written, without the white space around it, for messages.
+std::string trimmed(const char* value) {
+  while (is_white(*value)) ++value;
+  std::size_t length = std::strlen(value);
+  while (length > 0 && is_white(value[length - 1])) --length;
+  return std::string(value, length);
 }
 
 // Copies `value` into a text field of `size` bytes; a longer value is cut to
@@ -123,44 +140,47 @@ void store_text(char* field, std::size_t size, const char* key, const char* valu
             static_cast<int>(size - 1));
 }
 
-// Where a key's value is kept, which also says how it is read and echoed: a
-// port or rate as a wrapping 32-bit number, a count held at a bound beyond
-// any valid one, a switch, or text cut to its field.
-using field = std::variant<std::int32_t settings::*, std::int64_t settings::*, bool settings::*,
-                           char (settings::*)[settings::text_size],
-                           char (settings::*)[settings::com_port_size]>;
+constexpr key_origin original = key_origin::original;
+constexpr key_origin added = key_origin::added;
+// Port 0 would bind a random port (nodes could never reach us) or make every
+// send to a node fail: as useless as a port that cannot be bound.
+constexpr key_bounds port_bounds{key_check::port, 1, 65535};
 
-struct key_entry {
-  const char* name;      // the key as messages name it
-  std::size_t compared;  // leading characters of the line that must equal those of `name`
-  field where;
-  const char* echo = nullptr;  // the key as the debug echo names it, when not `name`
-  bool on_only = false;        // a switch that "ON" sets and nothing clears, echoed as written
+constexpr key_bounds whole(std::int64_t low, std::int64_t high) {
+  return {key_check::whole_number, low, high};
+}
 
-  const char* echoed() const { return echo != nullptr ? echo : name; }
+// In match order; the first row whose compared prefix matches decides.
+// OutPort and LogPort compare six characters only, so "OutPor" and "LogPor"
+// set them too. A new key is one row: its name, how many leading characters
+// are compared (no two rows may share them), where it is kept, `added`, and
+// for a number the whole numbers it takes.
+const key_entry keys[] = {
+    {"InPort", 6, &settings::in_port, original, port_bounds},
+    {"OutPort", 6, &settings::out_port, original, port_bounds},
+    {"LogPort", 6, &settings::log_port, original},
+    {"LogFileName", 11, &settings::log_file_name, original},
+    {"LogServer", 9, &settings::log_server, original},
+    {"DprsComPort", 11, &settings::dprs_com_port, original},
+    {"DprsSW", 6, &settings::dprs_sw, original, {}, nullptr, true},
+    {"DprsBaudRate", 12, &settings::dprs_baud_rate, original, {}, "DprsBaud"},
+    {"AccessFile", 10, &settings::access_file, added},
+    {"RelayUnregistered", 17, &settings::relay_unregistered, added},
+    {"MaxNodes", 8, &settings::max_nodes, added, whole(0, settings::count_max)},
+    {"StateFile", 9, &settings::state_file, added},
+    {"LogVoice", 8, &settings::log_voice, added},
+    {"NodeIdleTimeout", 15, &settings::node_idle_timeout, added, whole(0, settings::count_max)},
+    {"LogStreams", 10, &settings::log_streams, added},
+    {"LogHeartbeat", 12, &settings::log_heartbeat, added, whole(1, 3600)},
 };
 
-// In match order; the first entry whose prefix matches decides. OutPort and
-// LogPort compare six characters only, so "OutPor" and "LogPor" set them too.
-// No name of the operator controls (from AccessFile on) begins with the text
-// of an earlier key, nor an earlier key with one of them.
-const key_entry keys[] = {
-    {"InPort", 6, &settings::in_port},
-    {"OutPort", 6, &settings::out_port},
-    {"LogPort", 6, &settings::log_port},
-    {"LogFileName", 11, &settings::log_file_name},
-    {"LogServer", 9, &settings::log_server},
-    {"DprsComPort", 11, &settings::dprs_com_port},
-    {"DprsSW", 6, &settings::dprs_sw, nullptr, true},
-    {"DprsBaudRate", 12, &settings::dprs_baud_rate, "DprsBaud"},
-    {"AccessFile", 10, &settings::access_file},
-    {"RelayUnregistered", 17, &settings::relay_unregistered},
-    {"MaxNodes", 8, &settings::max_nodes},
-    {"StateFile", 9, &settings::state_file},
-    {"LogVoice", 8, &settings::log_voice},
-    {"NodeIdleTimeout", 15, &settings::node_idle_timeout},
-    {"LogStreams", 10, &settings::log_streams},
-    {"LogHeartbeat", 12, &settings::log_heartbeat},
+constexpr std::size_t key_count = sizeof keys / sizeof keys[0];
+
+// What the file wrote for each row, as far as the check after reading needs
+// it: the last value given for a whole-number row, and whether it was one.
+struct written_values {
+  std::optional<std::string> text[key_count];  // nothing: the file gave none
+  bool malformed[key_count] = {};
 };
 
 // Stores one value where its key says and echoes what was stored.
@@ -169,14 +189,26 @@ struct store_value {
   const char* value;
   settings& s;
   output& out;
+  written_values& written;
 
   void operator()(std::int32_t settings::*f) const {
+    if (key.bounds.check == key_check::whole_number) return store_whole(f);
     s.*f = parse_number(value);
     out.say(shown::debug, "%s : %d\n", key.echoed(), static_cast<int>(s.*f));
   }
-  void operator()(std::int64_t settings::*f) const {
-    s.*f = parse_count(value);
-    out.say(shown::debug, "%s : %lld\n", key.echoed(), static_cast<long long>(s.*f));
+  void operator()(std::int64_t settings::*f) const { store_whole(f); }
+  // A number of ours: kept only when it is a whole number, else echoed as
+  // written and left for the check after reading to refuse.
+  template <typename number>
+  void store_whole(number settings::*f) const {
+    const std::size_t row = static_cast<std::size_t>(&key - keys);
+    written.text[row] = trimmed(value);
+    const std::optional<std::int64_t> n = parse_whole(value);
+    written.malformed[row] = !n;
+    if (!n) return out.say(shown::debug, "%s : %s\n", key.echoed(), value);
+    s.*f = static_cast<number>(std::clamp<std::int64_t>(*n, std::numeric_limits<number>::min(),
+                                                        std::numeric_limits<number>::max()));
+    out.say(shown::debug, "%s : %lld\n", key.echoed(), static_cast<long long>(*n));
   }
   void operator()(bool settings::*f) const {
     if (key.on_only) {
@@ -202,7 +234,7 @@ const key_entry* match_key(const char* key_start) {
 // One piece of the file: a comment, a faulty line that is reported, or
 // "key = value ;" with anything after the ";" ignored. Messages quote `raw`
 // as it was read, newline included.
-void handle_line(const char* raw, settings& s, output& out) {
+void handle_line(const char* raw, settings& s, output& out, written_values& written) {
   char work[line_size];
   std::strcpy(work, raw);  // both buffers hold one piece
   const std::size_t length = std::strlen(work);
@@ -217,19 +249,75 @@ void handle_line(const char* raw, settings& s, output& out) {
   // A known key without "=" before the ";" has no value to store.
   if (equals == nullptr) return out.say(shown::always, "Config file error : %s\n\n", raw);
   const char* value = equals + 1 + std::strspn(equals + 1, " ");
-  std::visit(store_value{*key, value, s, out}, key->where);
+  std::visit(store_value{*key, value, s, out, written}, key->where);
+}
+
+// A numeric setting as a 64-bit number; 0 for one that is not a number.
+std::int64_t number_in(const key_field& where, const settings& s) {
+  if (const auto* f = std::get_if<std::int32_t settings::*>(&where)) return s.**f;
+  if (const auto* f = std::get_if<std::int64_t settings::*>(&where)) return s.**f;
+  return 0;
+}
+
+std::string line_of(const char* fmt, ...) MIRX_PRINTF(1, 2);
+std::string line_of(const char* fmt, ...) {
+  char text[512];
+  std::va_list args;
+  va_start(args, fmt);
+  const int n = std::vsnprintf(text, sizeof text, fmt, args);
+  va_end(args);
+  return n > 0 ? text : "";
+}
+
+// Why a row's setting cannot be used, empty when it can. A limit the operator
+// asked for and did not get would fail open, so anything unclear is refused.
+std::string refusal(const key_entry& key, const settings& s, const written_values& written) {
+  const std::size_t row = static_cast<std::size_t>(&key - keys);
+  const key_bounds& b = key.bounds;
+  if (b.check == key_check::port &&
+      port_of(static_cast<std::int32_t>(number_in(key.where, s))) == 0)
+    return line_of("%s=%d is port 0: give a port from 1 to 65535\n", key.name,
+                   static_cast<int>(number_in(key.where, s)));
+  if (b.check != key_check::whole_number) return "";
+  // The number as written, before any narrowing to its field; the default
+  // when the file did not give one.
+  const std::optional<std::string>& text = written.text[row];
+  const std::int64_t n =
+      written.malformed[row] || !text ? number_in(key.where, s) : *parse_whole(text->c_str());
+  const std::string shown = text ? *text : std::to_string(n);
+  const char* fault = written.malformed[row]    ? "is not a whole number"
+                      : n < b.low || n > b.high ? "is out of range"
+                                                : nullptr;
+  if (fault == nullptr) return "";
+  return line_of("%s=%s %s: give a number from %lld to %lld\n", key.name, shown.c_str(), fault,
+                 static_cast<long long>(b.low), static_cast<long long>(b.high));
+}
+
+// The one check after reading: the first row, in table order, whose setting
+// cannot be used.
+std::string first_refusal(const settings& s, const written_values& written) {
+  for (const key_entry& key : keys)
+    if (std::string why = refusal(key, s, written); !why.empty()) return why;
+  return "";
 }
 
 }  // namespace
 
-void read_config_file(const char* path, settings& s, output& out) {
+std::string read_config_file(const char* path, settings& s, output& out) {
+  written_values written;
   config_reader r{open_config(path, out)};
-  if (r.file == nullptr) return;
-  out.say(shown::debug, "\n*** Debug on Config File\n");
-  char raw[line_size];
-  while (read_piece(r, raw)) handle_line(raw, s, out);
-  std::fclose(r.file);
-  out.say(shown::debug, "*** Debug Exit\n\n");
+  if (r.file != nullptr) {
+    out.say(shown::debug, "\n*** Debug on Config File\n");
+    char raw[line_size];
+    while (read_piece(r, raw)) handle_line(raw, s, out, written);
+    std::fclose(r.file);
+    out.say(shown::debug, "*** Debug Exit\n\n");
+  }
+  return first_refusal(s, written);
+}
+
+std::span<const key_entry> config_keys() {
+  return keys;
 }
 
 }  // namespace mirx

@@ -19,9 +19,16 @@ class idle_expiry {
   bool on() const { return timeout_ms_ != 0; }
 
   // A datagram from `ip` at `now_ms`; kept only for an address with an entry,
-  // so that a flood from strangers costs no memory.
+  // so that a flood from strangers costs no memory. An address without one
+  // loses what was kept for it: the clock belongs to the entries, and one
+  // left by an entry that moved away or was removed must not time the next
+  // entry there, which the next sweep starts afresh.
   void heard(const node_table& t, std::uint32_t ip, std::int64_t now_ms) {
-    if (on() && t.has_address(ip)) last_heard_[ip] = now_ms;
+    if (!on()) return;
+    if (t.has_address(ip))
+      last_heard_[ip] = now_ms;
+    else
+      last_heard_.erase(ip);
   }
   // Removes the entries silent for the timeout; how many went. An entry not
   // heard of yet (just restored) counts as heard now.

@@ -36,6 +36,11 @@ bool start_sockets();
 socket_handle open_udp_socket();  // no_socket on failure
 // Binds to every local address at `port`; on failure returns the error code.
 int bind_any(socket_handle s, std::uint16_t port);
+// The port `s` is bound to; 0 when it is not bound or cannot be asked.
+std::uint16_t local_port(socket_handle s);
+// Whether `ip` (network byte order) is an address of this machine, so that a
+// datagram from it may have come from one of our own sockets.
+bool is_local_address(std::uint32_t ip);
 // Asks for a receive queue of about `bytes`; best effort.
 void set_receive_buffer(socket_handle s, int bytes);
 void close_socket(socket_handle s);
@@ -46,11 +51,13 @@ enum class wait_result { readable, timed_out };
 wait_result wait_readable(socket_handle s, int timeout_ms);
 
 // One received datagram: its real length (which may exceed the buffer: the
-// caller must then drop it), and the sender's IPv4 address in network byte
-// order exactly as delivered. `length` is negative when the receive failed.
+// caller must then drop it), the sender's IPv4 address in network byte order
+// exactly as delivered and its port. `length` is negative when the receive
+// failed.
 struct received {
   long length;
   std::uint32_t sender_ip;
+  std::uint16_t sender_port = 0;
 };
 received receive(socket_handle s, std::uint8_t* buffer, std::size_t capacity);
 

@@ -103,6 +103,27 @@ int bind_any(socket_handle s, std::uint16_t port) {
   return WSAGetLastError();
 }
 
+std::uint16_t local_port(socket_handle s) {
+  sockaddr_in addr{};
+  int length = sizeof addr;
+  if (::getsockname(as_socket(s), reinterpret_cast<sockaddr*>(&addr), &length) != 0) return 0;
+  return ntohs(addr.sin_port);
+}
+
+// The loopback network is always ours; any other address is ours when a
+// socket can be bound to it.
+bool is_local_address(std::uint32_t ip) {
+  if ((ntohl(ip) >> 24) == 127) return true;
+  const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (s == INVALID_SOCKET) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = ip;
+  const bool bound = ::bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+  ::closesocket(s);
+  return bound;
+}
+
 void set_receive_buffer(socket_handle s, int bytes) {
   ::setsockopt(as_socket(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
                sizeof bytes);
@@ -139,7 +160,7 @@ received receive(socket_handle s, std::uint8_t* buffer, std::size_t capacity) {
     return {-1, 0};
   }
   if (from.sin_family != AF_INET) return {-1, 0};
-  return {static_cast<long>(n), from.sin_addr.s_addr};
+  return {static_cast<long>(n), from.sin_addr.s_addr, ntohs(from.sin_port)};
 }
 
 int send_to(socket_handle s, const void* data, std::size_t length, std::uint32_t ip,

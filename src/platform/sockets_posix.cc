@@ -36,6 +36,28 @@ int bind_any(socket_handle s, std::uint16_t port) {
   return errno;
 }
 
+std::uint16_t local_port(socket_handle s) {
+  sockaddr_in addr{};
+  socklen_t length = sizeof addr;
+  if (::getsockname(static_cast<int>(s), reinterpret_cast<sockaddr*>(&addr), &length) != 0)
+    return 0;
+  return ntohs(addr.sin_port);
+}
+
+// The loopback network is always ours; any other address is ours when a
+// socket can be bound to it.
+bool is_local_address(std::uint32_t ip) {
+  if ((ntohl(ip) >> 24) == 127) return true;
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = ip;
+  const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return bound;
+}
+
 void set_receive_buffer(socket_handle s, int bytes) {
   // SO_RCVBUF is capped by net.core.rmem_max (about 200 KiB on a stock
   // kernel); a server running with CAP_NET_ADMIN may go past the cap.
@@ -62,7 +84,7 @@ received receive(socket_handle s, std::uint8_t* buffer, std::size_t capacity) {
   ssize_t n = ::recvfrom(static_cast<int>(s), buffer, capacity, MSG_TRUNC | MSG_DONTWAIT,
                          reinterpret_cast<sockaddr*>(&from), &from_len);
   if (n < 0 || from.sin_family != AF_INET) return {-1, 0};
-  return {static_cast<long>(n), from.sin_addr.s_addr};
+  return {static_cast<long>(n), from.sin_addr.s_addr, ntohs(from.sin_port)};
 }
 
 int send_to(socket_handle s, const void* data, std::size_t length, std::uint32_t ip,

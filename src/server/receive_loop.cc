@@ -45,6 +45,7 @@ void receive_loop(server& s) {
     housekeeping(s);
     if (!readable) continue;
     const platform::received r = platform::receive(s.in_socket, buffer, sizeof buffer);
+    if (s.link.sent_it(r)) continue;
     handle_datagram(s, buffer, r.length, r.sender_ip);
   }
 }

@@ -4,6 +4,19 @@
 
 namespace mirx {
 
+void socket_link::bind_sources() {
+  platform::bind_any(out_socket, 0);
+  platform::bind_any(log_socket, 0);
+  out_source_port = platform::local_port(out_socket);
+  log_source_port = platform::local_port(log_socket);
+}
+
+bool socket_link::sent_it(const platform::received& r) const {
+  if (r.sender_port == 0) return false;
+  if (r.sender_port != out_source_port && r.sender_port != log_source_port) return false;
+  return platform::is_local_address(r.sender_ip);
+}
+
 int socket_link::send_to_node(const std::uint8_t* data, std::size_t length, std::uint32_t ip) {
   return platform::send_to(out_socket, data, length, ip, out_port);
 }

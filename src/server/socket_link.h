@@ -16,6 +16,18 @@ class socket_link final : public node_link {
   platform::socket_handle log_socket = platform::no_socket;
   std::uint16_t out_port = 0;
   std::optional<log_destination> log_server;  // absent: no records are sent
+  // The ports our two sending sockets are bound to (0: unknown).
+  std::uint16_t out_source_port = 0;
+  std::uint16_t log_source_port = 0;
+
+  // Binds both sending sockets now rather than at their first send, so that
+  // what they send can be recognised when it comes back.
+  void bind_sources();
+  // Whether `r` came from one of our own sending sockets: with InPort equal
+  // to OutPort (or LogPort) what the server sends to an address of this
+  // machine arrives at its own InPort, and taking it would relay and
+  // acknowledge it back to itself for ever.
+  bool sent_it(const platform::received& r) const;
 
   int send_to_node(const std::uint8_t* data, std::size_t length, std::uint32_t ip) override;
   std::size_t send_to_nodes(const std::uint8_t* data, std::size_t length, const std::uint32_t* ips,

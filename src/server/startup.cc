@@ -70,27 +70,12 @@ void fatal(output& out, const char* fmt, ...) {
   platform::abnormal_termination();
 }
 
-void refuse_port_zero(output& out, const char* key, std::int32_t configured) {
-  if (port_of(configured) == 0)
-    fatal(out, "%s=%d is port 0: give a port from 1 to 65535\n", key, static_cast<int>(configured));
-}
-
-// A limit the operator asked for and did not get would fail open: a value
-// out of range ends the run as a port of 0 does.
-void refuse_out_of_range(output& out, const char* key, std::int64_t configured,
-                         std::int64_t low = 0, std::int64_t high = settings::count_max) {
-  if (configured < low || configured > high)
-    fatal(out, "%s=%lld is out of range: give a number from %lld to %lld\n", key,
-          static_cast<long long>(configured), static_cast<long long>(low),
-          static_cast<long long>(high));
-}
-
-// The settings that take effect as they are, once the file is read; a value
-// out of range ends the run before anything is opened.
-void apply_settings(server& s) {
-  refuse_out_of_range(s.out, "MaxNodes", s.cfg.max_nodes);
-  refuse_out_of_range(s.out, "NodeIdleTimeout", s.cfg.node_idle_timeout);
-  refuse_out_of_range(s.out, "LogHeartbeat", s.cfg.log_heartbeat, 1, 3600);
+// Reads the file and applies the settings that take effect as they are. A
+// setting that cannot be used ends the run before anything is opened: one
+// that failed open (a limit asked for and not given) would be worse.
+void apply_settings(server& s, const char* config_path) {
+  const std::string refused = read_config_file(config_path, s.cfg, s.out);
+  if (!refused.empty()) fatal(s.out, "%s", refused.c_str());
   s.link.out_port = port_of(s.cfg.out_port);
   s.out.log_voice = s.cfg.log_voice;
 }
@@ -104,10 +89,6 @@ void open_sockets(server& s) {
   if (s.link.out_socket == platform::no_socket) fatal(s.out, "did not create out sock\n");
   s.link.log_socket = platform::open_udp_socket();
   if (s.link.log_socket == platform::no_socket) fatal(s.out, "did not create log sock\n");
-  // Port 0 would bind a random port (nodes could never reach us) or make
-  // every send to a node fail: as useless as a port that cannot be bound.
-  refuse_port_zero(s.out, "InPort", s.cfg.in_port);
-  refuse_port_zero(s.out, "OutPort", s.cfg.out_port);
   platform::set_receive_buffer(s.in_socket, receive_queue_bytes);
   // A server that cannot bind would look alive but never receive anything
   // (typically a second instance on the same port): say so and stop.
@@ -115,6 +96,12 @@ void open_sockets(server& s) {
   if (error != 0)
     fatal(s.out, "in sock bind error %d : %s\n", port_of(s.cfg.in_port),
           platform::error_text(error).c_str());
+  s.link.bind_sources();
+  if (port_of(s.cfg.in_port) == port_of(s.cfg.out_port))
+    s.out.say(shown::always,
+              "InPort and OutPort are both %d: no node on this machine can listen there; what "
+              "is sent to this machine's own addresses comes back and is dropped\n",
+              port_of(s.cfg.in_port));
 }
 
 // Ends the run before the receive loop: output written, the log file closed
@@ -148,8 +135,7 @@ int run_server(int argc, const char* const* argv) {
   s.out.debug = cl.debug;
   s.out.info = cl.info;
   print_banner(s.out);
-  read_config_file(cl.config_path, s.cfg, s.out);
-  apply_settings(s);
+  apply_settings(s, cl.config_path);
   if (s.cfg.dprs_sw) open_dprs_port(s);
   open_log_file(s);
   open_sockets(s);

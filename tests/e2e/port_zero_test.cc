@@ -1,5 +1,5 @@
-// A port whose low 16 bits are 0, or a limit or heartbeat period out of range,
-// is refused with a line naming its key.
+// A port whose low 16 bits are 0, or a limit or heartbeat period that is not a
+// whole number in range, is refused with a line naming its key.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -26,6 +26,9 @@ TEST(PortZero, RefusedOrSaidWithItsKey) {
       {"NodeIdleTimeout=2147483648;\n", "NodeIdleTimeout=2147483648 is out of range", 3},
       {"LogHeartbeat=0;\n", "LogHeartbeat=0 is out of range: give a number from 1 to 3600\n", 3},
       {"LogStreams=ON;\nLogHeartbeat=3601;\n", "LogHeartbeat=3601 is out of range", 3},
+      // Read up to the first non-digit these would have failed open.
+      {"MaxNodes=none;\n", "MaxNodes=none is not a whole number: give a number from 0 to", 3},
+      {"NodeIdleTimeout=1 hour;\n", "NodeIdleTimeout=1 hour is not a whole number", 3},
   };
   for (const row& r : rows) {
     server_process s;

@@ -179,5 +179,31 @@ TEST(Dispatch, DatagramsOfEveryLengthAreTakenOrDroppedSafely) {
   EXPECT_EQ(ids, (std::vector<std::string>{"rs", "SI"})) << out;
 }
 
+// With InPort equal to OutPort, what the server sends to this machine comes
+// back to its own InPort: it says so once at start, and one header costs one
+// acknowledgement and one record, never an endless loop.
+TEST(OwnDatagrams, EqualInAndOutPortsNeverMakeTheServerTalkToItself) {
+  const std::uint16_t port = free_udp_port();
+  const auto logrx = *nodes::udp_endpoint::bind("127.0.0.1", 0);
+  server_process s;
+  s.write_file("mirx_server.cfg",
+               "InPort=" + std::to_string(port) + ";\nOutPort=" + std::to_string(port) +
+                   ";\nLogServer=127.0.0.1;\nLogPort=" + std::to_string(logrx.port()) + ";\n");
+  s.start({});
+  ASSERT_TRUE(s.wait_for("InPort and OutPort are both " + std::to_string(port) +
+                         ": no node on this machine can listen there; what is sent to this "
+                         "machine's own addresses comes back and is dropped\n"))
+      << s.out();
+  const auto sender = *nodes::udp_endpoint::bind("127.0.0.2", 0);
+  nodes::header_fields h;
+  h.my_call = "LOOPER";
+  const auto header = nodes::make_header(h);
+  ASSERT_TRUE(sender.send_to(header.data(), header.size(), address_of(127, 0, 0, 1), port));
+  const auto records = logrx.drain(1000, 1000);
+  EXPECT_EQ(records.size(), 1u);
+  s.signal(SIGINT);
+  EXPECT_EQ(s.wait_exit(), 3);
+}
+
 }  // namespace
 }  // namespace mirx::e2e

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -46,6 +47,7 @@ void write_file(const fs::path& p, const std::string& bytes) {
 struct result {
   settings s;
   std::string console;
+  std::string refused;
 };
 
 // Reads `path` (or none) into default settings, collecting the console text.
@@ -55,7 +57,7 @@ result run(const char* path, bool debug) {
   out.console = console.file();
   out.debug = debug;
   result r;
-  mirx::read_config_file(path, r.s, out);
+  r.refused = mirx::read_config_file(path, r.s, out);
   r.console = console.text();
   return r;
 }
@@ -282,6 +284,63 @@ TEST(ConfigFile, ControlsKeysStoreAndEcho) {
     EXPECT_TRUE(k.stored(r.s));
     EXPECT_EQ(dbg(k.echo), r.console);
     expect_settings(settings{}, r.s);
+  }
+}
+
+// A value of ours that is not a whole number in range is refused naming the
+// key and the value as written; an original key keeps its lenient reading.
+TEST(ConfigFile, SettingsThatCannotBeUsedAreRefused) {
+  struct refusal_case {
+    std::string lines;
+    std::string refused;  // empty: accepted
+  };
+  const std::string counts = ": give a number from 0 to 2147483647\n";
+  const refusal_case cases[] = {
+      {"MaxNodes=none;", "MaxNodes=none is not a whole number" + counts},
+      {"NodeIdleTimeout=never;", "NodeIdleTimeout=never is not a whole number" + counts},
+      {"MaxNodes=1,000;", "MaxNodes=1,000 is not a whole number" + counts},
+      {"NodeIdleTimeout=1 hour;", "NodeIdleTimeout=1 hour is not a whole number" + counts},
+      {"LogHeartbeat=1e3;",
+       "LogHeartbeat=1e3 is not a whole number: give a number from 1 to 3600\n"},
+      {"MaxNodes=;", "MaxNodes= is not a whole number" + counts},
+      {"MaxNodes=-5;", "MaxNodes=-5 is out of range" + counts},
+      {"MaxNodes=99999999999999999999;", "MaxNodes=99999999999999999999 is out of range" + counts},
+      {"LogHeartbeat= 3601 ;", "LogHeartbeat=3601 is out of range: give a number from 1 to 3600\n"},
+      {"MaxNodes=x;\nMaxNodes=2147483647;", ""},
+      {"MaxNodes=\t+12 ;\nNodeIdleTimeout=0;\nLogHeartbeat=3600;", ""},
+      {"InPort=abc;", "InPort=0 is port 0: give a port from 1 to 65535\n"},
+      {"OutPort=65536;", "OutPort=65536 is port 0: give a port from 1 to 65535\n"},
+      {"InPort=65537x;\nLogPort=0;\nDprsBaudRate=fast;", ""},
+      {"MaxNodes=-1;\nInPort=0;", "InPort=0 is port 0: give a port from 1 to 65535\n"},
+  };
+  for (const refusal_case& c : cases) {
+    SCOPED_TRACE(c.lines);
+    EXPECT_EQ(c.refused, run_text(c.lines + "\n", false).refused);
+  }
+  EXPECT_EQ(dbg("MaxNodes : 1,000\n"), run_text("MaxNodes=1,000;\n", true).console);
+}
+
+// Over the whole key table: every key reachable (no earlier row's compared
+// prefix takes its lines), and every number of ours strict with bounds.
+TEST(ConfigKeys, EveryKeyReachableAndEveryNumberOfOursBounded) {
+  const auto keys = mirx::config_keys();
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    const mirx::key_entry& k = keys[i];
+    SCOPED_TRACE(k.name);
+    EXPECT_GT(k.compared, 0u);
+    EXPECT_LE(k.compared, std::strlen(k.name));
+    for (std::size_t j = 0; j < i; ++j)
+      EXPECT_NE(0, std::strncmp(k.name, keys[j].name, std::min(k.compared, keys[j].compared)))
+          << "collides with " << keys[j].name;
+    const bool number = std::holds_alternative<std::int32_t settings::*>(k.where) ||
+                        std::holds_alternative<std::int64_t settings::*>(k.where);
+    const bool strict = k.bounds.check == mirx::key_check::whole_number;
+    if (k.origin == mirx::key_origin::added && number) {
+      EXPECT_TRUE(strict);
+      EXPECT_LE(k.bounds.low, k.bounds.high);
+    } else {
+      EXPECT_FALSE(strict);
+    }
   }
 }
 

@@ -14,8 +14,10 @@
 #include "controls/access_rules.h"
 #include "controls/access_watch.h"
 #include "controls/gate.h"
+#include "controls/idle_expiry.h"
 #include "controls/state_file.h"
 #include "controls/table_keeper.h"
+#include "node/registration.h"
 #include "nodelib/packets.h"
 #include "unit/harness.h"
 
@@ -273,6 +275,59 @@ TEST(TableKeeper, RestoreAdmitsAsRegistrationDoesAndAStopCutsItShort) {
     const auto back = parse_state(s.read("nodes.state"), &fault);
     ASSERT_TRUE(back) << fault;
     EXPECT_EQ(back->size(), r.saved_at_stop) << "a restore cut short saves nothing";
+  }
+}
+
+// An entry is timed from its own registration, whatever an entry that was at
+// its address before did; sweeps run at 900 ms and every second after, so the
+// changes fall between two sweeps.
+TEST(IdleExpiry, AnEntryIsTimedFromItsOwnRegistration) {
+  struct step {
+    std::int64_t at_ms;
+    const char* call;  // null: a disconnect
+    int host;          // from 127.0.0.host
+  };
+  struct row {
+    const char* name;
+    std::vector<step> steps;
+    const char* timed;
+    std::int64_t gone_not_before_ms;
+  };
+  const row rows[] = {
+      {"silent from the start", {{0, "DL1XXXXX", 2}}, "DL1XXXXX", 4000},
+      {"registered where an entry moved away",
+       {{0, "DL1XXXXX", 2}, {1000, "DL1XXXXX", 3}, {1500, "DL1YYYYY", 2}},
+       "DL1YYYYY",
+       5500},
+      {"registered where an entry was disconnected",
+       {{0, "DL1XXXXX", 2}, {1000, nullptr, 2}, {1500, "DL1YYYYY", 2}},
+       "DL1YYYYY",
+       5500},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    testing::harness h;
+    idle_expiry idle(4);
+    std::size_t next = 0;
+    std::int64_t gone_at = -1;
+    for (std::int64_t now = 0; now <= 9000 && gone_at < 0; now += 100) {
+      for (; next < r.steps.size() && r.steps[next].at_ms == now; ++next) {
+        const step& st = r.steps[next];
+        const std::uint32_t from = ip(127, 0, 0, st.host);
+        idle.heard(h.conf.table, from, now);
+        if (st.call == nullptr) {
+          remove_node(h.conf, from);
+        } else {
+          const auto request = nodes::make_registration(st.call, "GW");
+          register_node(h.conf, from, request.data());
+        }
+      }
+      if (now % 1000 == 900) idle.sweep(h.conf, now);
+      if (h.conf.table.find(callsign_of(r.timed)) == nullptr && next == r.steps.size())
+        gone_at = now;
+    }
+    EXPECT_GE(gone_at, r.gone_not_before_ms);
+    EXPECT_LT(gone_at, r.gone_not_before_ms + 1100);
   }
 }
 
