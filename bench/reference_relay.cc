@@ -2,17 +2,28 @@
 // receive a datagram and send it to every other known node. No output, no
 // acknowledgement, no log server; registrations only teach it the nodes.
 //
-//   mirx_reference_relay IN_PORT OUT_PORT [--sendmmsg] [--rcvbuf BYTES] [--max-seconds S]
+//   mirx_reference_relay IN_PORT OUT_PORT [--sendmmsg | --uring [--linked]] [--rcvbuf BYTES]
+//                        [--max-seconds S]
+//
+// --uring keeps a UDP socket connected to each node, registered with an
+// io_uring as a fixed file, and hands a fan-out to the kernel in one
+// submission (reference-uring): the floor for the server's FastRelay=ON.
+// --linked links the sends so that a failure stops the rest, as the server
+// does to keep its send-failure rule.
 //
 // It ends by itself after --max-seconds (default 900) or when its parent
 // dies, so a crashed driver never leaves it running.
 
+#if MIRX_BENCH_URING
+#include <liburing.h>
+#endif
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -26,7 +37,10 @@ namespace {
 struct options {
   std::uint16_t in_port = 0;
   std::uint16_t out_port = 0;
-  bool batch = false;    // one sendmmsg per fan-out instead of one sendto per node
+  bool batch = false;   // one sendmmsg per fan-out instead of one sendto per node
+  bool uring = false;   // connected sockets and one io_uring submission per fan-out
+  bool linked = false;  // ... with the sends linked
+  unsigned ring_entries = 1024;
   int rcvbuf = 4 << 20;  // as the server asks for its in_socket
   long max_seconds = 900;
 };
@@ -39,6 +53,12 @@ bool read_options(int argc, char** argv, options& o) {
     const std::string a = argv[i];
     if (a == "--sendmmsg") {
       o.batch = true;
+    } else if (a == "--uring") {
+      o.uring = MIRX_BENCH_URING;
+    } else if (a == "--linked") {
+      o.linked = true;
+    } else if (a == "--ring-entries" && i + 1 < argc) {
+      o.ring_entries = static_cast<unsigned>(std::atoi(argv[++i]));
     } else if (a == "--rcvbuf" && i + 1 < argc) {
       o.rcvbuf = std::atoi(argv[++i]);
     } else if (a == "--max-seconds" && i + 1 < argc) {
@@ -47,7 +67,8 @@ bool read_options(int argc, char** argv, options& o) {
       return false;
     }
   }
-  return o.in_port != 0 && o.out_port != 0;
+  return o.in_port != 0 && o.out_port != 0 &&
+         (o.uring || std::find(argv + 3, argv + argc, std::string("--uring")) == argv + argc);
 }
 
 int udp_socket() {
@@ -63,6 +84,9 @@ sockaddr_in node_address(std::uint32_t ip, std::uint16_t port) {
   a.sin_addr.s_addr = ip;
   return a;
 }
+
+// The most nodes the driver binds.
+constexpr unsigned most_nodes = 1024;
 
 struct relay {
   int in = -1, out = -1;
@@ -83,9 +107,63 @@ struct relay {
     nodes.push_back(to);
     batch.resize(nodes.size());
     iov.resize(nodes.size());
+#if MIRX_BENCH_URING
+    if (opt.uring) connect_node(to);
+#endif
   }
 
+#if MIRX_BENCH_URING
+  io_uring ring{};
+
+  void open_ring() {
+    if (io_uring_queue_init(opt.ring_entries, &ring, 0) != 0 ||
+        io_uring_register_files_sparse(&ring, most_nodes) != 0)
+      std::exit(3);
+  }
+
+  // Node i's socket is fixed file i.
+  void connect_node(const sockaddr_in& to) {
+    const int fd = udp_socket();
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) std::exit(2);
+    const unsigned slot = static_cast<unsigned>(nodes.size() - 1);
+    if (slot >= most_nodes || io_uring_register_files_update(&ring, slot, &fd, 1) != 1)
+      std::exit(3);
+  }
+
+  // Submits what is queued and reaps whatever has completed, without waiting.
+  void submit(io_uring_sqe* last) {
+    if (last == nullptr) return;
+    last->flags &= static_cast<std::uint8_t>(~IOSQE_IO_LINK);  // a chain ends with its last send
+    io_uring_submit(&ring);
+    io_uring_cqe* cqe = nullptr;
+    unsigned head = 0, seen = 0;
+    io_uring_for_each_cqe(&ring, head, cqe) {
+      ++seen;
+    }
+    io_uring_cq_advance(&ring, seen);
+  }
+
+  void fan_out_uring(const std::uint8_t* data, std::size_t length, std::uint32_t from) {
+    io_uring_sqe* last = nullptr;
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      if (nodes[i].sin_addr.s_addr == from) continue;
+      io_uring_sqe* sqe = io_uring_get_sqe(&ring);
+      if (sqe == nullptr) {
+        submit(last);
+        sqe = io_uring_get_sqe(&ring);
+      }
+      io_uring_prep_send(sqe, static_cast<int>(i), data, length, 0);
+      sqe->flags = IOSQE_FIXED_FILE | (opt.linked ? IOSQE_IO_LINK : 0);
+      last = sqe;
+    }
+    submit(last);
+  }
+#endif
+
   void fan_out(const std::uint8_t* data, std::size_t length, std::uint32_t from) {
+#if MIRX_BENCH_URING
+    if (opt.uring) return fan_out_uring(data, length, from);
+#endif
     if (!opt.batch) {
       for (const sockaddr_in& n : nodes)
         if (n.sin_addr.s_addr != from)
@@ -124,13 +202,16 @@ int main(int argc, char** argv) {
   relay r;
   if (!read_options(argc, argv, r.opt)) {
     std::fputs(
-        "usage: mirx_reference_relay IN_PORT OUT_PORT [--sendmmsg] [--rcvbuf BYTES]"
-        " [--max-seconds S]\n",
+        "usage: mirx_reference_relay IN_PORT OUT_PORT [--sendmmsg | --uring [--linked]]"
+        " [--ring-entries N] [--rcvbuf BYTES] [--max-seconds S]\n",
         stderr);
     return 1;
   }
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (::getppid() == 1) return 0;
+#if MIRX_BENCH_URING
+  if (r.opt.uring) r.open_ring();
+#endif
   r.in = udp_socket();
   r.out = udp_socket();
   ::setsockopt(r.in, SOL_SOCKET, SO_RCVBUF, &r.opt.rcvbuf, sizeof r.opt.rcvbuf);

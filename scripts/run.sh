@@ -6,7 +6,7 @@
 # file MirxServerLog. run/ is not tracked by git.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bash "$root/scripts/deps.sh" g++ cmake make
+bash "$root/scripts/deps.sh" g++ cmake make pkgconf liburing-dev
 cmake -S "$root" -B "$root/build" -DMIRX_BUILD_TESTS=OFF >/dev/null
 cmake --build "$root/build" -j"$(nproc)" --target mirx_server mirx_node mirx_logrx
 mkdir -p "$root/run"

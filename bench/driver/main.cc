@@ -3,7 +3,8 @@
 //
 //   mirx_load --nodes N [--streams 1,5] [--pps 50] [--seconds 1] [--rounds 4]
 //             [--max-rate] [--trial-seconds 1]
-//             [--relays reference,server,server-log,server-i,reference-mmsg,baseline,...]
+//             [--relays reference,server,server-log,server-i,reference-mmsg,
+//                       reference-uring,server-fast,baseline,...]
 //             [--server PATH] [--reference PATH] [--baseline PATH]
 //             [--ctl-config FILE]
 //
@@ -107,8 +108,9 @@ bool read_options(int argc, char** argv, options& o) {
          o.relays.front() == "reference";
 }
 
-// reference, reference-mmsg; server, server-log, server-i; baseline,
-// baseline-log, baseline-i (the --baseline build).
+// reference, reference-mmsg, reference-uring, reference-uring-linked;
+// server, server-log, server-i, each also with "-fast" after "server"
+// (FastRelay=ON); baseline, baseline-log, baseline-i (the --baseline build).
 relay_setup setup_of(const std::string& full_name, const std::string& ctl_config) {
   relay_setup s;
   s.name = full_name;
@@ -117,6 +119,9 @@ relay_setup setup_of(const std::string& full_name, const std::string& ctl_config
   const std::string name = ctl ? full_name.substr(0, full_name.size() - 4) : full_name;
   s.reference = name.rfind("reference", 0) == 0;
   s.batch = name == "reference-mmsg";
+  s.uring = name.rfind("reference-uring", 0) == 0;
+  s.linked = name == "reference-uring-linked";
+  if (name.find("-fast") != std::string::npos) s.extra_config += "FastRelay=ON;\n";
   s.baseline = name.rfind("baseline", 0) == 0;
   s.log_file = name.ends_with("-log") || name.ends_with("-i");
   s.info = name.ends_with("-i");
@@ -149,14 +154,28 @@ bool start_relays(const options& o, node_farm& farm, std::vector<relay_run>& run
   return true;
 }
 
-// The relay that "-ctl" relay `i` is compared with: the same name without
-// "-ctl"; `i` itself when there is none.
-std::size_t plain_relay_of(const options& o, std::size_t i) {
-  const std::string& name = o.relays[i];
-  if (!name.ends_with("-ctl")) return i;
+std::size_t index_of(const options& o, const std::string& name) {
   for (std::size_t k = 0; k < o.relays.size(); ++k)
-    if (o.relays[k] == name.substr(0, name.size() - 4)) return k;
-  return i;
+    if (o.relays[k] == name) return k;
+  return o.relays.size();
+}
+
+// The relays that relay `i` is also compared with, besides the reference:
+// the same relay without "-ctl" or "-fast" (reference-uring: without
+// "-uring"), and the batched reference, reference-mmsg, when it runs.
+std::vector<std::size_t> compared_with(const options& o, std::size_t i) {
+  std::vector<std::size_t> with;
+  const std::string& name = o.relays[i];
+  std::string twin = name;
+  if (name.ends_with("-ctl")) twin = name.substr(0, name.size() - 4);
+  for (const char* part : {"-fast", "-uring"})
+    if (const auto at = twin.find(part); at != std::string::npos)
+      twin.erase(at, std::string(part).size());
+  if (twin != name && index_of(o, twin) < o.relays.size()) with.push_back(index_of(o, twin));
+  const std::size_t mmsg = index_of(o, "reference-mmsg");
+  if (mmsg < o.relays.size() && mmsg != i && (with.empty() || with[0] != mmsg))
+    with.push_back(mmsg);
+  return with;
 }
 
 phase_result measure(node_farm& farm, relay_run& run, const load& l) {
@@ -178,11 +197,11 @@ bool paced_runs(const options& o, node_farm& farm, std::vector<relay_run>& runs)
       for (const phase_result& r : rounds[i]) total.add(r);
       const ratios vs = median_ratios(rounds[i], rounds[0]);
       std::string line = run_line(label, total, i == 0 ? nullptr : &vs);
-      if (const std::size_t base = plain_relay_of(o, i); base != i) {
-        const ratios vs_plain = median_ratios(rounds[i], rounds[base]);
-        char more[80];
-        std::snprintf(more, sizeof more, "  vs %s: cpu x%.3f", o.relays[base].c_str(),
-                      vs_plain.cpu);
+      for (const std::size_t base : compared_with(o, i)) {
+        const ratios vs = median_ratios(rounds[i], rounds[base]);
+        char more[96];
+        std::snprintf(more, sizeof more, "  vs %s: cpu x%.3f p99 x%.2f", o.relays[base].c_str(),
+                      vs.cpu, vs.p99);
         line += more;
       }
       std::printf("%s\n", line.c_str());

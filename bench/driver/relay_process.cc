@@ -29,6 +29,8 @@ std::vector<std::string> arguments(const relay_setup& setup, const relay_binarie
   if (setup.reference) {
     std::vector<std::string> a{bin.reference, std::to_string(in_port), std::to_string(out_port)};
     if (setup.batch) a.push_back("--sendmmsg");
+    if (setup.uring) a.push_back("--uring");
+    if (setup.linked) a.push_back("--linked");
     return a;
   }
   std::vector<std::string> a{setup.baseline ? bin.baseline : bin.server};

@@ -18,6 +18,8 @@ struct relay_setup {
   bool log_file = false;     // server: with its log file open
   bool info = false;         // server: with -i
   bool batch = false;        // reference: one sendmmsg per fan-out
+  bool uring = false;        // reference: connected sockets, one io_uring submission per fan-out
+  bool linked = false;       // reference: ... with the sends linked
   bool baseline = false;     // server: an earlier build, to compare before and after
   std::string extra_config;  // server: lines added to its configuration file
 };

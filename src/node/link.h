@@ -13,8 +13,9 @@ namespace mirx {
 
 class node_link {
  public:
-  // The most destinations one send_to_nodes call takes.
-  static constexpr std::size_t max_batch = platform::send_to_each_most;
+  // The most destinations one send_to_nodes call takes: a whole fan-out
+  // of up to this many nodes is handed over at once.
+  static constexpr std::size_t max_batch = 1024;
 
   virtual ~node_link() = default;
   // Sends from out_socket to `ip` (network byte order) at OutPort. Returns 0,

@@ -50,17 +50,21 @@ void node_table::remove(const node_entry* entry) {
 }
 
 bool node_table::count_address(std::uint32_t ip) {
+  std::uint32_t count = 0;
   try {
-    ++at_address_[ip];
+    count = ++at_address_[ip];
   } catch (const std::bad_alloc&) {
     return false;
   }
+  if (count == 1 && watch_ != nullptr) watch_->address_added(ip);
   return true;
 }
 
 void node_table::uncount_address(std::uint32_t ip) {
   auto it = at_address_.find(ip);
-  if (it != at_address_.end() && --it->second == 0) at_address_.erase(it);
+  if (it == at_address_.end() || --it->second != 0) return;
+  at_address_.erase(it);
+  if (watch_ != nullptr) watch_->address_gone(ip);
 }
 
 }  // namespace mirx

@@ -20,6 +20,18 @@ struct node_entry {
   std::uint32_t ip;  // network byte order
 };
 
+// Told when the first entry appears at an address (registration, move,
+// restore) and when the last one there goes: for whoever keeps something per
+// address. It must not change the table, nor throw.
+class address_watch {
+ public:
+  virtual void address_added(std::uint32_t ip) = 0;
+  virtual void address_gone(std::uint32_t ip) = 0;
+
+ protected:
+  ~address_watch() = default;
+};
+
 class node_table {
  public:
   const std::vector<node_entry>& entries() const { return entries_; }
@@ -42,6 +54,9 @@ class node_table {
   // Counts every change of the table, so that a copy kept elsewhere can tell
   // whether it is still current.
   std::uint64_t generation() const { return generation_; }
+  // Tells `w` of every address from now on (null: nobody); the addresses
+  // held already are not told.
+  void watch_addresses(address_watch* w) { watch_ = w; }
 
  private:
   bool count_address(std::uint32_t ip);
@@ -51,6 +66,7 @@ class node_table {
   // How many entries are at each address; an address with none is absent.
   std::unordered_map<std::uint32_t, std::uint32_t> at_address_;
   std::uint64_t generation_ = 0;
+  address_watch* watch_ = nullptr;
 };
 
 }  // namespace mirx

@@ -77,6 +77,16 @@ std::size_t send_to_each(socket_handle s, const void* data, std::size_t length,
                          const std::uint32_t* ips, std::size_t count, std::uint16_t port,
                          int* error);
 
+// A UDP socket connected to `ip` (network byte order) at `port`, for sending
+// only: its receive queue is kept at the least the system allows, so that
+// datagrams nobody reads cannot pile up in it. no_socket on failure, with
+// the error code in `*error`.
+socket_handle open_connected_udp(std::uint32_t ip, std::uint16_t port, int* error);
+
+// Raises the soft limit on open descriptors to the hard one; the soft
+// limit in force afterwards.
+std::size_t raise_open_file_limit();
+
 // The first IPv4 address of a host name or dotted address, in network byte
 // order; nothing when the name has no IPv4 address.
 std::optional<std::uint32_t> resolve_ipv4(const char* name);

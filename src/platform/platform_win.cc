@@ -185,6 +185,11 @@ std::size_t send_to_each(socket_handle s, const void* data, std::size_t length,
   return count;
 }
 
+// Windows has no per-process limit on sockets to raise.
+std::size_t raise_open_file_limit() {
+  return SIZE_MAX;
+}
+
 std::optional<std::uint32_t> resolve_ipv4(const char* name) {
   addrinfo hints{};
   hints.ai_family = AF_INET;

@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -123,6 +124,37 @@ std::size_t send_to_each(socket_handle s, const void* data, std::size_t length,
   const int sent = ::sendmmsg(static_cast<int>(s), messages, static_cast<unsigned>(count), 0);
   *error = sent < 0 ? errno : 0;
   return sent < 0 ? 0 : static_cast<std::size_t>(sent);
+}
+
+socket_handle open_connected_udp(std::uint32_t ip, std::uint16_t port, int* error) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *error = errno;
+    return no_socket;
+  }
+  const int least = 1;  // the kernel takes its minimum instead
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &least, sizeof least);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = ip;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    *error = errno;
+    ::close(fd);
+    return no_socket;
+  }
+  *error = 0;
+  return fd;
+}
+
+std::size_t raise_open_file_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised{limit.rlim_max, limit.rlim_max};
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return static_cast<std::size_t>(limit.rlim_cur);
 }
 
 std::optional<std::uint32_t> resolve_ipv4(const char* name) {

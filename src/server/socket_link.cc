@@ -21,9 +21,25 @@ int socket_link::send_to_node(const std::uint8_t* data, std::size_t length, std:
   return platform::send_to(out_socket, data, length, ip, out_port);
 }
 
+int socket_link::relay_to_node(const std::uint8_t* data, std::size_t length, std::uint32_t ip) {
+  if (!fast.on()) return send_to_node(data, length, ip);
+  int error = 0;
+  fast.send_to_nodes(out_socket, data, length, &ip, 1, &error);
+  return error;
+}
+
 std::size_t socket_link::send_to_nodes(const std::uint8_t* data, std::size_t length,
                                        const std::uint32_t* ips, std::size_t count, int* error) {
-  return platform::send_to_each(out_socket, data, length, ips, count, out_port, error);
+  if (fast.on()) return fast.send_to_nodes(out_socket, data, length, ips, count, error);
+  *error = 0;
+  std::size_t done = 0;
+  while (done < count) {
+    const std::size_t sent =
+        platform::send_to_each(out_socket, data, length, ips + done, count - done, out_port, error);
+    done += sent;
+    if (*error != 0 || sent < platform::send_to_each_most) return done;
+  }
+  return done;
 }
 
 void socket_link::send_to_log_server(const std::uint8_t* data, std::size_t length) {

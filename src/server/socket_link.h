@@ -5,10 +5,12 @@
 #include "monitor/log_server.h"
 #include "node/link.h"
 #include "platform/platform.h"
+#include "server/fast_relay.h"
 
 namespace mirx {
 
-// The real sends: nodes from out_socket at OutPort, records from log_socket to
+// The real sends: nodes from out_socket at OutPort (fan-outs through the
+// connected sockets of FastRelay when it is on), records from log_socket to
 // the log server resolved at start-up.
 class socket_link final : public node_link {
  public:
@@ -28,8 +30,10 @@ class socket_link final : public node_link {
   // machine arrives at its own InPort, and taking it would relay and
   // acknowledge it back to itself for ever.
   bool sent_it(const platform::received& r) const;
+  fast_relay fast;                            // FastRelay=ON, once opened
 
   int send_to_node(const std::uint8_t* data, std::size_t length, std::uint32_t ip) override;
+  int relay_to_node(const std::uint8_t* data, std::size_t length, std::uint32_t ip) override;
   std::size_t send_to_nodes(const std::uint8_t* data, std::size_t length, const std::uint32_t* ips,
                             std::size_t count, int* error) override;
   void send_to_log_server(const std::uint8_t* data, std::size_t length) override;

@@ -104,6 +104,37 @@ void open_sockets(server& s) {
               port_of(s.cfg.in_port));
 }
 
+// FastRelay=ON: descriptors kept for everything else the server opens (its
+// sockets, the log file, the serial port, the state and access files), and
+// the most nodes given a connected socket of their own; nodes beyond either
+// share the out socket.
+constexpr std::size_t kept_descriptors = 64;
+constexpr std::size_t most_connected = 16384;
+
+// FastRelay=ON, before the table is restored so that restored nodes get
+// their sockets. Where io_uring cannot be had it says so in one line and the
+// server relays as with FastRelay=OFF: the start never fails for it.
+void start_fast_relay(server& s) {
+  if (!s.cfg.fast_relay) return;
+  std::lock_guard<std::mutex> hold(io_lock());
+  if (!platform::connected_sends::built_in()) {
+    s.out.say(shown::always,
+              "FastRelay=ON: this build has no io_uring, relaying as with FastRelay=OFF\n");
+    return;
+  }
+  const std::size_t limit = platform::raise_open_file_limit();
+  const std::size_t room = limit > kept_descriptors ? limit - kept_descriptors : 1;
+  const int error =
+      s.link.fast.open(static_cast<unsigned>(std::min(room, most_connected)), s.link.out_port);
+  if (error != 0) {
+    s.out.say(shown::always,
+              "FastRelay=ON: io_uring refused (%s), relaying as with FastRelay=OFF\n",
+              platform::error_text(error).c_str());
+    return;
+  }
+  s.conf.table.watch_addresses(&s.link.fast);
+}
+
 // Ends the run before the receive loop: output written, the log file closed
 // without a "log end" line.
 int end_before_loop(server& s, int status) {
@@ -142,6 +173,7 @@ int run_server(int argc, const char* const* argv) {
   const std::int64_t bound_ms = platform::monotonic_ms();
   if (!resolve_log_server(s.cfg, s.out, s.link.log_server)) return end_before_loop(s, 1);
   if (s.cfg.log_streams) start_streams(s, bound_ms);
+  start_fast_relay(s);
   start_controls(s);
   platform::start_up_done();
   receive_loop(s);

@@ -31,6 +31,7 @@ struct settings {
       0;                     // NodeIdleTimeout: seconds of silence that end an entry; 0: never
   bool log_streams = false;  // LogStreams=ON: stream, start, heartbeat, stop records
   std::int64_t log_heartbeat = 30;  // LogHeartbeat: seconds between heartbeat records, 1..3600
+  bool fast_relay = false;          // FastRelay=ON: fan-outs through connected sockets and io_uring
 
   // The largest MaxNodes and NodeIdleTimeout; start-up refuses a value outside 0 to this.
   static constexpr std::int64_t count_max = 2147483647;

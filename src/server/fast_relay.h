@@ -1,0 +1,45 @@
+#pragma once
+
+// FastRelay=ON: a UDP socket connected to every distinct node address, opened
+// when the first entry appears there and closed when the last one goes, and
+// each fan-out handed to the kernel through io_uring in one submission. What
+// goes on the wire, and in what order, is what the shared out socket would
+// send; only the cost differs. A node whose socket cannot be had (out of
+// descriptors, the table of sockets full) is served through the out socket.
+
+#include <cstddef>
+#include <cstdint>
+#include <unordered_map>
+
+#include "node/node_table.h"
+#include "platform/connected_sends.h"
+
+namespace mirx {
+
+class fast_relay final : public address_watch {
+ public:
+  // Opens the ring with room for `most` sockets. 0, or why io_uring is refused.
+  int open(unsigned most, std::uint16_t out_port);
+  bool on() const { return sends_.is_open(); }
+  void close();
+  // How many node addresses have a socket of their own.
+  std::size_t sockets() const { return slots_.size(); }
+
+  void address_added(std::uint32_t ip) override;
+  void address_gone(std::uint32_t ip) override;
+
+  // As node_link::send_to_nodes; destinations without a socket of their own
+  // are sent to from `out_socket`.
+  std::size_t send_to_nodes(platform::socket_handle out_socket, const std::uint8_t* data,
+                            std::size_t length, const std::uint32_t* ips, std::size_t count,
+                            int* error);
+
+ private:
+  int slot_of(std::uint32_t ip) const;
+
+  platform::connected_sends sends_;
+  std::unordered_map<std::uint32_t, int> slots_;  // address: its socket's slot
+  std::uint16_t out_port_ = 0;
+};
+
+}  // namespace mirx
