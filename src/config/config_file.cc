@@ -172,9 +172,9 @@ const key_entry keys[] = {
     {"NodeIdleTimeout", 15, &settings::node_idle_timeout, added, whole(0, settings::count_max)},
     {"LogStreams", 10, &settings::log_streams, added},
     {"LogHeartbeat", 12, &settings::log_heartbeat, added, whole(1, 3600)},
+    {"FastRelay", 9, &settings::fast_relay, added},
 };
 
-<<<<<<< HEAD
 constexpr std::size_t key_count = sizeof keys / sizeof keys[0];
 
 // What the file wrote for each row, as far as the check after reading needs
@@ -182,30 +182,6 @@ constexpr std::size_t key_count = sizeof keys / sizeof keys[0];
 struct written_values {
   std::optional<std::string> text[key_count];  // nothing: the file gave none
   bool malformed[key_count] = {};
-=======
-// In match order; the first entry whose prefix matches decides. OutPort and
-// LogPort compare six characters only, so "OutPor" and "LogPor" set them too.
-// No name of the operator controls (from AccessFile on) begins with the text
-// of an earlier key, nor an earlier key with one of them.
-const key_entry keys[] = {
-    {"InPort", 6, &settings::in_port},
-    {"OutPort", 6, &settings::out_port},
-    {"LogPort", 6, &settings::log_port},
-    {"LogFileName", 11, &settings::log_file_name},
-    {"LogServer", 9, &settings::log_server},
-    {"DprsComPort", 11, &settings::dprs_com_port},
-    {"DprsSW", 6, &settings::dprs_sw, nullptr, true},
-    {"DprsBaudRate", 12, &settings::dprs_baud_rate, "DprsBaud"},
-    {"AccessFile", 10, &settings::access_file},
-    {"RelayUnregistered", 17, &settings::relay_unregistered},
-    {"MaxNodes", 8, &settings::max_nodes},
-    {"StateFile", 9, &settings::state_file},
-    {"LogVoice", 8, &settings::log_voice},
-    {"NodeIdleTimeout", 15, &settings::node_idle_timeout},
-    {"LogStreams", 10, &settings::log_streams},
-    {"LogHeartbeat", 12, &settings::log_heartbeat},
-    {"FastRelay", 9, &settings::fast_relay},
->>>>>>> i32
 };
 
 // Stores one value where its key says and echoes what was stored.
