@@ -173,6 +173,9 @@ const key_entry keys[] = {
     {"LogStreams", 10, &settings::log_streams, added},
     {"LogHeartbeat", 12, &settings::log_heartbeat, added, whole(1, 3600)},
     {"FastRelay", 9, &settings::fast_relay, added},
+    {"OneTalker", 9, &settings::one_talker, added},
+    {"MaxOverSeconds", 14, &settings::max_over_seconds, added, whole(0, 3600)},
+    {"EchoCall", 8, &settings::echo_call, added},
 };
 
 constexpr std::size_t key_count = sizeof keys / sizeof keys[0];

@@ -28,23 +28,35 @@ inline constexpr char tag_del[] = "DEL ";
 // END: a stream (a header and the voice that followed it from one address)
 // has ended. call1/call2 as in the stream's ACC record; my_call of its header.
 inline constexpr char tag_end[] = "END ";
-inline constexpr std::size_t end_how = 4;       // one of the end_by_ values
-inline constexpr std::size_t duration_ms = 5;   // 24 bits: header to last voice
+inline constexpr std::size_t end_how = 4;                // one of the end_by_ values
+inline constexpr std::size_t duration_ms = 5;            // 24 bits: header to last voice
 inline constexpr std::uint32_t duration_cap = 0xFFFFFF;  // longer streams say this
-inline constexpr std::uint8_t end_by_mark = 1;        // end-of-transmission mark
-inline constexpr std::uint8_t end_by_silence = 2;     // no voice for the silence limit
-inline constexpr std::uint8_t end_by_superseded = 3;  // a new header from the address
+inline constexpr std::uint8_t end_by_mark = 1;           // end-of-transmission mark
+inline constexpr std::uint8_t end_by_silence = 2;        // no voice for the silence limit
+inline constexpr std::uint8_t end_by_superseded = 3;     // a new header from the address
+inline constexpr std::uint8_t end_by_timeout = 4;        // cut at MaxOverSeconds
+
+// REF: with OneTalker=ON, a header refused while another stream held the
+// conference. call1 of the refused speaker's node (empty when it is not
+// registered), my_call of the one talking, my_call of the refused header.
+inline constexpr char tag_ref[] = "REF ";
+inline constexpr std::size_t talker = 16;
+
+// ECH: an echo test has been recorded and its playback begins. call1/call2 of
+// the speaker's node, my_call of its header; the recording's length, header
+// to last voice packet, at duration_ms as in END.
+inline constexpr char tag_ech[] = "ECH ";
 
 // RUN (sockets bound, table empty), HBT (every heartbeat period) and OFF (the
 // stop's last steps) share one layout: 32-bit numbers at these offsets.
 inline constexpr char tag_run[] = "RUN ";
 inline constexpr char tag_hbt[] = "HBT ";
 inline constexpr char tag_off[] = "OFF ";
-inline constexpr std::size_t table_size = 8;      // entries in the node table
-inline constexpr std::size_t seconds_up = 12;     // since the sockets were bound
-inline constexpr std::size_t streams_open = 16;   // streams in progress
-inline constexpr std::size_t heartbeat_s = 20;    // the heartbeat period, seconds
-inline constexpr std::size_t silence_ms = 24;     // the stream silence limit, ms
+inline constexpr std::size_t table_size = 8;     // entries in the node table
+inline constexpr std::size_t seconds_up = 12;    // since the sockets were bound
+inline constexpr std::size_t streams_open = 16;  // streams in progress
+inline constexpr std::size_t heartbeat_s = 20;   // the heartbeat period, seconds
+inline constexpr std::size_t silence_ms = 24;    // the stream silence limit, ms
 
 using bytes = std::array<std::uint8_t, size>;
 // A call sign as the node table stores it: 8 bytes, zero-filled after its
