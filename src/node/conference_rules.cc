@@ -90,7 +90,7 @@ void conference_rules::refuse(conference& c, std::uint32_t ip, const std::uint8_
   for (const node_entry& e : c.table.entries())
     if (e.ip == ip) own = &e;
   if (own != nullptr) c.last_node_call = own->call1;
-  c.out.stamped(shown::event, "Refused Header Packet from %.8s: %.8s is talking\n",
+  c.out.stamped(shown::event, "Refused Header Packet from %.8s while %.8s talks\n",
                 printable(c.last_my_call).text, printable(talking).text);
   if (log_ != nullptr) {
     record::bytes r = record::make(record::tag_ref);
