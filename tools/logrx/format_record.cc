@@ -55,18 +55,22 @@ std::string not_a_record(const std::uint8_t* data, std::size_t length, std::stri
   return out;
 }
 
-// "12.4 s mark": the duration in tenths of a second, rounded, and how the
-// stream ended.
-std::string stream_end(const std::uint8_t* data) {
+// " 12.4 s": the duration of an END or ECH record in tenths of a second,
+// rounded.
+std::string duration(const std::uint8_t* data) {
   const std::uint32_t tenths = (record::get_number(data, record::duration_ms, 3) + 50) / 100;
-  char text[48];
-  const std::uint8_t how = data[record::end_how];
-  const char* names[] = {"mark", "silence", "superseded"};
-  if (how >= record::end_by_mark && how <= record::end_by_superseded)
-    std::snprintf(text, sizeof text, " %u.%u s %s", tenths / 10, tenths % 10, names[how - 1]);
-  else
-    std::snprintf(text, sizeof text, " %u.%u s how=%u", tenths / 10, tenths % 10, how);
+  char text[24];
+  std::snprintf(text, sizeof text, " %u.%u s", tenths / 10, tenths % 10);
   return text;
+}
+
+// " 12.4 s mark": the duration and how the stream ended.
+std::string stream_end(const std::uint8_t* data) {
+  const std::uint8_t how = data[record::end_how];
+  const char* names[] = {"mark", "silence", "superseded", "timed out"};
+  if (how >= record::end_by_mark && how <= record::end_by_timeout)
+    return duration(data) + " " + names[how - 1];
+  return duration(data) + " how=" + std::to_string(how);
 }
 
 // RUN, HBT and OFF: the server's table, age, streams and timing.
@@ -89,18 +93,25 @@ std::string format_datagram(const std::uint8_t* data, std::size_t length, std::s
   const bool sized = length == record::size;
   const bool acc = sized && has_tag(data, record::tag_acc);
   const bool end = sized && has_tag(data, record::tag_end);
+  const bool echo = sized && has_tag(data, record::tag_ech);
+  const bool refused = sized && has_tag(data, record::tag_ref);
   const bool node_event =
       sized && (has_tag(data, record::tag_add) || has_tag(data, record::tag_del));
   const bool status = sized && (has_tag(data, record::tag_run) || has_tag(data, record::tag_hbt) ||
                                 has_tag(data, record::tag_off));
-  if (!acc && !end && !node_event && !status) return line + not_a_record(data, length, source);
+  if (!acc && !end && !echo && !refused && !node_event && !status)
+    return line + not_a_record(data, length, source);
 
   line.append(reinterpret_cast<const char*>(data + record::tag), 3);
   if (status) return line + server_status(data);
   line += " call1=" + quoted_call(data + record::call1);
+  if (refused)
+    return line + " talker=" + quoted_call(data + record::talker) +
+           " my_call=" + quoted_call(data + record::my_call);
   line += " call2=" + quoted_call(data + record::call2);
-  if (acc || end) line += " my_call=" + quoted_call(data + record::my_call);
+  if (acc || end || echo) line += " my_call=" + quoted_call(data + record::my_call);
   if (end) return line + stream_end(data);
+  if (echo) return line + duration(data);
   if (acc) return line;
   return line + " ip=" + dotted_at(data + record::ip);
 }
