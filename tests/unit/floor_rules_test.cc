@@ -2,10 +2,9 @@
 // test's recording and paced playback. On the real server:
 // conference_rules_test (end to end).
 
-#include "node/conference_rules.h"
-
 #include <gtest/gtest.h>
 
+#include "node/conference_rules.h"
 #include "node/echo_test.h"
 #include "node/stream_log.h"
 #include "unit/harness.h"
@@ -25,7 +24,7 @@ std::array<std::uint8_t, hdr::size> header_from(const std::string& my_call,
 
 std::array<std::uint8_t, voice::size> voice_packet(std::uint8_t n, bool last = false) {
   std::array<std::uint8_t, voice::size> p{};
-  p[prefix::sequence + 1] = static_cast<std::uint8_t>(n | (last ? voice::last_frame_flag : 0));
+  p[prefix::sequence + 1] = static_cast<std::uint8_t>(n % 21 | (last ? voice::last_frame_flag : 0));
   p[voice::slow_data] = n;
   return p;
 }
