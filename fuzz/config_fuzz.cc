@@ -79,6 +79,17 @@ void check(const settings& s, const std::uint8_t* data, std::size_t size) {
     require(s.log_heartbeat == d.log_heartbeat, "LogHeartbeat kept");
 }
 
+// Defaults are never refused: a refusal names a key whose compared prefix
+// the file holds.
+void check_refusal(const std::string& refused, const std::uint8_t* data, std::size_t size) {
+  if (refused.empty()) return;
+  for (const mirx::key_entry& key : mirx::config_keys())
+    if (refused.rfind(std::string(key.name) + "=", 0) == 0)
+      return require(holds(data, size, std::string(key.name, key.compared).c_str()),
+                     "a refused key is named in the file");
+  violated("a refusal names a key");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -90,9 +101,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   mirx::output out;
   out.console = null_file();
   out.debug = true;
-  mirx::read_config_file(file_path().c_str(), s, out);
+  const std::string refused = mirx::read_config_file(file_path().c_str(), s, out);
   std::string text(reinterpret_cast<const char*>(data), size);
   std::erase(text, '\r');
   check(s, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  check_refusal(refused, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
   return 0;
 }

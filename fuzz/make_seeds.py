@@ -100,8 +100,39 @@ def slow_stream(blocks):
     return out
 
 
+def dashboard_records(title, mode, records):
+    """The dashboard fuzzer's input: title, address mode, source, then each record
+    as its length, seconds since the last and its bytes."""
+    out = bytes([len(title)]) + title + bytes([mode, 0])
+    for seconds, r in records:
+        out += bytes([len(r), seconds]) + r
+    return out
+
+
+def dashboard_seeds():
+    def rec(tag, c1=b"", c2=b"", tail=b"\0" * 8, mid=b"\0" * 4):
+        return tag + mid + c1.ljust(8, b"\0") + c2.ljust(8, b"\0") + tail
+    beat = b"HBT \0\0\0\0" + bytes([0, 0, 0, 2, 255, 255, 255, 255, 0, 0, 0, 1,
+                                      0, 0, 0, 30, 0, 0, 11, 184]) + b"\0" * 4
+    end = b"END \x01\0\x05\xdc"
+    write("dashboard", "conference", dashboard_records(b"Caf\xe9", 2, [
+        (0, rec(b"ADD ", b"N0AAA", b"GW", b"\x7f\0\0\x02\0\0\0\0")),
+        (1, beat),
+        (2, rec(b"ACC ", b"N0AAA", b"GW", b"SPEAKER1")),
+        (3, end + b"N0AAA".ljust(8, b"\0") + b"GW".ljust(8, b"\0") + b"SPEAKER1"),
+        (0x81, rec(b"DEL ", b"N0AAA")),
+        (5, rec(b"RUN ", tail=b"\0" * 8)),
+    ]))
+    write("dashboard", "control_bytes", dashboard_records(b"\x01\xff", 1, [
+        (0, rec(b"ADD ", b"\x01\x02\xff\\\"", b"\x7f", b"\x7f\0\0\x03\0\0\0\0")),
+        (1, rec(b"ACC ", b"\x01\x02\xff\\\"", b"", b"\xc3\x28\xed\xa0\x80")),
+        (1, b"junk"),
+    ]))
+
+
 def main():
     shutil.rmtree(CORPUS, ignore_errors=True)
+    dashboard_seeds()
     for name, data in CONFIGS.items():
         write("config", name, data)
     write("dispatch", "conference", run(0, conference()))

@@ -16,10 +16,10 @@ for arch in arm64 armhf; do
 done
 bash "$root/scripts/deps.sh" g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev \
   wine wine64 nsis g++-mingw-w64-x86-64 clang libclang-rt-14-dev gpsd gpsd-clients aprx \
-  libcpp-httplib-dev nlohmann-json3-dev liburing-dev chromium \
+  libboost-dev nlohmann-json3-dev liburing-dev chromium \
   debhelper lintian scdoc mandoc logrotate systemd python3 pkgconf \
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static \
-  libcpp-httplib-dev:arm64 libcpp-httplib-dev:armhf pkgconf:arm64 pkgconf:armhf \
+  libboost-dev:arm64 libboost-dev:armhf pkgconf:arm64 pkgconf:armhf \
   liburing-dev:arm64 liburing-dev:armhf
 # A browser driver for the dashboard's page test. Debian's nodejs brings npm on
 # a fresh machine; a machine with another nodejs that has npm already must not

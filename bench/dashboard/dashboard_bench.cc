@@ -9,7 +9,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <httplib.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -65,8 +64,11 @@ pid_t start_dashboard(const settings& s, int udp_port, int http_port) {
     const int quiet = ::open("/dev/null", O_WRONLY);
     ::dup2(quiet, 1);
     ::dup2(quiet, 2);
+    // Every client comes from 127.0.0.1: the caps per address are the totals.
     ::execl(s.dashboard.c_str(), s.dashboard.c_str(), "--listen", listen.c_str(), "--http",
-            http.c_str(), "--max-streams", streams.c_str(), static_cast<char*>(nullptr));
+            http.c_str(), "--max-streams", streams.c_str(), "--max-streams-per-address",
+            streams.c_str(), "--max-connections-per-address", streams.c_str(),
+            static_cast<char*>(nullptr));
     std::perror("exec");
     ::_exit(127);
   }
@@ -94,12 +96,39 @@ usage usage_of(pid_t pid) {
   return u;
 }
 
+// A connection to the dashboard with `path` asked for; -1 when refused.
+int request(int http_port, const char* path) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(static_cast<std::uint16_t>(http_port));
+  const std::string ask = std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n";
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 ||
+      ::send(fd, ask.data(), ask.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(ask.size())) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Hands what arrives on `fd` to `take` until the dashboard closes it.
+template <class consumer>
+void read_all(int fd, consumer take) {
+  char block[65536];
+  for (ssize_t n; (n = ::recv(fd, block, sizeof block, 0)) > 0;)
+    take(block, static_cast<std::size_t>(n));
+  ::close(fd);
+}
+
 // The value of one metric line of /metrics, or -1.
-double metric(httplib::Client& c, const std::string& name) {
-  const auto r = c.Get("/metrics");
-  if (!r) return -1;
-  const std::size_t at = r->body.find("\n" + name + " ");
-  return at == std::string::npos ? -1 : std::stod(r->body.substr(at + name.size() + 2));
+double metric(int http_port, const std::string& name) {
+  const int fd = request(http_port, "/metrics");
+  if (fd < 0) return -1;
+  std::string body;
+  read_all(fd, [&](const char* data, std::size_t n) { body.append(data, n); });
+  const std::size_t at = body.find("\n" + name + " ");
+  return at == std::string::npos ? -1 : std::stod(body.substr(at + name.size() + 2));
 }
 
 // Latency buckets of 100 us, up to 10 s.
@@ -116,11 +145,13 @@ struct stream_client {
 
 void follow(stream_client& c, int http_port,
             const std::vector<std::atomic<std::int64_t>>& sent_at) {
-  httplib::Client cli("127.0.0.1", http_port);
-  cli.set_read_timeout(30, 0);
+  const int fd = request(http_port, "/events");
+  if (fd < 0) return;
+  timeval wait{30, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
   std::string pending;
   const std::string mark = "\"my_call\":\"B";
-  cli.Get("/events", [&](const char* data, std::size_t length) {
+  read_all(fd, [&](const char* data, std::size_t length) {
     const std::int64_t arrived = now_ns();
     pending.append(data, length);
     std::size_t at = 0;
@@ -135,7 +166,6 @@ void follow(stream_client& c, int http_port,
       ++c.latency[static_cast<std::size_t>(std::min<std::int64_t>(waited, buckets - 1))];
     }
     pending.erase(0, std::min(pending.size(), pending.rfind('\n') + 1));
-    return true;
   });
 }
 
@@ -202,7 +232,7 @@ int main(int argc, char** argv) {
   const settings s = read_settings(argc, argv);
   const int udp_port = free_port(SOCK_DGRAM), http_port = free_port(SOCK_STREAM);
   const pid_t dashboard = start_dashboard(s, udp_port, http_port);
-  httplib::Client probe("127.0.0.1", http_port);
+  const int probe = http_port;
   for (int i = 0; i < 100 && metric(probe, "mirx_dashboard_event_streams") < 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
 

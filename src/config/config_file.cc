@@ -280,8 +280,9 @@ std::string refusal(const key_entry& key, const settings& s, const written_value
   const key_bounds& b = key.bounds;
   if (b.check == key_check::port &&
       port_of(static_cast<std::int32_t>(number_in(key.where, s))) == 0)
-    return line_of("%s=%d is port 0: give a port from 1 to 65535\n", key.name,
-                   static_cast<int>(number_in(key.where, s)));
+    return line_of("%s=%d is port 0: give a port from %lld to %lld\n", key.name,
+                   static_cast<int>(number_in(key.where, s)), static_cast<long long>(b.low),
+                   static_cast<long long>(b.high));
   if (b.check != key_check::whole_number) return "";
   // The number as written, before any narrowing to its field; the default
   // when the file did not give one.

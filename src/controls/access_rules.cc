@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <unordered_set>
 
 #include "node/datagrams.h"
 #include "platform/ipv4.h"
@@ -72,17 +73,48 @@ bool callsign_matches(std::string_view pattern, std::string_view call) {
   return p == pattern.size();
 }
 
-void pattern_set::add(std::string pattern) {
-  const std::size_t literal = pattern.find_first_of("*?");
-  by_beginning_[pattern.substr(0, literal)].push_back(std::move(pattern));
+std::uint32_t pattern_set::child(std::uint32_t at, char c) const {
+  for (const auto& [ch, to] : nodes_[at].next)
+    if (ch == c) return to;
+  return 0;
+}
+
+void pattern_set::add(std::string_view pattern) {
+  std::uint32_t at = 0;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    // A run of stars is one star: "**" matches what "*" does.
+    if (pattern[i] == '*' && i > 0 && pattern[i - 1] == '*') continue;
+    std::uint32_t to = child(at, pattern[i]);
+    if (to == 0) {
+      to = static_cast<std::uint32_t>(nodes_.size());
+      nodes_[at].next.emplace_back(pattern[i], to);
+      nodes_.emplace_back();
+    }
+    at = to;
+  }
+  nodes_[at].ends = true;
 }
 
 bool pattern_set::matches(std::string_view call) const {
-  for (std::size_t k = 0; k <= call.size(); ++k) {
-    const auto it = by_beginning_.find(std::string(call.substr(0, k)));
-    if (it == by_beginning_.end()) continue;
-    for (const std::string& p : it->second)
-      if (callsign_matches(p, call)) return true;
+  // States are (node, characters of the call consumed); each is looked at
+  // once, so stars cannot make the walk go round in circles or blow up.
+  const std::size_t width = call.size() + 1;
+  std::unordered_set<std::uint64_t> seen;
+  std::vector<std::pair<std::uint32_t, std::size_t>> todo{{0, 0}};
+  const auto go = [&](std::uint32_t to, std::size_t used) {
+    if (to != 0) todo.emplace_back(to, used);
+  };
+  while (!todo.empty()) {
+    const auto [at, used] = todo.back();
+    todo.pop_back();
+    if (!seen.insert(std::uint64_t{at} * width + used).second) continue;
+    if (used == call.size() && nodes_[at].ends) return true;
+    const std::uint32_t star = child(at, '*');
+    for (std::size_t k = used; star != 0 && k <= call.size(); ++k) go(star, k);
+    if (used == call.size()) continue;
+    go(child(at, '?'), used + 1);
+    // A '*' or '?' in the call sign is a character like any other.
+    if (call[used] != '*' && call[used] != '?') go(child(at, call[used]), used + 1);
   }
   return false;
 }

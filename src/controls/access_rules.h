@@ -10,7 +10,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -30,18 +29,25 @@ class address_set {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges_;
 };
 
-// Call-sign patterns ('*' any run, '?' one character, upper case) filed by
-// their literal beginning, the characters before the first wildcard: a call
-// sign is tried only against the patterns filed under one of its own
-// beginnings, at most nine lookups however many patterns there are.
+// Call-sign patterns ('*' any run, '?' one character, upper case) compiled
+// into one tree of their characters, wildcards included, so that patterns
+// sharing a beginning share its nodes. A call sign walks the tree once: from
+// each node it follows only its own next character, '?' and '*', so the work
+// is bounded by the nodes that agree with the call sign, not by the number
+// of patterns, whatever wildcard they begin with.
 class pattern_set {
  public:
-  void add(std::string pattern);
+  void add(std::string_view pattern);
   // `call` upper case, trailing spaces left out.
   bool matches(std::string_view call) const;
 
  private:
-  std::unordered_map<std::string, std::vector<std::string>> by_beginning_;
+  struct node {
+    std::vector<std::pair<char, std::uint32_t>> next;  // by character, '*' and '?' included
+    bool ends = false;                                 // a whole pattern ends here
+  };
+  std::uint32_t child(std::uint32_t at, char c) const;  // 0: none (the root is no one's child)
+  std::vector<node> nodes_{1};
 };
 
 struct access_rules {

@@ -17,8 +17,9 @@ bool read_text(access_watch& w, const node_gate& g, output& out, std::string& te
     if (!w.unreadable_said)
       out.stamped(shown::always, "Access file %s cannot be read: %s; %s\n", w.path.c_str(),
                   why.c_str(), consequence(g, "nobody is admitted until it can be read"));
+    // `text` still holds the rules in force: a file back as it was changes
+    // nothing and is not reloaded.
     w.unreadable_said = true;
-    w.read = false;
     return false;
   }
   w.unreadable_said = false;

@@ -6,6 +6,7 @@
 #include <windows.h>
 // clang-format off
 #include <shlobj.h>
+#include <tlhelp32.h>
 #include <fcntl.h>
 #include <io.h>
 // clang-format on
@@ -148,11 +149,42 @@ void WINAPI service_main(DWORD, char**) {
   platform::process_ending(status);
 }
 
+// The process `pid`'s parent and executable name, from a snapshot of the
+// process list.
+struct process_facts {
+  DWORD parent = 0;
+  std::wstring name;
+};
+std::optional<process_facts> facts_of(HANDLE snapshot, DWORD pid) {
+  PROCESSENTRY32W e{};
+  e.dwSize = sizeof e;
+  for (BOOL more = ::Process32FirstW(snapshot, &e); more; more = ::Process32NextW(snapshot, &e))
+    if (e.th32ProcessID == pid) return process_facts{e.th32ParentProcessID, e.szExeFile};
+  return std::nullopt;
+}
+
+// Whether the service manager may have started this process: its parent is
+// services.exe. The service dispatcher would tell for sure, but a console
+// start waits for its answer (about 10 s under Wine, -? included); a
+// snapshot of the process list never waits. When no snapshot can be taken
+// the dispatcher is asked, as a service must never be taken for a console.
+bool maybe_started_by_service_manager() {
+  const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return true;
+  const std::optional<process_facts> self = facts_of(snapshot, ::GetCurrentProcessId());
+  const std::optional<process_facts> parent =
+      self ? facts_of(snapshot, self->parent) : std::nullopt;
+  ::CloseHandle(snapshot);
+  if (!self) return true;
+  return parent && ::_wcsicmp(parent->name.c_str(), L"services.exe") == 0;
+}
+
 }  // namespace
 
 std::optional<int> run_as_service(int argc, char** argv) {
   saved_argc = argc;
   saved_argv = argv;
+  if (!maybe_started_by_service_manager()) return std::nullopt;
   char name[sizeof service_name];
   std::copy(std::begin(service_name), std::end(service_name), name);
   const SERVICE_TABLE_ENTRYA table[] = {{name, service_main}, {nullptr, nullptr}};

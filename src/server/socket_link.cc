@@ -6,8 +6,9 @@ namespace mirx {
 
 void socket_link::bind_sources() {
   platform::bind_any(out_socket, 0);
-  platform::bind_any(log_socket, 0);
   out_source_port = platform::local_port(out_socket);
+  if (!log_server) return;
+  platform::bind_any(log_socket, 0);
   log_source_port = platform::local_port(log_socket);
 }
 

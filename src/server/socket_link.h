@@ -22,8 +22,9 @@ class socket_link final : public node_link {
   std::uint16_t out_source_port = 0;
   std::uint16_t log_source_port = 0;
 
-  // Binds both sending sockets now rather than at their first send, so that
-  // what they send can be recognised when it comes back.
+  // Binds the sending sockets now rather than at their first send, so that
+  // what they send can be recognised when it comes back; the log socket only
+  // when there is a log server, as without one it never sends.
   void bind_sources();
   // Whether `r` came from one of our own sending sockets: with InPort equal
   // to OutPort (or LogPort) what the server sends to an address of this

@@ -96,7 +96,6 @@ void open_sockets(server& s) {
   if (error != 0)
     fatal(s.out, "in sock bind error %d : %s\n", port_of(s.cfg.in_port),
           platform::error_text(error).c_str());
-  s.link.bind_sources();
   if (port_of(s.cfg.in_port) == port_of(s.cfg.out_port))
     s.out.say(shown::always,
               "InPort and OutPort are both %d: no node on this machine can listen there; what "
@@ -149,6 +148,11 @@ void start_rules(server& s) {
   }
 }
 
+void bind_sending_sockets(server& s) {
+  std::lock_guard<std::mutex> hold(io_lock());
+  s.link.bind_sources();
+}
+
 // Ends the run before the receive loop: output written, the log file closed
 // without a "log end" line.
 int end_before_loop(server& s, int status) {
@@ -186,6 +190,7 @@ int run_server(int argc, const char* const* argv) {
   open_sockets(s);
   const std::int64_t bound_ms = platform::monotonic_ms();
   if (!resolve_log_server(s.cfg, s.out, s.link.log_server)) return end_before_loop(s, 1);
+  bind_sending_sockets(s);
   if (s.cfg.log_streams) start_streams(s, bound_ms);
   start_rules(s);
   start_fast_relay(s);

@@ -140,6 +140,28 @@ async function busyConference(page, inPort, outPort, transmit, text, outDir) {
   console.log('ok - with 1,000 nodes the talker is on the first screen');
 }
 
+// A server's times that no record told yet (an END came before any
+// heartbeat) are left out on a phone-sized page, never shown as 1970 or NaN.
+async function unknownServerTimes() {
+  const [logPort, httpPort] = [await freePort(true), await freePort(false)];
+  const d = run(dashboardBin, ['--listen', '127.0.0.1:' + logPort, '--http', '127.0.0.1:' + httpPort], 'dashboard');
+  await until('the second dashboard', () => d.output.includes('page on'));
+  const field = (text) => Buffer.concat([Buffer.from(text, 'latin1'), Buffer.alloc(8)]).subarray(0, 8);
+  const end = Buffer.concat([Buffer.from('END \x01\x00\x05\xdc', 'latin1'), field('N0AAA'), field('GW'), field('S1')]);
+  const udp = dgram.createSocket('udp4');
+  await new Promise((r) => udp.send(end, logPort, '127.0.0.1', r));
+  udp.close();
+  const phone = await browser.newPage();
+  await phone.setViewport({ width: 390, height: 844 });
+  await phone.goto('http://127.0.0.1:' + httpPort + '/');
+  await until('the record counted', () => phone.$eval('#counters', (e) => /Transmissions ended\s*1/.test(e.textContent)));
+  const shown = await phone.$eval('#server', (e) => e.textContent);
+  if (/1970|NaN/.test(shown)) throw new Error('unknown server times shown: ' + shown);
+  await phone.close();
+  await stop(d, 'SIGTERM');
+  console.log('ok - server times not yet known are left out');
+}
+
 async function main() {
   const [logPort, httpPort, inPort, outPort] =
     [await freePort(true), await freePort(false), await freePort(true), await freePort(true)];
@@ -268,6 +290,7 @@ async function main() {
   if (Date.now() - killed > 5000) throw new Error('silence reported after ' + (Date.now() - killed) + ' ms');
   console.log('ok - a killed server is reported silent');
 
+  await unknownServerTimes();
   if (problems.length) throw new Error(problems.join('\n'));
 }
 

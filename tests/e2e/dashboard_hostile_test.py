@@ -1,10 +1,16 @@
 #!/usr/bin/env python3
-"""Hostile HTTP clients against the real mirx_dashboard (the argument), one table of
-attacks, each from its own loopback address. Throughout each, a normal client at 127.0.0.1
-must get /api/v1/state within a second every time, and the resident size stay bounded."""
+"""Hostile HTTP clients, records and options against the real mirx_dashboard (the
+argument): one table of attacks, each from its own loopback addresses. Throughout each, a
+normal client at 127.0.0.1 must get /api/v1/state within a second every time, the resident
+size stay bounded and the threads few. A second table starts the program with options
+that once stopped or broke it."""
 
+import json
+import os
 import re
+import resource
 import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -14,6 +20,8 @@ RSS_BOUND_MB = 64  # the bound docs/dashboard.md gives for the default limits
 PER_ADDRESS_CONNECTIONS, PER_ADDRESS_STREAMS = 16, 8
 DEADLINE_S = 2  # --request-deadline, shorter than the default to keep the test short
 ROW_LIMIT = 10000  # node rows kept; older ones are dropped
+THREAD_BOUND = 16  # however many connections are open
+ISO_TIME = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
 
 class Dashboard:
     """The real binary on free loopback ports, read from its start line."""
@@ -27,9 +35,22 @@ class Dashboard:
         assert m, "no start line: " + line
         self.udp, self.http = int(m.group(1)), int(m.group(2))
 
-    def rss_mb(self):
+    def status(self, field):
         with open(f"/proc/{self.proc.pid}/status") as f:
-            return next(int(l.split()[1]) for l in f if l.startswith("VmRSS:")) / 1024
+            return next(int(l.split()[1]) for l in f if l.startswith(field + ":"))
+
+    def rss_mb(self):
+        return self.status("VmRSS") / 1024
+
+    def send(self, records, source="127.0.0.6"):
+        """Records to the dashboard, paced so the receive buffer holds them."""
+        out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        out.bind((source, 0))
+        for i, record in enumerate(records):
+            out.sendto(record, ("127.0.0.1", self.udp))
+            if i % 100 == 99:
+                time.sleep(0.005)
+        out.close()
 
     def connect(self, source, timeout=1.0):
         s = socket.socket()
@@ -151,6 +172,107 @@ def rows(d):
         status, _, body = d.get("/api/v1/state", "127.0.0.7", timeout=10)
         assert status == 200 and body.endswith(b"}") and d.rss_mb() < RSS_BOUND_MB, status
 
+def record(tag, call1=b"", call2=b"", tail=b"\0" * 8, middle=b"\0" * 4):
+    return tag + middle + call1.ljust(8, b"\0") + call2.ljust(8, b"\0") + tail
+
+def beat(seconds_up=60, streams_open=64, table=10):
+    numbers = struct.pack(">IIIII", table, seconds_up, streams_open, 30, 3000)
+    return b"HBT \0\0\0\0" + numbers + b"\0" * 4
+
+def over(i, call=b"S%06d", talker=None):
+    """An over's header and end: (ACC, END), through a node of the table."""
+    talker = talker or call % i
+    end = b"END " + bytes([1]) + (1500).to_bytes(3, "big")
+    return (record(b"ACC ", b"N%07d" % (i % ROW_LIMIT), b"GW", talker.ljust(8, b"\0")),
+            end + (b"N%07d" % (i % ROW_LIMIT)).ljust(8, b"\0") + b"GW".ljust(8, b"\0") +
+            talker.ljust(8, b"\0"))
+
+def unread_streams(d, sources, per_source, headers=""):
+    """Event streams that read nothing past their status line, with small buffers."""
+    socks = []
+    for source in sources:
+        for _ in range(per_source):
+            s = socket.socket()
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            s.settimeout(2)
+            s.bind((source, 0))
+            s.connect(("127.0.0.1", d.http))
+            s.sendall(f"GET /events HTTP/1.1\r\nHost: x\r\n{headers}\r\n".encode())
+            assert s.recv(12) == b"HTTP/1.1 200", "stream refused"
+            socks.append(s)
+    return socks
+
+def hold(d, socks, seconds):
+    """Keeps `socks` open for `seconds`, the largest resident size seen meanwhile."""
+    peak = 0
+    try:
+        for _ in range(int(seconds * 10)):
+            peak = max(peak, d.rss_mb())
+            time.sleep(0.1)
+    finally:
+        for s in socks:
+            s.close()
+    assert peak < RSS_BOUND_MB, f"RSS {peak:.0f} MB with {len(socks)} unread streams"
+
+def stale_reconnect(d):
+    """After 2,100 overs one address opens its 8 streams with an old Last-Event-ID and
+    reads nothing: what they missed is not built into a copy per stream."""
+    probe = d.connect("127.0.0.9", 2)
+    probe.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
+    seen, data = None, b""
+    while seen is None:
+        data += probe.recv(1 << 16)
+        seen = re.search(rb"\nid: (\S+)\n", data)
+    probe.close()
+    d.send([r for i in range(2100) for r in over(i, talker=b"T%d" % (i % 3))])
+    hold(d, unread_streams(d, ["127.0.0.10"], PER_ADDRESS_STREAMS,
+                           f"Last-Event-ID: {seen.group(1).decode()}\r\n"), 3)
+
+def stalled_streams(d):
+    """64 streams from 8 addresses read nothing while records keep coming: each is
+    closed at its bound of unsent bytes, none keeps a copy of the state."""
+    socks = unread_streams(d, [f"127.0.1.{i}" for i in range(1, 9)], PER_ADDRESS_STREAMS)
+    d.send([r for i in range(3000) for r in over(i)])
+    hold(d, socks, 2)
+
+def talker_lists(d):
+    """64 talkers at once, then thousands of overs with control-byte call signs: each
+    event carries what changed, so the replay ring stays small."""
+    d.send([beat()] + [over(i, talker=bytes([1, 2, 3, 4, 5, 6, 7, 8 + i]))[0] for i in range(64)])
+    d.send([r for i in range(8000) for r in over(i, b"\x01\x02%06d")])
+    hold(d, [], 1)
+
+def idle_crowd(sources, per_source, drip):
+    """Connections that send nothing (or a byte a second) from each of `sources`; the
+    normal client is served throughout, with few threads."""
+    def attack(d):
+        socks = [d.connect(src) for src in sources for _ in range(per_source)]
+        threads = 0
+        try:
+            for second in range(DEADLINE_S + 1):
+                threads = max(threads, d.status("Threads"))
+                for s in socks if drip else []:
+                    try:
+                        s.send(b"G")
+                    except OSError:
+                        pass
+                time.sleep(1)
+        finally:
+            for s in socks:
+                s.close()
+        assert threads <= THREAD_BOUND, f"{threads} threads"
+    return attack
+
+def forged_heartbeat(d):
+    """A heartbeat whose up-time reaches before 1970 gives well-formed times."""
+    for _ in range(20):  # sent again should the receive buffer still be full
+        d.send([beat(seconds_up=0xFFFFFFFF, table=77)])
+        time.sleep(0.2)
+        server = json.loads(d.get("/api/v1/state", timeout=5)[2])["server"]
+        if server["table_size"] == 77:
+            break
+    assert server["table_size"] == 77 and ISO_TIME.match(server["up_since"]), server
+
 def answer(path, headers, expect):
     """One request, its (status, header lines, body) judged by `expect`."""
     def attack(d):
@@ -158,7 +280,22 @@ def answer(path, headers, expect):
         assert expect(*got), got[:2]
     return attack
 
+def head_answer(d):
+    for path in ("/", "/api/v1/state", "/metrics", "/events"):
+        s = d.connect("127.0.0.8")
+        s.sendall(f"HEAD {path} HTTP/1.1\r\nHost: x\r\n\r\n".encode())
+        head = s.recv(1 << 16).decode("latin-1")
+        s.close()
+        assert head.startswith("HTTP/1.1 200"), (path, head[:40])
+        assert head.lower().count("\r\naccept-ranges:") == 1, (path, head)
+
 ATTACKS = [
+    ("1,000 idle connections from 100 addresses",
+     idle_crowd([f"127.0.2.{i}" for i in range(1, 101)], 10, drip=False)),
+    ("seven addresses trickling at their cap",
+     idle_crowd([f"127.0.3.{i}" for i in range(1, 8)], PER_ADDRESS_CONNECTIONS, drip=True)),
+    ("120 slow connections from the normal client's address",
+     idle_crowd(["127.0.0.1"], 120, drip=True)),
     ("slow drip", crowd("127.0.0.2", drip=True)),
     ("many connections from one address", crowd("127.0.0.3", drip=False)),
     ("event stream slots hogged, then one closed", stream_hogging),
@@ -167,6 +304,50 @@ ATTACKS = [
         h.lower().startswith("cache-control:") for h in headers) == 1)),
     ("multi-range request", answer("/", "Range: bytes=0-1,3-4\r\n", lambda status, headers, body:
         status == 200 and body.startswith(b"<!") and "multipart" not in str(headers))),
+    ("one Accept-Ranges on HEAD", head_answer),
+    # These three at the full table of the 75,200 rows above.
+    ("stale Last-Event-ID on 8 unread streams", stale_reconnect),
+    ("64 stalled streams from 8 addresses", stalled_streams),
+    ("64 talkers in every event", talker_lists),
+    ("heartbeat from before 1970", forged_heartbeat),
+]
+
+def latin1_title(path):
+    """A title that is not UTF-8: the state is served and a stream opens."""
+    d = Dashboard(path, "--title", b"Caf\xe9")
+    try:
+        status, _, body = d.get("/api/v1/state", timeout=5)
+        assert status == 200 and json.loads(body)["title"] == "Caf\u00e9", (status, body[:80])
+        assert d.get("/events", timeout=2, head_only=True)[0] == 200
+        time.sleep(0.3)
+        assert d.proc.poll() is None, "stopped"
+    finally:
+        d.stop()
+
+def refused_at_start(*options):
+    """Options that must stop the start at once with a reason, not hang or loop."""
+    def start(path):
+        proc = subprocess.run([path, "--http", "127.0.0.1:0", *options], capture_output=True,
+                              text=True, timeout=5)
+        assert proc.returncode == 1 and proc.stderr.startswith("mirx_dashboard: "), proc
+    return start
+
+def with_fifo(run):
+    def start(path):
+        fifo = f"/tmp/dashboard_hostile_{os.getpid()}.fifo"
+        os.mkfifo(fifo)
+        try:
+            run(fifo)(path)
+        finally:
+            os.unlink(fifo)
+    return start
+
+STARTS = [
+    ("title that is not UTF-8", latin1_title),
+    ("--forward to its own --listen", refused_at_start(
+        "--listen", "127.0.0.1:39123", "--forward", "127.0.0.1:39123")),
+    ("--state naming a FIFO", with_fifo(lambda fifo: refused_at_start(
+        "--listen", "127.0.0.1:0", "--state", fifo))),
 ]
 
 def served(d, stop, failures):
@@ -182,8 +363,18 @@ def served(d, stop, failures):
             failures.append(repr(e))
 
 def main():
-    d = Dashboard(sys.argv[1], "--request-deadline", str(DEADLINE_S))
+    # Room for the crowds: a thousand sockets and more.
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     failed = 0
+    for name, start in STARTS:
+        try:
+            start(sys.argv[1])
+            print(f"ok   {name}")
+        except Exception as e:
+            print(f"FAIL {name}\n  {e!r}")
+            failed += 1
+    d = Dashboard(sys.argv[1], "--request-deadline", str(DEADLINE_S))
     try:
         for name, attack in ATTACKS:
             stop, unserved, errors = threading.Event(), [], []

@@ -215,19 +215,33 @@ TEST(LogServerAddress, UnknownNameEndsTheRunWithStatus1BeforeTheLoop) {
   EXPECT_TRUE(std::regex_match(log, std::regex("log start " + stamp + "\n"))) << log;
 }
 
-TEST(Logrx, ShowsTheRecordsOfARealRun) {
-  server_process logrx;
-  logrx.start_program(MIRX_LOGRX_PATH,
-                      {"--bind", "127.0.0.1", "--port", "0", "--count", "3", "--timeout", "30"});
+// Starts mirx_logrx on 127.0.0.1 at a port of its choosing with `args`
+// appended, through `shell` when given (a sh -c script that ends by running
+// "$0" "$@"); the port it listens on, or 0 when it said none.
+std::uint16_t start_logrx(server_process& logrx, const std::vector<std::string>& args,
+                          const std::string& shell = "") {
+  std::vector<std::string> words = {"--bind", "127.0.0.1", "--port", "0"};
+  words.insert(words.end(), args.begin(), args.end());
+  if (shell.empty()) {
+    logrx.start_program(MIRX_LOGRX_PATH, words);
+  } else {
+    words.insert(words.begin(), {"-c", shell, MIRX_LOGRX_PATH});
+    logrx.start_program("/bin/sh", words);
+  }
   const std::regex listening("listening on 127\\.0\\.0\\.1:([0-9]+)\n");
   std::string err;
   std::smatch port;
   for (int i = 0; i < 500 && !std::regex_search(err = logrx.err(), port, listening); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_FALSE(port.empty()) << logrx.err();
+  return port.empty() ? 0 : static_cast<std::uint16_t>(std::stoi(port[1]));
+}
+
+TEST(Logrx, ShowsTheRecordsOfARealRun) {
+  server_process logrx;
+  const std::uint16_t port = start_logrx(logrx, {"--count", "3", "--timeout", "30"});
+  ASSERT_NE(port, 0) << logrx.err();
   conference_fixture f(1);
-  ASSERT_NO_FATAL_FAILURE(
-      start_with_log_server(f, log_config(static_cast<std::uint16_t>(std::stoi(port[1])))));
+  ASSERT_NO_FATAL_FAILURE(start_with_log_server(f, log_config(port)));
   f.send(0, nodes::make_registration("JA1AAA", "GW\"A"));
   nodes::header_fields h;
   h.my_call = "JA1XYZ";
@@ -240,6 +254,35 @@ TEST(Logrx, ShowsTheRecordsOfARealRun) {
       std::regex(stamp + " ADD " + calls + " ip=127\\.0\\.0\\.2\n" + stamp + " ACC " + calls +
                  " my_call=\"JA1XYZ  \"\n" + stamp + " DEL " + calls + " ip=127\\.0\\.0\\.2\n")))
       << logrx.out();
+}
+
+// An interrupt or a stop request ends a run cleanly, with status 0 and every
+// line printed so far, also when the shell that started it in the background
+// had set SIGINT to be ignored.
+TEST(Logrx, InterruptAndTerminateEndTheRunWithStatus0) {
+  struct stop_case {
+    const char* name;
+    int sig;
+    std::string shell;
+  };
+  const stop_case cases[] = {
+      {"SIGINT", SIGINT, ""},
+      {"SIGTERM", SIGTERM, ""},
+      {"SIGINT, started with SIGINT ignored", SIGINT, "trap '' INT; exec \"$0\" \"$@\""},
+  };
+  const auto sender = nodes::udp_endpoint::bind("127.0.0.2", 0);
+  ASSERT_TRUE(sender);
+  for (const stop_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server_process logrx;
+    const std::uint16_t port = start_logrx(logrx, {}, c.shell);
+    ASSERT_NE(port, 0) << logrx.err();
+    sender->send_to("x", 1, *parse_ipv4("127.0.0.1"), port);
+    ASSERT_TRUE(logrx.wait_for("not a record")) << logrx.out();
+    logrx.signal(c.sig);
+    EXPECT_EQ(logrx.wait_exit(3000), 0) << logrx.err();
+    EXPECT_NE(logrx.out().find("from 127.0.0.2:"), std::string::npos) << logrx.out();
+  }
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ declare -A qemu=([arm64]=qemu-aarch64-static [armhf]=qemu-arm-static)
 declare -A machine=([arm64]=AArch64 [armhf]=ARM)
 declare -A loader=([arm64]=/lib/ld-linux-aarch64.so.1 [armhf]=/lib/ld-linux-armhf.so.3)
 for arch in "${archs[@]}"; do
-  hint="dpkg --add-architecture $arch; apt-get install g++-${triple[$arch]} qemu-user-static libcpp-httplib-dev:$arch liburing-dev:$arch pkgconf:$arch"
+  hint="dpkg --add-architecture $arch; apt-get install g++-${triple[$arch]} qemu-user-static libboost-dev:$arch liburing-dev:$arch pkgconf:$arch"
   command -v "${triple[$arch]}-g++" >/dev/null || skip "no ${triple[$arch]}-g++ ($hint)"
   command -v "${qemu[$arch]}" >/dev/null || skip "no ${qemu[$arch]} ($hint)"
   # The emulated server loads the target's C and C++ libraries from the

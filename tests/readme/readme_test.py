@@ -4,7 +4,9 @@
 Every command of the README's `sh` blocks is run here or named in NOT_RUN with
 the reason; any other fails the test, so the README and the programs cannot
 drift apart unseen. The server of the run command serves the examples after
-it, on its default ports.   readme_test.py SOURCE_DIR WORK_DIR   (77: skipped)
+it, on its default ports, and the binaries the README names must then be
+there (the dashboard's only when DASHBOARD is 1: where its libraries are).
+  readme_test.py SOURCE_DIR WORK_DIR [DASHBOARD]   (77: skipped)
 """
 import os
 import re
@@ -48,6 +50,24 @@ def commands_of(readme):
     return commands
 
 
+def binaries_of(readme):
+    """The paths of the README's sentence "The binaries are ..."."""
+    sentence = re.search(r"The binaries are (.*?)\.(\s|$)", readme, re.S)
+    return re.findall(r"`(build/[^`]+)`", sentence.group(1)) if sentence else []
+
+
+def check_built(readme, clone, dashboard):
+    paths = binaries_of(readme)
+    if not paths:
+        fail("the README names no binaries")
+    for path in paths:
+        if "dashboard" in path and not dashboard:
+            continue
+        if not os.access(os.path.join(clone, path), os.X_OK):
+            fail(f"the run command did not build {path}")
+        print(f"built: {path}")
+
+
 class Background:
     """A program in its own process group, its output in a file."""
 
@@ -86,6 +106,7 @@ def run(words, clone, command):
 
 def main():
     source, work = sys.argv[1], sys.argv[2]
+    dashboard = len(sys.argv) > 3 and sys.argv[3] == "1"
     if not os.path.isdir(os.path.join(source, ".git")):
         print("readme_test skipped: needs a git checkout")
         return 77
@@ -93,7 +114,8 @@ def main():
     shutil.rmtree(clone, ignore_errors=True)
     subprocess.run(["git", "clone", "--quiet", source, clone], check=True)
     with open(os.path.join(clone, "README.md")) as f:
-        commands = commands_of(f.read())
+        readme = f.read()
+    commands = commands_of(readme)
     server, listeners = None, []
     try:
         for n, command in enumerate(commands):
@@ -106,14 +128,13 @@ def main():
                 server = Background(words, clone, os.path.join(work, "server.out"))
                 if not server.wait_for("Not assign the log server!!", 900):
                     fail(f"{command}: the server did not start:\n{server.output()}")
+                check_built(readme, clone, dashboard)
             elif words[:2] == ["build/tools/mirx_node", "listen"]:
                 listeners.append(Background(words, clone, os.path.join(work, f"listen{n}.out")))
                 if not listeners[-1].wait_for("registered", 10):
                     fail(f"{command}:\n{listeners[-1].output()}")
             elif words[0] in ("mv", "kill") and server is not None:
-                # pidof names the server this test started, not any other on the machine.
-                run(["bash", "-c", f"pidof() {{ echo {server.proc.pid}; }}; {command}"], clone,
-                    command)
+                run(["bash", "-c", command], clone, command)
                 time.sleep(0.5)
             elif words[0].startswith("build/tools/"):
                 run(words, clone, command)

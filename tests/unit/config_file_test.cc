@@ -11,6 +11,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "unit/harness.h"
@@ -341,6 +342,81 @@ TEST(ConfigKeys, EveryKeyReachableAndEveryNumberOfOursBounded) {
     } else {
       EXPECT_FALSE(strict);
     }
+  }
+}
+
+// The switches other than DprsSW: a value beginning "ON" or "OFF" sets them,
+// any other leaves them as they were.
+TEST(ConfigFile, SwitchesTakeTheBeginningOfTheirValue) {
+  struct switch_case {
+    std::string lines;
+    bool log_voice;
+    bool log_streams;
+  };
+  const switch_case cases[] = {
+      {"LogVoice=OFFX;\nLogStreams=  ONX;", false, true},
+      {"LogVoice=OFF;\nLogVoice=yes;\nLogStreams=ON;\nLogStreams=on;", false, true},
+      {"LogVoice=off;\nLogStreams=1;", true, false},
+      {"LogVoice=\tOFF;\nLogStreams=OF;", true, false},
+  };
+  for (const switch_case& c : cases) {
+    SCOPED_TRACE(c.lines);
+    const result r = run_text(c.lines + "\n", false);
+    EXPECT_EQ(c.log_voice, r.s.log_voice);
+    EXPECT_EQ(c.log_streams, r.s.log_streams);
+  }
+}
+
+// Whether a setting holds the same value in two settings records.
+bool same_setting(const mirx::key_field& where, const settings& a, const settings& b) {
+  return std::visit(
+      [&](auto f) {
+        if constexpr (std::is_array_v<std::remove_reference_t<decltype(a.*f)>>)
+          return std::strcmp(a.*f, b.*f) == 0;
+        else
+          return a.*f == b.*f;
+      },
+      where);
+}
+
+bool has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+std::string source_text(const char* name) {
+  std::ifstream in(fs::path(MIRX_SOURCE_DIR) / name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Every key of the table is in each sample configuration (read under -d, so
+// the echo names it, with nothing refused or reported), at its default in the
+// plain sample, in the manual page and in the README's key table.
+TEST(ConfigKeys, EveryKeyIsInTheSamplesTheEchoTheManualAndTheReadme) {
+  struct sample_case {
+    const char* name;
+    bool at_defaults;  // the service's sample places its files, on purpose
+  };
+  const sample_case samples[] = {{"mirx_server.cfg", true}, {"dist/mirx_server.cfg.in", false}};
+  const std::string manual = source_text("man/mirx_server.cfg.5.scd");
+  const std::string readme = source_text("README.md");
+  ASSERT_FALSE(manual.empty());
+  for (const sample_case& sample : samples) {
+    SCOPED_TRACE(sample.name);
+    const result r = run((fs::path(MIRX_SOURCE_DIR) / sample.name).c_str(), true);
+    EXPECT_EQ("", r.refused);
+    for (const char* fault : {"Not found", "Config file error", "value cut"})
+      EXPECT_FALSE(has(r.console, fault)) << r.console;
+    for (const mirx::key_entry& k : mirx::config_keys()) {
+      SCOPED_TRACE(k.name);
+      EXPECT_TRUE(has(r.console, "\n"s + k.echoed() + " : ")) << "not in the echo";
+      if (sample.at_defaults) {
+        EXPECT_TRUE(same_setting(k.where, r.s, settings{}));
+      }
+    }
+  }
+  for (const mirx::key_entry& k : mirx::config_keys()) {
+    EXPECT_TRUE(has(manual, "*"s + k.name + "=")) << k.name << " not in the manual page";
+    EXPECT_TRUE(has(readme, "| `"s + k.name + "` |")) << k.name << " not in the README's table";
   }
 }
 

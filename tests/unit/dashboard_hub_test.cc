@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "dashboard/connection_registry.h"
 #include "dashboard/hub.h"
 #include "platform/ipv4.h"
 #include "unit/record_bytes.h"
@@ -62,6 +63,66 @@ TEST(DashboardHub, MetricsForAlerts) {
        {"node_last_header_timestamp_seconds{call1=\"N0CALL\",call2=\"GW\"} 1796646199.5",
         "event_streams 2", "event_streams_refused_total 3", "build_info{version=\""})
     EXPECT_NE(m.find(std::string("\nmirx_dashboard_") + line), std::string::npos) << line;
+}
+
+// Streams opened together send one state text and one text per event, not
+// a copy each: their pieces point at the same bytes.
+TEST(DashboardHub, StreamsShareStateAndEvents) {
+  hub h({}, {}, {});
+  feed(h, add, t0);
+  std::vector<piece> a, b;
+  std::uint64_t seq_a = 0, seq_b = 0;
+  h.opening("", t0 + 1, seq_a, a);
+  h.opening("", t0 + 2, seq_b, b);
+  ASSERT_EQ(a.size(), b.size());
+  std::size_t shared = 0;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (!a[i].counted) shared += a[i].bytes.data() == b[i].bytes.data();
+  EXPECT_EQ(shared, 2u);  // the state's text before and after its time
+  feed(h, add, t0 + 3);
+  a.clear(), b.clear();
+  h.since(seq_a, t0 + 3, a);
+  h.since(seq_b, t0 + 3, b);
+  ASSERT_EQ(a.size(), 1u);
+  EXPECT_EQ(a[0].bytes.data(), b[0].bytes.data());
+}
+
+// Per address, the newest connections are kept: one more evicts the
+// address's oldest. Past the total cap a newcomer is refused instead.
+TEST(ConnectionRegistry, EvictsTheAddresssOldest) {
+  struct conn : evictable {
+    connection_registry* r;
+    std::string address;
+    connection_registry::ticket t;
+    bool evicted = false;
+    void evict() override {
+      evicted = true;
+      r->leave(address, t);
+    }
+  };
+  connection_registry r(4, 2);
+  std::vector<std::shared_ptr<conn>> cs;
+  const auto enter = [&](const char* address) {
+    auto c = std::make_shared<conn>();
+    c->r = &r;
+    c->address = address;
+    cs.push_back(c);
+    return r.enter(address, c, c->t);
+  };
+  const struct {
+    const char* address;
+    bool entered;
+    const char* evicted;  // one mark per connection so far
+  } rows[] = {{"a", true, "-"},        {"a", true, "--"},      {"a", true, "x--"},
+              {"b", true, "x---"},     {"a", true, "xx---"},   {"b", true, "xx----"},
+              {"c", false, "xx-----"}, {"b", true, "xx-x----"}};
+  for (const auto& row : rows) {
+    EXPECT_EQ(enter(row.address), row.entered) << cs.size();
+    std::string marks;
+    for (const auto& c : cs) marks += c->evicted ? 'x' : '-';
+    EXPECT_EQ(marks, row.evicted) << cs.size();
+  }
+  EXPECT_EQ(r.size(), 4u);
 }
 
 }  // namespace

@@ -238,6 +238,12 @@ std::string last_id(const std::string& text) {
   return at == std::string::npos ? "" : text.substr(at + 4, text.find('\n', at) - at - 4);
 }
 
+std::string text_of(const std::vector<piece>& pieces) {
+  std::string text;
+  for (const piece& p : pieces) text += p.bytes;
+  return text;
+}
+
 // A page that reconnects gets exactly the events it missed; one that missed
 // more than the ring holds, or comes from another run, gets the whole state.
 TEST(DashboardHub, ReconnectingPageCatchesUp) {
@@ -246,24 +252,84 @@ TEST(DashboardHub, ReconnectingPageCatchesUp) {
   const auto whole = [](const std::string& text) {
     return text.find("\"type\":\"state\"") != std::string::npos;
   };
-  receive(add("N0AAA", 2));
   std::uint64_t seq = 0;
-  const std::string first = h.opening("", seq, t0);
+  const auto open = [&](const std::string& id) {
+    std::vector<piece> p;
+    h.opening(id, t0, seq, p);
+    return text_of(p);
+  };
+  const auto since = [&] {
+    std::vector<piece> p;
+    h.since(seq, t0, p);
+    return text_of(p);
+  };
+  receive(add("N0AAA", 2));
+  const std::string first = open("");
   EXPECT_TRUE(whole(first));
   const std::string seen = last_id(first);
 
   receive(add("N0BBB", 3));
   receive(del("N0AAA"));
-  EXPECT_EQ(h.opening(seen, seq, t0), "retry: 2000\n");
-  const std::string missed = h.next(seq, 0, t0);
+  const std::string missed = open(seen);
+  EXPECT_EQ(missed.rfind("retry: 2000\n", 0), 0u);
+  EXPECT_FALSE(whole(missed));
   EXPECT_NE(missed.find("N0BBB"), std::string::npos);
   EXPECT_NE(missed.find("\"removed\":\"N0AAA\""), std::string::npos);
-  EXPECT_EQ(h.next(seq, 0, t0), "");  // nothing more
+  EXPECT_EQ(since(), "");  // nothing more
 
-  EXPECT_TRUE(whole(h.opening("0000000000000000" + seen.substr(seen.find('-')), seq, t0)));
-  h.opening(seen, seq, t0);
-  for (std::size_t i = 0; i <= ring_size; ++i) receive(add("N0BBB", 3));
-  EXPECT_TRUE(whole(h.next(seq, 0, t0)));
+  EXPECT_TRUE(whole(open("0000000000000000" + seen.substr(seen.find('-')))));
+  open(seen);
+  for (std::size_t i = 0; i <= ring_bytes / 100; ++i) receive(add("N0BBB", 3));
+  EXPECT_TRUE(whole(since()));
+}
+
+// Each record's event says what it changed, never a whole list: with 64
+// talkers on air and control bytes in every call sign, an event stays small.
+TEST(DashboardRender, EventsCarryWhatChanged) {
+  std::vector<sent> busy{{liveness("HBT ", 1, 64)}, {add("N0AAA", 2)}};
+  for (char i = 0; i < 64; ++i) busy.push_back({acc("N0AAA", "\x01\x02\x03"s + i)});
+  const struct {
+    const char* what;
+    bytes record;
+    std::vector<const char*> keys;  // besides type, now and feed
+  } rows[] = {
+      {"a header: one more on air, the oldest of 65 gone",
+       acc("N0AAA", "\x01NEW"),
+       {"heard", "heard_call", "hour", "node", "talk", "talks_gone"}},
+      {"an end", end("N0AAA", "\x01\x02\x03?", 1500), {"over_ended", "talks_gone"}},
+      {"a heartbeat counting fewer", liveness("HBT ", 1, 2), {"server", "streams", "talks_gone"}},
+      {"a restart", liveness("RUN ", 0, 0), {"nodes_cleared", "server", "streams", "talks_gone"}},
+      {"a disconnect", del("N0AAA"), {"removed"}},
+  };
+  for (const auto& r : rows) {
+    state s = play(busy);
+    const outcome o = apply_datagram(s, {}, server, r.record.data(), r.record.size(), t0 + 90000);
+    const json c = change_json(s, o, {}, t0 + 90000);
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : c.items())
+      if (key != "type" && key != "now" && key != "feed") keys.push_back(key);
+    EXPECT_EQ(keys, std::vector<std::string>(r.keys.begin(), r.keys.end())) << r.what;
+    // Streams that end were each begun by a header: listing them costs no
+    // more than their headers' events did.
+    EXPECT_LT(c.dump().size(), 1500 + 250 * c.value("talks_gone", json::array()).size()) << r.what;
+  }
+}
+
+// What reaches the page is valid UTF-8 whatever the bytes, and times before
+// 1970 are as well formed as any.
+TEST(DashboardRender, TextAndTimesAlwaysWellFormed) {
+  const std::pair<std::string, std::string> texts[] = {
+      {"Caf\xc3\xa9", "Caf\xc3\xa9"},                // UTF-8 stays
+      {"Caf\xe9", "Caf\xc3\xa9"},                    // Latin-1 read as call signs are
+      {"\xed\xa0\x80", "\xc3\xad\xc2\xa0\xc2\x80"},  // a surrogate is no UTF-8
+      {"\xc0\xaf", "\xc3\x80\xc2\xaf"},              // nor an overlong form
+      {"\xf0\x9f\x93\xbb", "\xf0\x9f\x93\xbb"},      // four bytes stay
+  };
+  for (const auto& [in, out] : texts) EXPECT_EQ(valid_text(in), out);
+  const std::pair<millis, std::string> times[] = {{-726, "1969-12-31T23:59:59.274Z"},
+                                                  {-1000, "1969-12-31T23:59:59.000Z"},
+                                                  {999, "1970-01-01T00:00:00.999Z"}};
+  for (const auto& [t, text] : times) EXPECT_EQ(iso_time(t), text);
 }
 
 // Call-sign bytes are data: each survives into JSON as the code point of its

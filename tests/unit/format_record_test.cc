@@ -45,6 +45,8 @@ TEST(FormatRecord, RecordsShowTheirFields) {
        "ACC call1=\"A\\x0aB\\x22C\\x5cD\" call2=\"\\x1b[2J\\xff\" my_call=\"OK\""},
       // Stream ends: tenths of a second, rounded; the 24-bit cap; an unknown how.
       {datagram({"END \x02\xff\xff\xff"s, "", "", "X"}),
+       "END call1=\"\" call2=\"\" my_call=\"X\" at least 16777.2 s silence"},
+      {datagram({"END \x02\xff\xff\xfe"s, "", "", "X"}),
        "END call1=\"\" call2=\"\" my_call=\"X\" 16777.2 s silence"},
       {datagram({"END \x09\x00\x00\x32"s, "", "", "X"}),
        "END call1=\"\" call2=\"\" my_call=\"X\" 0.1 s how=9"},

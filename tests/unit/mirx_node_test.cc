@@ -3,12 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include "nodelib/slow_stream.h"
 #include "mirx_node/options.h"
 #include "mirx_node/position_report.h"
 #include "mirx_node/stream_monitor.h"
 #include "node/ack.h"
 #include "nodelib/packets.h"
+#include "nodelib/slow_stream.h"
 #include "unit/harness.h"
 
 namespace mirx::node_tool {
@@ -46,6 +46,9 @@ TEST(NodeToolOptions, AcceptsEachCommandWithItsOptions) {
 }
 
 TEST(NodeToolOptions, RefusesWhatCannotWork) {
+  const std::string long_position(257, 'p');
+  const std::string long_position_refused =
+      "position \"" + long_position + "\" (--position) is longer than 256 bytes";
   const struct {
     std::vector<const char*> args;
     const char* error;
@@ -69,6 +72,13 @@ TEST(NodeToolOptions, RefusesWhatCannotWork) {
        "text message \"twenty-one characters\" (--text) is longer than 20 bytes"},
       {{"register", "--server", "h", "--call1", "A", "--timeout", "-1"},
        "--timeout wants seconds above 0 and up to 3600, not \"-1\""},
+      {{"register", "--server", "h", "--call1", "A", "--timeout", "0x1p3"},
+       "--timeout wants seconds above 0 and up to 3600, not \"0x1p3\""},
+      {{"register", "--server", "h", "--call1", "A", "--timeout", "1e1"},
+       "--timeout wants seconds above 0 and up to 3600, not \"1e1\""},
+      {{"transmit", "--server", "h", "--my-call", "A", "--call2", "X"}, "--call2 needs --call1"},
+      {{"transmit", "--server", "h", "--my-call", "A", "--position", long_position.c_str()},
+       long_position_refused.c_str()},
       {{"listen", "--server", "h", "--call1", "A", "--text", "hi"},
        "--text does not apply to listen"},
       {{"register", "--server"}, "--server needs a value"},

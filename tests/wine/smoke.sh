@@ -68,7 +68,29 @@ nodes=$!
 for _ in $(seq 100); do [ -e "$work/nodes.ready" ] && break; sleep 0.1; done
 [ -e "$work/nodes.ready" ] || fail "nodes not ready"
 
+# Seconds from the time in file $2 until UDP port $1 is bound on this machine
+# (Wine's sockets are the host's), or "never" after 20 s.
+bound_after() {
+  local hex
+  hex=$(printf ':%04X ' "$1")
+  for _ in $(seq 400); do
+    if grep -q "$hex" /proc/net/udp; then
+      awk -v a="$(cat "$2")" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }'
+      return
+    fi
+    sleep 0.05
+  done
+  echo never
+}
+seconds_since() { awk -v a="$1" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }'; }
+
 cd "$work"
+# A console start must not wait for the service dispatcher (which Wine
+# answers only after about 10 s): the usage comes at once.
+t0=$(date +%s.%N)
+usage_status=0
+timeout 30 wine "$exe" "-?" >usage.txt 2>&1 || usage_status=$?
+usage_seconds=$(seconds_since "$t0")
 date +%s.%N >launched
 # The console goes through a reader that notes every read ending inside a
 # line: each console line must reach the pipe in one write.
@@ -77,6 +99,9 @@ python3 "$src/tests/wine/console_reads.py" console.fifo console.txt console.read
 reader=$!
 timeout 60 wine "$exe" -i -f mirx.cfg >console.fifo 2>error.txt &
 server=$!
+in_port=$(sed -n 's/^InPort=\([0-9]*\);$/\1/p' mirx.cfg)
+bound_seconds=$(bound_after "$in_port" launched)
+echo "console start under Wine: InPort bound ${bound_seconds} s after the launch; -? answered in ${usage_seconds} s"
 
 for _ in $(seq 600); do [ -e nodes.done ] && break; sleep 0.1; done
 # Console lines reach a file at once, before any stop flushes them.
@@ -129,7 +154,12 @@ grep -qx 'reads [0-9]* broken 0' console.reads ||
 printf '\r\nAbnormal program termination\r\n' | cmp -s - error.txt ||
   problems+=("error stream: $(od -c error.txt | head -3)")
 [ "$status" -eq 3 ] || problems+=("exit status $status, want 3")
-in_port=$(sed -n 's/^InPort=\([0-9]*\);$/\1/p' mirx.cfg)
+# Not a speed limit: about 10 s would be the service dispatcher's wait, which a
+# console start must never have.
+[ "$bound_seconds" != never ] && awk -v s="$bound_seconds" 'BEGIN { exit !(s < 8) }' ||
+  problems+=("InPort bound ${bound_seconds} s after the launch: the console start waited")
+[ "$usage_status" -eq 0 ] && grep -q '^Usage:' usage.txt ||
+  problems+=("-? gave status $usage_status: $(head -3 usage.txt)")
 tr -d '\r' <second.txt >second.lf
 expect second.lf 1 '^D-PRS port \\\\\.\\com43 open error : .+ \(running without D-PRS output\)$'
 expect second.lf 1 "^in sock bind error $in_port : .+$"

@@ -68,10 +68,22 @@ std::string port(const std::string& option, const std::string& value, std::uint1
   return "";
 }
 
+namespace {
+
+// Decimal digits with at most one point among them: what strtod would also
+// take (a sign, an exponent, hex, "inf") is not a number of seconds here.
+bool plain_decimal(const std::string& value) {
+  const bool digit = value.find_first_of("0123456789") != std::string::npos;
+  return digit && value.find_first_not_of("0123456789.") == std::string::npos &&
+         std::count(value.begin(), value.end(), '.') <= 1;
+}
+
+}  // namespace
+
 std::string seconds(const std::string& option, const std::string& value, double max, int& out_ms) {
   char* end = nullptr;
-  const double s = std::strtod(value.c_str(), &end);
-  if (value.empty() || *end != '\0' || !(s > 0) || s > max) {
+  const double s = plain_decimal(value) ? std::strtod(value.c_str(), &end) : 0;
+  if (!plain_decimal(value) || *end != '\0' || !(s > 0) || s > max) {
     char limit[32];
     std::snprintf(limit, sizeof limit, "%.0f", max);
     return option + " wants seconds above 0 and up to " + limit + ", not \"" + value + "\"";

@@ -1,32 +1,54 @@
 #pragma once
 
-// The dashboard's HTTP side: the page and its two assets, the state as
-// JSON, the metrics and the live event stream. GET and HEAD only; a fixed
-// number of worker threads, connections and event streams, in total and
-// per client address, so no client can make the program take more threads
-// or memory than these bounds, nor take them all from the others.
+// The dashboard's HTTP side: the page and its assets, the state as JSON,
+// the metrics and the live event stream; GET and HEAD only. One thread
+// runs every connection on an event loop, so an idle or slow client costs
+// a socket and a few kilobytes, never a thread. Connections and event
+// streams are capped in total and per client address; each request has a
+// deadline for the whole of it; each stream a bound on what it has not yet
+// sent. No client can make the program take more memory than these bounds,
+// nor take the page from the others.
 
 #include <atomic>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "dashboard/address_slots.h"
+#include "dashboard/connection_registry.h"
 #include "dashboard/hub.h"
 #include "dashboard/udp_receiver.h"
 
 namespace mirx::dashboard {
 
-class connection_server;
-
 struct http_limits {
   int streams = 64;             // open event streams; one more is answered 503
   int streams_per_address = 8;  // of them from one client address
-  int spare_workers = 8;        // workers beyond those the event streams can hold
-  int pending = 32;             // accepted connections waiting for a worker
+  int connections = 4096;       // open connections besides the streams (lowered to fit the
+                                // open-file limit)
   int connections_per_address = 16;
   int deadline_seconds = 10;  // to send a whole request and read its whole answer
+};
+
+// A stream whose unsent event bytes pass this is closed; its page
+// reconnects and starts again from the state.
+inline constexpr std::size_t stream_unsent_bytes = 256 * 1024;
+
+class stream_session;
+
+// What every connection reaches; on the HTTP thread only.
+struct http_context {
+  hub& events;
+  http_limits limits;
+  connection_registry connections;
+  address_slots streams;
+  std::uint64_t streams_refused = 0;
+  std::vector<std::weak_ptr<stream_session>> open_streams;
 };
 
 class http_server {
@@ -40,16 +62,17 @@ class http_server {
   void stop();
 
  private:
-  void routes();
-  void event_stream_route();
-  std::string next_events(std::uint64_t& seq, int fd, bool& gone);
+  void accept();
+  void accepted(boost::asio::ip::tcp::socket socket);
+  void fan_out();
 
-  hub& hub_;
-  http_limits limits_;
-  std::unique_ptr<connection_server> server_;
-  address_slots streams_;
-  std::atomic<std::uint64_t> streams_refused_{0};
-  int listen_fd_ = -1;
+  http_context context_;
+  std::atomic<bool> fan_out_pending_{false};
+  // Declared after what the connections reach, so that destroying it (and
+  // the connections still held by its handlers) comes first.
+  boost::asio::io_context io_{1};
+  boost::asio::ip::tcp::acceptor acceptor_{io_};
+  boost::asio::steady_timer accept_pause_{io_};
   std::thread thread_;
 };
 

@@ -11,6 +11,11 @@
 namespace mirx::dashboard {
 namespace {
 
+// A stream starts from a state at most this old, followed by the events
+// since: streams opened together share one state text.
+constexpr millis stream_document_reuse_ms = 1000;
+constexpr millis build_cost_ratio = 10;
+
 std::string random_run() {
   std::random_device entropy;
   char text[17];
@@ -26,7 +31,23 @@ void give_back(std::size_t built) {
   if (built > worth_trimming) malloc_trim(0);
 }
 
+// Every text is valid UTF-8 by construction; should one not be, a
+// replacement character stands in rather than an exception.
+std::string dumped(const nlohmann::json& j) {
+  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+piece shared_piece(const std::shared_ptr<const state_document>& d, std::size_t from,
+                   std::size_t to) {
+  return {d, std::string_view(d->text).substr(from, to - from), false};
+}
+
 }  // namespace
+
+piece own_piece(std::string text, bool counted) {
+  auto owner = std::make_shared<const std::string>(std::move(text));
+  return {owner, *owner, counted};
+}
 
 hub::hub(state initial, view v, source_policy policy)
     : state_(std::move(initial)),
@@ -40,29 +61,44 @@ std::string hub::event_id(std::uint64_t seq) const {
 
 void hub::publish(const nlohmann::json& event) {
   ++seq_;
-  ring_.push_back(sse::event(event_id(seq_), event.dump()));
-  if (ring_.size() > ring_size) ring_.pop_front();
-  wake_.notify_all();
+  auto text = std::make_shared<const std::string>(sse::event(event_id(seq_), dumped(event)));
+  ring_held_ += text->size();
+  ring_.push_back({text, published_bytes_});
+  published_bytes_ += text->size();
+  while (ring_held_ > ring_bytes && ring_.size() > 1) {
+    ring_held_ -= ring_.front().text->size();
+    ring_.pop_front();
+  }
+}
+
+void hub::notify() {
+  if (notify_) notify_();
 }
 
 bool hub::receive(std::uint32_t source, const std::uint8_t* data, std::size_t length, millis now) {
-  std::lock_guard<std::mutex> hold(lock_);
-  const outcome o = apply_datagram(state_, policy_, source, data, length, now);
-  ++changes_;  // every datagram changes at least a counter
-  if (o.what == change::rejected) return false;
-  if (o.what == change::malformed) return true;
-  dirty_ = true;
-  publish(change_json(state_, o, view_, now));
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    const outcome o = apply_datagram(state_, policy_, source, data, length, now);
+    ++changes_;  // every datagram changes at least a counter
+    if (o.what == change::rejected) return false;
+    if (o.what == change::malformed) return true;
+    dirty_ = true;
+    publish(change_json(state_, o, view_, now));
+  }
+  notify();
   return true;
 }
 
 void hub::tick(millis now) {
-  std::lock_guard<std::mutex> hold(lock_);
-  const std::uint64_t junk = state_.count.rejected + state_.count.malformed;
-  if (junk == junk_published_) return;
-  junk_published_ = junk;
-  dirty_ = true;
-  publish({{"type", "feed"}, {"now", iso_time(now)}, {"feed", feed_json(state_, view_, now)}});
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    const std::uint64_t junk = state_.count.rejected + state_.count.malformed;
+    if (junk == junk_published_) return;
+    junk_published_ = junk;
+    dirty_ = true;
+    publish({{"type", "feed"}, {"now", iso_time(now)}, {"feed", feed_json(state_, view_, now)}});
+  }
+  notify();
 }
 
 std::shared_ptr<const state_document> hub::state_text(millis now) {
@@ -70,10 +106,22 @@ std::shared_ptr<const state_document> hub::state_text(millis now) {
   return document(now);
 }
 
+// A state changing all the time is built again at most after ten times
+// what building it took: a large one is then a little behind (never more
+// than the changes of a moment), and no stream of requests can keep the
+// HTTP thread building it.
 std::shared_ptr<const state_document> hub::document(millis now) {
-  if (document_ && document_changes_ == changes_ && now < document_until_) return document_;
+  const bool recent = now - document_built_ < document_cost_ms_ * build_cost_ratio;
+  if (document_ && now < document_until_ && (document_changes_ == changes_ || recent))
+    return document_;
+  document_.reset();  // before building the next: never two in the making
+  const auto started = std::chrono::steady_clock::now();
   auto d = std::make_shared<state_document>();
-  d->text = state_json(state_, view_, now).dump();
+  d->text = dumped(state_json(state_, view_, now));
+  document_cost_ms_ = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - started)
+                          .count();
+  document_built_ = now;
   // The top-level key: the same text inside a call sign would have its
   // quotes escaped, and no nested object has the key.
   const std::string key = "\"now\":\"";
@@ -82,6 +130,7 @@ std::shared_ptr<const state_document> hub::document(millis now) {
   give_back(d->text.size());
   document_ = std::move(d);
   document_changes_ = changes_;
+  document_seq_ = seq_;
   document_until_ = document_expiry(now);
   return document_;
 }
@@ -114,61 +163,78 @@ bool hub::changed_since_saved() {
   return was;
 }
 
-// The shared document as a "state" event: the type put first, the time of
-// this event in place of the document's.
-std::string hub::snapshot_event(std::uint64_t& seq, millis now) {
-  const std::shared_ptr<const state_document> d = document(now);
+// Whether the events after `seq` are all in the ring.
+bool hub::in_ring(std::uint64_t seq) const {
+  return seq <= seq_ && seq_ - seq <= ring_.size();
+}
+
+std::uint64_t hub::bytes_after(std::uint64_t seq) const {
+  if (seq == seq_) return 0;
+  return published_bytes_ - ring_[ring_.size() - (seq_ - seq)].before;
+}
+
+void hub::append_after(std::uint64_t& seq, std::vector<piece>& out) const {
+  for (std::size_t i = ring_.size() - (seq_ - seq); i < ring_.size(); ++i)
+    out.push_back({ring_[i].text, *ring_[i].text, true});
   seq = seq_;
-  std::string text = sse::retry_field() + sse::begin(event_id(seq_)) + "{\"type\":\"state\",";
+}
+
+// The last document built, while its events since are few and it is fresh
+// (or nothing happened since); else a new one.
+std::shared_ptr<const state_document> hub::stream_document(millis now) {
+  const bool reusable =
+      stream_document_ && in_ring(stream_document_seq_) &&
+      bytes_after(stream_document_seq_) <= replay_bytes && now < stream_document_until_ &&
+      (stream_document_seq_ == seq_ || now - stream_document_built_ < stream_document_reuse_ms);
+  if (reusable) return stream_document_;
+  stream_document_.reset();
+  stream_document_ = document(now);
+  stream_document_seq_ = document_seq_;
+  stream_document_built_ = now;
+  stream_document_until_ = document_until_;
+  return stream_document_;
+}
+
+// The state as a "state" event (the type put first, this moment's time in
+// place of the document's), then the events since the document was built.
+void hub::append_state(std::uint64_t& seq, millis now, std::vector<piece>& out) {
+  const std::shared_ptr<const state_document> d = stream_document(now);
+  seq = stream_document_seq_;
+  out.push_back(own_piece(sse::begin(event_id(seq)) + "{\"type\":\"state\","));
+  const std::size_t size = d->text.size();
   if (d->now_at == std::string::npos) {
-    text.append(d->text, 1);
+    out.push_back(shared_piece(d, 1, size));
   } else {
-    text.append(d->text, 1, d->now_at - 1);
-    text += iso_time(now);
-    text.append(d->text, d->now_at + iso_time_length);
+    out.push_back(shared_piece(d, 1, d->now_at));
+    out.push_back(own_piece(iso_time(now)));
+    out.push_back(shared_piece(d, d->now_at + iso_time_length, size));
   }
-  return text.append(sse::end);
+  out.push_back({nullptr, sse::end, true});
+  append_after(seq, out);
 }
 
-std::string hub::opening(const std::string& last_id, std::uint64_t& seq, millis now) {
+void hub::opening(const std::string& last_id, millis now, std::uint64_t& seq,
+                  std::vector<piece>& out) {
+  out.push_back(own_piece(sse::retry_field()));
   std::lock_guard<std::mutex> hold(lock_);
-  const std::uint64_t oldest = seq_ - ring_.size();  // the last event before the ring
   const std::string prefix = run_ + "-";
-  if (last_id.rfind(prefix, 0) == 0) {
-    std::uint64_t seen = 0;
-    try {
-      seen = std::stoull(last_id.substr(prefix.size()));
-    } catch (const std::exception&) {
-      return snapshot_event(seq, now);
-    }
-    if (seen >= oldest && seen <= seq_) {
+  if (last_id.rfind(prefix, 0) == 0 && last_id.size() > prefix.size() &&
+      last_id.size() - prefix.size() <= 19 &&
+      last_id.find_first_not_of("0123456789", prefix.size()) == std::string::npos) {
+    const std::uint64_t seen = std::stoull(last_id.substr(prefix.size()));
+    if (in_ring(seen) && bytes_after(seen) <= replay_bytes) {
       seq = seen;
-      return sse::retry_field();
+      return append_after(seq, out);
     }
   }
-  return snapshot_event(seq, now);
+  append_state(seq, now, out);
 }
 
-std::string hub::next(std::uint64_t& seq, int wait_ms, millis now) {
-  std::unique_lock<std::mutex> hold(lock_);
-  wake_.wait_for(hold, std::chrono::milliseconds(wait_ms), [&] { return stopped_ || seq_ != seq; });
-  if (stopped_ || seq_ == seq) return "";
-  if (seq_ - seq > ring_.size()) return snapshot_event(seq, now);
-  std::string text;
-  for (std::size_t i = ring_.size() - (seq_ - seq); i < ring_.size(); ++i) text += ring_[i];
-  seq = seq_;
-  return text;
-}
-
-void hub::stop() {
+void hub::since(std::uint64_t& seq, millis now, std::vector<piece>& out) {
   std::lock_guard<std::mutex> hold(lock_);
-  stopped_ = true;
-  wake_.notify_all();
-}
-
-bool hub::stopped() {
-  std::lock_guard<std::mutex> hold(lock_);
-  return stopped_;
+  if (seq == seq_) return;
+  if (in_ring(seq)) return append_after(seq, out);
+  append_state(seq, now, out);
 }
 
 }  // namespace mirx::dashboard

@@ -2,6 +2,7 @@
 // live in a web page. See docs/dashboard.md.
 
 #include <malloc.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <csignal>
@@ -59,6 +60,20 @@ void serve_until_stopped(hub& h, const options& o, const sigset_t& signals) {
   while (sigtimedwait(&signals, nullptr, &wait) < 0) save(h, o);
 }
 
+// Raises the open-file limit as far as allowed and lowers the connection
+// cap to what the limit leaves, so that running out of descriptors never
+// stops the page: the cap refuses first.
+void fit_open_files(http_limits& limits) {
+  constexpr rlim_t spare = 64;  // the state file, the UDP sockets, the standard streams
+  rlimit r{};
+  if (getrlimit(RLIMIT_NOFILE, &r) != 0) return;
+  r.rlim_cur = r.rlim_max;
+  if (setrlimit(RLIMIT_NOFILE, &r) != 0) getrlimit(RLIMIT_NOFILE, &r);
+  const rlim_t held = static_cast<rlim_t>(limits.streams) + spare;
+  const rlim_t room = r.rlim_cur > held ? r.rlim_cur - held : 1;
+  if (room < static_cast<rlim_t>(limits.connections)) limits.connections = static_cast<int>(room);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -67,12 +82,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "mirx_dashboard: %s\n%s", parsed.error.c_str(), usage_text);
     return mirx::cli::exit_usage;
   }
-  const options& o = parsed.opts;
+  options o = parsed.opts;
   if (o.help) return std::fputs(usage_text, stdout), 0;
 
-  // Dozens of HTTP workers, each building answers of up to megabytes: few
-  // malloc arenas keep the resident size near what is in use.
+  // A few threads, building answers of up to megabytes: few malloc arenas
+  // keep the resident size near what is in use.
   mallopt(M_ARENA_MAX, 2);
+  fit_open_files(o.limits);
   const sigset_t signals = stop_signals();
   state initial;
   if (!initial_state(o, initial)) return 1;

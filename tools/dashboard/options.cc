@@ -89,7 +89,7 @@ std::vector<cli::option> option_table(options& o) {
        }},
       {"--title", true, ~0u,
        [&o](const std::string& v) {
-         o.page.title = v;
+         o.page.title = valid_text(v);
          return std::string();
        }},
       {"--show-address", true, ~0u,

@@ -24,6 +24,39 @@ std::string call_text(std::string_view value) {
   return out;
 }
 
+namespace {
+
+// The length of the UTF-8 sequence at `at`, or 0 when it is not one: no
+// overlong form, no surrogate, nothing past U+10FFFF.
+std::size_t sequence_at(std::string_view text, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
+  const unsigned char b = byte(0);
+  if (b < 0x80) return 1;
+  const std::size_t n = b >= 0xc2 && b <= 0xdf   ? 2
+                        : b >= 0xe0 && b <= 0xef ? 3
+                        : b >= 0xf0 && b <= 0xf4 ? 4
+                                                 : 0;
+  if (n == 0 || at + n > text.size()) return 0;
+  for (std::size_t i = 1; i < n; ++i)
+    if ((byte(i) & 0xc0) != 0x80) return 0;
+  const unsigned char second = byte(1);
+  if ((b == 0xe0 && second < 0xa0) || (b == 0xed && second > 0x9f) ||
+      (b == 0xf0 && second < 0x90) || (b == 0xf4 && second > 0x8f))
+    return 0;
+  return n;
+}
+
+}  // namespace
+
+std::string valid_text(std::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t n = sequence_at(text, at);
+    if (n == 0) return call_text(text);
+    at += n;
+  }
+  return std::string(text);
+}
+
 std::optional<std::string> shown_address(std::uint32_t ip, address_mode mode) {
   if (mode == address_mode::none) return std::nullopt;
   std::string text = dotted(ip).text;
@@ -35,13 +68,15 @@ std::optional<std::string> shown_address(std::uint32_t ip, address_mode mode) {
 }
 
 std::string iso_time(millis t) {
-  const std::time_t seconds = static_cast<std::time_t>(t / 1000);
+  // Rounded down, so that a time before 1970 has its milliseconds from 0 to 999 too.
+  const millis whole = t >= 0 ? t / 1000 : -((-t + 999) / 1000);
+  const std::time_t seconds = static_cast<std::time_t>(whole);
   std::tm utc{};
   gmtime_r(&seconds, &utc);
   char text[64];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
                 utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                static_cast<int>(t % 1000));
+                static_cast<int>(t - whole * 1000));
   return text;
 }
 
@@ -97,6 +132,12 @@ json calls_of(const item& i) {
   return j;
 }
 
+json talk_json(const talk& t) {
+  json j = calls_of(t);
+  j["since"] = iso_time(t.since);
+  return j;
+}
+
 json junk_json(const junk_note& n, const view& v, millis now) {
   if (n.count == 0 || (now != 0 && now - n.last > recent_ms)) return nullptr;
   return {{"count", n.count},
@@ -126,11 +167,7 @@ json heard_call_json(const heard_call& c, millis now) {
 
 json talking_json(const state& s) {
   json list = json::array();
-  for (const talk& t : s.talking) {
-    json j = calls_of(t);
-    j["since"] = iso_time(t.since);
-    list.push_back(std::move(j));
-  }
+  for (const talk& t : s.talking) list.push_back(talk_json(t));
   return list;
 }
 
@@ -205,12 +242,31 @@ json state_json(const state& s, const view& v, millis now) {
           {"hourly", hourly_json(s, now)}};
 }
 
-json change_json(const state& s, const outcome& o, const view& v, millis now) {
-  if (o.what == change::started) {  // every row is gone: the page starts anew
-    json whole = state_json(s, v, now);
-    whole["type"] = "state";
-    return whole;
+namespace {
+
+// The streams an outcome ended, and for a header the one it began.
+void put_talks(json& c, const state& s, const outcome& o) {
+  if (!o.talks_gone.empty()) {
+    json gone = json::array();
+    for (const talk& t : o.talks_gone) gone.push_back(talk_json(t));
+    c["talks_gone"] = std::move(gone);
   }
+  if (o.what == change::heard && s.streams && !s.talking.empty())
+    c["talk"] = talk_json(s.talking.back());
+}
+
+// An end record's duration for the over it ended, as the page's list of
+// speakers keys it: the speaker and when the over began.
+void put_duration(json& c, const outcome& o) {
+  if (o.over.duration_ms == no_duration) return;
+  c["over_ended"] = {{"my_call", call_text(o.over.my_call)},
+                     {"at", iso_time(o.over.at)},
+                     {"duration_ms", o.over.duration_ms}};
+}
+
+}  // namespace
+
+json change_json(const state& s, const outcome& o, const view& v, millis now) {
   json c = {{"type", "change"}, {"now", iso_time(now)}, {"feed", feed_json(s, v, now)}};
   const auto row = s.nodes.find(o.call1);
   switch (o.what) {
@@ -226,22 +282,22 @@ json change_json(const state& s, const outcome& o, const view& v, millis now) {
       if (row != s.nodes.end()) c["node"] = node_json(row->second, v);
       c["hour"] = {{"hour", iso_time(now / hour_ms * hour_ms)},
                    {"headers", s.hours.at(now / hour_ms)}};
-      c["talking"] = talking_json(s);
       c["heard_call"] = heard_call_json(s.calls.front(), now);
       break;
     case change::ended:
-      c["talking"] = talking_json(s);
-      c["heard_by_call"] = json::array();
-      for (const heard_call& h : s.calls) c["heard_by_call"].push_back(heard_call_json(h, now));
+      put_duration(c, o);
       break;
+    case change::started:  // the restarted server's table starts empty
+      c["nodes_cleared"] = true;
+      [[fallthrough]];
     case change::beat:
       c["server"] = server_json(s);
       c["streams"] = s.streams;
-      c["talking"] = talking_json(s);
       break;
     default:
       break;
   }
+  put_talks(c, s, o);
   return c;
 }
 

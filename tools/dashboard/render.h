@@ -32,6 +32,10 @@ inline constexpr int schema_version = 1;
 // lost, and ASCII call signs read as themselves.
 std::string call_text(std::string_view value);
 
+// A text for the page: itself when it is valid UTF-8, else read as a call
+// sign is (each byte its own code point), so that it always is.
+std::string valid_text(std::string_view text);
+
 // The address as the view allows: "192.0.2.7", "192.0.2.x" or nothing.
 std::optional<std::string> shown_address(std::uint32_t ip, address_mode mode);
 

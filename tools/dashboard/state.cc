@@ -69,12 +69,15 @@ outcome hear(state& s, const std::uint8_t* data, millis now) {
   }
   ++s.hours[now / hour_ms];
   prune_hours(s, now);
+  outcome o{change::heard, h.call1};
   if (s.streams) {
     s.talking.push_back({h.my_call, h.call1, h.call2, now});
-    if (s.talking.size() > talking_limit) s.talking.erase(s.talking.begin());
+    if (s.talking.size() > talking_limit) {
+      o.talks_gone.push_back(s.talking.front());
+      s.talking.erase(s.talking.begin());
+    }
   }
   count_call(s, h);
-  outcome o{change::heard, h.call1};
   s.heard.push_front(std::move(h));
   if (s.heard.size() > heard_limit) s.heard.pop_back();
   return o;
@@ -105,15 +108,20 @@ outcome end_stream(state& s, const std::uint8_t* data, millis now) {
   const millis start = now - duration;
   const auto talk_it =
       closest(s.talking, call1, my_call, start, [](const talk& t) { return t.since; });
-  if (talk_it != s.talking.end()) s.talking.erase(talk_it);
+  outcome o{change::ended, call1};
+  if (talk_it != s.talking.end()) {
+    o.talks_gone.push_back(*talk_it);
+    s.talking.erase(talk_it);
+  }
   const auto h = closest(s.heard, call1, my_call, start, [](const heard_entry& e) { return e.at; });
   if (h != s.heard.end()) {
     h->duration_ms = duration;
     h->ended_by = data[record::end_how];
+    o.over = *h;
     for (heard_call& c : s.calls)
       if (c.my_call == my_call && c.at == h->at) c.duration_ms = duration;
   }
-  return {change::ended, call1};
+  return o;
 }
 
 // RUN, HBT and OFF share their layout.
@@ -128,24 +136,25 @@ outcome server_record(state& s, const std::uint8_t* data, millis now) {
   v.up_since = now - static_cast<millis>(number(record::seconds_up)) * 1000;
   v.last_beat = now;
   v.stopped_at = 0;
-  if (tagged(data, record::tag_run)) {
+  // A start or a stop ends every stream; a heartbeat the oldest of those
+  // whose end records were lost, keeping as many as the server has open.
+  const bool run = tagged(data, record::tag_run), off = tagged(data, record::tag_off);
+  const std::size_t keep = run || off ? 0 : std::min<std::size_t>(s.talking.size(), v.streams_open);
+  const auto kept = s.talking.end() - static_cast<std::ptrdiff_t>(keep);
+  outcome o{run ? change::started : change::beat};
+  o.talks_gone.assign(s.talking.begin(), kept);
+  s.talking.erase(s.talking.begin(), kept);
+  if (run) {
     ++s.count.run;
     s.nodes.clear();
     s.node_age.clear();
-    s.talking.clear();
-    return {change::started, {}};
-  }
-  if (tagged(data, record::tag_off)) {
+  } else if (off) {
     ++s.count.off;
     v.stopped_at = now;
-    s.talking.clear();
   } else {
     ++s.count.hbt;
-    // Ends whose records were lost: keep only as many as the server has open.
-    if (s.talking.size() > v.streams_open)
-      s.talking.erase(s.talking.begin(), s.talking.end() - v.streams_open);
   }
-  return {change::beat, {}};
+  return o;
 }
 
 void note_junk(junk_note& n, std::uint32_t source, millis now) {

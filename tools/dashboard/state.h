@@ -126,8 +126,12 @@ enum class change {
 };
 
 struct outcome {
-  change what = change::malformed;
-  call_value call1;  // the node concerned, for added, moved, removed and heard
+  outcome(change w = change::malformed, call_value c = {}) : what(w), call1(std::move(c)) {}
+
+  change what;
+  call_value call1;              // the node concerned, for added, moved, removed and heard
+  std::vector<talk> talks_gone;  // streams no longer in progress because of it
+  heard_entry over;              // for ended: the over whose duration it set, if any
 };
 
 // Addresses allowed to send records; empty allows every address.

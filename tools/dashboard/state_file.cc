@@ -1,15 +1,9 @@
 #include "dashboard/state_file.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "node/datagrams.h"
+#include "platform/platform.h"
 
 namespace mirx::dashboard {
 namespace {
@@ -17,6 +11,8 @@ namespace {
 using nlohmann::json;
 
 constexpr int file_version = 1;
+// Far more than a full table, last-heard list and day of hours take.
+constexpr std::size_t most_file_bytes = 32u << 20;
 
 std::string hex(const std::string& bytes) {
   static const char digits[] = "0123456789abcdef";
@@ -108,40 +104,31 @@ state from_file(const json& j) {
   return s;
 }
 
-std::string system_error(const char* what, const std::string& path) {
-  return std::string(what) + " " + path + ": " + std::strerror(errno);
-}
-
 }  // namespace
 
 std::string save_state(const state& s, const std::string& path) {
-  const std::string text = to_file(s).dump();
-  const std::string temporary = path + ".tmp";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return system_error("cannot create", temporary);
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    written += static_cast<std::size_t>(n);
-  }
-  const bool complete = written == text.size() && ::fsync(fd) == 0;
-  std::string why = complete ? "" : system_error("cannot write", temporary);
-  if (::close(fd) != 0 && why.empty()) why = system_error("cannot close", temporary);
-  if (why.empty() && ::rename(temporary.c_str(), path.c_str()) != 0)
-    why = system_error("cannot rename to", path);
-  if (!why.empty()) ::unlink(temporary.c_str());
-  return why;
+  if (const int error = platform::replace_file(path, to_file(s).dump()); error != 0)
+    return "cannot write " + path + ": " + platform::error_text(error);
+  return "";
 }
 
 std::string load_state(state& s, const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return errno == ENOENT ? "" : system_error("cannot read", path);
+  std::string text;
+  const platform::file_read r = platform::read_regular_file(path.c_str(), most_file_bytes, text);
+  switch (r.status) {
+    case platform::file_status::missing:
+      return "";
+    case platform::file_status::not_regular:
+      return "cannot read " + path + ": not a regular file";
+    case platform::file_status::too_large:
+      return "cannot read " + path + ": larger than " + std::to_string(most_file_bytes) + " bytes";
+    case platform::file_status::failed:
+      return "cannot read " + path + ": " + platform::error_text(r.error);
+    case platform::file_status::read:
+      break;
+  }
   try {
-    std::ostringstream text;
-    text << in.rdbuf();
-    s = from_file(json::parse(text.str()));
+    s = from_file(json::parse(text));
     return "";
   } catch (const std::exception& e) {
     return "damaged state file " + path + ": " + e.what();

@@ -16,8 +16,9 @@ namespace mirx::dashboard {
 std::string save_state(const state& s, const std::string& path);
 
 // Reads a file written by save_state into `s`. A missing file is no error
-// (`s` stays as it is); a damaged one is refused with the reason, leaving
-// `s` unchanged.
+// (`s` stays as it is); a damaged one, or one that is not a regular file of
+// sane size, is refused with the reason, leaving `s` unchanged. A FIFO or a
+// device is never waited for.
 std::string load_state(state& s, const std::string& path);
 
 }  // namespace mirx::dashboard

@@ -1,12 +1,10 @@
 #include "dashboard/udp_receiver.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+
+#include "platform/platform.h"
 
 namespace mirx::dashboard {
 namespace {
@@ -15,6 +13,13 @@ namespace {
 // about counted-only datagrams at most this often.
 constexpr int stop_check_ms = 200;
 constexpr millis tick_ms = 1000;
+
+// Whether `ip` is one of this machine's addresses: only those can be bound.
+bool local(std::uint32_t ip) {
+  nodes::open_failure failed{};
+  std::string reason;
+  return nodes::udp_endpoint::open(ip, 0, failed, reason).has_value();
+}
 
 }  // namespace
 
@@ -28,13 +33,9 @@ std::optional<endpoint> parse_endpoint(const std::string& text, bool resolvable)
   endpoint e{0, static_cast<std::uint16_t>(p)};
   if (const auto ip = parse_ipv4(host)) return e.ip = *ip, e;
   if (!resolvable) return std::nullopt;
-  addrinfo hints{}, *found = nullptr;
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
-    return std::nullopt;
-  e.ip = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-  freeaddrinfo(found);
+  const auto ip = platform::resolve_ipv4(host.c_str());
+  if (!ip) return std::nullopt;
+  e.ip = *ip;
   return e;
 }
 
@@ -53,6 +54,10 @@ std::string udp_receiver::open(const endpoint& at, std::uint16_t& bound) {
     return "cannot listen on " + nodes::dotted(at.ip, at.port) + ": " + reason;
   }
   bound = socket_->port();
+  if (forward_ && forward_->port == bound &&
+      (forward_->ip == at.ip || (at.ip == 0 && local(forward_->ip))))
+    return "--forward " + nodes::dotted(forward_->ip, forward_->port) +
+           " is where this dashboard listens: every record would come back to it";
   if (forward_) {
     // Sent from a port of its own, any address: the listening one stays receive-only.
     forward_socket_ = nodes::udp_endpoint::open(0, 0, failed, reason);

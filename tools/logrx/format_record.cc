@@ -56,11 +56,14 @@ std::string not_a_record(const std::uint8_t* data, std::size_t length, std::stri
 }
 
 // " 12.4 s": the duration of an END or ECH record in tenths of a second,
-// rounded.
+// rounded. The field holds at most 0xFFFFFF ms, which longer streams give
+// too: that one is shown as "at least".
 std::string duration(const std::uint8_t* data) {
-  const std::uint32_t tenths = (record::get_number(data, record::duration_ms, 3) + 50) / 100;
-  char text[24];
-  std::snprintf(text, sizeof text, " %u.%u s", tenths / 10, tenths % 10);
+  const std::uint32_t ms = record::get_number(data, record::duration_ms, 3);
+  const std::uint32_t tenths = (ms + 50) / 100;
+  const char* at_least = ms == record::duration_cap ? " at least" : "";
+  char text[40];
+  std::snprintf(text, sizeof text, "%s %u.%u s", at_least, tenths / 10, tenths % 10);
   return text;
 }
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -19,6 +20,17 @@ using mirx::nodes::udp_endpoint;
 namespace os = mirx::nodes::os;
 
 using mirx::logrx::options;
+
+volatile std::sig_atomic_t stop_requested = 0;
+
+void request_stop(int) {
+  stop_requested = 1;
+}
+
+// The longest single wait: a stop that arrives just before a wait begins, or
+// on Windows during one (where it does not cut the wait short), is seen
+// within this.
+constexpr int wait_step_ms = 100;
 
 // A UDP socket bound at the options' address and port, or nothing after
 // saying why.
@@ -61,6 +73,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   const options* o = &parsed.opts;
+  os::catch_stop_signals(request_stop);
   const std::optional<udp_endpoint> listener = open_listener(*o);
   if (!listener) return 2;
   std::fprintf(stderr, "mirx_logrx: listening on %s:%u\n", o->bind.c_str(),
@@ -69,20 +82,23 @@ int main(int argc, char** argv) {
   using clock = std::chrono::steady_clock;
   const auto deadline = clock::now() + std::chrono::milliseconds(o->timeout_ms);
   long received = 0;
-  while (o->count == 0 || received < o->count) {
-    int wait_ms = -1;
+  // An interrupt or a stop request ends the run as a finished one: a script
+  // that started the receiver in the background, with SIGINT ignored, can
+  // still stop it with kill -INT, and every line printed so far is out.
+  while (stop_requested == 0 && (o->count == 0 || received < o->count)) {
+    int wait_ms = wait_step_ms;
     if (o->timeout_ms > 0) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
       if (left <= 0) return o->count > 0 ? 1 : 0;
-      wait_ms = static_cast<int>(left);
+      wait_ms = static_cast<int>(std::min<long long>(left, wait_step_ms));
     }
     const int ready = listener->wait(wait_ms);
     if (ready < 0) {
       std::fprintf(stderr, "mirx_logrx: wait failed: %s\n", os::last_error_text().c_str());
       return 2;
     }
-    if (ready <= 0) continue;  // time-out or signal: look at the clock again
+    if (ready <= 0) continue;  // time-out or signal: look at the clock and the flag again
     if (print_one(*listener)) ++received;
   }
   return 0;

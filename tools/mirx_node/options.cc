@@ -40,6 +40,7 @@ namespace {
 constexpr unsigned on_register = 1, on_listen = 2, on_transmit = 4, on_disconnect = 8;
 constexpr unsigned on_all = on_register | on_listen | on_transmit | on_disconnect;
 constexpr unsigned registering = on_register | on_listen | on_transmit;
+constexpr std::size_t position_most = 256;  // bytes of --position
 
 std::vector<cli::option> option_table(options& o) {
   const auto text = [&o](std::string options::*field) {
@@ -70,7 +71,11 @@ std::vector<cli::option> option_table(options& o) {
        }},
       {"--server", true, on_all, text(&options::server)},
       {"--call1", true, registering, call(&options::call1, "--call1")},
-      {"--call2", true, registering, call(&options::call2, "--call2")},
+      {"--call2", true, registering,
+       [&o, set = call(&options::call2, "--call2")](const std::string& v) {
+         o.call2_given = true;
+         return set(v);
+       }},
       {"--bind", true, on_all,
        [&o](const std::string& v) { return cli::ipv4("--bind", v, o.bind); }},
       {"--in-port", true, on_all, port(&options::in_port, "--in-port")},
@@ -83,7 +88,12 @@ std::vector<cli::option> option_table(options& o) {
        [&o](const std::string& v) {
          return cli::fitting("text message", "--text", v, 20, o.text);
        }},
-      {"--position", true, on_transmit, text(&options::position)},
+      // More would only make a longer transmission: a radio's report of
+      // three NMEA sentences and a message line is about 200 bytes.
+      {"--position", true, on_transmit,
+       [&o](const std::string& v) {
+         return cli::fitting("position", "--position", v, position_most, o.position);
+       }},
       {"--gps", true, on_transmit,
        [&o](const std::string& v) { return read_gps("--gps", v, o.gps.emplace()); }},
       {"--aprs", true, on_transmit,
@@ -124,6 +134,9 @@ std::string check_complete(const options& o) {
            "optional SSID), not \"" +
            o.my_call + "\"";
   if (o.stay_registered && o.call1.empty()) return "--stay-registered needs --call1";
+  // Without --call1 transmit registers nothing, so a name for it would be
+  // dropped without a word.
+  if (o.call2_given && o.call1.empty()) return "--call2 needs --call1";
   return "";
 }
 

@@ -20,6 +20,7 @@ struct options {
   std::string server;
   std::string call1;  // the node's call sign; transmit registers only when given
   std::string call2 = "MIRXNODE";
+  bool call2_given = false;
   std::string bind = "0.0.0.0";
   std::uint16_t in_port = 39999;   // where the server receives
   std::uint16_t out_port = 39998;  // where the server sends: this node's own port

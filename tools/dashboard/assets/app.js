@@ -453,14 +453,22 @@
     setText($('feed'), last
       ? 'Last record ' + span(serverNow() - Date.parse(last))[0] + ' ago (' + clock(last) + ').'
       : 'No record received yet.');
-    const v = s.server;
-    setText($('server'), !v ? '' : v.stopped_at ? 'Server stopped at ' + clock(v.stopped_at) + '.'
-      : 'Server up since ' + clock(v.up_since) + '; last heartbeat ' +
-        span(serverNow() - Date.parse(v.last_heartbeat))[0] + ' ago.');
+    setText($('server'), serverText(s.server));
     const text = warnings().join(' ');
     setText($('warning'), text);  // an alert only when its text changes
     $('warning').hidden = !text;
     showCounters(f);
+  }
+
+  // What the records told of the server, and only that: a time not yet
+  // known is left out, never shown as the epoch.
+  function serverText(v) {
+    if (!v) return '';
+    if (v.stopped_at) return 'Server stopped at ' + clock(v.stopped_at) + '.';
+    const known = [];
+    if (v.up_since) known.push('up since ' + clock(v.up_since));
+    if (v.last_heartbeat) known.push('last heartbeat ' + span(serverNow() - Date.parse(v.last_heartbeat))[0] + ' ago');
+    return known.length ? 'Server ' + known.join('; ') + '.' : '';
   }
 
   function showCounters(f) {
@@ -500,31 +508,46 @@
     }
   }
 
+  // ---- what one event changed -----------------------------------------
+
+  const sameTalk = (a, b) => a.since === b.since && a.call1 === b.call1 && a.my_call === b.my_call;
+
+  // A stream begun and streams ended; a restarted server's table is empty.
+  function applyTalks(c) {
+    const s = view.state;
+    if (c.nodes_cleared) for (const call1 of [...view.nodeRows.keys()]) removeNode(call1);
+    if (c.talks_gone) s.talking = s.talking.filter((t) => !c.talks_gone.some((g) => sameTalk(t, g)));
+    if (c.talk && !s.talking.some((t) => sameTalk(t, c.talk))) {
+      s.talking.push(c.talk);
+      announce('talker', plainCall(c.talk.my_call) + ' on air via ' + (plainCall(c.talk.call1) || 'an unregistered node'));
+    }
+  }
+
+  // An over's end gives the speaker's row its duration.
+  function applyOverEnded(ended) {
+    const h = view.state.heard_by_call.find((x) => x.my_call === ended.my_call && x.at === ended.at);
+    if (h) h.duration_ms = ended.duration_ms;
+    return !!h;
+  }
+
   function applyChange(c) {
     const s = view.state;
     s.feed = c.feed;
     if (c.server !== undefined) s.server = c.server;
     if (c.streams !== undefined) s.streams = c.streams;
-    if (c.talking) {
-      for (const t of c.talking) {
-        if (!s.talking.some((old) => old.since === t.since && old.call1 === t.call1)) {
-          announce('talker', plainCall(t.my_call) + ' on air via ' + (plainCall(t.call1) || 'an unregistered node'));
-        }
-      }
-      s.talking = c.talking;
-    }
+    applyTalks(c);
     if (c.heard_call) {
       s.heard_by_call = [c.heard_call, ...s.heard_by_call.filter((h) => h.my_call !== c.heard_call.my_call)]
         .slice(0, s.limits.last_heard);
       if (!s.streams) announce('talker', plainCall(c.heard_call.my_call) + ' keyed up via ' +
         (plainCall(c.heard_call.call1) || 'an unregistered node'));
     }
-    if (c.heard_by_call) s.heard_by_call = c.heard_by_call;
+    const durationShown = c.over_ended && applyOverEnded(c.over_ended);
     if (c.node) putNode(c.node);
     if (c.removed !== undefined) removeNode(c.removed);
-    if (c.node || c.removed !== undefined) nodeCount();
-    if (c.heard_call || c.heard_by_call) showHeard();
-    if (c.talking || c.heard_call) showTalking();
+    if (c.node || c.removed !== undefined || c.nodes_cleared) nodeCount();
+    if (c.heard_call || durationShown) showHeard();
+    if (c.talk || c.talks_gone || c.heard_call) showTalking();
     if (c.hour) countHour(c.hour);
     showFeed();
   }

@@ -1,0 +1,44 @@
+#pragma once
+
+// The open connections of each client address that have not yet become an
+// event stream, oldest first. A client address at its cap makes room by
+// closing its own oldest connection, not by being refused: a client behind
+// a shared address (a NAT, a reverse proxy) gets its request in even while
+// others at the same address hold slow connections, and those lose their
+// slot to the next newcomer in turn. Used on one thread only.
+
+#include <cstddef>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace mirx::dashboard {
+
+class evictable {
+ public:
+  virtual ~evictable() = default;
+  virtual void evict() = 0;  // answer 503 at once and close
+};
+
+class connection_registry {
+ public:
+  using ticket = std::list<std::weak_ptr<evictable>>::iterator;
+
+  connection_registry(std::size_t total, std::size_t per_address)
+      : total_(total), per_address_(per_address) {}
+
+  // False, and nothing taken, when the total cap is reached; else the
+  // connection is entered, after evicting the address's oldest when the
+  // address is at its cap.
+  bool enter(const std::string& address, const std::shared_ptr<evictable>& c, ticket& t);
+  void leave(const std::string& address, ticket t);
+  std::size_t size() const { return held_; }
+
+ private:
+  const std::size_t total_, per_address_;
+  std::map<std::string, std::list<std::weak_ptr<evictable>>> by_address_;
+  std::size_t held_ = 0;
+};
+
+}  // namespace mirx::dashboard

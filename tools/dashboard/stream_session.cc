@@ -1,0 +1,130 @@
+#include "dashboard/stream_session.h"
+
+#include "dashboard/event_stream.h"
+#include "dashboard/http_answers.h"
+
+namespace mirx::dashboard {
+
+namespace asio = boost::asio;
+
+namespace {
+
+// An idle stream is pinged this often, so a dead connection is noticed on
+// both ends.
+constexpr std::chrono::milliseconds ping_interval{15000};
+// Pieces handed to one write at most.
+constexpr std::size_t pieces_per_write = 64;
+
+}  // namespace
+
+stream_session::stream_session(asio::ip::tcp::socket socket, http_context& context,
+                               std::string address)
+    : socket_(std::move(socket)),
+      context_(context),
+      address_(std::move(address)),
+      stall_(socket_.get_executor()),
+      ping_(socket_.get_executor()) {}
+
+stream_session::~stream_session() {
+  context_.streams.give(address_);
+}
+
+void stream_session::start(const std::string& last_id) {
+  std::vector<piece> first{own_piece(stream_head(), false)};
+  context_.events.opening(last_id, wall_now(), seq_, first);
+  append(first);
+  watch_peer();
+  ping();
+}
+
+void stream_session::pull() {
+  if (closed_) return;
+  std::vector<piece> more;
+  context_.events.since(seq_, wall_now(), more);
+  append(more);
+}
+
+void stream_session::close() {
+  if (closed_) return;
+  closed_ = true;
+  queue_.clear();  // the shared texts are let go at once
+  boost::system::error_code ec;
+  stall_.cancel();
+  ping_.cancel();
+  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+  socket_.close(ec);
+}
+
+void stream_session::append(std::vector<piece>& pieces) {
+  for (piece& p : pieces) {
+    if (p.counted) unsent_ += p.bytes.size();
+    queue_.push_back(std::move(p));
+  }
+  if (unsent_ > stream_unsent_bytes) return close();
+  if (!writing_) write();
+}
+
+void stream_session::write() {
+  if (closed_ || queue_.empty()) return;
+  buffers_.clear();
+  for (std::size_t i = 0; i < queue_.size() && i < pieces_per_write; ++i) {
+    const std::string_view b = queue_[i].bytes.substr(i == 0 ? front_sent_ : 0);
+    buffers_.push_back(asio::buffer(b.data(), b.size()));
+  }
+  writing_ = true;
+  quiet_ = false;
+  const std::uint64_t write = ++writes_;
+  stall_.expires_after(std::chrono::seconds(context_.limits.deadline_seconds));
+  stall_.async_wait([self = shared_from_this(), write](const boost::system::error_code& ec) {
+    if (!ec && self->writing_ && self->writes_ == write) self->close();
+  });
+  socket_.async_write_some(
+      buffers_, [self = shared_from_this(), write](const boost::system::error_code& ec,
+                                                   std::size_t n) { self->written(write, ec, n); });
+}
+
+void stream_session::written(std::uint64_t, const boost::system::error_code& ec, std::size_t n) {
+  writing_ = false;
+  if (ec || closed_) return close();
+  while (n > 0) {
+    piece& p = queue_.front();
+    const std::size_t left = p.bytes.size() - front_sent_;
+    if (n < left) {
+      front_sent_ += n;
+      break;
+    }
+    n -= left;
+    if (p.counted) unsent_ -= p.bytes.size();
+    queue_.pop_front();
+    front_sent_ = 0;
+  }
+  if (queue_.empty()) stall_.cancel();
+  write();
+}
+
+// The page sends nothing on a stream: whatever it sends is dropped, and
+// its end of the connection closing closes the stream at once.
+void stream_session::watch_peer() {
+  socket_.async_read_some(
+      asio::buffer(peer_bytes_),
+      [self = shared_from_this()](const boost::system::error_code& ec, std::size_t) {
+        if (ec) return self->close();
+        self->watch_peer();
+      });
+}
+
+void stream_session::ping() {
+  ping_.expires_after(ping_interval);
+  ping_.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
+    if (ec || self->closed_) return;
+    if (self->quiet_) {
+      std::vector<piece> p{
+          own_piece(sse::event("", "{\"now\":\"" + iso_time(wall_now()) + "\"}", "ping"))};
+      self->append(p);
+    }
+    self->quiet_ = true;
+    self->ping();
+  });
+}
+
+}  // namespace mirx::dashboard

@@ -1,0 +1,52 @@
+#pragma once
+
+// One open event stream. What it has to send is a queue of pieces of
+// shared texts: an event's bytes exist once however many streams send
+// them. A stream whose unsent event bytes pass stream_unsent_bytes, or
+// whose page takes no byte for the request deadline, is closed; its page
+// reconnects and starts again from the state. A page that closes its end
+// is noticed at once, and a quiet stream is pinged every ping interval.
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dashboard/http_server.h"
+
+namespace mirx::dashboard {
+
+class stream_session : public std::enable_shared_from_this<stream_session> {
+ public:
+  stream_session(boost::asio::ip::tcp::socket socket, http_context& context, std::string address);
+  ~stream_session();  // gives the stream slot back
+
+  void start(const std::string& last_id);
+  void pull();  // takes the hub's new events
+  void close();
+
+ private:
+  void append(std::vector<piece>& pieces);
+  void write();
+  void written(std::uint64_t write, const boost::system::error_code& ec, std::size_t n);
+  void watch_peer();
+  void ping();
+
+  boost::asio::ip::tcp::socket socket_;
+  http_context& context_;
+  const std::string address_;
+  std::deque<piece> queue_;
+  std::size_t front_sent_ = 0;  // of queue_.front()
+  std::size_t unsent_ = 0;      // counted bytes in the queue
+  std::uint64_t seq_ = 0;       // the last event queued
+  std::uint64_t writes_ = 0;    // writes begun, to tell a stalled one
+  bool writing_ = false, closed_ = false, quiet_ = true;
+  boost::asio::steady_timer stall_, ping_;
+  std::vector<boost::asio::const_buffer> buffers_;
+  char peer_bytes_[256];
+};
+
+}  // namespace mirx::dashboard
