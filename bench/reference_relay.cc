@@ -40,7 +40,11 @@ struct options {
   bool batch = false;   // one sendmmsg per fan-out instead of one sendto per node
   bool uring = false;   // connected sockets and one io_uring submission per fan-out
   bool linked = false;  // ... with the sends linked
-  unsigned ring_entries = 1024;
+  // MIRX_REFERENCE_RING_ENTRIES in the environment: another ring size.
+  unsigned ring_entries =
+      std::getenv("MIRX_REFERENCE_RING_ENTRIES") != nullptr
+          ? static_cast<unsigned>(std::atoi(std::getenv("MIRX_REFERENCE_RING_ENTRIES")))
+          : 1024;
   int rcvbuf = 4 << 20;  // as the server asks for its in_socket
   long max_seconds = 900;
 };
@@ -57,8 +61,7 @@ bool read_options(int argc, char** argv, options& o) {
       o.uring = MIRX_BENCH_URING;
     } else if (a == "--linked") {
       o.linked = true;
-    } else if (a == "--ring-entries" && i + 1 < argc) {
-      o.ring_entries = static_cast<unsigned>(std::atoi(argv[++i]));
+
     } else if (a == "--rcvbuf" && i + 1 < argc) {
       o.rcvbuf = std::atoi(argv[++i]);
     } else if (a == "--max-seconds" && i + 1 < argc) {
@@ -115,8 +118,12 @@ struct relay {
 #if MIRX_BENCH_URING
   io_uring ring{};
 
+  // MIRX_REFERENCE_RING_FLAGS in the environment: setup flags to try
+  // (IORING_SETUP_*, a number), for looking into what the ring costs.
   void open_ring() {
-    if (io_uring_queue_init(opt.ring_entries, &ring, 0) != 0 ||
+    const char* flags = std::getenv("MIRX_REFERENCE_RING_FLAGS");
+    if (io_uring_queue_init(opt.ring_entries, &ring,
+                            flags != nullptr ? static_cast<unsigned>(std::atoi(flags)) : 0) != 0 ||
         io_uring_register_files_sparse(&ring, most_nodes) != 0)
       std::exit(3);
   }
@@ -203,7 +210,7 @@ int main(int argc, char** argv) {
   if (!read_options(argc, argv, r.opt)) {
     std::fputs(
         "usage: mirx_reference_relay IN_PORT OUT_PORT [--sendmmsg | --uring [--linked]]"
-        " [--ring-entries N] [--rcvbuf BYTES] [--max-seconds S]\n",
+        " [--rcvbuf BYTES] [--max-seconds S]\n",
         stderr);
     return 1;
   }

@@ -39,18 +39,18 @@ class connected_sends {
   // Closes the socket of a slot and frees the slot.
   void remove(int slot);
 
-  // Sends one datagram through `slots[0]`, `slots[1]`, ... in this order, as
-  // that many blocking sends would: stops at the first failure and returns
-  // how many were sent before it, with that send's code in `*error`. A
-  // refusal (ECONNREFUSED) is no failure: it reports a port-unreachable
-  // answer to an earlier datagram, which a connected socket alone learns of,
-  // and the datagram at hand is sent again.
-  std::size_t send_each(const void* data, std::size_t length, const int* slots, std::size_t count,
-                        int* error);
+  // Sends one datagram through `slots[0]`, `slots[1]`, ... in this order,
+  // each once, all in one submission, and tells each send's outcome in
+  // `errors` (0 or the system's code). A failure does not hold back the sends
+  // after it. A refusal (ECONNREFUSED) is no failure: it reports a
+  // port-unreachable answer to an earlier datagram, which a connected socket
+  // alone learns of, and the datagram at hand is sent again.
+  void send_all(const void* data, std::size_t length, const int* slots, std::size_t count,
+                int* errors);
 
  private:
   std::size_t submit(const void* data, std::size_t length, const int* slots, std::size_t count,
-                     int* error);
+                     int* errors);
   int resend(int slot, const void* data, std::size_t length);
 
   io_uring* ring_ = nullptr;

@@ -24,10 +24,9 @@ int connected_sends::add(std::uint32_t, std::uint16_t, int* error) {
 
 void connected_sends::remove(int) {}
 
-std::size_t connected_sends::send_each(const void*, std::size_t, const int*, std::size_t,
-                                       int* error) {
-  *error = ENOSYS;
-  return 0;
+void connected_sends::send_all(const void*, std::size_t, const int*, std::size_t count,
+                               int* errors) {
+  for (std::size_t i = 0; i < count; ++i) errors[i] = ENOSYS;
 }
 
 }  // namespace mirx::platform

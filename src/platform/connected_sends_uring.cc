@@ -37,7 +37,9 @@ int connected_sends::open(unsigned most) {
     return ENOMEM;
   }
   for (unsigned i = 0; i < most; ++i) fds_[i] = -1;
-  int result = io_uring_queue_init(ring_entries, ring, 0);
+  // SUBMIT_ALL: a send the kernel refuses to take (a bad slot) fails alone
+  // instead of leaving the ones after it in the queue for the next fan-out.
+  int result = io_uring_queue_init(ring_entries, ring, IORING_SETUP_SUBMIT_ALL);
   if (result == 0) {
     result = io_uring_register_files_sparse(ring, most);
     if (result != 0) io_uring_queue_exit(ring);
@@ -95,58 +97,60 @@ void connected_sends::remove(int slot) {
   fds_[at] = -1;
 }
 
-std::size_t connected_sends::send_each(const void* data, std::size_t length, const int* slots,
-                                       std::size_t count, int* error) {
-  std::size_t done = 0;
-  while (done < count) {
+void connected_sends::send_all(const void* data, std::size_t length, const int* slots,
+                               std::size_t count, int* errors) {
+  for (std::size_t done = 0; done < count;) {
     const std::size_t part = count - done < ring_entries ? count - done : ring_entries;
-    const std::size_t sent = submit(data, length, slots + done, part, error);
-    done += sent;
-    if (sent == part) continue;
-    if (*error == ECONNREFUSED) *error = resend(slots[done], data, length);
-    if (*error != 0) return done;
-    ++done;
+    done += submit(data, length, slots + done, part, errors + done);
   }
-  *error = 0;
-  return count;
+  for (std::size_t i = 0; i < count; ++i)
+    if (errors[i] == ECONNREFUSED) errors[i] = resend(slots[i], data, length);
 }
 
-// One submission of linked sends: the first failure cancels the rest, so
-// that nothing after it goes out before the caller has dealt with it. Every
-// completion is reaped before returning; a UDP send completes during the
-// submission, so the reaping waits only when the socket layer made a send
-// wait for buffer space, as a blocking send would.
+// One submission of up to `count` sends; returns how many were taken, each
+// with its outcome in `errors`. Every completion is reaped before returning:
+// a UDP send completes during the submission, so the reaping waits only when
+// the socket layer made a send wait for buffer space, as a blocking send
+// would.
 std::size_t connected_sends::submit(const void* data, std::size_t length, const int* slots,
-                                    std::size_t count, int* error) {
+                                    std::size_t count, int* errors) {
+  const std::size_t room = io_uring_sq_space_left(ring_);
+  if (count > room) count = room;
+  if (count == 0) {  // every submission is reaped whole, so the queue is never left full
+    errors[0] = EBUSY;
+    return 1;
+  }
   for (std::size_t i = 0; i < count; ++i) {
     io_uring_sqe* sqe = io_uring_get_sqe(ring_);
     io_uring_prep_send(sqe, slots[i], data, length, 0);
-    sqe->flags = IOSQE_FIXED_FILE | (i + 1 < count ? IOSQE_IO_LINK : 0);
+    sqe->flags = IOSQE_FIXED_FILE;
     sqe->user_data = i;
+    errors[i] = EIO;  // until its completion tells otherwise
   }
   int submitted = io_uring_submit(ring_);
   while (submitted == -EINTR) submitted = io_uring_submit(ring_);
-  *error = 0;
   if (submitted < 0) {
-    *error = -submitted;
-    return 0;
+    for (std::size_t i = 0; i < count; ++i) errors[i] = -submitted;
+    return count;
   }
-  std::size_t sent = count;
-  for (std::size_t reaped = 0; reaped < static_cast<std::size_t>(submitted);) {
+  // Whatever has completed is taken in one pass; only a send still waiting
+  // for buffer space makes the loop wait.
+  for (int reaped = 0; reaped < submitted;) {
     io_uring_cqe* cqe = nullptr;
-    int result = io_uring_peek_cqe(ring_, &cqe);
-    if (result == -EAGAIN) result = io_uring_wait_cqe(ring_, &cqe);
-    if (result == -EINTR) continue;
-    if (result < 0) break;
-    const std::size_t at = static_cast<std::size_t>(cqe->user_data);
-    if (cqe->res < 0 && cqe->res != -ECANCELED && at < sent) {
-      sent = at;
-      *error = -cqe->res;
+    unsigned head = 0, seen = 0;
+    io_uring_for_each_cqe(ring_, head, cqe) {
+      const std::size_t at = static_cast<std::size_t>(cqe->user_data);
+      if (at < count) errors[at] = cqe->res < 0 ? -cqe->res : 0;
+      ++seen;
     }
-    io_uring_cqe_seen(ring_, cqe);
-    ++reaped;
+    io_uring_cq_advance(ring_, seen);
+    reaped += static_cast<int>(seen);
+    if (seen == 0 && reaped < submitted) {
+      const int result = io_uring_wait_cqe(ring_, &cqe);
+      if (result < 0 && result != -EINTR) break;
+    }
   }
-  return sent;
+  return count;
 }
 
 // A send repeated outside the ring, on the slot's own socket.

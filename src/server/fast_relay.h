@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <unordered_map>
+#include <vector>
 
 #include "node/node_table.h"
 #include "platform/connected_sends.h"
@@ -29,17 +30,31 @@ class fast_relay final : public address_watch {
   void address_gone(std::uint32_t ip) override;
 
   // As node_link::send_to_nodes; destinations without a socket of their own
-  // are sent to from `out_socket`.
+  // are sent to from `out_socket`. A run of destinations with sockets goes
+  // out whole in one submission, so when one of them fails the ones after it
+  // have been sent already: their outcomes are held and handed to the
+  // caller's next call, which asks for those very destinations, instead of
+  // sending them again.
   std::size_t send_to_nodes(platform::socket_handle out_socket, const std::uint8_t* data,
                             std::size_t length, const std::uint32_t* ips, std::size_t count,
                             int* error);
 
  private:
   int slot_of(std::uint32_t ip) const;
+  std::size_t take_held(const std::uint32_t* ips, std::size_t count, int* error);
+  std::size_t send_run(const std::uint8_t* data, std::size_t length, const std::uint32_t* ips,
+                       const int* slots, std::size_t run, int* error);
+
+  struct outcome {
+    std::uint32_t ip;
+    int error;
+  };
 
   platform::connected_sends sends_;
   std::unordered_map<std::uint32_t, int> slots_;  // address: its socket's slot
   std::uint16_t out_port_ = 0;
+  std::vector<outcome> held_;  // sent already, not yet told
+  std::size_t held_at_ = 0;    // the next one to tell
 };
 
 }  // namespace mirx
