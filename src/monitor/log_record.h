@@ -2,9 +2,10 @@
 
 // The 32-byte record sent to the log server for each relayed header (ACC),
 // added node (ADD) and removed node (DEL); with LogStreams=ON also for each
-// ended stream (END) and for the server's start (RUN), heartbeat (HBT) and
-// stop (OFF). Bytes the record does not use are zero, so nothing from memory
-// or an earlier record reaches the wire. Every tag is four ASCII characters,
+// ended stream (END), for the server's start (RUN), heartbeat (HBT) and stop
+// (OFF), and for a slice of the table after each heartbeat (NOD). Bytes the
+// record does not use are zero, so nothing from memory or an earlier record
+// reaches the wire. Every tag is four ASCII characters,
 // the fourth a space, so a receiver that knows only some tags can skip the
 // others by their tag alone. Numbers are unsigned, high byte first.
 
@@ -57,6 +58,11 @@ inline constexpr std::size_t seconds_up = 12;    // since the sockets were bound
 inline constexpr std::size_t streams_open = 16;  // streams in progress
 inline constexpr std::size_t heartbeat_s = 20;   // the heartbeat period, seconds
 inline constexpr std::size_t silence_ms = 24;    // the stream silence limit, ms
+
+// NOD (LogStreams=ON): a node that is in the table, re-announced a slice of
+// the table after each heartbeat; laid out as ADD. It tells a receiver that
+// started after the node registered what an ADD would have told it.
+inline constexpr char tag_nod[] = "NOD ";
 
 using bytes = std::array<std::uint8_t, size>;
 // A call sign as the node table stores it: 8 bytes, zero-filled after its

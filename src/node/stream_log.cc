@@ -116,16 +116,17 @@ void stream_log::end_silent(std::int64_t now_ms) {
   }
 }
 
-void stream_log::tick(std::int64_t now_ms, std::size_t table_size) {
+bool stream_log::tick(std::int64_t now_ms, std::size_t table_size) {
   if (open_ != 0 && now_ms >= next_scan_ms_) {
     next_scan_ms_ = now_ms + scan_period_ms;
     end_silent(now_ms);
   }
-  if (now_ms < next_heartbeat_ms_) return;
+  if (now_ms < next_heartbeat_ms_) return false;
   send_status(record::tag_hbt, now_ms, table_size);
   next_heartbeat_ms_ += heartbeat_ms_;
   // After a long stall the next beat keeps the period instead of bursting.
   if (next_heartbeat_ms_ <= now_ms) next_heartbeat_ms_ = now_ms + heartbeat_ms_;
+  return true;
 }
 
 void stream_log::stop(std::int64_t now_ms, std::size_t table_size) {

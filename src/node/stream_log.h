@@ -48,8 +48,8 @@ class stream_log {
   void end_stream(std::uint32_t ip, std::uint8_t how);
 
   // Housekeeping, on every wake of the receive loop: ends silent streams and
-  // sends HBT when the period is up.
-  void tick(std::int64_t now_ms, std::size_t table_size);
+  // sends HBT when the period is up; true when it did.
+  bool tick(std::int64_t now_ms, std::size_t table_size);
   // Sends OFF; streams still in progress are counted in it, not ended.
   void stop(std::int64_t now_ms, std::size_t table_size);
 

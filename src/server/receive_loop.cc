@@ -15,7 +15,7 @@ void housekeeping(server& s) {
   if (s.streams.on()) tick_streams(s);
   const std::int64_t now = platform::monotonic_ms();
   if (s.rules.floor != nullptr) s.floor.tick(s.conf, now);
-  if (s.rules.echo != nullptr) s.echo.tick(s.conf, now);
+  if (s.rules.echo != nullptr) s.echo_call.tick(s.conf, now);
 }
 
 // How long the loop may wait for a datagram: the usual 200 ms, or less when
@@ -23,7 +23,7 @@ void housekeeping(server& s) {
 int wait_limit_ms(const server& s) {
   constexpr int usual_ms = 200;
   if (s.rules.echo == nullptr) return usual_ms;
-  const std::int64_t due = s.echo.next_due_ms();
+  const std::int64_t due = s.echo_call.next_due_ms();
   if (due < 0) return usual_ms;
   const std::int64_t left = due - platform::monotonic_ms();
   return left <= 0 ? 0 : left < usual_ms ? static_cast<int>(left) : usual_ms;

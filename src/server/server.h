@@ -9,6 +9,7 @@
 #include "node/conference_rules.h"
 #include "node/echo_test.h"
 #include "node/stream_log.h"
+#include "node/table_echo.h"
 #include "platform/platform.h"
 #include "server/controls.h"
 #include "server/dispatch.h"
@@ -27,8 +28,9 @@ struct server {
   dprs::state dprs;
   controls ctl;            // the operator controls: all off unless configured
   stream_log streams;      // LogStreams=ON: stream and liveness records
+  table_echo echo;         // LogStreams=ON: the table again, a slice per heartbeat
   conference_rules floor;  // OneTalker=ON, MaxOverSeconds
-  echo_test echo;          // EchoCall
+  echo_test echo_call;     // EchoCall
   relay_rules rules;       // those of the two that are on
 };
 

@@ -143,8 +143,8 @@ void start_rules(server& s) {
     s.rules.floor = &s.floor;
   }
   if (s.cfg.echo_call[0] != '\0') {
-    s.echo.start(s.cfg.echo_call, log != nullptr);
-    s.rules.echo = &s.echo;
+    s.echo_call.start(s.cfg.echo_call, log != nullptr);
+    s.rules.echo = &s.echo_call;
   }
 }
 

@@ -27,7 +27,8 @@ void stream_after_dispatch(server& s, const dispatched& d, const std::uint8_t* d
 }
 
 void tick_streams(server& s) {
-  s.streams.tick(platform::monotonic_ms(), s.conf.table.size());
+  if (s.streams.tick(platform::monotonic_ms(), s.conf.table.size()))
+    s.echo.send_slice(s.conf.table, s.link);
 }
 
 void stop_streams(server& s) {

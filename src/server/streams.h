@@ -24,7 +24,8 @@ void stream_before_dispatch(server& s, datagram_kind kind, std::uint32_t sender_
 void stream_after_dispatch(server& s, const dispatched& d, const std::uint8_t* data,
                            std::uint32_t sender_ip);
 
-// On every wake of the receive loop, io_lock held.
+// On every wake of the receive loop, io_lock held: ends silent streams; each
+// heartbeat period sends HBT and then a slice of the node table.
 void tick_streams(server& s);
 
 // In the stop, io_lock held, before the sockets close: sends OFF.

@@ -94,10 +94,24 @@ async function firstScreen(page, speaker, outDir) {
   await page.setViewport({ width: 1366, height: 768 });
 }
 
+// A screenshot of what a row found, wide and on a phone, in `outDir`.
+async function shoot(page, name) {
+  for (const [size, width, height] of [['wide', 1366, 768], ['phone', 390, 844]]) {
+    await page.setViewport({ width, height });
+    await page.screenshot({ path: path.join(outDir, `${name}-${size}.png`) });
+  }
+  await page.setViewport({ width: 1366, height: 768 });
+}
+
+// What the status region said about `who`, with when.
+const saidOf = (spoken, who) => spoken.filter(([, t]) => t.includes(who));
+
 // A 20-second transmission with a shorter one beside it: both shown as
 // talking, the long one for its whole length and gone within a second of
-// its end, each talker announced once. Then, with 1,000 nodes more, a
-// talker is on the first screen.
+// its end; each talker announced on air and off air, promptly, once each;
+// one station keying three times in a row is one station, never left on
+// air; the status region is emptied once nobody talks. Then, with 1,000
+// nodes more, a talker is on the first screen and the search finds rows.
 async function busyConference(page, inPort, outPort, transmit, text, outDir) {
   await audit(page, 'idle');
   const started = Date.now();
@@ -117,13 +131,7 @@ async function busyConference(page, inPort, outPort, transmit, text, outDir) {
   const heard = await page.$$eval('#heard tr', (rows) =>
     rows.find((r) => r.textContent.includes('SPEAKER1')).lastElementChild.textContent);
   if (Math.abs(parseFloat(heard) - 20) > 0.5) throw new Error('last over shown as ' + heard);
-  const spoken = await page.evaluate(() => window.spoken);
-  // Each talker once: by name, or as one of "... and N more".
-  const told = spoken.filter((t) => t.includes(' on air via ')).map((t) => 1 + Number((/and (\d+) more/.exec(t) || [0, 0])[1]));
-  if (told.reduce((a, b) => a + b, 0) !== 2) throw new Error('announced: ' + spoken.join(' | '));
-  console.log('ok - a 20 s transmission and a second one shown while they last, announced once; ' +
-    'accessible idle and on air');
-
+  for (let i = 0; i < 3; ++i) await transmit('127.0.0.9', 'N0GGG', 'SPEAKER4');
   for (let i = 0; i < 1000; ++i) {  // one address after another at the nodes' port
     const s = dgram.createSocket('udp4');
     await new Promise((r) => s.bind(outPort, `127.0.${1 + Math.floor(i / 250)}.${1 + (i % 250)}`, r));
@@ -133,12 +141,132 @@ async function busyConference(page, inPort, outPort, transmit, text, outDir) {
     s.close();
   }
   await until('1,000 more rows', async () => parseInt((await text('#node-count')).slice(1), 10) >= 1002, 15000);
+  // Meanwhile 4 s have passed since the last news: the region is emptied.
+  await until('the status region emptied', async () => (await page.evaluate(() => (window.spoken.at(-1) || [])[1])) === '');
+  const spoken = await page.evaluate(() => window.spoken);
+  const all = spoken.map(([, t]) => t).join(' | ');
+  const cases = [
+    ['SPEAKER1', (said) => said.length === 2 && said[0][1].includes('SPEAKER1 on air via N0CCC') &&
+      said[1][1].includes('SPEAKER1 off air after 2') && said[1][0] - ended < 1500],
+    ['SPEAKER2', (said) => said.length === 2 && said[0][1].includes('on air') && said[1][1].includes('off air')],
+    ['SPEAKER4', (said) => said.length >= 1 && !said[said.length - 1][1].includes('on air')],
+    ['', () => !all.includes(' more')],
+  ];
+  for (const [who, ok] of cases) if (!ok(saidOf(spoken, who))) throw new Error(`announced (${who || 'at the end'}): ${all}`);
+  const recent = await page.$$eval('#recent li', (items) => items.map((li) => li.textContent));
+  if (recent.filter((t) => /SPEAKER4 via N0GGG: .*end mark/.test(t)).length !== 3) throw new Error('recent overs: ' + recent.join(' | '));
+  console.log('ok - a 20 s transmission and a second one shown while they last, each announced on and off air ' +
+    'promptly; repeated overs of one station not left on air, and each listed; accessible idle and on air');
+
   const third = transmit('127.0.0.8', 'N0FFF', 'SPEAKER3', 500);
   await until('the third talker', async () => (await text('#talking')).includes('SPEAKER3'));
+  if (await page.$eval('#nodes-box', (e) => e.open)) throw new Error('1,000 nodes listed open');
   await firstScreen(page, 'SPEAKER3', outDir);
   await third;
-  console.log('ok - with 1,000 nodes the talker is on the first screen');
+  console.log('ok - with 1,000 nodes the list opens collapsed and the talker is on the first screen');
+  await search(page);
 }
+
+// Typing in the search leaves only matching rows on screen and in the
+// accessibility tree, and says when nothing matches.
+async function search(page) {
+  await page.click('#nodes-box summary');
+  const rows = [['C00042', 1, '1 node match'], ['c0004', 10, '10 nodes match'], ['zzzz', 0, 'No call sign matches']];
+  for (const [typed, count, said] of rows) {
+    await page.$eval('#search', (e) => { e.value = ''; });
+    await page.type('#search', typed);
+    const seen = await page.$$eval('#nodes li', (items) => items.filter((li) => li.getClientRects().length).length);
+    const tree = await page.accessibility.snapshot({ root: await page.$('#nodes'), interestingOnly: false });
+    const listed = (tree && tree.children || []).filter((c) => c.role === 'listitem').length;
+    const matches = await page.$eval('#matches', (e) => e.textContent);
+    if (seen !== count || listed !== count || !matches.includes(said)) {
+      throw new Error(`search "${typed}": ${seen} rows seen, ${listed} in the accessibility tree, "${matches}"`);
+    }
+    if (typed === 'c0004') await shoot(page, 'search');
+  }
+  await page.$eval('#search', (e) => { e.value = ''; e.dispatchEvent(new Event('input')); });
+  await page.click('#nodes-box summary');
+  console.log('ok - the search leaves only the matching rows, on screen and in the accessibility tree');
+}
+
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+// A talker the page can no longer vouch for: drawn stopped, not on air, with
+// since when its state is unknown, and its timer still; no node marked talking.
+async function stoppedTalker(page, who) {
+  const look = () => page.$$eval('#talking li', (items, w) => items.filter((li) => li.textContent.includes(w))
+    .map((li) => li.className + '|' + li.textContent), who);
+  await until(who + ' shown unknown', async () => (await look()).some((t) => /^unknown\|.*state unknown since/.test(t)));
+  const first = (await look()).join();
+  await sleep(1100);  // past the timer's next second
+  const later = (await look()).join();
+  const marked = await page.$$eval('#nodes .mark', (ms) => ms.filter((m) => m.textContent.startsWith('talking')).length);
+  if (first !== later || marked) throw new Error(`${who} not stopped: ${first}, then ${later}; ${marked} nodes talking`);
+}
+
+// A viewer in Berlin two minutes past its midnight, fed a state made for
+// that moment: the overs of today are of its day (of UTC's once it asks for
+// UTC), the zone is named, a 68-s over reads in minutes and seconds, and
+// each last over says how it ended.
+async function pastMidnight(browser, base) {
+  const real = await (await fetch(base + 'api/v1/state')).json();
+  const midnight = Date.parse('2026-12-07T23:00:00Z');  // 00:00 in Berlin
+  const now = midnight + 120000;
+  const iso = (ms) => new Date(ms).toISOString();
+  const q = (ms) => Math.floor(ms / 900000);
+  const calls = (my) => ({ my_call: my, my_call_trimmed: my, call1: 'N0XYZ', call1_trimmed: 'N0XYZ', call2: '', call2_trimmed: '' });
+  const heard = (my, at, overs, quarters, duration_ms, ended_by) =>
+    ({ ...calls(my), at: iso(at), overs_today: overs, duration_ms, ended_by, overs_by_quarter: quarters });
+  const state = { ...real, now: iso(now), streams: true, nodes: [], last_heard: [],
+    server: { up_since: iso(now - 86400000), last_heartbeat: iso(now - 300), stopped_at: null, heartbeat_seconds: 1,
+      silence_ms: 2000, table_size: 0, streams_open: 1 },
+    feed: { ...real.feed, last_record: iso(now - 300) },
+    talking: [{ ...calls('LONGTALK'), since: iso(now - 68000) }],
+    heard_by_call: [heard('MORNING', midnight + 60000, 3, [[q(midnight - 1), 2], [q(midnight), 1]], 1500, 'mark'),
+      heard('LONGTALK', now - 68000, 1, [[q(now - 68000), 1]], null, null),
+      heard('EVENING', midnight - 300000, 4, [[q(midnight - 1), 4]], 4000, 'silence')],
+    hourly: Array.from({ length: 24 }, (_, i) => ({ hour: iso(midnight - (23 - i) * 3600000),
+      headers: i === 22 ? 7 : i === 23 ? 1 : 0 })) };
+  const viewer = await browser.newPage();
+  await viewer.emulateTimezone('Europe/Berlin');
+  await viewer.setRequestInterception(true);
+  viewer.on('request', (r) => (r.url().includes('/events') ? r.respond({ status: 503, body: '' })
+    : r.url().includes('/api/v1/state') ? r.respond({ status: 200, contentType: 'application/json', body: JSON.stringify(state) })
+      : r.continue()));
+  await viewer.goto(base);
+  await until('the made state', () => viewer.$eval('#heard tbody', (e) => e.textContent.includes('EVENING')));
+  const seen = () => viewer.evaluate(() => [document.getElementById('zone-name').textContent,
+    document.getElementById('chart-summary').textContent.replace(/\.[^]*/, ''),
+    document.querySelector('#talking .secs').textContent,
+    ...[...document.querySelectorAll('#heard tbody tr')].map((r) => r.children[1].firstChild.textContent + ' ' +
+      r.children[3].textContent + ' ' + r.children[4].textContent)].join(' | '));
+  const expected = [  // the timer read within a second of the state's arrival
+    'Times in Europe/Berlin | Today (Europe/Berlin): 1 transmission | 1 min 0x s | MORNING 1 1.5 send mark | ' +
+      'LONGTALK 1 on air | EVENING 0 4.0 swent silent',
+    'Times in UTC | Today (UTC): 8 transmissions | 1 min 0x s | MORNING 3 1.5 send mark | LONGTALK 1 on air | ' +
+      'EVENING 4 4.0 swent silent'];
+  for (const want of expected) {
+    const got = (await seen()).replace(/1 min 0[89] s/, '1 min 0x s');
+    if (got !== want) throw new Error('past midnight: ' + got);
+    if (want === expected[0]) await shoot(viewer, 'past-midnight');
+    await viewer.click('#zone');
+  }
+  await viewer.close();
+  console.log('ok - past the viewer\'s midnight the overs of today are of its day, in its named zone; ' +
+    'a 68 s timer in minutes and seconds; how each over ended');
+}
+
+// What the status region said, and when the talkers changed.
+const observe = (page) => page.evaluateOnNewDocument(() => {
+  window.spoken = [];
+  window.talkers = [];
+  const watch = (id, log, entry) => new MutationObserver(() => log.push(entry(document.getElementById(id))))
+    .observe(document.getElementById(id), { childList: true, characterData: true, subtree: true });
+  document.addEventListener('DOMContentLoaded', () => {
+    watch('announce', window.spoken, (e) => [Date.now(), e.textContent]);
+    watch('talking', window.talkers, (e) => [Date.now(), e.textContent]);
+  });
+});
 
 // A server's times that no record told yet (an END came before any
 // heartbeat) are left out on a phone-sized page, never shown as 1970 or NaN.
@@ -169,8 +297,8 @@ async function main() {
   const dashboardArgs = ['--listen', '127.0.0.1:' + logPort, '--http', '127.0.0.1:' + httpPort,
     '--from', '127.0.0.1', '--state', path.join(work, 'state.json'), '--title', 'Test conference',
     '--show-address', 'network', '--max-streams', '4'];
-  const startDashboard = async () => {
-    const d = run(dashboardBin, dashboardArgs, 'dashboard');
+  const startDashboard = async (args = dashboardArgs) => {
+    const d = run(dashboardBin, args, 'dashboard');
     await until('the dashboard', () => d.output.includes('page on'));
     return d;
   };
@@ -203,23 +331,15 @@ async function main() {
   await page.evaluateOnNewDocument(() => {
     window.violations = [];
     document.addEventListener('securitypolicyviolation', (e) => window.violations.push(e.violatedDirective));
-    // What the status region said, and when the talkers changed.
-    window.spoken = [];
-    window.talkers = [];
-    const watch = (id, log, entry) => new MutationObserver(() => log.push(entry(document.getElementById(id))))
-      .observe(document.getElementById(id), { childList: true, characterData: true, subtree: true });
-    document.addEventListener('DOMContentLoaded', () => {
-      watch('announce', window.spoken, (e) => e.textContent);
-      watch('talking', window.talkers, (e) => [Date.now(), e.textContent]);
-    });
   });
+  await observe(page);
   const policy = (await page.goto(base)).headers()['content-security-policy'] || '';
   if (!policy.includes("script-src 'self'") || policy.includes('unsafe-inline')) throw new Error('policy: ' + policy);
   await page.evaluate(() => { window.sameDocument = true; });
   const text = (selector) => page.$eval(selector, (e) => e.textContent);
   const waitText = (what, selector, test) => until(what, async () => test(await text(selector)));
   await waitText('the live stream', '#link', (t) => t.includes('live'));
-  await waitText('the server line', '#server', (t) => t.includes('Server up since'));
+  await waitText('the server line', '#server', (t) => /Server up \d/.test(t));
   console.log('ok - page open, stream live, server alive');
 
   const nodeA = await listen('127.0.0.2', 'N0AAA');
@@ -248,11 +368,36 @@ async function main() {
   console.log('ok - hostile call signs show as text, nothing injected');
 
 
+  // The dashboard restarted, without its state, during an over: meanwhile
+  // the over is shown stopped; then the footer names the new start, the over
+  // it saw no header of is told as such, and the rows of the nodes registered
+  // before it come back (the server's count shown until they have).
+  const footer = await text('#watching');
+  transmit('127.0.0.4', 'N0CCC', 'SPEAKER5', 1000).catch(() => {});
+  await waitText('SPEAKER5 talking', '#talking', (t) => t.includes('SPEAKER5'));
   await stop(dashboard, 'SIGTERM');
   if (dashboard.exitCode !== 0) throw new Error('dashboard ended with ' + dashboard.exitCode + ': ' + dashboard.output);
   await waitText('the stream down', '#link', (t) => !t.includes('live'));
-  dashboard = await startDashboard();
+  await stoppedTalker(page, 'SPEAKER5');
+  await shoot(page, 'dashboard-down');
+  dashboard = await startDashboard(dashboardArgs.filter((a, i) => a !== '--state' && dashboardArgs[i - 1] !== '--state'));
   await waitText('the stream back', '#link', (t) => t.includes('live'));
+  await waitText('the over begun before', '#no-talking', (t) => t.includes('1 over in progress began before'));
+  let partial = '';
+  await until('the rows back', async () => {
+    const [count, table] = [await text('#node-count'), (await (await fetch(base + 'api/v1/state')).json()).server.table_size];
+    if (!partial && count.includes(' of ' + table)) {
+      partial = count;
+      await shoot(page, 'dashboard-restart');
+    }
+    return count === '(' + table + ')';
+  }, 20000);
+  const footerNow = await text('#watching');
+  if (!partial || footerNow === footer || !footerNow.startsWith('Watching since')) {
+    throw new Error(`after the restart: counts "${partial}", footer "${footer}" then "${footerNow}"`);
+  }
+  console.log('ok - after a dashboard restart the rows converge to the server\'s table, the footer follows, ' +
+    'an over begun before is told, and meanwhile the over was shown stopped');
   await listen('127.0.0.6', 'N0DDD');
   await waitText('a row after the restart', '#nodes', (t) => t.includes('N0DDD') && t.includes('N0BBB'));
   if (!(await page.evaluate(() => window.sameDocument === true))) throw new Error('the page was reloaded');
@@ -268,15 +413,22 @@ async function main() {
   if (plain !== '200,405') throw new Error('requests: ' + plain);
   console.log('ok - event streams are bounded, other requests still answered');
 
-  // A viewer beyond the bound polls instead, and says so.
+  // A viewer beyond the bound polls instead, says so, and announces talkers.
   const late = await browser.newPage();
+  await observe(late);
   await late.goto(base);
   await until('polling', () => late.$eval('#link', (e) => e.textContent.includes('too many')));
   await until('rows by polling', () => late.$eval('#nodes', (e) => e.textContent.includes('N0BBB')));
+  await transmit('127.0.0.8', 'N0FFF', 'SPEAKER6', 300);
+  await until('off air by polling', async () => saidOf(await late.evaluate(() => window.spoken), 'SPEAKER6 off air').length);
+  const polled = saidOf(await late.evaluate(() => window.spoken), 'SPEAKER6').map(([, t]) => t).join(' | ');
+  if (!/SPEAKER6 on air.*SPEAKER6 off air/.test(polled)) throw new Error('announced by polling: ' + polled);
   opened.abort();
   await late.close();
   await page.bringToFront();  // a hidden page does not tick
-  console.log('ok - a viewer refused the live stream polls the state');
+  console.log('ok - a viewer refused the live stream polls the state and announces talkers');
+  await pastMidnight(browser, base);
+  await page.bringToFront();
 
   // A restart of the server clears the rows of its old run; a killed one is
   // reported silent after two missed heartbeats.
@@ -284,11 +436,15 @@ async function main() {
   server = run(serverBin, ['-f', 'mirx_server.cfg'], 'server');
   await until('stale rows cleared', () => page.$eval('#node-count', (e) => parseInt(e.textContent.slice(1), 10) < 5), 15000);
   console.log('ok - a server restart clears the stale rows');
+  transmit('127.0.0.8', 'N0FFF', 'SPEAKER7', 1000).catch(() => {});  // its server dies under it
+  await waitText('SPEAKER7 talking', '#talking', (t) => t.includes('SPEAKER7'));
   const killed = Date.now();
   await stop(server, 'SIGKILL');
   await waitText('silent server', '#warning', (t) => t.includes('The server is silent'));
   if (Date.now() - killed > 5000) throw new Error('silence reported after ' + (Date.now() - killed) + ' ms');
-  console.log('ok - a killed server is reported silent');
+  await stoppedTalker(page, 'SPEAKER7');
+  await shoot(page, 'server-killed');
+  console.log('ok - a killed server is reported silent, its over shown stopped');
 
   await unknownServerTimes();
   if (problems.length) throw new Error(problems.join('\n'));

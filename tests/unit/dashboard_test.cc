@@ -32,6 +32,9 @@ using test::datagram;
 bytes add(const std::string& call1, std::uint8_t ip) {
   return datagram({"ADD ", call1, "GW", "\x7f\0\0"s + static_cast<char>(ip)});
 }
+bytes nod(const std::string& call1, std::uint8_t ip) {
+  return datagram({"NOD ", call1, "GW", "\x7f\0\0"s + static_cast<char>(ip)});
+}
 bytes del(const std::string& call1) {
   return datagram({"DEL ", call1, "GW", "\x7f\0\0\x02"s});
 }
@@ -105,6 +108,65 @@ TEST(DashboardState, RecordsBuildTheTable) {
   for (const auto& c : cases) EXPECT_EQ(summary(play(c.in)), c.want);
 }
 
+// A re-announced node gives the row its ADD would have (when it registered
+// unknown), brings a moved row up to date, and is no news otherwise.
+TEST(DashboardState, ReannouncedNodesFillTheTable) {
+  const struct {
+    std::vector<bytes> in;
+    std::string want;  // the last datagram's change | call1 address since
+  } cases[] = {
+      {{nod("N0AAA", 2)}, "added | N0AAA 127.0.0.2 null"},
+      {{add("N0AAA", 2), nod("N0AAA", 2)},
+       "confirmed | N0AAA 127.0.0.2 \"2026-12-07T12:53:19.000Z\""},
+      {{add("N0AAA", 2), nod("N0AAA", 7)}, "moved | N0AAA 127.0.0.7 \"2026-12-07T12:53:19.000Z\""},
+      {{nod("N0AAA", 2), del("N0AAA")}, "removed |"},
+  };
+  const char* names[] = {"", "", "added", "moved", "removed", "", "confirmed"};
+  for (const auto& c : cases) {
+    state s;
+    outcome o;
+    millis t = t0;
+    for (const bytes& d : c.in) o = apply_datagram(s, {}, server, d.data(), d.size(), t += 1000);
+    std::string got = names[static_cast<int>(o.what)] + " |"s;
+    const json j = state_json(s, {"t", address_mode::full}, t);
+    for (const json& n : j["nodes"])
+      got += " " + n["call1"].get<std::string>() + " " + n["address"].get<std::string>() + " " +
+             n["since"].dump();
+    EXPECT_EQ(got, c.want);
+  }
+}
+
+// A speaker's overs per quarter hour over the last day, so that a page
+// counts the overs of any zone's day; and how its last over ended, a lost
+// end record included.
+TEST(DashboardState, SpeakersOversByQuarterAndHowTheLastEnded) {
+  const auto quarter = [](millis after, int overs) {
+    return "[[" + std::to_string((t0 + after) / quarter_ms) + "," + std::to_string(overs) + "]]";
+  };
+  const bytes header = acc("N0AAA", "S"), beat = liveness("HBT ", 1, 0);
+  const struct {
+    std::vector<std::pair<millis, bytes>> in;  // after t0
+    std::string want;                          // overs_by_quarter ended_by, a day after t0
+  } cases[] = {
+      // The quarter of t0 is a day old by then.
+      {{{0, header}, {quarter_ms, header}, {quarter_ms + 1, header}},
+       quarter(quarter_ms, 2) + " null"},
+      {{{day_ms, header}, {day_ms + 9, end("N0AAA", "S", 9)}}, quarter(day_ms, 1) + " \"mark\""},
+      {{{day_ms, header}, {day_ms + 9, end("N0AAA", "S", 9, 2)}},
+       quarter(day_ms, 1) + " \"silence\""},
+      {{{0, beat}, {day_ms, header}, {day_ms + 9, beat}}, quarter(day_ms, 1) + " \"timed_out\""},
+      {{{0, beat}, {day_ms, header}, {day_ms + 9, liveness("OFF ", 1, 0)}},
+       quarter(day_ms, 1) + " null"},
+  };
+  for (const auto& c : cases) {
+    state s;
+    for (const auto& [after, d] : c.in)
+      apply_datagram(s, {}, server, d.data(), d.size(), t0 + after);
+    const json h = state_json(s, {}, t0 + day_ms + 10)["heard_by_call"][0];
+    EXPECT_EQ(h["overs_by_quarter"].dump() + " " + h["ended_by"].dump(), c.want);
+  }
+}
+
 // "talking: my_call<call1,... | heard: my_call duration ended_by,... | by call: my_call overs
 // duration,... | rows"
 std::string streams(const state& s, millis now) {
@@ -145,7 +207,8 @@ TEST(DashboardState, StreamsInProgressAndTheirDurations) {
       {{hbt, a, {acc("N0AAA", "S1")}, {liveness("RUN ", 0, 0)}},
        "talking: | heard: S1 null null | by call: S1 1 null | 0"},
       {{hbt, {acc("N0AAA", "S1")}, {acc("N0BBB", "S2")}, {liveness("HBT ", 0, 1)}},
-       "talking: S2<N0BBB | heard: S2 null null S1 null null | by call: S2 1 null S1 1 null | 0"},
+       "talking: S2<N0BBB | heard: S2 null null S1 null \"timed_out\" | "
+       "by call: S2 1 null S1 1 null | 0"},
   };
   for (const auto& c : cases) EXPECT_EQ(streams(play(c.in), t0 + 10000), c.want);
   // Overs are counted per UTC day.

@@ -37,6 +37,8 @@ TEST(FormatRecord, RecordsShowTheirFields) {
       // (4..7, and 28..31 of ADD and DEL) do not matter.
       {datagram({"DEL \x7f\x7f\x7f\x7f", "AB\0CDEFG"s, "", "\x0a\0\0\x01\xff\xff\xff\xff"s}),
        "DEL call1=\"AB\" call2=\"\" ip=10.0.0.1"},
+      {datagram({"NOD ", "JA1AAA", "GW", "\x7f\0\0\x02"s}),
+       "NOD call1=\"JA1AAA\" call2=\"GW\" ip=127.0.0.2"},
       {datagram({"ACC ", "", "", "JA1XYZ  "}), "ACC call1=\"\" call2=\"\" my_call=\"JA1XYZ  \""},
       {datagram({"ACC ", "NODECALL", "GATEWAY1", "MYCALLXY"}),
        "ACC call1=\"NODECALL\" call2=\"GATEWAY1\" my_call=\"MYCALLXY\""},

@@ -83,6 +83,7 @@ bool hub::receive(std::uint32_t source, const std::uint8_t* data, std::size_t le
     if (o.what == change::rejected) return false;
     if (o.what == change::malformed) return true;
     dirty_ = true;
+    if (o.what == change::confirmed) return true;  // no news for the pages
     publish(change_json(state_, o, view_, now));
   }
   notify();

@@ -85,7 +85,7 @@ void feed(std::string& out, const state& s) {
   const feed_counters& c = s.count;
   const std::pair<const char*, std::uint64_t> tags[] = {
       {"ADD", c.add}, {"DEL", c.del}, {"ACC", c.acc}, {"END", c.end},
-      {"RUN", c.run}, {"HBT", c.hbt}, {"OFF", c.off}};
+      {"RUN", c.run}, {"HBT", c.hbt}, {"OFF", c.off}, {"NOD", c.nod}};
   metric(out, "mirx_dashboard_records_total", "counter", "Records received, by tag.");
   for (const auto& [tag, count] : tags)
     sample(out, "mirx_dashboard_records_total{tag=\"" + std::string(tag) + "\"}",

@@ -104,7 +104,7 @@ json node_json(const node_row& n, const view& v) {
   if (n.last_header != 0)
     last = {{"at", iso_time(n.last_header)}, {"my_call", call_text(n.last_speaker)}};
   json j = {{"address", address_json(n.ip, v.addresses)},
-            {"since", iso_time(n.since)},
+            {"since", optional_time(n.since)},
             {"last_header", last}};
   put_call(j, "call1", n.call1);
   put_call(j, "call2", n.call2);
@@ -118,8 +118,8 @@ json duration_json(std::int64_t ms) {
 }
 
 json ended_by_json(int how) {
-  static const char* names[] = {nullptr, "mark", "silence", "superseded"};
-  return how >= 1 && how <= 3 ? json(names[how]) : json(nullptr);
+  static const char* names[] = {nullptr, "mark", "silence", "superseded", "timed_out"};
+  return how >= 1 && how <= ended_by_timeout ? json(names[how]) : json(nullptr);
 }
 
 // call1/call2/my_call of a record-derived item, each with its trimmed twin.
@@ -162,6 +162,11 @@ json heard_call_json(const heard_call& c, millis now) {
   j["at"] = iso_time(c.at);
   j["overs_today"] = c.at / day_ms == now / day_ms ? c.overs_today : 0;
   j["duration_ms"] = duration_json(c.duration_ms);
+  j["ended_by"] = ended_by_json(c.ended_by);
+  json quarters = json::array();
+  for (auto q = c.quarters.upper_bound((now - day_ms) / quarter_ms); q != c.quarters.end(); ++q)
+    quarters.push_back({q->first, q->second});
+  j["overs_by_quarter"] = std::move(quarters);
   return j;
 }
 
@@ -193,7 +198,8 @@ json feed_json(const state& s, const view& v, millis now) {
             {"END", c.end},
             {"RUN", c.run},
             {"HBT", c.hbt},
-            {"OFF", c.off}}},
+            {"OFF", c.off},
+            {"NOD", c.nod}}},
           {"rejected", c.rejected},
           {"malformed", c.malformed},
           {"rows_dropped", c.rows_dropped},
@@ -261,7 +267,8 @@ void put_duration(json& c, const outcome& o) {
   if (o.over.duration_ms == no_duration) return;
   c["over_ended"] = {{"my_call", call_text(o.over.my_call)},
                      {"at", iso_time(o.over.at)},
-                     {"duration_ms", o.over.duration_ms}};
+                     {"duration_ms", o.over.duration_ms},
+                     {"ended_by", ended_by_json(o.over.ended_by)}};
 }
 
 }  // namespace

@@ -38,6 +38,27 @@ outcome add_node(state& s, const std::uint8_t* data, millis now) {
   return o;
 }
 
+// What a NOD says that the row does not: a new row (when the node
+// registered is unknown) or a node that moved while its ADD or DEL was lost.
+outcome confirm_node(state& s, const std::uint8_t* data, millis) {
+  ++s.count.nod;
+  node_row row;
+  row.call1 = value_at(data + record::call1);
+  row.call2 = value_at(data + record::call2);
+  std::memcpy(&row.ip, data + record::ip, 4);
+  const auto old = s.nodes.find(row.call1);
+  if (old == s.nodes.end()) {
+    const call_value call1 = row.call1;
+    put_row(s, std::move(row));
+    return {change::added, call1};
+  }
+  node_row& shown = old->second;
+  if (shown.call2 == row.call2 && shown.ip == row.ip) return {change::confirmed, row.call1};
+  shown.call2 = row.call2;
+  shown.ip = row.ip;
+  return {change::moved, row.call1};
+}
+
 outcome remove_node(state& s, const std::uint8_t* data) {
   ++s.count.del;
   const call_value call1 = value_at(data + record::call1);
@@ -51,11 +72,16 @@ void count_call(state& s, const heard_entry& h) {
   const auto old = std::find_if(s.calls.begin(), s.calls.end(),
                                 [&](const heard_call& c) { return c.my_call == h.my_call; });
   std::uint32_t overs = 0;  // before this one, on its UTC day
+  std::map<std::int64_t, std::uint32_t> quarters;
   if (old != s.calls.end()) {
     if (old->at / day_ms == h.at / day_ms) overs = old->overs_today;
+    quarters = std::move(old->quarters);
     s.calls.erase(old);
   }
-  s.calls.push_front({h.my_call, h.call1, h.call2, h.at, overs + 1, no_duration});
+  ++quarters[h.at / quarter_ms];
+  quarters.erase(quarters.begin(), quarters.lower_bound((h.at - day_ms) / quarter_ms + 1));
+  s.calls.push_front(
+      {h.my_call, h.call1, h.call2, h.at, overs + 1, no_duration, 0, std::move(quarters)});
   if (s.calls.size() > heard_limit) s.calls.pop_back();
 }
 
@@ -119,9 +145,19 @@ outcome end_stream(state& s, const std::uint8_t* data, millis now) {
     h->ended_by = data[record::end_how];
     o.over = *h;
     for (heard_call& c : s.calls)
-      if (c.my_call == my_call && c.at == h->at) c.duration_ms = duration;
+      if (c.my_call == my_call && c.at == h->at) c.duration_ms = duration, c.ended_by = h->ended_by;
   }
   return o;
+}
+
+// A stream dropped for want of its end record: its over says so.
+void timed_out(state& s, const talk& t) {
+  const auto h =
+      closest(s.heard, t.call1, t.my_call, t.since, [](const heard_entry& e) { return e.at; });
+  if (h == s.heard.end() || h->ended_by != 0) return;
+  h->ended_by = ended_by_timeout;
+  for (heard_call& c : s.calls)
+    if (c.my_call == t.my_call && c.at == h->at) c.ended_by = ended_by_timeout;
 }
 
 // RUN, HBT and OFF share their layout.
@@ -143,6 +179,8 @@ outcome server_record(state& s, const std::uint8_t* data, millis now) {
   const auto kept = s.talking.end() - static_cast<std::ptrdiff_t>(keep);
   outcome o{run ? change::started : change::beat};
   o.talks_gone.assign(s.talking.begin(), kept);
+  if (!run && !off)
+    for (const talk& t : o.talks_gone) timed_out(s, t);
   s.talking.erase(s.talking.begin(), kept);
   if (run) {
     ++s.count.run;
@@ -179,6 +217,7 @@ outcome apply_datagram(state& s, const source_policy& policy, std::uint32_t sour
     outcome (*apply)(state&, const std::uint8_t*, millis);
   } kinds[] = {
       {record::tag_add, add_node},
+      {record::tag_nod, confirm_node},
       {record::tag_del, [](state& s, const std::uint8_t* d, millis) { return remove_node(s, d); }},
       {record::tag_acc, hear},
       {record::tag_end, end_stream},

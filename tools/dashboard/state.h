@@ -31,6 +31,9 @@ inline constexpr std::size_t heard_limit = 50;  // entries kept in the last-hear
 inline constexpr int hours_kept = 24;           // hourly counts kept, this hour included
 inline constexpr millis hour_ms = 3600 * 1000;
 inline constexpr millis day_ms = 24 * hour_ms;
+// Every time zone's midnight falls on a quarter hour, so overs counted per
+// quarter hour add up to the overs of any zone's day.
+inline constexpr millis quarter_ms = hour_ms / 4;
 // Node rows kept at most: each ADD of a new call sign beyond this drops the
 // row registered longest ago, so a flood of distinct ADDs cannot grow memory.
 inline constexpr std::size_t node_limit = 10000;
@@ -44,7 +47,7 @@ using call_value = std::string;
 struct node_row {
   call_value call1, call2;
   std::uint32_t ip = 0;    // network byte order, first octet first in memory
-  millis since = 0;        // when its ADD arrived
+  millis since = 0;        // when its ADD arrived; 0: unknown (known from NOD alone)
   millis last_header = 0;  // 0: none heard through it yet
   call_value last_speaker;
 };
@@ -56,8 +59,12 @@ struct heard_entry {
   call_value my_call;
   call_value call1, call2;                 // empty: the sender had no entry in the server's table
   std::int64_t duration_ms = no_duration;  // set by the stream's end record
-  int ended_by = 0;                        // record::end_by_..., 0 while unknown
+  int ended_by = 0;                        // record::end_by_... or ended_by_timeout; 0: unknown
 };
+
+// A stream the server's heartbeat no longer counted as open, though its end
+// record never came.
+inline constexpr int ended_by_timeout = 4;
 
 // Last heard as operators read it: one row per speaker, newest first.
 struct heard_call {
@@ -65,6 +72,10 @@ struct heard_call {
   millis at = 0;                     // the last over's header
   std::uint32_t overs_today = 0;     // headers on the UTC day of `at`
   std::int64_t duration_ms = no_duration;
+  int ended_by = 0;  // as heard_entry's
+  // Headers per quarter hour (ms / quarter_ms) in the day before `at`, so
+  // that a page counts the overs of its viewer's day.
+  std::map<std::int64_t, std::uint32_t> quarters;
 };
 
 // A stream in progress: its header came, its end record not yet.
@@ -90,7 +101,7 @@ struct junk_note {
 
 struct feed_counters {
   std::uint64_t add = 0, del = 0, acc = 0;
-  std::uint64_t end = 0, run = 0, hbt = 0, off = 0;
+  std::uint64_t end = 0, run = 0, hbt = 0, off = 0, nod = 0;
   std::uint64_t rejected = 0;      // from a source not allowed by --from
   std::uint64_t malformed = 0;     // not 32 bytes, or an unknown tag
   std::uint64_t rows_dropped = 0;  // node rows dropped for node_limit
@@ -119,6 +130,7 @@ enum class change {
   moved,
   removed,
   unknown_removed,
+  confirmed,  // a re-announced node, already shown as it is
   heard,
   ended,    // a stream's end
   started,  // the server (re)started: the old run's rows are gone
@@ -144,7 +156,8 @@ struct source_policy {
 // counted. An ADD for a call sign already shown is the node reappearing (a
 // lost DEL, a restarted server): its row is replaced, so one call sign never
 // has two rows. A DEL removes the row of its call1. A start record clears
-// the rows: the restarted server's table starts empty.
+// the rows: the restarted server's table starts empty. A NOD (a node the
+// server re-announces) adds the row its ADD would have, when none is shown.
 outcome apply_datagram(state& s, const source_policy& policy, std::uint32_t source,
                        const std::uint8_t* data, std::size_t length, millis now);
 

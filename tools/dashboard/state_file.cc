@@ -52,20 +52,20 @@ json to_file(const state& s) {
   for (const auto& [hour, count] : s.hours) hours.push_back({hour, count});
   json calls = json::array();
   for (const heard_call& h : s.calls)
-    calls.push_back(
-        {hex(h.my_call), hex(h.call1), hex(h.call2), h.at, h.overs_today, h.duration_ms});
+    calls.push_back({hex(h.my_call), hex(h.call1), hex(h.call2), h.at, h.overs_today, h.duration_ms,
+                     h.ended_by, h.quarters});
   const feed_counters& c = s.count;
-  return {
-      {"version", file_version},
-      {"watching_since", s.watching_since},
-      {"last_record", s.last_record},
-      {"nodes", nodes},
-      {"heard", heard},
-      {"calls", calls},
-      {"hours", hours},
-      {"junk", {junk_file(c.recent_rejected), junk_file(c.recent_malformed)}},
-      {"counts",
-       {c.add, c.del, c.acc, c.rejected, c.malformed, c.end, c.run, c.hbt, c.off, c.rows_dropped}}};
+  return {{"version", file_version},
+          {"watching_since", s.watching_since},
+          {"last_record", s.last_record},
+          {"nodes", nodes},
+          {"heard", heard},
+          {"calls", calls},
+          {"hours", hours},
+          {"junk", {junk_file(c.recent_rejected), junk_file(c.recent_malformed)}},
+          {"counts",
+           {c.add, c.del, c.acc, c.rejected, c.malformed, c.end, c.run, c.hbt, c.off,
+            c.rows_dropped, c.nod}}};
 }
 
 state from_file(const json& j) {
@@ -88,13 +88,17 @@ state from_file(const json& j) {
   for (const json& h : j.value("calls", json::array())) {
     if (s.calls.size() == heard_limit) break;
     s.calls.push_back({unhex(h.at(0)), unhex(h.at(1)), unhex(h.at(2)), h.at(3).get<millis>(),
-                       h.at(4).get<std::uint32_t>(), h.at(5).get<std::int64_t>()});
+                       h.at(4).get<std::uint32_t>(), h.at(5).get<std::int64_t>(),
+                       h.size() > 6 ? h.at(6).get<int>() : 0,
+                       h.size() > 7 ? h.at(7).get<std::map<std::int64_t, std::uint32_t>>()
+                                    : std::map<std::int64_t, std::uint32_t>{}});
   }
   for (const json& h : j.at("hours")) s.hours[h.at(0).get<std::int64_t>()] = h.at(1);
   const json& c = j.at("counts");
-  std::uint64_t* const counts[] = {
-      &s.count.add, &s.count.del, &s.count.acc, &s.count.rejected, &s.count.malformed,
-      &s.count.end, &s.count.run, &s.count.hbt, &s.count.off,      &s.count.rows_dropped};
+  std::uint64_t* const counts[] = {&s.count.add,          &s.count.del,       &s.count.acc,
+                                   &s.count.rejected,     &s.count.malformed, &s.count.end,
+                                   &s.count.run,          &s.count.hbt,       &s.count.off,
+                                   &s.count.rows_dropped, &s.count.nod};
   for (std::size_t i = 0; i < std::size(counts); ++i)
     *counts[i] = i < 5 || i < c.size() ? c.at(i).get<std::uint64_t>() : 0;
   if (j.contains("junk")) {

@@ -99,7 +99,8 @@ std::string format_datagram(const std::uint8_t* data, std::size_t length, std::s
   const bool echo = sized && has_tag(data, record::tag_ech);
   const bool refused = sized && has_tag(data, record::tag_ref);
   const bool node_event =
-      sized && (has_tag(data, record::tag_add) || has_tag(data, record::tag_del));
+      sized && (has_tag(data, record::tag_add) || has_tag(data, record::tag_del) ||
+                has_tag(data, record::tag_nod));
   const bool status = sized && (has_tag(data, record::tag_run) || has_tag(data, record::tag_hbt) ||
                                 has_tag(data, record::tag_off));
   if (!acc && !end && !echo && !refused && !node_event && !status)

@@ -11,11 +11,14 @@
   const RECENT_HEADER_MS = 60000;  // without stream records: "keyed up n s ago" this long
   const POLL_MS = 5000;
   const STREAM_RETRY_MS = 60000;   // while polling, try the stream again this often
-  const ANNOUNCE_GAP_MS = 5000;    // at most one spoken announcement this often
+  const ANNOUNCE_GAP_MS = 1000;    // at most one spoken announcement this often
+  const ANNOUNCE_CLEAR_MS = 4000;  // the status region is emptied this long after, once nobody talks
   const SILENT_STREAM_MS = 40000;  // a stream this long without even its ping is dead
   const WATCH_MS = 5000;           // the stream's liveness is looked at this often
   const MINUTE_MS = 60000;
   const HOUR_MS = 3600000;
+  const QUARTER_MS = 900000;       // every zone's midnight falls on a quarter hour
+  const NODES_OPEN_MAX = 50;       // a longer node list opens collapsed
   const view = {
     state: null,          // the last whole state, with the changes applied since
     offsetMs: 0,          // server clock minus this browser's clock
@@ -28,7 +31,14 @@
     order: [],            // the node entries in display order
     filter: '',
     heardRows: new Map(), // my_call -> { tr, text }
+    recentRows: new Map(),// my_call and time -> { li, text }
     talkRows: new Map(),  // key -> { li, text }
+    downSince: null,      // server time the live updates were lost, while they are
+    shownUnknown: null,   // the unknownSince() the talkers were last drawn with
+    endedSinceBeat: 0,    // talkers begun before the last heartbeat and gone since
+    day: 0,               // the dayStart() the counts of today were drawn for
+    footerKey: '',
+    nodesChosen: false,   // the viewer opened or closed the node list
     live: new Set(),      // { el, at, kind, next }: texts that change with time
     ticker: null,
   };
@@ -49,6 +59,7 @@
   // A call sign: printable ASCII as it is, every other byte as a marked
   // \xNN, so a control or high byte is seen and never interpreted.
   function callElement(value, emptyText) {
+    value = plainCall(value);  // the spaces a node pads its call sign with are not shown
     const span = make('span', 'call');
     if (!value) {
       span.className = 'unregistered';
@@ -73,7 +84,7 @@
     return span;
   }
 
-  // A call sign as plain text for announcements and search: trailing spaces off.
+  // A call sign as plain text: trailing spaces off.
   const plainCall = (value) => (value || '').replace(/ +$/, '');
 
   const plural = (n, one, many) => n + ' ' + (n === 1 ? one : many || one + 's');
@@ -89,8 +100,9 @@
   const two = (n) => String(n).padStart(2, '0');
 
   // A moment in the reader's zone (or in UTC when switched), with the date
-  // only when it is not today.
-  function clock(iso, withSeconds = true) {
+  // only when it is not today; on a line of its own with `lines` (for a time
+  // cell, which keeps the break: white-space: pre).
+  function clock(iso, withSeconds = true, lines = false) {
     const d = new Date(iso);
     const utc = view.utc;
     const day = (x) => (utc
@@ -101,8 +113,17 @@
     const today = now[0] === parts[0] && now[1] === parts[1] && now[2] === parts[2];
     const time = two(parts[3]) + ':' + two(parts[4]) + (withSeconds ? ':' + two(parts[5]) : '');
     const date = parts[0] + '-' + two(parts[1]) + '-' + two(parts[2]);
-    return (today ? time : date + ' ' + time) + (utc ? ' UTC' : '');
+    return (today ? time : date + (lines ? '\n' : ' ') + time) + (utc ? ' UTC' : '');
   }
+
+  // Midnight of the viewer's day (of the UTC day when times are in UTC).
+  function dayStart() {
+    const d = new Date(serverNow());
+    return view.utc ? Date.UTC(d.getUTCFullYear(), d.getUTCMonth(), d.getUTCDate())
+      : new Date(d.getFullYear(), d.getMonth(), d.getDate()).getTime();
+  }
+
+  const zoneName = () => (view.utc ? 'UTC' : Intl.DateTimeFormat().resolvedOptions().timeZone || 'local time');
 
   // A span of time as words, and in how many ms that text changes: seconds
   // only in the first minute, then minutes, hours, days.
@@ -114,9 +135,16 @@
     return [Math.floor(s / 86400) + ' d', HOUR_MS - (ms % HOUR_MS)];
   }
 
+  // How long an over has lasted: to the second for the first hour.
+  function lasting(ms) {
+    const s = Math.max(0, Math.floor(ms / 1000));
+    if (s < 60 || s >= 3600) return span(ms);
+    return [Math.floor(s / 60) + ' min ' + two(s % 60) + ' s', 1000 - (ms % 1000)];
+  }
+
   const LIVE_KINDS = {
     ago: (ms) => { const [t, n] = span(ms); return [t + ' ago', n]; },
-    lasting: (ms) => span(ms),
+    lasting,
     keyed: (ms) => { const [t, n] = span(ms); return ['keyed up ' + t + ' ago', n]; },
   };
 
@@ -151,7 +179,7 @@
       td.textContent = '\u2014';
       return td;
     }
-    const t = make('time', 'at', clock(iso));
+    const t = make('time', 'at', clock(iso, true, true));
     t.dateTime = iso;
     td.appendChild(t);
     if (withAgo) td.appendChild(live(make('span', 'ago'), iso, 'ago'));
@@ -159,36 +187,93 @@
   }
 
   function refreshClocks() {
-    for (const t of document.querySelectorAll('time.at')) setText(t, clock(t.dateTime));
+    for (const t of document.querySelectorAll('time.at')) setText(t, clock(t.dateTime, true, true));
   }
 
   const seconds = (ms) => (ms === null || ms === undefined ? '\u2014' : (ms / 1000).toFixed(1) + ' s');
 
   // ---- announcements --------------------------------------------------
 
-  // One polite status region: talkers and link changes, at most one
-  // announcement every few seconds; a burst of talkers becomes
-  // "X on air via Y and N more".
-  const say = { talkers: [], notes: [], last: 0, timer: null };
+  // One polite status region. A talker is announced when it comes on air and
+  // when it goes off; what happens within ANNOUNCE_GAP_MS is said together,
+  // and only as it now stands: an over that began and ended in the gap is
+  // said as one over, a station keying again is one station. Once nobody
+  // talks the region is emptied, so it never holds stale news.
+  const say = { on: new Map(), off: new Map(), notes: [], last: 0, timer: null, clear: null };
 
-  function announce(kind, text) {
-    (kind === 'talker' ? say.talkers : say.notes).push(text);
+  const talkKey = (t) => t.my_call + '\n' + t.call1 + '\n' + t.since;
+  const via = (t) => ' via ' + (plainCall(t.call1) || 'an unregistered node');
+
+  function announce(text) {
+    say.notes.push(text);
+    schedule();
+  }
+
+  // Notes the talkers that came and went between two lists.
+  function noteTalkers(before, after) {
+    const old = new Set(before.map(talkKey));
+    const still = new Set(after.map(talkKey));
+    for (const t of after) if (!old.has(talkKey(t))) say.on.set(talkKey(t), t);
+    const now = serverNow();
+    for (const t of before) if (!still.has(talkKey(t))) say.off.set(talkKey(t), { t, ms: now - Date.parse(t.since) });
+    if (say.on.size || say.off.size) schedule();
+  }
+
+  function schedule() {
     if (say.timer) return;
     say.timer = setTimeout(speak, Math.max(0, say.last + ANNOUNCE_GAP_MS - Date.now()));
   }
 
+  // The talkers' news, one phrase per station and node.
+  function talkerNews() {
+    const byName = new Map();
+    const entry = (t) => {
+      const name = plainCall(t.my_call) + '\n' + via(t);
+      if (!byName.has(name)) byName.set(name, { t, on: false, overs: [], wasOn: false });
+      return byName.get(name);
+    };
+    for (const [key, t] of say.on) if (!say.off.has(key)) entry(t).on = true;
+    for (const [key, { t, ms }] of say.off) {
+      const e = entry(t);
+      e.overs.push(ms);
+      if (!say.on.has(key)) e.wasOn = true;
+    }
+    const parts = [];
+    for (const { t, on, overs, wasOn } of byName.values()) {
+      const call = plainCall(t.my_call);
+      if (on) parts.push(call + ' on air' + via(t));
+      else if (overs.length > 1) parts.push(call + via(t) + ': ' + overs.length + ' overs, now off air');
+      else if (wasOn) parts.push(call + ' off air after ' + seconds(overs[0]));
+      else parts.push(call + via(t) + ': an over of ' + seconds(overs[0]));
+    }
+    return parts;
+  }
+
   function speak() {
     say.timer = null;
-    const parts = [...say.notes];
-    if (say.talkers.length) {
-      const more = say.talkers.length - 1;
-      parts.push(say.talkers[0] + (more ? ' and ' + more + ' more' : ''));
-    }
-    say.talkers = [];
+    const parts = [...say.notes, ...talkerNews()];
     say.notes = [];
+    say.on.clear();
+    say.off.clear();
     if (!parts.length) return;
-    $('announce').textContent = parts.join('. ');
+    const region = $('announce');
+    const text = parts.join('. ');
+    // The same text again would be no change, and so not said.
+    if (region.textContent !== text) {
+      region.textContent = text;
+    } else {
+      region.textContent = '';
+      setTimeout(() => { region.textContent = text; }, 100);
+    }
     say.last = Date.now();
+    clearTimeout(say.clear);
+    say.clear = setTimeout(clearAnnouncement, ANNOUNCE_CLEAR_MS);
+  }
+
+  function clearAnnouncement() {
+    const s = view.state;
+    if (s && s.streams && s.talking.length) return;
+    $('announce').textContent = '';
   }
 
   // ---- nodes ------------------------------------------------------------
@@ -218,7 +303,7 @@
   // its last header came.
   function markNode(entry) {
     const { tr, node, mark } = entry;
-    const talk = talkOf(node.call1);
+    const talk = view.shownUnknown === null ? talkOf(node.call1) : null;
     const recent = !view.state.streams && node.last_header &&
       serverNow() - Date.parse(node.last_header.at) < RECENT_HEADER_MS;
     const state = talk ? 'talk ' + talk.since : recent ? 'keyed ' + node.last_header.at : '';
@@ -251,7 +336,9 @@
     };
     cell('', 'Node name').appendChild(callElement(node.call2));
     cell('address', 'Address').append(node.address === null ? 'hidden' : node.address);
-    timeCell(cell('', 'Registered').appendChild(make('div')), node.since, false);
+    const since = cell('', 'Registered');
+    if (node.since) timeCell(since.appendChild(make('div')), node.since, false);
+    else since.append('before the dashboard watched');
     const last = cell('', 'Last heard through it');
     if (node.last_header) {
       last.appendChild(callElement(node.last_header.my_call));
@@ -274,7 +361,8 @@
     const moved = !entry.key || key[0] !== entry.key[0];
     Object.assign(entry, { node, key, text });
     fillNodeRow(entry);
-    entry.tr.hidden = !matches(node);
+    const hide = !matches(node);
+    if (entry.tr.hidden !== hide) entry.tr.hidden = hide;
     if (moved) place(entry);
   }
 
@@ -286,9 +374,19 @@
     view.order.splice(view.order.indexOf(entry), 1);
   }
 
+  // The rows shown, and beside them the server's own count while rows are
+  // missing (a dashboard that started after the nodes registered learns
+  // them a slice per heartbeat).
   function nodeCount() {
-    setText($('node-count'), '(' + view.nodeRows.size + ')');
-    $('no-nodes').hidden = view.nodeRows.size > 0;
+    const rows = view.nodeRows.size;
+    const v = view.state.server;
+    const table = v && !v.stopped_at && v.table_size > rows ? v.table_size : 0;
+    setText($('node-count'), '(' + (table ? rows + ' of ' + table : rows) + ')');
+    setText($('no-nodes'), table ? 'The server has ' + plural(table, 'node') +
+      '; their rows come with its next heartbeats.' : 'No node registered.');
+    $('no-nodes').hidden = rows > 0;
+    if (!view.nodesChosen && $('nodes-box').open !== rows <= NODES_OPEN_MAX) $('nodes-box').open = rows <= NODES_OPEN_MAX;
+    showMatches();
   }
 
   const matches = (node) => !view.filter ||
@@ -297,7 +395,18 @@
 
   function filterNodes() {
     view.filter = $('search').value.trim().toUpperCase();
-    for (const entry of view.order) entry.tr.hidden = !matches(entry.node);
+    for (const entry of view.order) {
+      const hide = !matches(entry.node);
+      if (entry.tr.hidden !== hide) entry.tr.hidden = hide;
+    }
+    showMatches();
+  }
+
+  function showMatches() {
+    let shown = 0;
+    if (view.filter) for (const entry of view.order) shown += entry.tr.hidden ? 0 : 1;
+    setText($('matches'), !view.filter ? '' : shown ? plural(shown, 'node') + ' match.'
+      : 'No call sign matches \u201c' + view.filter + '\u201d.');
   }
 
   // ---- now talking and last heard ---------------------------------------
@@ -328,23 +437,74 @@
   }
 
   function talkItem(t) {
-    const li = make('li');
+    const li = make('li', t.unknown === undefined ? '' : 'unknown');
     li.append(callElement(t.my_call), ' via ', callElement(t.call1, 'an unregistered node'));
-    if (t.since) li.appendChild(live(make('span', 'secs'), t.since, 'lasting'));
-    else li.appendChild(live(make('span', 'secs'), t.at, 'keyed'));
+    const secs = li.appendChild(make('span', 'secs'));
+    if (t.unknown === undefined) {
+      live(secs, t.since || t.at, t.since ? 'lasting' : 'keyed');
+    } else {  // stopped where the page last knew
+      secs.textContent = lasting(t.unknown - Date.parse(t.since || t.at))[0];
+      li.appendChild(make('span', 'note', 'state unknown since ' + clock(new Date(t.unknown).toISOString())));
+    }
     return li;
+  }
+
+  const heartbeatOverdue = (v) => !!(v && !v.stopped_at && v.last_heartbeat && v.heartbeat_seconds &&
+    serverNow() - Date.parse(v.last_heartbeat) > 2 * v.heartbeat_seconds * 1000 + 1000);
+
+  // Since when (server time, ms) the page cannot vouch for who is on air:
+  // its live updates are lost, or the server's heartbeat is overdue; null
+  // while it can.
+  function unknownSince() {
+    const v = view.state.server;
+    const times = view.downSince === null ? [] : [view.downSince];
+    if (heartbeatOverdue(v)) times.push(Date.parse(v.last_heartbeat));
+    return times.length ? Math.min(...times) : null;
+  }
+
+  // Streams the server's last heartbeat counted that the page has no header
+  // of: begun before the dashboard was watching.
+  function unseenStreams(s) {
+    const v = s.server;
+    if (!s.streams || !v || v.stopped_at || !v.last_heartbeat) return 0;
+    const beat = Date.parse(v.last_heartbeat);
+    const seen = s.talking.filter((t) => Date.parse(t.since) <= beat).length + view.endedSinceBeat;
+    return Math.max(0, v.streams_open - seen);
   }
 
   // The talkers: streams in progress, or, from a server that does not say
   // when a stream ends, the speakers whose header came in the last minute.
+  // Talkers the page can no longer vouch for are shown stopped, not on air.
   function showTalking() {
     const s = view.state;
-    const list = s.streams ? s.talking
-      : s.heard_by_call.filter((h) => serverNow() - Date.parse(h.at) < RECENT_HEADER_MS);
+    const unknown = unknownSince();
+    view.shownUnknown = unknown;
+    const list = (s.streams ? s.talking
+      : s.heard_by_call.filter((h) => serverNow() - Date.parse(h.at) < RECENT_HEADER_MS))
+      .map((t) => (unknown === null ? t : { ...t, unknown }));
     reconcile($('talking'), view.talkRows, list, (t) => t.my_call + '\n' + t.call1 + '\n' + (t.since || t.at), talkItem);
-    setText($('no-talking'), s.streams ? 'Nobody is talking.' : 'Nobody keyed up in the last minute.');
-    $('no-talking').hidden = list.length > 0;
+    const unseen = unknown === null ? unseenStreams(s) : 0;
+    setText($('no-talking'), unseen ? plural(unseen, 'over') + ' in progress began before the dashboard ' +
+      'was watching: who talks is not known.' : s.streams ? 'Nobody is talking.' : 'Nobody keyed up in the last minute.');
+    $('no-talking').hidden = list.length > 0 && !unseen;
+    const first = unknown === null && list[0];
+    document.title = first ? plainCall(first.my_call) + (list.length > 1 ? ' +' + (list.length - 1) : '') +
+      ' on air \u00b7 ' + s.title : s.title;
     for (const entry of view.order.slice(0, 64)) markNode(entry);
+  }
+
+  const ENDED = { mark: 'end mark', silence: 'went silent', superseded: 'superseded by a new over',
+    timed_out: 'timed out' };
+
+  // How a speaker's last over stands: on air, its length, and how it ended.
+  function lastOver(td, h) {
+    if (h.on_air) {
+      td.append(h.unknown ? 'not known' : 'on air');
+      return;
+    }
+    td.append(seconds(h.duration_ms));
+    const how = ENDED[h.ended_by] || (view.state.streams ? 'end not known' : '');
+    if (how) td.appendChild(make('span', 'ago', how));
   }
 
   function heardRow(h) {
@@ -356,15 +516,46 @@
     const via = tr.appendChild(make('td', 'via'));
     via.appendChild(callElement(h.call1, 'unregistered node'));
     if (h.call2) via.append(' ', callElement(h.call2));
-    tr.appendChild(make('td', '', String(h.overs_today)));
-    tr.appendChild(make('td', 'last-over', seconds(h.duration_ms)));
+    tr.appendChild(make('td', '', String(h.overs)));
+    lastOver(tr.appendChild(make('td', 'last-over')), h);
     return tr;
   }
 
+  // A speaker's overs since the viewer's midnight: the server counts them per
+  // quarter hour (an older one per UTC day only).
+  function oversToday(h) {
+    if (!h.overs_by_quarter) return h.overs_today;
+    const start = dayStart();
+    return h.overs_by_quarter.reduce((n, [quarter, count]) => (quarter * QUARTER_MS >= start ? n + count : n), 0);
+  }
+
+  // The last overs, one line each, newest first.
+  function recentItem(h) {
+    const li = make('li');
+    timeCell(li.appendChild(make('span', 'when')), h.at, false);
+    li.append(' ', callElement(h.my_call), ' via ', callElement(h.call1, 'an unregistered node'), ': ');
+    lastOver(li.appendChild(make('span', 'how')), h);
+    return li;
+  }
+
+  function showRecent() {
+    const s = view.state;
+    const unknown = unknownSince() !== null;
+    const list = (s.last_heard || []).map((h) => ({ ...h, unknown,
+      on_air: s.streams && s.talking.some((t) => t.my_call === h.my_call && t.since === h.at) }));
+    reconcile($('recent'), view.recentRows, list, (h) => h.my_call + '\n' + h.at, recentItem);
+    setText($('recent-count'), '(' + list.length + ')');
+  }
+
   function showHeard() {
-    const list = view.state.heard_by_call;
+    const s = view.state;
+    const unknown = unknownSince() !== null;
+    const list = s.heard_by_call.map((h) => ({ ...h, overs: oversToday(h), unknown,
+      on_air: s.streams && s.talking.some((t) => t.my_call === h.my_call && t.since === h.at) }));
     reconcile($('heard').tBodies[0], view.heardRows, list, (h) => h.my_call, heardRow);
     $('no-heard').hidden = list.length > 0;
+    view.day = dayStart();
+    showRecent();
   }
 
   // ---- chart, feed, server ----------------------------------------------
@@ -379,13 +570,25 @@
       chart.children[i].title = clock(h.hour, false) + ': ' + h.headers;
     });
     setText($('chart-top'), String(top));
-    const today = (iso) => !clock(iso).includes('-');  // clock() gives a date only for other days
-    const total = hours.filter((h) => today(h.hour)).reduce((n, h) => n + h.headers, 0);
+    drawAxis(hours);
+    const start = dayStart();
+    const total = hours.filter((h) => Date.parse(h.hour) >= start).reduce((n, h) => n + h.headers, 0);
     const busiest = hours.reduce((b, h) => (h.headers > b.headers ? h : b), { headers: 0 });
-    setText($('chart-summary'), 'Today: ' + plural(total, 'transmission') + '. ' + (busiest.headers
+    setText($('zone-name'), 'Times in ' + zoneName());
+    setText($('chart-summary'), 'Today (' + zoneName() + '): ' + plural(total, 'transmission') + '. ' + (busiest.headers
       ? 'Busiest hour of the last ' + view.state.limits.hours + ': ' + clock(busiest.hour, false) +
         ' with ' + busiest.headers + '.'
       : 'None in the last ' + view.state.limits.hours + ' hours.'));
+  }
+
+  // Hour labels under the bars, every sixth hour, readable without hovering.
+  function drawAxis(hours) {
+    const axis = $('chart-axis');
+    while (axis.children.length < hours.length) axis.appendChild(make('span'));
+    hours.forEach((h, i) => {
+      const label = clock(h.hour, false).replace(/^\S+ (?=\d\d:)/, '');
+      setText(axis.children[i], /^(00|06|12|18):/.test(label) ? label.slice(0, 5) : '');
+    });
   }
 
   function countHour(hour) {
@@ -435,8 +638,9 @@
         : 'No record since the dashboard started: is the server\u2019s LogServer pointing here?');
     }
     const v = s.server;
-    if (v && !v.stopped_at && v.last_heartbeat && v.heartbeat_seconds &&
-      serverNow() - Date.parse(v.last_heartbeat) > 2 * v.heartbeat_seconds * 1000 + 1000) {
+    // While the page's own updates are lost, no heartbeat reaching it says
+    // nothing of the server.
+    if (view.downSince === null && heartbeatOverdue(v)) {
       out.push('The server is silent: no heartbeat since ' + clock(v.last_heartbeat) + ' (one is due every ' +
         plural(v.heartbeat_seconds, 'second') + ').');
     }
@@ -456,7 +660,7 @@
     setText($('server'), serverText(s.server));
     const text = warnings().join(' ');
     setText($('warning'), text);  // an alert only when its text changes
-    $('warning').hidden = !text;
+    if ($('warning').hidden !== !text) $('warning').hidden = !text;
     showCounters(f);
   }
 
@@ -466,7 +670,7 @@
     if (!v) return '';
     if (v.stopped_at) return 'Server stopped at ' + clock(v.stopped_at) + '.';
     const known = [];
-    if (v.up_since) known.push('up since ' + clock(v.up_since));
+    if (v.up_since) known.push('up ' + span(serverNow() - Date.parse(v.up_since))[0] + ' (since ' + clock(v.up_since) + ')');
     if (v.last_heartbeat) known.push('last heartbeat ' + span(serverNow() - Date.parse(v.last_heartbeat))[0] + ' ago');
     return known.length ? 'Server ' + known.join('; ') + '.' : '';
   }
@@ -475,7 +679,8 @@
     const r = f.records;
     const rows = [['Connects', r.ADD], ['Disconnects', r.DEL], ['Transmissions', r.ACC],
       ['Transmissions ended', r.END], ['Server starts', r.RUN], ['Heartbeats', r.HBT],
-      ['Server stops', r.OFF], ['Datagrams rejected', f.rejected], ['Datagrams that were not records', f.malformed],
+      ['Server stops', r.OFF], ['Nodes re-announced', r.NOD], ['Datagrams rejected', f.rejected],
+      ['Datagrams that were not records', f.malformed],
       ['Node rows dropped (at most ' + view.state.limits.node_rows + ' kept)', f.rows_dropped]];
     const list = $('counters');
     if (list.children.length !== 2 * rows.length) {
@@ -488,9 +693,13 @@
   // ---- whole state and changes -----------------------------------------
 
   function showState(s) {
-    const first = !view.state;
+    const old = view.state;
+    if (old && old.streams && s.streams) noteTalkers(old.talking, s.talking);  // polling, or a new start
+    const beat = (x) => x && x.server && x.server.last_heartbeat;
+    const sameBeat = !!beat(old) && beat(old) === beat(s);  // a poll between two heartbeats
     view.state = s;
-    document.title = s.title;
+    if (sameBeat) countEnded(old.talking, s.talking);
+    else view.endedSinceBeat = 0;
     setText($('title'), s.title);
     document.body.classList.toggle('hide-address', s.address_display === 'none');
     const present = new Set(s.nodes.map((n) => n.call1));
@@ -501,11 +710,26 @@
     showTalking();
     drawChart();
     showFeed();
-    if (first) {
-      const footer = $('watching');
-      footer.append(s.state_kept ? 'State kept since ' : 'Watching since ');
-      timeCell(footer.appendChild(make('span')), s.watching_since);
-    }
+    showFooter(s);
+  }
+
+  // The footer follows the dashboard: a restarted one watches anew.
+  function showFooter(s) {
+    const key = s.state_kept + ' ' + s.watching_since;
+    if (view.footerKey === key) return;
+    view.footerKey = key;
+    const footer = $('watching');
+    footer.replaceChildren(s.state_kept ? 'State kept since ' : 'Watching since ');
+    timeCell(footer.appendChild(make('span')), s.watching_since);
+  }
+
+  // Talkers that began before the last heartbeat and ended after it are
+  // still in its count of open streams.
+  function countEnded(before, after) {
+    const v = view.state.server;
+    const beat = v && v.last_heartbeat ? Date.parse(v.last_heartbeat) : 0;
+    const still = new Set(after.map(talkKey));
+    view.endedSinceBeat += before.filter((t) => !still.has(talkKey(t)) && Date.parse(t.since) <= beat).length;
   }
 
   // ---- what one event changed -----------------------------------------
@@ -517,37 +741,49 @@
     const s = view.state;
     if (c.nodes_cleared) for (const call1 of [...view.nodeRows.keys()]) removeNode(call1);
     if (c.talks_gone) s.talking = s.talking.filter((t) => !c.talks_gone.some((g) => sameTalk(t, g)));
-    if (c.talk && !s.talking.some((t) => sameTalk(t, c.talk))) {
-      s.talking.push(c.talk);
-      announce('talker', plainCall(c.talk.my_call) + ' on air via ' + (plainCall(c.talk.call1) || 'an unregistered node'));
+    if (c.talk && !s.talking.some((t) => sameTalk(t, c.talk))) s.talking.push(c.talk);
+    // A heartbeat (not a start or a stop) that no longer counts a stream:
+    // its end record was lost.
+    if (c.talks_gone && c.server && !c.server.stopped_at && !c.nodes_cleared) {
+      for (const t of c.talks_gone) applyOverEnded({ my_call: t.my_call, at: t.since, ended_by: 'timed_out' });
     }
   }
 
   // An over's end gives the speaker's row its duration.
   function applyOverEnded(ended) {
+    const over = (view.state.last_heard || []).find((x) => x.my_call === ended.my_call && x.at === ended.at);
+    if (over && ended.duration_ms !== undefined) over.duration_ms = ended.duration_ms;
+    if (over) over.ended_by = ended.ended_by;
     const h = view.state.heard_by_call.find((x) => x.my_call === ended.my_call && x.at === ended.at);
-    if (h) h.duration_ms = ended.duration_ms;
+    if (h && ended.duration_ms !== undefined) h.duration_ms = ended.duration_ms;
+    if (h) h.ended_by = ended.ended_by;
     return !!h;
   }
 
   function applyChange(c) {
     const s = view.state;
     s.feed = c.feed;
-    if (c.server !== undefined) s.server = c.server;
+    if (c.server !== undefined) {
+      s.server = c.server;
+      view.endedSinceBeat = 0;
+    }
     if (c.streams !== undefined) s.streams = c.streams;
+    const before = [...s.talking];
     applyTalks(c);
+    noteTalkers(before, s.talking);
+    if (c.server === undefined) countEnded(before, s.talking);
+    if (c.heard) s.last_heard = [c.heard, ...(s.last_heard || [])].slice(0, s.limits.last_heard);
     if (c.heard_call) {
       s.heard_by_call = [c.heard_call, ...s.heard_by_call.filter((h) => h.my_call !== c.heard_call.my_call)]
         .slice(0, s.limits.last_heard);
-      if (!s.streams) announce('talker', plainCall(c.heard_call.my_call) + ' keyed up via ' +
-        (plainCall(c.heard_call.call1) || 'an unregistered node'));
+      if (!s.streams) announce(plainCall(c.heard_call.my_call) + ' keyed up' + via(c.heard_call));
     }
     const durationShown = c.over_ended && applyOverEnded(c.over_ended);
     if (c.node) putNode(c.node);
     if (c.removed !== undefined) removeNode(c.removed);
-    if (c.node || c.removed !== undefined || c.nodes_cleared) nodeCount();
-    if (c.heard_call || durationShown) showHeard();
-    if (c.talk || c.talks_gone || c.heard_call) showTalking();
+    if (c.node || c.removed !== undefined || c.nodes_cleared || c.server !== undefined) nodeCount();
+    if (c.heard_call || durationShown || c.talk || c.talks_gone) showHeard();
+    if (c.talk || c.talks_gone || c.heard_call || c.server !== undefined) showTalking();
     if (c.hour) countHour(c.hour);
     showFeed();
   }
@@ -566,10 +802,13 @@
   // ---- the event stream, or polling -----------------------------------
 
   function setLink(up, text) {
+    if (up) view.downSince = null;
+    else if (view.downSince === null) view.downSince = serverNow();
     if ($('link-text').textContent === text) return;
     setText($('link-text'), text);
     $('link').className = 'link ' + (up ? 'up' : 'down');
-    announce('note', 'Live updates: ' + text);
+    announce('Live updates: ' + text);
+    if (view.state) showTalking();
   }
 
   function connect() {
@@ -636,7 +875,11 @@
     if (!view.state) return;
     refreshTimes(false);
     rollHours();
-    if (!view.state.streams) showTalking();
+    if (unknownSince() !== view.shownUnknown || view.day !== dayStart()) {
+      showHeard();
+      drawChart();
+    }
+    if (!view.state.streams || unknownSince() !== view.shownUnknown) showTalking();
     showFeed();
   }
 
@@ -659,9 +902,11 @@
     if (view.state) {
       refreshClocks();
       drawChart();
+      showHeard();
       showFeed();
     }
   });
+  $('nodes-box').querySelector('summary').addEventListener('click', () => { view.nodesChosen = true; });
   $('search').addEventListener('input', filterNodes);
   document.addEventListener('visibilitychange', startTicking);
 
