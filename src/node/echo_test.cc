@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "node/send_retry.h"
 #include "node/stream_log.h"
 
 namespace mirx {
@@ -79,7 +80,7 @@ void echo_test::begin_playback(conference& c, slot& s) {
   const callsign speaker = callsign_of(s.header.data() + hdr::my_call);
   std::memcpy(s.header.data() + hdr::your_call, s.header.data() + hdr::my_call, call_size);
   put_callsign(s.header.data() + hdr::my_call, call_);
-  c.net.send_to_node(s.header.data(), hdr::size, s.ip);
+  send_with_retry(c, s.header.data(), hdr::size, s.ip, relay_header_rule);
   s.header_sent = true;
   c.out.stamped(shown::event, "Echo test from %.8s: %zu voice packets played back\n",
                 printable(speaker).text, s.packets);
@@ -98,12 +99,13 @@ void echo_test::begin_playback(conference& c, slot& s) {
 }
 
 // Sends what is due: the header at once, packet i at 20 ms x (i + 1). After a
-// stall the packets that fell due are sent together rather than dropped.
+// stall the packets that fell due are sent together rather than dropped. A
+// failed send is reported and repeated as the relay's own.
 void echo_test::play(conference& c, slot& s, std::int64_t now_ms) {
   if (!s.header_sent) begin_playback(c, s);
   while (s.sent < s.packets &&
          now_ms >= s.play_ms + static_cast<std::int64_t>(s.sent + 1) * echo_frame_ms)
-    c.net.send_to_node(s.voice + s.sent++ * voice::size, voice::size, s.ip);
+    send_with_retry(c, s.voice + s.sent++ * voice::size, voice::size, s.ip, relay_voice_rule);
   if (s.sent == s.packets) s.now = phase::free;
 }
 

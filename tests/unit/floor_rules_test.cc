@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "node/conference_rules.h"
 #include "node/echo_test.h"
 #include "node/stream_log.h"
@@ -195,6 +197,22 @@ TEST_F(echo_fixture, PlaysBackTheRecordingToItsSenderAtThePaceItCame) {
     EXPECT_TRUE(voice::ends_stream(h.net.node_sends[5].bytes.data()));
     EXPECT_EQ(echo.next_due_ms(), -1);
   }
+}
+
+// A failed playback send is reported and repeated as the relay's: the
+// header's line on the console alone, a voice packet's in the log file too,
+// only want of buffer space sent again.
+TEST_F(echo_fixture, PlaybackSendFailuresAreReportedAsTheRelayReportsThem) {
+  h.net.failures = {EHOSTUNREACH, ENOBUFS};
+  ASSERT_TRUE(record_over(speaker, 2, true));
+  echo.tick(h.conf, 100);
+  echo.tick(h.conf, 200);
+  EXPECT_EQ(h.net.node_sends.size(), 4u);
+  EXPECT_EQ(h.net.waits, (std::vector<int>{50}));
+  const std::string voice_line = "send error 2:" + std::to_string(ENOBUFS) + " 500007f\n";
+  EXPECT_EQ(h.console_text(),
+            "send error 2:" + std::to_string(EHOSTUNREACH) + " 500007f\n" + voice_line);
+  EXPECT_EQ(h.log_text(), "TS Echo test from TESTER  : 2 voice packets played back\n" + voice_line);
 }
 
 // Eight recordings at once; a ninth header to the echo call is an ordinary
