@@ -17,7 +17,6 @@ namespace {
 
 using clock = stream_monitor::clock;
 constexpr std::chrono::milliseconds frame_time{20};  // the D-STAR voice frame rate
-constexpr std::uint8_t last_frame_flag = 0x40;
 
 // Watches everything that reaches the node for the answer to its own header:
 // an acknowledgement addressed to the transmitted call sign, or, when the
@@ -133,7 +132,7 @@ void send_stream(const session& s, const options& o, const plan& p, ack_watch& w
     watch.receive_until(s, o.flat_out ? clock::now() : due);
     // Gateways number frames by their place in the superframe, 0..20.
     auto sequence = static_cast<std::uint16_t>(i % slow::frames_per_superframe);
-    if (i + 1 == p.frames) sequence |= last_frame_flag;
+    if (i + 1 == p.frames) sequence |= voice::last_frame_flag;
     const nodes::voice_frame v = nodes::make_voice(sequence, p.encoder.frame(i), stream_id);
     s.send(v.data(), v.size());
   }
