@@ -9,8 +9,10 @@
 //             [--ctl-config FILE]
 //
 // A relay named "...-ctl" (server-ctl, server-log-ctl) runs with the lines of
-// the --ctl-config file added to its configuration, and its lines also carry
-// its ratio to the same relay without them, measured in the same rounds.
+// the --ctl-config file added to its configuration, and "server-fast..." with
+// FastRelay=ON; their lines also carry their ratio to the same relay without
+// them, measured in the same rounds, as reference-uring's does to reference,
+// and every line its ratio to reference-mmsg when that runs.
 //
 // Exit status 1 when a relay did not start, delivered nothing, or its log
 // file does not hold one line per voice packet it relayed.

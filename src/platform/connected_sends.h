@@ -32,10 +32,11 @@ class connected_sends {
   bool is_open() const { return ring_ != nullptr; }
   void close();
 
-  // Opens a socket connected to `ip`:`port` in a free slot of the table.
+  // Opens a socket connected to `ip`:`port`, from `from_port` (see
+  // open_connected_udp), in a free slot of the table.
   // The slot, or -1 when none is free or the socket cannot be had (`*error`
   // then holds why, or 0 for a full table).
-  int add(std::uint32_t ip, std::uint16_t port, int* error);
+  int add(std::uint32_t ip, std::uint16_t port, std::uint16_t from_port, int* error);
   // Closes the socket of a slot and frees the slot.
   void remove(int slot);
 

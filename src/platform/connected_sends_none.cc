@@ -17,7 +17,7 @@ int connected_sends::open(unsigned) {
 
 void connected_sends::close() {}
 
-int connected_sends::add(std::uint32_t, std::uint16_t, int* error) {
+int connected_sends::add(std::uint32_t, std::uint16_t, std::uint16_t, int* error) {
   *error = ENOSYS;
   return -1;
 }

@@ -68,13 +68,14 @@ void connected_sends::close() {
   most_ = next_free_ = 0;
 }
 
-int connected_sends::add(std::uint32_t ip, std::uint16_t port, int* error) {
+int connected_sends::add(std::uint32_t ip, std::uint16_t port, std::uint16_t from_port,
+                         int* error) {
   *error = 0;
   if (most_ == 0) return -1;
   unsigned slot = next_free_;
   for (unsigned tried = 0; tried < most_ && fds_[slot] >= 0; ++tried) slot = (slot + 1) % most_;
   if (fds_[slot] >= 0) return -1;
-  const socket_handle s = open_connected_udp(ip, port, error);
+  const socket_handle s = open_connected_udp(ip, port, from_port, error);
   if (s == no_socket) return -1;
   const int fd = static_cast<int>(s);
   const int result = io_uring_register_files_update(ring_, slot, &fd, 1);

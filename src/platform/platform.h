@@ -77,11 +77,18 @@ std::size_t send_to_each(socket_handle s, const void* data, std::size_t length,
                          const std::uint32_t* ips, std::size_t count, std::uint16_t port,
                          int* error);
 
+// Binds `s` to a port of the system's choice on every address, shared with
+// the sockets open_connected_udp opens from it. The port, or 0 when it
+// cannot be had (the socket then keeps its own port when it first sends).
+std::uint16_t bind_shared_port(socket_handle s);
+
 // A UDP socket connected to `ip` (network byte order) at `port`, for sending
-// only: its receive queue is kept at the least the system allows, so that
+// only, from `from_port` (a port bind_shared_port gave; 0: a port of its
+// own): its receive queue is kept at the least the system allows, so that
 // datagrams nobody reads cannot pile up in it. no_socket on failure, with
 // the error code in `*error`.
-socket_handle open_connected_udp(std::uint32_t ip, std::uint16_t port, int* error);
+socket_handle open_connected_udp(std::uint32_t ip, std::uint16_t port, std::uint16_t from_port,
+                                 int* error);
 
 // Raises the soft limit on open descriptors to the hard one; the soft
 // limit in force afterwards.

@@ -185,6 +185,11 @@ std::size_t send_to_each(socket_handle s, const void* data, std::size_t length,
   return count;
 }
 
+// FastRelay is not built for Windows: nothing shares the out socket's port.
+std::uint16_t bind_shared_port(socket_handle) {
+  return 0;
+}
+
 // Windows has no per-process limit on sockets to raise.
 std::size_t raise_open_file_limit() {
   return SIZE_MAX;

@@ -126,7 +126,32 @@ std::size_t send_to_each(socket_handle s, const void* data, std::size_t length,
   return sent < 0 ? 0 : static_cast<std::size_t>(sent);
 }
 
-socket_handle open_connected_udp(std::uint32_t ip, std::uint16_t port, int* error) {
+namespace {
+
+// Binds to every address at `port` (0: one of the system's choice) with the
+// port shared; the port bound, or 0.
+std::uint16_t bind_sharing(int fd, std::uint16_t port) {
+  const int on = 1;
+  if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return 0;
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(port);
+  at.sin_addr.s_addr = htonl(INADDR_ANY);
+  socklen_t length = sizeof at;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) != 0)
+    return 0;
+  return ntohs(at.sin_port);
+}
+
+}  // namespace
+
+std::uint16_t bind_shared_port(socket_handle s) {
+  return bind_sharing(static_cast<int>(s), 0);
+}
+
+socket_handle open_connected_udp(std::uint32_t ip, std::uint16_t port, std::uint16_t from_port,
+                                 int* error) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     *error = errno;
@@ -134,6 +159,11 @@ socket_handle open_connected_udp(std::uint32_t ip, std::uint16_t port, int* erro
   }
   const int least = 1;  // the kernel takes its minimum instead
   ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &least, sizeof least);
+  if (from_port != 0 && bind_sharing(fd, from_port) != from_port) {
+    *error = errno;
+    ::close(fd);
+    return no_socket;
+  }
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(port);

@@ -20,7 +20,7 @@ void fast_relay::close() {
 void fast_relay::address_added(std::uint32_t ip) {
   if (!on()) return;
   int error = 0;
-  const int slot = sends_.add(ip, out_port_, &error);
+  const int slot = sends_.add(ip, out_port_, from_port_, &error);
   if (slot < 0) return;  // served through the out socket
   try {
     slots_.emplace(ip, slot);

@@ -19,8 +19,12 @@ namespace mirx {
 
 class fast_relay final : public address_watch {
  public:
-  // Opens the ring with room for `most` sockets. 0, or why io_uring is refused.
+  // Opens the ring with room for `most` sockets, each sending to OutPort.
+  // 0, or why io_uring is refused.
   int open(unsigned most, std::uint16_t out_port);
+  // The sockets opened from now on send from `port`: the out socket's, so
+  // that a node hears everything from one port (0: ports of their own).
+  void send_from(std::uint16_t port) { from_port_ = port; }
   bool on() const { return sends_.is_open(); }
   void close();
   // How many node addresses have a socket of their own.
@@ -53,6 +57,7 @@ class fast_relay final : public address_watch {
   platform::connected_sends sends_;
   std::unordered_map<std::uint32_t, int> slots_;  // address: its socket's slot
   std::uint16_t out_port_ = 0;
+  std::uint16_t from_port_ = 0;
   std::vector<outcome> held_;  // sent already, not yet told
   std::size_t held_at_ = 0;    // the next one to tell
 };

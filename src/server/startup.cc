@@ -131,6 +131,7 @@ void start_fast_relay(server& s) {
               platform::error_text(error).c_str());
     return;
   }
+  s.link.fast.send_from(platform::bind_shared_port(s.link.out_socket));
   s.conf.table.watch_addresses(&s.link.fast);
 }
 

@@ -26,6 +26,7 @@ struct run_output {
   std::string console, log;
   std::vector<bytes> records;
   std::vector<std::vector<bytes>> at_node;
+  bool one_port = true;    // each node heard everything from one port of the server
   bool ring_open = false;  // the server held an io_uring
 };
 
@@ -106,8 +107,11 @@ run_output scripted_run(const std::vector<std::string>& flags, const std::string
   // and everything else has arrived too.
   for (const auto& n : f.nodes) {
     r.at_node.emplace_back();
-    for (auto& d : n.drain(r.at_node.size() == 1 ? 400 : 30))
-      r.at_node.back().push_back(std::move(d.bytes));
+    const auto got = n.drain(r.at_node.size() == 1 ? 400 : 30);
+    for (const auto& d : got) {
+      r.one_port = r.one_port && d.from_port == got.front().from_port;
+      r.at_node.back().push_back(d.bytes);
+    }
   }
   for (auto& d : log_server->drain(30)) r.records.push_back(std::move(d.bytes));
   r.ring_open = holds_io_uring(f.server.pid());
@@ -134,6 +138,7 @@ TEST(FastRelay, ScriptedRunIsIdenticalWithItOffAndOn) {
       GTEST_SKIP() << "io_uring is refused here: " << on.console;
     EXPECT_TRUE(on.ring_open);
     EXPECT_FALSE(off.ring_open);
+    EXPECT_TRUE(on.one_port && off.one_port);
     // Registration replies, both streams, the acknowledgements: a run that
     // relayed nothing would compare equal too.
     EXPECT_GE(off.at_node[3].size(), 1u + 4u + 5u + 6u);

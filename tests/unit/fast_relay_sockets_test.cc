@@ -1,14 +1,13 @@
 // FastRelay's sockets: one per node address for as long as an entry is
 // there, and every destination served, with a socket of its own or without.
 
-#include "server/fast_relay.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 
 #include "nodelib/udp_endpoint.h"
+#include "server/fast_relay.h"
 #include "unit/harness.h"
 
 namespace mirx::testing {
