@@ -131,7 +131,7 @@ void start_fast_relay(server& s) {
               platform::error_text(error).c_str());
     return;
   }
-  s.link.fast.send_from(platform::bind_shared_port(s.link.out_socket));
+  s.link.fast.send_from(s.link.out_source_port);
   s.conf.table.watch_addresses(&s.link.fast);
 }
 
@@ -151,7 +151,7 @@ void start_rules(server& s) {
 
 void bind_sending_sockets(server& s) {
   std::lock_guard<std::mutex> hold(io_lock());
-  s.link.bind_sources();
+  s.link.bind_sources(s.cfg.fast_relay);
 }
 
 // Ends the run before the receive loop: output written, the log file closed
