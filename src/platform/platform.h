@@ -77,8 +77,9 @@ std::size_t send_to_each(socket_handle s, const void* data, std::size_t length,
                          const std::uint32_t* ips, std::size_t count, std::uint16_t port,
                          int* error);
 
-// Binds `s` to a port of the system's choice on every address, shared with
-// the sockets open_connected_udp opens from it. The port, or 0 when it
+// Binds `s` to a port of the system's choice on every address (or keeps the
+// port it is bound to), shared with the sockets open_connected_udp opens
+// from it. The port, or 0 when it
 // cannot be had (the socket then keeps its own port when it first sends).
 std::uint16_t bind_shared_port(socket_handle s);
 

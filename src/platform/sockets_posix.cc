@@ -147,7 +147,14 @@ std::uint16_t bind_sharing(int fd, std::uint16_t port) {
 }  // namespace
 
 std::uint16_t bind_shared_port(socket_handle s) {
-  return bind_sharing(static_cast<int>(s), 0);
+  // Already bound (the out socket is bound at start so that its own datagrams
+  // can be recognised): sharing is asked of the kernel when the connected
+  // sockets bind, so marking the bound socket is enough.
+  const std::uint16_t bound = local_port(s);
+  if (bound == 0) return bind_sharing(static_cast<int>(s), 0);
+  const int on = 1;
+  return ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? bound
+                                                                                          : 0;
 }
 
 socket_handle open_connected_udp(std::uint32_t ip, std::uint16_t port, std::uint16_t from_port,

@@ -4,11 +4,8 @@
 
 namespace mirx {
 
-void socket_link::bind_sources(bool shared) {
-  if (shared)
-    platform::bind_shared_port(out_socket);
-  else
-    platform::bind_any(out_socket, 0);
+void socket_link::bind_sources() {
+  platform::bind_any(out_socket, 0);
   out_source_port = platform::local_port(out_socket);
   if (!log_server) return;
   platform::bind_any(log_socket, 0);

@@ -24,10 +24,8 @@ class socket_link final : public node_link {
 
   // Binds the sending sockets now rather than at their first send, so that
   // what they send can be recognised when it comes back; the log socket only
-  // when there is a log server, as without one it never sends. `shared`: the
-  // out socket's port is open to the connected sockets of FastRelay, which
-  // send from it too, so that a node hears everything from one port.
-  void bind_sources(bool shared);
+  // when there is a log server, as without one it never sends.
+  void bind_sources();
   // Whether `r` came from one of our own sending sockets: with InPort equal
   // to OutPort (or LogPort) what the server sends to an address of this
   // machine arrives at its own InPort, and taking it would relay and

@@ -103,6 +103,11 @@ void open_sockets(server& s) {
               port_of(s.cfg.in_port));
 }
 
+void bind_sending_sockets(server& s) {
+  std::lock_guard<std::mutex> hold(io_lock());
+  s.link.bind_sources();
+}
+
 // FastRelay=ON: descriptors kept for everything else the server opens (its
 // sockets, the log file, the serial port, the state and access files), and
 // the most nodes given a connected socket of their own; nodes beyond either
@@ -131,7 +136,7 @@ void start_fast_relay(server& s) {
               platform::error_text(error).c_str());
     return;
   }
-  s.link.fast.send_from(s.link.out_source_port);
+  s.link.fast.send_from(platform::bind_shared_port(s.link.out_socket));
   s.conf.table.watch_addresses(&s.link.fast);
 }
 
@@ -147,11 +152,6 @@ void start_rules(server& s) {
     s.echo_call.start(s.cfg.echo_call, log != nullptr);
     s.rules.echo = &s.echo_call;
   }
-}
-
-void bind_sending_sockets(server& s) {
-  std::lock_guard<std::mutex> hold(io_lock());
-  s.link.bind_sources(s.cfg.fast_relay);
 }
 
 // Ends the run before the receive loop: output written, the log file closed
