@@ -36,16 +36,17 @@ std::unique_ptr<node_farm> node_farm::bind(int count, std::string* why) {
     if (!n) return nullptr;
     f.port_ = n->port();
     const int on = 1;
-    ::setsockopt(n->fd(), SOL_SOCKET, SO_RCVBUFFORCE, &node_queue_bytes, sizeof node_queue_bytes);
-    ::setsockopt(n->fd(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    ::setsockopt(static_cast<int>(n->fd()), SOL_SOCKET, SO_RCVBUFFORCE, &node_queue_bytes,
+                 sizeof node_queue_bytes);
+    ::setsockopt(static_cast<int>(n->fd()), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     f.nodes_.push_back(std::move(*n));
   }
   f.epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
   for (const auto& n : f.nodes_) {
     epoll_event e{};
     e.events = EPOLLIN;
-    e.data.fd = n.fd();
-    ::epoll_ctl(f.epoll_, EPOLL_CTL_ADD, n.fd(), &e);
+    e.data.fd = static_cast<int>(n.fd());
+    ::epoll_ctl(f.epoll_, EPOLL_CTL_ADD, static_cast<int>(n.fd()), &e);
   }
   return owner;
 }

@@ -31,23 +31,40 @@ int no_buffer_space_code();
 // The system's text for an error code.
 std::string error_text(int code);
 
-// Starts the socket layer; false when it cannot be used at all.
+// Starts the socket layer (once however often it is called); false when it
+// cannot be used at all.
 bool start_sockets();
 socket_handle open_udp_socket();  // no_socket on failure
+// The system's code for the last socket call of this thread that failed, for
+// the calls that say only that they failed.
+int last_socket_error();
 // Binds to every local address at `port`; on failure returns the error code.
 int bind_any(socket_handle s, std::uint16_t port);
+// Binds to `ip` (network byte order) at `port` (0: a free port of the
+// system's choice), asking neither to share the port nor to keep it to
+// itself; 0 or the error code.
+int bind_to(socket_handle s, std::uint32_t ip, std::uint16_t port);
+// Keeps a "port unreachable" answer to an earlier send from being reported
+// as a failed receive (Winsock does so, and marks the socket readable for
+// it; Linux keeps such errors off unconnected sockets), so that a socket that
+// spoke to a peer not yet running still hears that peer once it runs.
+void ignore_unreachable_reports(socket_handle s);
 // The port `s` is bound to; 0 when it is not bound or cannot be asked.
 std::uint16_t local_port(socket_handle s);
 // Whether `ip` (network byte order) is an address of this machine, so that a
 // datagram from it may have come from one of our own sockets.
 bool is_local_address(std::uint32_t ip);
-// Asks for a receive queue of about `bytes`; best effort.
-void set_receive_buffer(socket_handle s, int bytes);
+// Asks for a receive queue of about `bytes`; best effort. Unless
+// `past_system_cap` is false, a privileged process is given it even beyond
+// the system's cap for unprivileged ones.
+void set_receive_buffer(socket_handle s, int bytes, bool past_system_cap = true);
 void close_socket(socket_handle s);
 
-enum class wait_result { readable, timed_out };
-// Waits up to `timeout_ms` for a datagram on `s`. An interrupted or failed
-// wait counts as a time-out: the caller simply begins its next turn.
+enum class wait_result { readable, timed_out, failed };
+// Waits up to `timeout_ms` for a datagram on `s` (a negative `timeout_ms`:
+// without limit). A wait cut short by a signal counts as a time-out, so the
+// caller looks at its stop flag; `failed` leaves the reason in
+// last_socket_error().
 wait_result wait_readable(socket_handle s, int timeout_ms);
 
 // One received datagram: its real length (which may exceed the buffer: the
@@ -96,8 +113,9 @@ socket_handle open_connected_udp(std::uint32_t ip, std::uint16_t port, std::uint
 std::size_t raise_open_file_limit();
 
 // The first IPv4 address of a host name or dotted address, in network byte
-// order; nothing when the name has no IPv4 address.
-std::optional<std::uint32_t> resolve_ipv4(const char* name);
+// order; nothing when the name has no IPv4 address, with the system's reason
+// in `*why` when asked for.
+std::optional<std::uint32_t> resolve_ipv4(const char* name, std::string* why = nullptr);
 
 void sleep_ms(int ms);
 

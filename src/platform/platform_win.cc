@@ -79,8 +79,15 @@ std::string error_text(int code) {
 }
 
 bool start_sockets() {
-  WSADATA data;
-  return WSAStartup(MAKEWORD(2, 0), &data) == 0;
+  static const bool started = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  return started;
+}
+
+int last_socket_error() {
+  return WSAGetLastError();
 }
 
 socket_handle open_udp_socket() {
@@ -95,12 +102,24 @@ int bind_any(socket_handle s, std::uint16_t port) {
   const BOOL exclusive = TRUE;
   ::setsockopt(as_socket(s), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
                reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
+  return bind_to(s, htonl(INADDR_ANY), port);
+}
+
+int bind_to(socket_handle s, std::uint32_t ip, std::uint16_t port) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_addr.s_addr = ip;
   if (::bind(as_socket(s), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return 0;
   return WSAGetLastError();
+}
+
+void ignore_unreachable_reports(socket_handle s) {
+  constexpr DWORD udp_connreset = _WSAIOW(IOC_VENDOR, 12);
+  BOOL report = FALSE;
+  DWORD unused = 0;
+  ::WSAIoctl(as_socket(s), udp_connreset, &report, sizeof report, nullptr, 0, &unused, nullptr,
+             nullptr);
 }
 
 std::uint16_t local_port(socket_handle s) {
@@ -124,7 +143,8 @@ bool is_local_address(std::uint32_t ip) {
   return bound;
 }
 
-void set_receive_buffer(socket_handle s, int bytes) {
+// Winsock has no cap on the size asked for.
+void set_receive_buffer(socket_handle s, int bytes, bool) {
   ::setsockopt(as_socket(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
                sizeof bytes);
 }
@@ -140,7 +160,8 @@ wait_result wait_readable(socket_handle s, int timeout_ms) {
   FD_ZERO(&readable);
   FD_SET(as_socket(s), &readable);
   timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-  const int n = ::select(0, &readable, nullptr, nullptr, &limit);
+  const int n = ::select(0, &readable, nullptr, nullptr, timeout_ms < 0 ? nullptr : &limit);
+  if (n == SOCKET_ERROR) return wait_result::failed;
   return n > 0 && FD_ISSET(as_socket(s), &readable) ? wait_result::readable
                                                     : wait_result::timed_out;
 }
@@ -195,12 +216,16 @@ std::size_t raise_open_file_limit() {
   return SIZE_MAX;
 }
 
-std::optional<std::uint32_t> resolve_ipv4(const char* name) {
+std::optional<std::uint32_t> resolve_ipv4(const char* name, std::string* why) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_DGRAM;
   addrinfo* list = nullptr;
-  if (::getaddrinfo(name, nullptr, &hints, &list) != 0 || list == nullptr) return std::nullopt;
+  const int rc = ::getaddrinfo(name, nullptr, &hints, &list);
+  if (rc != 0 || list == nullptr) {
+    if (why) *why = ::gai_strerror(rc);
+    return std::nullopt;
+  }
   const std::uint32_t ip = reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_addr.s_addr;
   ::freeaddrinfo(list);
   return ip;

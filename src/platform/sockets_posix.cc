@@ -28,14 +28,24 @@ socket_handle open_udp_socket() {
   return fd < 0 ? no_socket : fd;
 }
 
+int last_socket_error() {
+  return errno;
+}
+
 int bind_any(socket_handle s, std::uint16_t port) {
+  return bind_to(s, htonl(INADDR_ANY), port);
+}
+
+int bind_to(socket_handle s, std::uint32_t ip, std::uint16_t port) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_addr.s_addr = ip;
   if (::bind(static_cast<int>(s), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return 0;
   return errno;
 }
+
+void ignore_unreachable_reports(socket_handle) {}
 
 std::uint16_t local_port(socket_handle s) {
   sockaddr_in addr{};
@@ -59,10 +69,11 @@ bool is_local_address(std::uint32_t ip) {
   return bound;
 }
 
-void set_receive_buffer(socket_handle s, int bytes) {
+void set_receive_buffer(socket_handle s, int bytes, bool past_system_cap) {
   // SO_RCVBUF is capped by net.core.rmem_max (about 200 KiB on a stock
-  // kernel); a server running with CAP_NET_ADMIN may go past the cap.
-  if (::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
+  // kernel); a process with CAP_NET_ADMIN may go past the cap.
+  if (!past_system_cap ||
+      ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
     ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 }
 
@@ -73,6 +84,7 @@ void close_socket(socket_handle s) {
 wait_result wait_readable(socket_handle s, int timeout_ms) {
   pollfd p{static_cast<int>(s), POLLIN, 0};
   int n = ::poll(&p, 1, timeout_ms);
+  if (n < 0 && errno != EINTR) return wait_result::failed;
   return n > 0 && (p.revents & POLLIN) ? wait_result::readable : wait_result::timed_out;
 }
 
@@ -194,12 +206,16 @@ std::size_t raise_open_file_limit() {
   return static_cast<std::size_t>(limit.rlim_cur);
 }
 
-std::optional<std::uint32_t> resolve_ipv4(const char* name) {
+std::optional<std::uint32_t> resolve_ipv4(const char* name, std::string* why) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_DGRAM;
   addrinfo* list = nullptr;
-  if (::getaddrinfo(name, nullptr, &hints, &list) != 0 || list == nullptr) return std::nullopt;
+  const int rc = ::getaddrinfo(name, nullptr, &hints, &list);
+  if (rc != 0 || list == nullptr) {
+    if (why) *why = ::gai_strerror(rc);
+    return std::nullopt;
+  }
   std::uint32_t ip = reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr.s_addr;
   ::freeaddrinfo(list);
   return ip;

@@ -73,7 +73,7 @@ void deliveries::take(std::size_t station, const nodes::udp_endpoint& socket) {
       messages[i].msg_hdr.msg_iov = &vectors[i];
       messages[i].msg_hdr.msg_iovlen = 1;
     }
-    const int n = ::recvmmsg(socket.fd(), messages, batch, MSG_DONTWAIT, nullptr);
+    const int n = ::recvmmsg(static_cast<int>(socket.fd()), messages, batch, MSG_DONTWAIT, nullptr);
     if (n <= 0) return;
     for (int i = 0; i < n; ++i) check(station, buffers[i], messages[i].msg_len);
   }
@@ -83,7 +83,7 @@ bool deliveries::wait_all(std::size_t station, const nodes::udp_endpoint& socket
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   take(station, socket);
   while (!pending_[station].empty() && std::chrono::steady_clock::now() < deadline) {
-    pollfd p{socket.fd(), POLLIN, 0};
+    pollfd p{static_cast<int>(socket.fd()), POLLIN, 0};
     ::poll(&p, 1, 20);
     take(station, socket);
   }

@@ -82,7 +82,7 @@ void udp_receiver::run() {
   static std::uint8_t buffer[65536];
   millis last_tick = 0;
   while (!stopping_) {
-    if (socket_->wait(stop_check_ms) > 0) {
+    if (socket_->wait(stop_check_ms) == platform::wait_result::readable) {
       if (const auto got = socket_->receive_into(buffer, sizeof buffer)) {
         const std::size_t length = std::min(got->length, sizeof buffer);
         const bool allowed = hub_.receive(got->from_ip, buffer, length, wall_now());

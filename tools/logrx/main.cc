@@ -11,13 +11,13 @@
 #include "cli/options.h"
 #include "logrx/format_record.h"
 #include "logrx/options.h"
-#include "nodelib/socket_compat.h"
+#include "nodelib/stop_signals.h"
+#include "nodelib/udp_endpoint.h"
 #include "output/output.h"
 
 namespace {
 
 using mirx::nodes::udp_endpoint;
-namespace os = mirx::nodes::os;
 
 using mirx::logrx::options;
 
@@ -65,7 +65,7 @@ bool print_one(const udp_endpoint& listener) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  os::print_lines_at_once(stdout);
+  mirx::platform::console_by_line();
   const mirx::logrx::parse_result parsed = mirx::logrx::parse_command_line(argc, argv);
   if (!parsed.error.empty()) return mirx::cli::refuse("mirx_logrx", parsed.error);
   if (parsed.opts.help) {
@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   const options* o = &parsed.opts;
-  os::catch_stop_signals(request_stop);
+  mirx::nodes::catch_stop_signals(request_stop);
   const std::optional<udp_endpoint> listener = open_listener(*o);
   if (!listener) return 2;
   std::fprintf(stderr, "mirx_logrx: listening on %s:%u\n", o->bind.c_str(),
@@ -93,12 +93,14 @@ int main(int argc, char** argv) {
       if (left <= 0) return o->count > 0 ? 1 : 0;
       wait_ms = static_cast<int>(std::min<long long>(left, wait_step_ms));
     }
-    const int ready = listener->wait(wait_ms);
-    if (ready < 0) {
-      std::fprintf(stderr, "mirx_logrx: wait failed: %s\n", os::last_error_text().c_str());
+    const mirx::platform::wait_result ready = listener->wait(wait_ms);
+    if (ready == mirx::platform::wait_result::failed) {
+      std::fprintf(stderr, "mirx_logrx: wait failed: %s\n",
+                   mirx::nodes::last_socket_error().c_str());
       return 2;
     }
-    if (ready <= 0) continue;  // time-out or signal: look at the clock and the flag again
+    // A time-out or a signal: look at the clock and the flag again.
+    if (ready != mirx::platform::wait_result::readable) continue;
     if (print_one(*listener)) ++received;
   }
   return 0;

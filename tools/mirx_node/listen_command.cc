@@ -4,7 +4,7 @@
 #include "mirx_node/commands.h"
 #include "mirx_node/session.h"
 #include "mirx_node/stream_monitor.h"
-#include "nodelib/socket_compat.h"
+#include "nodelib/stop_signals.h"
 
 namespace mirx::node_tool {
 namespace {
@@ -30,7 +30,7 @@ void show(const nodes::datagram& d) {
 }  // namespace
 
 int run_listen(const options& o) {
-  nodes::os::catch_stop_signals(request_stop);
+  nodes::catch_stop_signals(request_stop);
   const session s = open_session(o);
   print(register_node(s, o));
 

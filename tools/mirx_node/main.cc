@@ -8,13 +8,13 @@
 #include "mirx_node/commands.h"
 #include "mirx_node/options.h"
 #include "mirx_node/session.h"
-#include "nodelib/socket_compat.h"
+#include "platform/platform.h"
 
 using namespace mirx::node_tool;
 
 int main(int argc, char** argv) {
   // Lines must reach a pipe as they happen, not when the buffer fills.
-  mirx::nodes::os::print_lines_at_once(stdout);
+  mirx::platform::console_by_line();
   const parse_result parsed = parse_command_line(argc, argv);
   if (!parsed.error.empty()) return mirx::cli::refuse("mirx_node", parsed.error);
   try {

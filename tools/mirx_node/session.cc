@@ -5,24 +5,16 @@
 #include <cstring>
 
 #include "nodelib/packets.h"
-#include "nodelib/socket_compat.h"
 
 namespace mirx::node_tool {
 namespace {
 
 std::uint32_t resolve(const std::string& host) {
   if (const auto ip = mirx::parse_ipv4(host)) return *ip;
-  nodes::os::start_sockets();
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* found = nullptr;
-  const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
-  if (rc != 0 || found == nullptr)
-    throw tool_error("cannot resolve server \"" + host + "\": " + ::gai_strerror(rc));
-  const std::uint32_t ip = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-  ::freeaddrinfo(found);
-  return ip;
+  platform::start_sockets();
+  std::string why;
+  if (const auto ip = platform::resolve_ipv4(host.c_str(), &why)) return *ip;
+  throw tool_error("cannot resolve server \"" + host + "\": " + why);
 }
 
 bool is_reply_to(const nodes::datagram& d, const nodes::registration& request) {

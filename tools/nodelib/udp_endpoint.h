@@ -11,15 +11,9 @@
 #include <vector>
 
 #include "platform/ipv4.h"
+#include "platform/platform.h"
 
 namespace mirx::nodes {
-
-#ifdef _WIN32
-using socket_handle = std::uintptr_t;  // Winsock's SOCKET, without its headers here
-#else
-using socket_handle = int;
-#endif
-inline constexpr socket_handle no_socket = static_cast<socket_handle>(-1);
 
 struct datagram {
   std::vector<std::uint8_t> bytes;
@@ -57,16 +51,16 @@ class udp_endpoint {
 
   std::uint16_t port() const { return port_; }
   std::uint32_t ip() const { return ip_; }
-  socket_handle fd() const { return fd_; }
+  platform::socket_handle fd() const { return fd_; }
 
   // Sends to `address` at `port`; false when the send failed.
   bool send_to(const void* data, std::size_t length, std::uint32_t address,
                std::uint16_t port) const;
   // One datagram, waiting at most `timeout_ms`; nothing on time-out.
   std::optional<datagram> receive(int timeout_ms) const;
-  // 1: a datagram is waiting; 0: time-out, or a signal cut the wait short;
-  // -1: the wait failed. A negative `timeout_ms` waits without limit.
-  int wait(int timeout_ms) const;
+  // Waits for a datagram as platform::wait_readable does; after `failed`,
+  // last_socket_error() says why.
+  platform::wait_result wait(int timeout_ms) const;
   // One waiting datagram into `buffer`, without blocking; nothing when none
   // could be read. The bytes kept are the first min(length, capacity).
   std::optional<arrival> receive_into(std::uint8_t* buffer, std::size_t capacity) const;
@@ -75,9 +69,9 @@ class udp_endpoint {
   std::vector<datagram> drain(int quiet_ms, std::size_t limit = 100000, int max_ms = 10000) const;
 
  private:
-  udp_endpoint(socket_handle fd, std::uint32_t ip, std::uint16_t port)
+  udp_endpoint(platform::socket_handle fd, std::uint32_t ip, std::uint16_t port)
       : fd_(fd), ip_(ip), port_(port) {}
-  socket_handle fd_ = no_socket;
+  platform::socket_handle fd_ = platform::no_socket;
   std::uint32_t ip_ = 0;
   std::uint16_t port_ = 0;
 };
