@@ -150,6 +150,10 @@ constexpr key_bounds whole(std::int64_t low, std::int64_t high) {
   return {key_check::whole_number, low, high};
 }
 
+constexpr key_bounds at_most(std::int64_t characters) {
+  return {key_check::short_text, 0, characters};
+}
+
 // In match order; the first row whose compared prefix matches decides.
 // OutPort and LogPort compare six characters only, so "OutPor" and "LogPor"
 // set them too. A new key is one row: its name, how many leading characters
@@ -173,6 +177,10 @@ const key_entry keys[] = {
     {"LogStreams", 10, &settings::log_streams, added},
     {"LogHeartbeat", 12, &settings::log_heartbeat, added, whole(1, 3600)},
     {"FastRelay", 9, &settings::fast_relay, added},
+    {"OneTalker", 9, &settings::one_talker, added},
+    {"MaxOverSeconds", 14, &settings::max_over_seconds, added, whole(0, 3600)},
+    // A call sign: cutting a longer one would answer a call nobody gave.
+    {"EchoCall", 8, &settings::echo_call, added, at_most(8)},
 };
 
 constexpr std::size_t key_count = sizeof keys / sizeof keys[0];
@@ -260,6 +268,13 @@ std::int64_t number_in(const key_field& where, const settings& s) {
   return 0;
 }
 
+// A text setting; empty for one that is not text.
+const char* text_in(const key_field& where, const settings& s) {
+  if (const auto* f = std::get_if<char(settings::*)[settings::text_size]>(&where)) return s.**f;
+  if (const auto* f = std::get_if<char(settings::*)[settings::com_port_size]>(&where)) return s.**f;
+  return "";
+}
+
 std::string line_of(const char* fmt, ...) MIRX_PRINTF(1, 2);
 std::string line_of(const char* fmt, ...) {
   char text[512];
@@ -280,6 +295,12 @@ std::string refusal(const key_entry& key, const settings& s, const written_value
     return line_of("%s=%d is port 0: give a port from %lld to %lld\n", key.name,
                    static_cast<int>(number_in(key.where, s)), static_cast<long long>(b.low),
                    static_cast<long long>(b.high));
+  if (b.check == key_check::short_text) {
+    const char* text = text_in(key.where, s);
+    if (static_cast<std::int64_t>(std::strlen(text)) <= b.high) return "";
+    return line_of("%s=%s is too long: give at most %lld characters\n", key.name, text,
+                   static_cast<long long>(b.high));
+  }
   if (b.check != key_check::whole_number) return "";
   // The number as written, before any narrowing to its field; the default
   // when the file did not give one.

@@ -17,7 +17,8 @@ namespace mirx {
 // file at all every default stays. Then checks every setting against its
 // row of the key table and returns the line that refuses the first one that
 // cannot be used (a port of 0, a number of ours that is not a whole number
-// in range), empty when all can. It never ends the process itself.
+// in range, a text longer than its use allows), empty when all can. It never ends the process
+// itself.
 std::string read_config_file(const char* path, settings& s, output& out);
 
 // Where a key's value is kept, which also says how it is read and echoed: a
@@ -37,6 +38,7 @@ enum class key_check {
   as_read,       // anything the reading gave is used
   port,          // refused when its low 16 bits are 0
   whole_number,  // refused unless written as a whole number from `low` to `high`
+  short_text,    // refused when longer than `high` characters
 };
 
 struct key_bounds {

@@ -35,6 +35,18 @@ inline constexpr std::uint32_t duration_cap = 0xFFFFFF;  // longer streams say t
 inline constexpr std::uint8_t end_by_mark = 1;           // end-of-transmission mark
 inline constexpr std::uint8_t end_by_silence = 2;        // no voice for the silence limit
 inline constexpr std::uint8_t end_by_superseded = 3;     // a new header from the address
+inline constexpr std::uint8_t end_by_timeout = 4;        // cut at MaxOverSeconds
+
+// REF: with OneTalker=ON, a header refused while another stream held the
+// conference. call1 of the refused speaker's node (empty when it is not
+// registered), my_call of the one talking, my_call of the refused header.
+inline constexpr char tag_ref[] = "REF ";
+inline constexpr std::size_t talker = 16;
+
+// ECH: an echo test has been recorded and its playback begins. call1/call2 of
+// the speaker's node, my_call of its header; the recording's length, header
+// to last voice packet, at duration_ms as in END.
+inline constexpr char tag_ech[] = "ECH ";
 
 // RUN (sockets bound, table empty), HBT (every heartbeat period) and OFF (the
 // stop's last steps) share one layout: 32-bit numbers at these offsets.

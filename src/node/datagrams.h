@@ -43,6 +43,19 @@ inline constexpr std::size_t slow_data = 24;  // 3 bytes, scrambled
 inline constexpr std::size_t slow_data_size = 3;
 static_assert(slow_data + slow_data_size == size);
 static_assert(frame + frame_size == slow_data);
+
+// The end-of-transmission mark: the flag a sender sets in the low byte of the
+// sequence of a stream's last frame, or the pattern opening its voice bytes.
+inline constexpr std::uint8_t last_frame_flag = 0x40;
+inline constexpr std::uint8_t end_pattern[3] = {0x55, 0xC8, 0x7A};
+
+// Whether the voice packet closes its stream.
+inline bool ends_stream(const std::uint8_t* packet) {
+  if ((packet[prefix::sequence + 1] & last_frame_flag) != 0) return true;
+  for (std::size_t i = 0; i < sizeof end_pattern; ++i)
+    if (packet[frame + i] != end_pattern[i]) return false;
+  return true;
+}
 }  // namespace voice
 
 // registration_request, node to server.

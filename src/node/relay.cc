@@ -8,9 +8,6 @@
 namespace mirx {
 namespace {
 
-constexpr retry_rule header_rule{relay_failure_line, 50, false};
-constexpr retry_rule voice_rule{relay_failure_line, 50, true};
-
 // What is written for one delivery, at the moment it is made.
 using delivery_line = void (*)(output& out, const callsign& call1);
 
@@ -132,7 +129,7 @@ record::bytes relay_header(conference& c, std::uint32_t sender_ip, const std::ui
   if (shown_lines)
     c.out.say(shown::event, "%.24s Send Header Packet from %.8s\n", time_stamp().text,
               printable(c.last_my_call).text);
-  fan_out f(c, packet, hdr::size, header_rule, shown_lines ? show_header_delivery : nullptr);
+  fan_out f(c, packet, hdr::size, relay_header_rule, shown_lines ? show_header_delivery : nullptr);
   const node_entry* own = relay_to_receivers(c, sender_ip, f);
 
   record::bytes acc = record::make(record::tag_acc);
@@ -148,7 +145,7 @@ record::bytes relay_header(conference& c, std::uint32_t sender_ip, const std::ui
 }
 
 void relay_voice(conference& c, std::uint32_t sender_ip, const std::uint8_t* packet) {
-  fan_out f(c, packet, voice::size, voice_rule,
+  fan_out f(c, packet, voice::size, relay_voice_rule,
             c.out.shows(shown::event) ? show_voice_delivery : log_voice_delivery);
   relay_to_receivers(c, sender_ip, f);
 }

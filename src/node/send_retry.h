@@ -17,6 +17,10 @@ struct retry_rule {
 // The failure line number of every relayed datagram and of the
 // acknowledgement's voice packets; the acknowledgement's header has 1.
 inline constexpr int relay_failure_line = 2;
+// A relayed header's failure line goes to the console alone, a voice
+// packet's into the log file too; the echo test's playback follows the same.
+inline constexpr retry_rule relay_header_rule{relay_failure_line, 50, false};
+inline constexpr retry_rule relay_voice_rule{relay_failure_line, 50, true};
 
 // Sends to a node. A failure prints its line once; a failure for want of
 // buffer space is repeated after a pause for as long as it lasts, since the

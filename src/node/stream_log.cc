@@ -18,20 +18,10 @@ constexpr std::size_t slot_mask = slot_count - 1;
 // loop awake; an idle loop wakes every 200 ms anyway.
 constexpr std::int64_t scan_period_ms = 100;
 
-// The end-of-transmission mark: the flag a sender sets in the low byte of the
-// sequence of a stream's last frame, or the pattern opening its voice bytes.
-constexpr std::uint8_t last_frame_flag = 0x40;
-constexpr std::uint8_t end_pattern[3] = {0x55, 0xC8, 0x7A};
-
 // Multiplicative hashing: the product's top bits spread neighbouring
 // addresses over the whole table.
 std::size_t home_of(std::uint32_t ip) {
   return (ip * 2654435761u) >> (32 - slot_bits);
-}
-
-bool ends_stream(const std::uint8_t* packet) {
-  return (packet[prefix::sequence + 1] & last_frame_flag) != 0 ||
-         std::memcmp(packet + voice::frame, end_pattern, sizeof end_pattern) == 0;
 }
 
 }  // namespace
@@ -78,7 +68,12 @@ void stream_log::voice_relayed(std::uint32_t ip, const std::uint8_t* packet, std
   slot* s = find(ip);
   if (s == nullptr) return;
   s->last_voice_ms = now_ms;
-  if (ends_stream(packet)) end(*s, record::end_by_mark);
+  if (voice::ends_stream(packet)) end(*s, record::end_by_mark);
+}
+
+void stream_log::end_stream(std::uint32_t ip, std::uint8_t how) {
+  if (open_ == 0) return;
+  if (slot* s = find(ip)) end(*s, how);
 }
 
 // Sends the END record of `s` and frees its slot.

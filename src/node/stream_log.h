@@ -43,6 +43,10 @@ class stream_log {
   // packet carries the end-of-transmission mark.
   void voice_relayed(std::uint32_t ip, const std::uint8_t* packet, std::int64_t now_ms);
 
+  // The stream from `ip`, if followed, ends now as `how` (one of
+  // record::end_by_).
+  void end_stream(std::uint32_t ip, std::uint8_t how);
+
   // Housekeeping, on every wake of the receive loop: ends silent streams and
   // sends HBT when the period is up; true when it did.
   bool tick(std::int64_t now_ms, std::size_t table_size);

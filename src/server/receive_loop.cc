@@ -13,6 +13,20 @@ void housekeeping(server& s) {
   controls_housekeeping(s);
   if (s.cfg.dprs_sw) s.serial_out.tick();
   if (s.streams.on()) tick_streams(s);
+  const std::int64_t now = platform::monotonic_ms();
+  if (s.rules.floor != nullptr) s.floor.tick(s.conf, now);
+  if (s.rules.echo != nullptr) s.echo_call.tick(s.conf, now);
+}
+
+// How long the loop may wait for a datagram: the usual 200 ms, or less when
+// an echo playback has a packet due sooner.
+int wait_limit_ms(const server& s) {
+  constexpr int usual_ms = 200;
+  if (s.rules.echo == nullptr) return usual_ms;
+  const std::int64_t due = s.echo_call.next_due_ms();
+  if (due < 0) return usual_ms;
+  const std::int64_t left = due - platform::monotonic_ms();
+  return left <= 0 ? 0 : left < usual_ms ? static_cast<int>(left) : usual_ms;
 }
 
 // One received datagram: screened by the controls, then handed to its
@@ -21,11 +35,12 @@ void handle_datagram(server& s, const std::uint8_t* data, long length, std::uint
   if (!controls_admit(s, data, length, sender_ip)) return;
   dprs::state* dprs = s.cfg.dprs_sw ? &s.dprs : nullptr;
   if (!s.streams.on()) {
-    dispatch(s.conf, dprs, data, length, sender_ip);
+    dispatch(s.conf, dprs, data, length, sender_ip, s.rules);
     return;
   }
   stream_before_dispatch(s, kind_of(length), sender_ip);
-  stream_after_dispatch(s, dispatch(s.conf, dprs, data, length, sender_ip), data, sender_ip);
+  stream_after_dispatch(s, dispatch(s.conf, dprs, data, length, sender_ip, s.rules), data,
+                        sender_ip);
 }
 
 }  // namespace
@@ -37,7 +52,7 @@ void receive_loop(server& s) {
   static std::uint8_t buffer[max_datagram];
   for (;;) {
     const bool readable =
-        platform::wait_readable(s.in_socket, 200) == platform::wait_result::readable;
+        platform::wait_readable(s.in_socket, wait_limit_ms(s)) == platform::wait_result::readable;
     // Checked before the lock is taken: a stop may close everything as soon
     // as the loop lets go of it.
     if (stop_under_way()) stay_stopped();

@@ -6,10 +6,13 @@
 #include "dprs/dprs.h"
 #include "dprs/serial_writer.h"
 #include "node/conference.h"
+#include "node/conference_rules.h"
+#include "node/echo_test.h"
 #include "node/stream_log.h"
 #include "node/table_echo.h"
 #include "platform/platform.h"
 #include "server/controls.h"
+#include "server/dispatch.h"
 #include "server/socket_link.h"
 #include "settings/settings.h"
 
@@ -23,9 +26,12 @@ struct server {
   conference conf{out, link, {}, {}, {}};
   dprs::serial_writer serial_out;  // the D-PRS port, when it could be opened
   dprs::state dprs;
-  controls ctl;        // the operator controls: all off unless configured
-  stream_log streams;  // LogStreams=ON: stream and liveness records
-  table_echo echo;     // LogStreams=ON: the table again, a slice per heartbeat
+  controls ctl;            // the operator controls: all off unless configured
+  stream_log streams;      // LogStreams=ON: stream and liveness records
+  table_echo echo;         // LogStreams=ON: the table again, a slice per heartbeat
+  conference_rules floor;  // OneTalker=ON, MaxOverSeconds
+  echo_test echo_call;     // EchoCall
+  relay_rules rules;       // those of the two that are on
 };
 
 server& the_server();

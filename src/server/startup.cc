@@ -140,6 +140,20 @@ void start_fast_relay(server& s) {
   s.conf.table.watch_addresses(&s.link.fast);
 }
 
+// OneTalker, MaxOverSeconds and EchoCall, each only when set: with none of
+// them the relay consults no rule at all.
+void start_rules(server& s) {
+  stream_log* log = s.cfg.log_streams ? &s.streams : nullptr;
+  if (s.cfg.one_talker || s.cfg.max_over_seconds != 0) {
+    s.floor.start(s.cfg.one_talker, static_cast<std::uint32_t>(s.cfg.max_over_seconds) * 1000, log);
+    s.rules.floor = &s.floor;
+  }
+  if (s.cfg.echo_call[0] != '\0') {
+    s.echo_call.start(s.cfg.echo_call, log != nullptr);
+    s.rules.echo = &s.echo_call;
+  }
+}
+
 // Ends the run before the receive loop: output written, the log file closed
 // without a "log end" line.
 int end_before_loop(server& s, int status) {
@@ -179,6 +193,7 @@ int run_server(int argc, const char* const* argv) {
   if (!resolve_log_server(s.cfg, s.out, s.link.log_server)) return end_before_loop(s, 1);
   bind_sending_sockets(s);
   if (s.cfg.log_streams) start_streams(s, bound_ms);
+  start_rules(s);
   start_fast_relay(s);
   start_controls(s);
   platform::start_up_done();

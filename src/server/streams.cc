@@ -19,6 +19,7 @@ void stream_before_dispatch(server& s, datagram_kind kind, std::uint32_t sender_
 
 void stream_after_dispatch(server& s, const dispatched& d, const std::uint8_t* data,
                            std::uint32_t sender_ip) {
+  if (!d.relayed) return;
   if (d.kind == datagram_kind::header)
     s.streams.header_relayed(sender_ip, d.acc, platform::monotonic_ms());
   else if (d.kind == datagram_kind::voice)

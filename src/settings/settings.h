@@ -30,8 +30,11 @@ struct settings {
   std::int64_t node_idle_timeout =
       0;                     // NodeIdleTimeout: seconds of silence that end an entry; 0: never
   bool log_streams = false;  // LogStreams=ON: stream, start, heartbeat, stop records
-  std::int64_t log_heartbeat = 30;  // LogHeartbeat: seconds between heartbeat records, 1..3600
-  bool fast_relay = false;          // FastRelay=ON: fan-outs through connected sockets and io_uring
+  std::int64_t log_heartbeat = 30;    // LogHeartbeat: seconds between heartbeat records, 1..3600
+  bool one_talker = false;            // OneTalker=ON: one stream holds the conference
+  std::int64_t max_over_seconds = 0;  // MaxOverSeconds: longest relayed over; 0: no limit
+  char echo_call[text_size] = "";     // EchoCall: your_call that asks for an echo test
+  bool fast_relay = false;  // FastRelay=ON: fan-outs through connected sockets and io_uring
 
   // The largest MaxNodes and NodeIdleTimeout; start-up refuses a value outside 0 to this.
   static constexpr std::int64_t count_max = 2147483647;

@@ -313,6 +313,8 @@ TEST(ConfigFile, SettingsThatCannotBeUsedAreRefused) {
       {"OutPort=65536;", "OutPort=65536 is port 0: give a port from 1 to 65535\n"},
       {"InPort=65537x;\nLogPort=0;\nDprsBaudRate=fast;", ""},
       {"MaxNodes=-1;\nInPort=0;", "InPort=0 is port 0: give a port from 1 to 65535\n"},
+      {"EchoCall=ECHOTEST1;", "EchoCall=ECHOTEST1 is too long: give at most 8 characters\n"},
+      {"EchoCall=ECHOTEST;", ""},
   };
   for (const refusal_case& c : cases) {
     SCOPED_TRACE(c.lines);

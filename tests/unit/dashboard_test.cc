@@ -81,10 +81,11 @@ std::string summary(const state& s) {
     out += " " + h["my_call"].get<std::string>() + "<" + h["call1"].get<std::string>() +
            (h["registered"].get<bool>() ? "*" : "");
   const feed_counters& c = s.count;
-  for (std::uint64_t n : {c.add, c.del, c.acc, c.rejected, c.malformed})
-    out += " " + std::to_string(n);
+  const std::uint64_t add = c.of(record::tag_add), del = c.of(record::tag_del),
+                      heard = c.of(record::tag_acc);
+  for (std::uint64_t n : {add, del, heard, c.rejected, c.malformed}) out += " " + std::to_string(n);
   // The time of the last record is shown once there is one.
-  if (j["feed"]["last_record"].is_null() != (c.add + c.del + c.acc == 0)) out += " last_record?";
+  if (j["feed"]["last_record"].is_null() != (add + del + heard == 0)) out += " last_record?";
   return out;
 }
 
@@ -214,6 +215,45 @@ TEST(DashboardState, StreamsInProgressAndTheirDurations) {
   // Overs are counted per UTC day.
   EXPECT_EQ(streams(play({{acc("", "S1")}, {acc("", "S1")}}), t0 + day_ms),
             "talking: | heard: S1 null null S1 null null | by call: S1 0 null | 0");
+}
+
+// What the conference rules did is told as such: a refused talker and an
+// echo test are notes, neither an over nor a speaker heard; an over the
+// server timed out ends as timed out. Every record is counted by its tag.
+TEST(DashboardState, RefusalsEchoTestsAndTimedOutOvers) {
+  const bytes ref = datagram({"REF ", "N0BBB", "DL1AAA", "DL2BBB"});
+  bytes ech = datagram({"ECH ", "N0AAA", "GW", "DL1AAA"});
+  ech[6] = 0x07, ech[7] = 0xd0;  // 2000 ms
+  const struct {
+    std::vector<sent> in;
+    std::string want;  // the notes | streams()
+  } cases[] = {
+      {{{ref}}, "refused DL2BBB<N0BBB over DL1AAA | talking: | heard: | by call: | 0"},
+      {{{ech}}, "echo DL1AAA<N0AAA 2000 | talking: | heard: | by call: | 0"},
+      {{{liveness("HBT ", 0, 1)}, {acc("N0AAA", "S1")}, {end("N0AAA", "S1", 2000, 4)}},
+       "| talking: | heard: S1 2000 \"timed_out\" | by call: S1 1 2000 | 0"},
+  };
+  for (const auto& c : cases) {
+    const state s = play(c.in);
+    std::string got;
+    const json j = state_json(s, {}, t0);
+    for (const json& n : j["conference_notes"])
+      got += n["kind"].get<std::string>() + " " + n["my_call"].get<std::string>() + "<" +
+             n["call1"].get<std::string>() +
+             (n.contains("talker") ? " over " + n["talker"].get<std::string>()
+                                   : " " + n["duration_ms"].dump()) +
+             " ";
+    EXPECT_EQ(got + "| " + streams(s, t0 + 10000), c.want);
+    const std::string tag(c.in.back().data.begin(), c.in.back().data.begin() + 3);
+    EXPECT_EQ(
+        metrics_text(s, {}, 0).find("records_total{tag=\"" + tag + "\"} 1\n") == std::string::npos,
+        false)
+        << tag;
+  }
+  // A page is told at once, with the names it shows.
+  state s;
+  const outcome o = apply_datagram(s, {}, server, ref.data(), ref.size(), t0);
+  EXPECT_EQ(change_json(s, o, {}, t0)["note"]["talker_trimmed"], "DL1AAA");
 }
 
 // The server's liveness as sent to the page, and junk warned about only
@@ -426,7 +466,7 @@ TEST(DashboardStateFile, ReadsTheEarlierLayout) {
   std::filesystem::remove(path);
   EXPECT_EQ(back.node_age.size(), 1u);
   EXPECT_EQ(back.heard.front().duration_ms, no_duration);
-  EXPECT_EQ(back.count.acc, 1u);
+  EXPECT_EQ(back.count.of(record::tag_acc), 1u);
 }
 
 }  // namespace

@@ -52,6 +52,13 @@ TEST(FormatRecord, RecordsShowTheirFields) {
        "END call1=\"\" call2=\"\" my_call=\"X\" 16777.2 s silence"},
       {datagram({"END \x09\x00\x00\x32"s, "", "", "X"}),
        "END call1=\"\" call2=\"\" my_call=\"X\" 0.1 s how=9"},
+      // The conference rules: a timed-out over, a refused talker, an echo test.
+      {datagram({"END \x04\x00\x07\xd0"s, "N", "G", "X"}),
+       "END call1=\"N\" call2=\"G\" my_call=\"X\" 2.0 s timed out"},
+      {datagram({"REF ", "NODEB", "TALKERA", "TALKERB"}),
+       "REF call1=\"NODEB\" talker=\"TALKERA\" my_call=\"TALKERB\""},
+      {datagram({"ECH \x00\x00\x04\xb0"s, "N", "G", "X"}),
+       "ECH call1=\"N\" call2=\"G\" my_call=\"X\" 1.2 s"},
   };
   for (const row& r : rows) EXPECT_EQ(shown(r.in), stamp + " " + r.line);
 }

@@ -83,13 +83,10 @@ void per_node(std::string& out, const state& s, const view& v) {
 
 void feed(std::string& out, const state& s) {
   const feed_counters& c = s.count;
-  const std::pair<const char*, std::uint64_t> tags[] = {
-      {"ADD", c.add}, {"DEL", c.del}, {"ACC", c.acc}, {"END", c.end},
-      {"RUN", c.run}, {"HBT", c.hbt}, {"OFF", c.off}, {"NOD", c.nod}};
   metric(out, "mirx_dashboard_records_total", "counter", "Records received, by tag.");
-  for (const auto& [tag, count] : tags)
-    sample(out, "mirx_dashboard_records_total{tag=\"" + std::string(tag) + "\"}",
-           static_cast<double>(count));
+  for (const record::kind& k : record::kinds)
+    sample(out, "mirx_dashboard_records_total{tag=\"" + std::string(k.name()) + "\"}",
+           static_cast<double>(c.records[record::index_of(k)]));
   metric(out, "mirx_dashboard_node_rows_dropped_total", "counter",
          "Node rows dropped, oldest first, to keep the table within its limit.");
   sample(out, "mirx_dashboard_node_rows_dropped_total", static_cast<double>(c.rows_dropped));
@@ -129,7 +126,8 @@ std::string metrics_text(const state& s, const view& v, const serving_figures& s
   metric(out, "mirx_dashboard_headers_relayed_total", "counter",
          "Deprecated, to be removed: the same as records_total{tag=\"ACC\"}, headers received "
          "whether or not any node heard them.");
-  sample(out, "mirx_dashboard_headers_relayed_total", static_cast<double>(s.count.acc));
+  sample(out, "mirx_dashboard_headers_relayed_total",
+         static_cast<double>(s.count.of(record::tag_acc)));
   feed(out, s);
   process(out, serving);
   per_node(out, s, v);

@@ -118,8 +118,8 @@ json duration_json(std::int64_t ms) {
 }
 
 json ended_by_json(int how) {
-  static const char* names[] = {nullptr, "mark", "silence", "superseded", "timed_out"};
-  return how >= 1 && how <= ended_by_timeout ? json(names[how]) : json(nullptr);
+  const record::end_way* w = record::end_way_of(static_cast<unsigned>(how));
+  return w != nullptr ? json(w->key) : json(nullptr);
 }
 
 // call1/call2/my_call of a record-derived item, each with its trimmed twin.
@@ -135,6 +135,19 @@ json calls_of(const item& i) {
 json talk_json(const talk& t) {
   json j = calls_of(t);
   j["since"] = iso_time(t.since);
+  return j;
+}
+
+// A refused talker or an echo test, for the page's list of what the
+// conference rules did.
+json note_json(const conference_note& n) {
+  json j = {{"at", iso_time(n.at)}, {"kind", n.echo ? "echo" : "refused"}};
+  put_call(j, "my_call", n.my_call);
+  put_call(j, "call1", n.call1);
+  if (n.echo)
+    j["duration_ms"] = n.duration_ms;
+  else
+    put_call(j, "talker", n.talker);
   return j;
 }
 
@@ -190,16 +203,11 @@ json server_json(const state& s) {
 
 json feed_json(const state& s, const view& v, millis now) {
   const feed_counters& c = s.count;
+  json records = json::object();
+  for (const record::kind& k : record::kinds)
+    records[std::string(k.name())] = c.records[record::index_of(k)];
   return {{"last_record", optional_time(s.last_record)},
-          {"records",
-           {{"ADD", c.add},
-            {"DEL", c.del},
-            {"ACC", c.acc},
-            {"END", c.end},
-            {"RUN", c.run},
-            {"HBT", c.hbt},
-            {"OFF", c.off},
-            {"NOD", c.nod}}},
+          {"records", std::move(records)},
           {"rejected", c.rejected},
           {"malformed", c.malformed},
           {"rows_dropped", c.rows_dropped},
@@ -222,8 +230,9 @@ json state_json(const state& s, const view& v, millis now) {
   static const char* mode_names[] = {"none", "network", "full"};
   json nodes = json::array();
   for (const auto& [call1, row] : s.nodes) nodes.push_back(node_json(row, v));
-  json heard = json::array(), calls = json::array();
+  json heard = json::array(), calls = json::array(), notes = json::array();
   for (const heard_entry& h : s.heard) heard.push_back(heard_json(h, s));
+  for (const conference_note& n : s.notes) notes.push_back(note_json(n));
   for (const heard_call& c : s.calls) calls.push_back(heard_call_json(c, now));
   return {{"version", schema_version},
           {"title", v.title},
@@ -245,6 +254,7 @@ json state_json(const state& s, const view& v, millis now) {
           {"nodes", nodes},
           {"last_heard", heard},
           {"heard_by_call", calls},
+          {"conference_notes", std::move(notes)},
           {"hourly", hourly_json(s, now)}};
 }
 
@@ -293,6 +303,9 @@ json change_json(const state& s, const outcome& o, const view& v, millis now) {
       break;
     case change::ended:
       put_duration(c, o);
+      break;
+    case change::noted:
+      c["note"] = note_json(s.notes.front());
       break;
     case change::started:  // the restarted server's table starts empty
       c["nodes_cleared"] = true;

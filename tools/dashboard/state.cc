@@ -31,7 +31,6 @@ outcome add_node(state& s, const std::uint8_t* data, millis now) {
   row.call2 = value_at(data + record::call2);
   std::memcpy(&row.ip, data + record::ip, 4);
   row.since = now;
-  ++s.count.add;
   const bool known = s.nodes.count(row.call1) != 0;
   outcome o{known ? change::moved : change::added, row.call1};
   put_row(s, std::move(row));
@@ -41,7 +40,6 @@ outcome add_node(state& s, const std::uint8_t* data, millis now) {
 // What a NOD says that the row does not: a new row (when the node
 // registered is unknown) or a node that moved while its ADD or DEL was lost.
 outcome confirm_node(state& s, const std::uint8_t* data, millis) {
-  ++s.count.nod;
   node_row row;
   row.call1 = value_at(data + record::call1);
   row.call2 = value_at(data + record::call2);
@@ -60,7 +58,6 @@ outcome confirm_node(state& s, const std::uint8_t* data, millis) {
 }
 
 outcome remove_node(state& s, const std::uint8_t* data) {
-  ++s.count.del;
   const call_value call1 = value_at(data + record::call1);
   const auto row = s.nodes.find(call1);
   if (row == s.nodes.end()) return {change::unknown_removed, call1};
@@ -86,7 +83,6 @@ void count_call(state& s, const heard_entry& h) {
 }
 
 outcome hear(state& s, const std::uint8_t* data, millis now) {
-  ++s.count.acc;
   heard_entry h{now, value_at(data + record::my_call), value_at(data + record::call1),
                 value_at(data + record::call2)};
   if (auto row = s.nodes.find(h.call1); row != s.nodes.end()) {
@@ -126,7 +122,6 @@ auto closest(items& list, const call_value& call1, const call_value& my_call, mi
 }
 
 outcome end_stream(state& s, const std::uint8_t* data, millis now) {
-  ++s.count.end;
   s.streams = true;
   const call_value call1 = value_at(data + record::call1);
   const call_value my_call = value_at(data + record::my_call);
@@ -183,16 +178,36 @@ outcome server_record(state& s, const std::uint8_t* data, millis now) {
     for (const talk& t : o.talks_gone) timed_out(s, t);
   s.talking.erase(s.talking.begin(), kept);
   if (run) {
-    ++s.count.run;
     s.nodes.clear();
     s.node_age.clear();
   } else if (off) {
-    ++s.count.off;
     v.stopped_at = now;
-  } else {
-    ++s.count.hbt;
   }
   return o;
+}
+
+outcome note(state& s, conference_note n) {
+  s.notes.push_front(std::move(n));
+  if (s.notes.size() > heard_limit) s.notes.pop_back();
+  return {change::noted, s.notes.front().call1};
+}
+
+// A talker refused while another held the conference: nobody heard it, so
+// it is no over of the speaker's.
+outcome refused(state& s, const std::uint8_t* data, millis now) {
+  return note(s, {now, false, value_at(data + record::my_call), value_at(data + record::call1),
+                  value_at(data + record::talker)});
+}
+
+// An echo test: its speaker talked to the server alone, so it is no over
+// either.
+outcome echo_played(state& s, const std::uint8_t* data, millis now) {
+  return note(s, {now,
+                  true,
+                  value_at(data + record::my_call),
+                  value_at(data + record::call1),
+                  {},
+                  record::get_number(data, record::duration_ms, 3)});
 }
 
 void note_junk(junk_note& n, std::uint32_t source, millis now) {
@@ -213,9 +228,9 @@ outcome apply_datagram(state& s, const source_policy& policy, std::uint32_t sour
     return {change::rejected, {}};
   }
   static const struct {
-    const char (&tag)[5];
+    const char* tag;
     outcome (*apply)(state&, const std::uint8_t*, millis);
-  } kinds[] = {
+  } handlers[] = {
       {record::tag_add, add_node},
       {record::tag_nod, confirm_node},
       {record::tag_del, [](state& s, const std::uint8_t* d, millis) { return remove_node(s, d); }},
@@ -224,10 +239,16 @@ outcome apply_datagram(state& s, const source_policy& policy, std::uint32_t sour
       {record::tag_run, server_record},
       {record::tag_hbt, server_record},
       {record::tag_off, server_record},
+      {record::tag_ref, refused},
+      {record::tag_ech, echo_played},
   };
-  for (const auto& k : kinds)
-    if (length == record::size && tagged(data, k.tag))
-      return s.last_record = now, k.apply(s, data, now);
+  if (const record::kind* k = record::kind_of(data, length)) {
+    ++s.count.records[record::index_of(*k)];
+    s.last_record = now;
+    for (const auto& h : handlers)
+      if (std::memcmp(k->tag, h.tag, 4) == 0) return h.apply(s, data, now);
+    return {change::confirmed, {}};  // a record this dashboard shows nothing of
+  }
   ++s.count.malformed;
   note_junk(s.count.recent_malformed, source, now);
   return {change::malformed, {}};

@@ -6,15 +6,19 @@
 // function of the records and the times given with them, so a test can play
 // a sequence of datagrams and read the result.
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "monitor/record_kinds.h"
 
 namespace mirx::dashboard {
 
@@ -59,12 +63,22 @@ struct heard_entry {
   call_value my_call;
   call_value call1, call2;                 // empty: the sender had no entry in the server's table
   std::int64_t duration_ms = no_duration;  // set by the stream's end record
-  int ended_by = 0;                        // record::end_by_... or ended_by_timeout; 0: unknown
+  int ended_by = 0;                        // record::end_by_...; 0: unknown
 };
 
 // A stream the server's heartbeat no longer counted as open, though its end
-// record never came.
-inline constexpr int ended_by_timeout = 4;
+// record never came, is shown as one the server timed out.
+inline constexpr int ended_by_timeout = record::end_by_timeout;
+
+// What the conference rules told that is no conference talk: a talker
+// refused while another held the conference, or an echo test played back.
+struct conference_note {
+  millis at = 0;
+  bool echo = false;
+  call_value my_call, call1;
+  call_value talker;                       // refused: the one who held the conference
+  std::int64_t duration_ms = no_duration;  // echo: the recording's length
+};
 
 // Last heard as operators read it: one row per speaker, newest first.
 struct heard_call {
@@ -100,12 +114,17 @@ struct junk_note {
 };
 
 struct feed_counters {
-  std::uint64_t add = 0, del = 0, acc = 0;
-  std::uint64_t end = 0, run = 0, hbt = 0, off = 0, nod = 0;
-  std::uint64_t rejected = 0;      // from a source not allowed by --from
-  std::uint64_t malformed = 0;     // not 32 bytes, or an unknown tag
-  std::uint64_t rows_dropped = 0;  // node rows dropped for node_limit
+  std::array<std::uint64_t, record::kind_count> records{};  // by record::kinds
+  std::uint64_t rejected = 0;                               // from a source not allowed by --from
+  std::uint64_t malformed = 0;                              // not 32 bytes, or an unknown tag
+  std::uint64_t rows_dropped = 0;                           // node rows dropped for node_limit
   junk_note recent_rejected, recent_malformed;
+
+  std::uint64_t of(const char* tag) const {
+    for (const record::kind& k : record::kinds)
+      if (std::memcmp(k.tag, tag, 4) == 0) return records[record::index_of(k)];
+    return 0;
+  }
 };
 
 struct state {
@@ -114,6 +133,7 @@ struct state {
   std::deque<heard_entry> heard;                     // newest first, at most heard_limit
   std::deque<heard_call> calls;                      // newest first, at most heard_limit
   std::vector<talk> talking;                         // oldest first, at most talking_limit
+  std::deque<conference_note> notes;                 // newest first, at most heard_limit
   server_status server;
   bool streams = false;                         // the server sends stream and liveness records
   std::map<std::int64_t, std::uint64_t> hours;  // hour number (ms / hour_ms) -> headers
@@ -133,6 +153,7 @@ enum class change {
   confirmed,  // a re-announced node, already shown as it is
   heard,
   ended,    // a stream's end
+  noted,    // a refused talker or an echo test: notes.front()
   started,  // the server (re)started: the old run's rows are gone
   beat,     // a heartbeat or the server's stop
 };

@@ -1,5 +1,6 @@
 #include "dashboard/state_file.h"
 
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 #include "node/datagrams.h"
@@ -33,6 +34,21 @@ std::string unhex(const std::string& text) {
   return out;
 }
 
+// The "counts" array as files have always held it: records by tag (null
+// marks the counters that are no record's) at fixed places. Kept so that
+// files of either age read both ways; "records" holds every kind by name.
+constexpr const char* legacy_counts[] = {
+    record::tag_add, record::tag_del, record::tag_acc, nullptr, nullptr,        record::tag_end,
+    record::tag_run, record::tag_hbt, record::tag_off, nullptr, record::tag_nod};
+
+std::uint64_t* counter_at(feed_counters& c, std::size_t i) {
+  if (const char* tag = legacy_counts[i]) {
+    for (const record::kind& k : record::kinds)
+      if (std::memcmp(k.tag, tag, 4) == 0) return &c.records[record::index_of(k)];
+  }
+  return i == 3 ? &c.rejected : i == 4 ? &c.malformed : &c.rows_dropped;
+}
+
 json junk_file(const junk_note& n) {
   return {n.count, n.first, n.last, n.from};
 }
@@ -54,7 +70,11 @@ json to_file(const state& s) {
   for (const heard_call& h : s.calls)
     calls.push_back({hex(h.my_call), hex(h.call1), hex(h.call2), h.at, h.overs_today, h.duration_ms,
                      h.ended_by, h.quarters});
-  const feed_counters& c = s.count;
+  feed_counters c = s.count;
+  json counts = json::array(), records = json::object();
+  for (std::size_t i = 0; i < std::size(legacy_counts); ++i) counts.push_back(*counter_at(c, i));
+  for (const record::kind& k : record::kinds)
+    records[std::string(k.name())] = c.records[record::index_of(k)];
   return {{"version", file_version},
           {"watching_since", s.watching_since},
           {"last_record", s.last_record},
@@ -63,9 +83,8 @@ json to_file(const state& s) {
           {"calls", calls},
           {"hours", hours},
           {"junk", {junk_file(c.recent_rejected), junk_file(c.recent_malformed)}},
-          {"counts",
-           {c.add, c.del, c.acc, c.rejected, c.malformed, c.end, c.run, c.hbt, c.off,
-            c.rows_dropped, c.nod}}};
+          {"counts", counts},
+          {"records", records}};
 }
 
 state from_file(const json& j) {
@@ -95,12 +114,13 @@ state from_file(const json& j) {
   }
   for (const json& h : j.at("hours")) s.hours[h.at(0).get<std::int64_t>()] = h.at(1);
   const json& c = j.at("counts");
-  std::uint64_t* const counts[] = {&s.count.add,          &s.count.del,       &s.count.acc,
-                                   &s.count.rejected,     &s.count.malformed, &s.count.end,
-                                   &s.count.run,          &s.count.hbt,       &s.count.off,
-                                   &s.count.rows_dropped, &s.count.nod};
-  for (std::size_t i = 0; i < std::size(counts); ++i)
-    *counts[i] = i < 5 || i < c.size() ? c.at(i).get<std::uint64_t>() : 0;
+  for (std::size_t i = 0; i < std::size(legacy_counts); ++i)
+    *counter_at(s.count, i) = i < 5 || i < c.size() ? c.at(i).get<std::uint64_t>() : 0;
+  // Files written before the counts were kept by name have no "records".
+  const json by_name = j.value("records", json::object());
+  for (const record::kind& k : record::kinds)
+    if (const std::string name(k.name()); by_name.contains(name))
+      s.count.records[record::index_of(k)] = by_name.at(name).get<std::uint64_t>();
   if (j.contains("junk")) {
     s.count.recent_rejected = junk_from_file(j["junk"].at(0));
     s.count.recent_malformed = junk_from_file(j["junk"].at(1));

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "monitor/log_record.h"
+#include "monitor/record_kinds.h"
 #include "node/callsign.h"
 #include "platform/ipv4.h"
 
@@ -37,10 +37,6 @@ std::string dotted_at(const std::uint8_t* field) {
   return dotted(ip).text;
 }
 
-bool has_tag(const std::uint8_t* data, const char (&tag_text)[5]) {
-  return std::memcmp(data + record::tag, tag_text, 4) == 0;
-}
-
 std::string not_a_record(const std::uint8_t* data, std::size_t length, std::string_view source) {
   std::string out = "not a record: " + std::to_string(length) + " bytes from ";
   out += source;
@@ -55,22 +51,23 @@ std::string not_a_record(const std::uint8_t* data, std::size_t length, std::stri
   return out;
 }
 
-// "12.4 s mark": the duration in tenths of a second, rounded, and how the
-// stream ended. The field holds at most 0xFFFFFF ms, which longer streams
-// give too: that one is shown as "at least".
-std::string stream_end(const std::uint8_t* data) {
+// " 12.4 s": the duration of an END or ECH record in tenths of a second,
+// rounded. The field holds at most 0xFFFFFF ms, which longer streams give
+// too: that one is shown as "at least".
+std::string duration(const std::uint8_t* data) {
   const std::uint32_t ms = record::get_number(data, record::duration_ms, 3);
   const std::uint32_t tenths = (ms + 50) / 100;
   const char* at_least = ms == record::duration_cap ? " at least" : "";
-  char text[64];
-  const std::uint8_t how = data[record::end_how];
-  const char* names[] = {"mark", "silence", "superseded"};
-  if (how >= record::end_by_mark && how <= record::end_by_superseded)
-    std::snprintf(text, sizeof text, "%s %u.%u s %s", at_least, tenths / 10, tenths % 10,
-                  names[how - 1]);
-  else
-    std::snprintf(text, sizeof text, "%s %u.%u s how=%u", at_least, tenths / 10, tenths % 10, how);
+  char text[40];
+  std::snprintf(text, sizeof text, "%s %u.%u s", at_least, tenths / 10, tenths % 10);
   return text;
+}
+
+// " 12.4 s mark": the duration and how the stream ended.
+std::string stream_end(const std::uint8_t* data) {
+  const std::uint8_t how = data[record::end_how];
+  if (const record::end_way* w = record::end_way_of(how)) return duration(data) + " " + w->text;
+  return duration(data) + " how=" + std::to_string(how);
 }
 
 // RUN, HBT and OFF: the server's table, age, streams and timing.
@@ -90,24 +87,20 @@ std::string format_datagram(const std::uint8_t* data, std::size_t length, std::s
                             std::string_view source) {
   std::string line(stamp);
   line += ' ';
-  const bool sized = length == record::size;
-  const bool acc = sized && has_tag(data, record::tag_acc);
-  const bool end = sized && has_tag(data, record::tag_end);
-  const bool node_event =
-      sized && (has_tag(data, record::tag_add) || has_tag(data, record::tag_del) ||
-                has_tag(data, record::tag_nod));
-  const bool status = sized && (has_tag(data, record::tag_run) || has_tag(data, record::tag_hbt) ||
-                                has_tag(data, record::tag_off));
-  if (!acc && !end && !node_event && !status) return line + not_a_record(data, length, source);
-
-  line.append(reinterpret_cast<const char*>(data + record::tag), 3);
-  if (status) return line + server_status(data);
+  const record::kind* k = record::kind_of(data, length);
+  if (k == nullptr) return line + not_a_record(data, length, source);
+  line += k->name();
+  if (k->shape == record::layout::server) return line + server_status(data);
   line += " call1=" + quoted_call(data + record::call1);
+  if (k->shape == record::layout::refusal)
+    return line + " talker=" + quoted_call(data + record::talker) +
+           " my_call=" + quoted_call(data + record::my_call);
   line += " call2=" + quoted_call(data + record::call2);
-  if (acc || end) line += " my_call=" + quoted_call(data + record::my_call);
-  if (end) return line + stream_end(data);
-  if (acc) return line;
-  return line + " ip=" + dotted_at(data + record::ip);
+  if (k->shape == record::layout::node) return line + " ip=" + dotted_at(data + record::ip);
+  line += " my_call=" + quoted_call(data + record::my_call);
+  if (k->shape == record::layout::stream_end) return line + stream_end(data);
+  if (k->shape == record::layout::echo) return line + duration(data);
+  return line;
 }
 
 }  // namespace mirx::logrx

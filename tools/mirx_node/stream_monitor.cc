@@ -8,13 +8,8 @@
 namespace mirx::node_tool {
 namespace {
 
-// The D-STAR end-of-transmission pattern opens the voice bytes of the frame
-// that closes a stream.
-constexpr std::uint8_t end_pattern[3] = {0x55, 0xC8, 0x7A};
-// Sequence bits: the frame's place in its superframe (0..20), and the flag a
-// sender sets on the last frame of a stream.
+// Sequence bits: the frame's place in its superframe (0..20).
 constexpr std::uint8_t place_mask = 0x1F;
-constexpr std::uint8_t last_frame_flag = 0x40;
 
 std::string quote_bytes(const std::uint8_t* p, std::size_t n, bool stop_at_zero) {
   std::string out = "\"";
@@ -121,7 +116,8 @@ void stream_monitor::take_voice(const std::uint8_t* packet) {
   if (!open_) open_.emplace();
   stream& s = *open_;
   const std::uint8_t sequence = packet[prefix::sequence + 1];
-  const bool closing = std::memcmp(packet + voice::frame, end_pattern, sizeof end_pattern) == 0;
+  const bool closing =
+      std::memcmp(packet + voice::frame, voice::end_pattern, sizeof voice::end_pattern) == 0;
   // Gateways number frames 0..20 within a superframe; a sender that counts
   // otherwise is followed by arrival order.
   std::size_t place = sequence & place_mask;
@@ -131,7 +127,7 @@ void stream_monitor::take_voice(const std::uint8_t* packet) {
     s.slow.feed(place, {packet[voice::slow_data], packet[voice::slow_data + 1],
                         packet[voice::slow_data + 2]});
   ++s.voice_packets;
-  if (closing || (sequence & last_frame_flag) != 0) finish();
+  if (voice::ends_stream(packet)) finish();
 }
 
 void stream_monitor::tick(clock::time_point now) {

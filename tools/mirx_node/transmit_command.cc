@@ -5,35 +5,60 @@
 #include <random>
 #include <thread>
 
-#include "nodelib/slow_stream.h"
 #include "mirx_node/commands.h"
 #include "mirx_node/position_report.h"
 #include "mirx_node/session.h"
 #include "mirx_node/stream_monitor.h"
 #include "nodelib/packets.h"
+#include "nodelib/slow_stream.h"
 
 namespace mirx::node_tool {
 namespace {
 
 using clock = stream_monitor::clock;
 constexpr std::chrono::milliseconds frame_time{20};  // the D-STAR voice frame rate
-constexpr std::uint8_t last_frame_flag = 0x40;
 
 // Watches everything that reaches the node for the answer to its own header:
-// an acknowledgement addressed to the transmitted call sign.
+// an acknowledgement addressed to the transmitted call sign, or, when the
+// stream went to another call than CQCQCQ, an echo test's playback: a stream
+// from that call to ours. Another speaker heard meanwhile explains an
+// undelivered acknowledgement: the conference was held.
 struct ack_watch {
   stream_monitor monitor;
   std::optional<std::string> answer;
   bool delivered = false;
+  std::optional<field> talking;  // another speaker heard while we sent; empty: unnamed
+  std::optional<std::string> echo;
+  bool echo_running = false;
+  clock::time_point echo_start{}, echo_last{};
 
-  explicit ack_watch(const field& my_call) {
+  ack_watch(const field& my_call, const field& your_call) {
+    monitor.on_header = [this, my_call, your_call](const header_view& h) {
+      echo_running = h.my_call == your_call && h.your_call == my_call;
+      if (echo_running) echo_start = echo_last = clock::now();
+      if (!echo_running && h.your_call != my_call && h.my_call != my_call) talking = h.my_call;
+    };
     monitor.on_end = [this, my_call](const stream& s) {
+      if (echo_running) return end_echo(s);
+      if (!s.header && s.voice_packets != 0 && !talking) talking = field{};
       const auto verdict = acknowledgement_of(s);
       if (answer || !verdict || s.header->your_call != my_call) return;
       answer = describe_ack(*verdict, s);
       delivered = *verdict == ack_verdict::delivered;
     };
   }
+
+  void end_echo(const stream& s) {
+    echo_running = false;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(echo_last - echo_start);
+    char text[128];
+    std::snprintf(text, sizeof text, "echo test: %zu voice packets played back over %.1f s",
+                  s.voice_packets, static_cast<double>(ms.count()) / 1000);
+    echo = text;
+  }
+
+  // Whether the wait is over: an answer came, or a playback has ended.
+  bool answered() const { return answer || echo; }
 
   // Takes what arrives until `until`; what is already waiting is taken even
   // when `until` has passed, but a flood cannot hold the sender up for more
@@ -44,6 +69,7 @@ struct ack_watch {
       const auto d = s.endpoint.receive(left.count() > 0 ? static_cast<int>(left.count()) : 0);
       const auto now = clock::now();
       if (d) monitor.take(d->bytes.data(), d->bytes.size(), now);
+      if (d && echo_running) echo_last = now;
       monitor.tick(now);
       if (now >= until && (!d || now >= until + frame_time)) return;
     }
@@ -106,28 +132,40 @@ void send_stream(const session& s, const options& o, const plan& p, ack_watch& w
     watch.receive_until(s, o.flat_out ? clock::now() : due);
     // Gateways number frames by their place in the superframe, 0..20.
     auto sequence = static_cast<std::uint16_t>(i % slow::frames_per_superframe);
-    if (i + 1 == p.frames) sequence |= last_frame_flag;
+    if (i + 1 == p.frames) sequence |= voice::last_frame_flag;
     const nodes::voice_frame v = nodes::make_voice(sequence, p.encoder.frame(i), stream_id);
     s.send(v.data(), v.size());
   }
 }
 
-// Sends the stream and waits for the server's answer.
+// Sends the stream and waits for the server's answer; a playback that is
+// under way when the wait would end is waited for too.
 int transmit(const session& s, const options& o, const plan& p) {
-  field my_call;
+  field my_call, your_call;
   nodes::put_call(my_call.data(), o.my_call);
-  ack_watch watch(my_call);
+  nodes::put_call(your_call.data(), o.your_call);
+  ack_watch watch(my_call, your_call);
   send_stream(s, o, p, watch);
   std::printf("sent header and %zu voice packets as %s to %s\n", p.frames, quoted(my_call).c_str(),
               s.server_text.c_str());
-  const auto deadline = clock::now() + std::chrono::milliseconds(o.timeout_ms);
-  while (!watch.answer && clock::now() < deadline)
+  const auto wait = std::chrono::milliseconds(o.timeout_ms);
+  auto deadline = clock::now() + wait;
+  while (!watch.answered() && clock::now() < deadline) {
     watch.receive_until(s, std::min(deadline, clock::now() + std::chrono::milliseconds(50)));
+    if (watch.echo_running) deadline = std::max(deadline, watch.echo_last + wait);
+  }
   watch.monitor.finish();  // an answer cut short still counts
+  if (watch.echo) {
+    std::printf("%s\n", watch.echo->c_str());
+    return exit_ok;
+  }
   if (!watch.answer)
     throw tool_error("no acknowledgement from " + s.server_text + " within " +
                      seconds_text(o.timeout_ms));
   std::printf("%s\n", watch.answer->c_str());
+  if (!watch.delivered && watch.talking)
+    std::printf("refused: %s was talking\n",
+                *watch.talking == field{} ? "another station" : quoted(*watch.talking).c_str());
   return watch.delivered ? exit_ok : exit_not_delivered;
 }
 

@@ -493,8 +493,11 @@
     for (const entry of view.order.slice(0, 64)) markNode(entry);
   }
 
+  // The server names its ways of ending (ended_by); these read better, and
+  // a way this page does not know yet is shown by its name.
   const ENDED = { mark: 'end mark', silence: 'went silent', superseded: 'superseded by a new over',
     timed_out: 'timed out' };
+  const endedText = (key) => (key ? ENDED[key] || key.replace(/_/g, ' ') : '');
 
   // How a speaker's last over stands: on air, its length, and how it ended.
   function lastOver(td, h) {
@@ -503,7 +506,7 @@
       return;
     }
     td.append(seconds(h.duration_ms));
-    const how = ENDED[h.ended_by] || (view.state.streams ? 'end not known' : '');
+    const how = endedText(h.ended_by) || (view.state.streams ? 'end not known' : '');
     if (how) td.appendChild(make('span', 'ago', how));
   }
 
@@ -545,6 +548,23 @@
       on_air: s.streams && s.talking.some((t) => t.my_call === h.my_call && t.since === h.at) }));
     reconcile($('recent'), view.recentRows, list, (h) => h.my_call + '\n' + h.at, recentItem);
     setText($('recent-count'), '(' + list.length + ')');
+  }
+
+  // What the conference rules did, newest first: no conference talk, so
+  // neither a speaker heard nor an over.
+  function noteItem(n) {
+    const li = make('li');
+    timeCell(li.appendChild(make('span')), n.at, false);
+    li.append(' ', n.kind === 'refused'
+      ? plainCall(n.my_call) + ' tried to talk over ' + plainCall(n.talker)
+      : plainCall(n.my_call) + ' made an echo test (' + seconds(n.duration_ms) + ')');
+    return li;
+  }
+
+  function showNotes() {
+    const notes = view.state.conference_notes || [];
+    $('rules').hidden = notes.length === 0;
+    $('notes').replaceChildren(...notes.map(noteItem));
   }
 
   function showHeard() {
@@ -676,10 +696,16 @@
   }
 
   function showCounters(f) {
-    const r = f.records;
-    const rows = [['Connects', r.ADD], ['Disconnects', r.DEL], ['Transmissions', r.ACC],
-      ['Transmissions ended', r.END], ['Server starts', r.RUN], ['Heartbeats', r.HBT],
-      ['Server stops', r.OFF], ['Nodes re-announced', r.NOD], ['Datagrams rejected', f.rejected],
+    // Every tag the server sends comes in f.records; these read better, and
+    // a record this page does not know yet is shown by its tag.
+    const names = { ADD: 'Connects', DEL: 'Disconnects', ACC: 'Transmissions', END: 'Transmissions ended',
+      RUN: 'Server starts', HBT: 'Heartbeats', OFF: 'Server stops', NOD: 'Nodes re-announced',
+      REF: 'Talkers refused', ECH: 'Echo tests' };
+    const order = Object.keys(names);
+    const rank = ([tag]) => (order.includes(tag) ? order.indexOf(tag) : order.length);
+    const tags = Object.entries(f.records).sort((a, b) => rank(a) - rank(b));
+    const rows = [...tags.map(([tag, n]) => [names[tag] || tag + ' records', n]),
+      ['Datagrams rejected', f.rejected],
       ['Datagrams that were not records', f.malformed],
       ['Node rows dropped (at most ' + view.state.limits.node_rows + ' kept)', f.rows_dropped]];
     const list = $('counters');
@@ -707,6 +733,7 @@
     for (const n of s.nodes) putNode(n);
     nodeCount();
     showHeard();
+    showNotes();
     showTalking();
     drawChart();
     showFeed();
@@ -785,6 +812,10 @@
     if (c.heard_call || durationShown || c.talk || c.talks_gone) showHeard();
     if (c.talk || c.talks_gone || c.heard_call || c.server !== undefined) showTalking();
     if (c.hour) countHour(c.hour);
+    if (c.note) {
+      s.conference_notes = [c.note, ...(s.conference_notes || [])].slice(0, s.limits.last_heard);
+      showNotes();
+    }
     showFeed();
   }
 

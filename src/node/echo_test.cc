@@ -1,0 +1,112 @@
+#include "node/echo_test.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "node/send_retry.h"
+#include "node/stream_log.h"
+
+namespace mirx {
+
+void echo_test::start(const char* call, bool records) {
+  call_.fill(' ');
+  std::memcpy(call_.data(), call, std::min(std::strlen(call), call_size));
+  records_ = records;
+  slots_.assign(max_echo_tests, slot{});
+  store_.assign(max_echo_tests * max_echo_packets * voice::size, 0);
+  for (std::size_t i = 0; i < max_echo_tests; ++i)
+    slots_[i].voice = store_.data() + i * max_echo_packets * voice::size;
+}
+
+echo_test::slot* echo_test::recording(std::uint32_t ip) {
+  for (slot& s : slots_)
+    if (s.now == phase::recording && s.ip == ip) return &s;
+  return nullptr;
+}
+
+// The playback begins at once; its last packet carries the end mark even when
+// the sender's was lost.
+void echo_test::finish_recording(slot& s, std::int64_t now_ms) {
+  s.now = phase::playing;
+  s.play_ms = now_ms;
+  if (s.packets == 0) return;
+  std::uint8_t* last = s.voice + (s.packets - 1) * voice::size;
+  if (!voice::ends_stream(last)) last[prefix::sequence + 1] |= voice::last_frame_flag;
+}
+
+bool echo_test::header(std::uint32_t ip, const std::uint8_t* packet, std::int64_t now_ms) {
+  if (slot* s = recording(ip)) finish_recording(*s, now_ms);
+  if (std::memcmp(packet + hdr::your_call, call_.data(), call_size) != 0) return false;
+  const auto free = std::find_if(slots_.begin(), slots_.end(),
+                                 [](const slot& s) { return s.now == phase::free; });
+  if (free == slots_.end()) return false;
+  std::uint8_t* voice = free->voice;
+  *free = slot{phase::recording, ip, {}, 0, 0, false, now_ms, now_ms, 0, voice};
+  std::memcpy(free->header.data(), packet, hdr::size);
+  return true;
+}
+
+bool echo_test::voice(std::uint32_t ip, const std::uint8_t* packet, std::int64_t now_ms) {
+  slot* s = recording(ip);
+  if (s == nullptr) return false;
+  s->last_ms = now_ms;
+  if (s->packets < max_echo_packets)
+    std::memcpy(s->voice + s->packets++ * voice::size, packet, voice::size);
+  if (voice::ends_stream(packet)) finish_recording(*s, now_ms);
+  return true;
+}
+
+void echo_test::tick(conference& c, std::int64_t now_ms) {
+  for (slot& s : slots_) {
+    if (s.now == phase::recording && now_ms - s.last_ms >= stream_silence_ms)
+      finish_recording(s, now_ms);
+    if (s.now == phase::playing) play(c, s, now_ms);
+  }
+}
+
+std::int64_t echo_test::next_due_ms() const {
+  std::int64_t due = -1;
+  for (const slot& s : slots_)
+    if (s.now == phase::playing) {
+      const std::int64_t at =
+          s.play_ms + static_cast<std::int64_t>(s.sent + (s.header_sent ? 1 : 0)) * echo_frame_ms;
+      if (due < 0 || at < due) due = at;
+    }
+  return due;
+}
+
+// The header from the echo call to the speaker, and what the test is told.
+void echo_test::begin_playback(conference& c, slot& s) {
+  const callsign speaker = callsign_of(s.header.data() + hdr::my_call);
+  std::memcpy(s.header.data() + hdr::your_call, s.header.data() + hdr::my_call, call_size);
+  put_callsign(s.header.data() + hdr::my_call, call_);
+  send_with_retry(c, s.header.data(), hdr::size, s.ip, relay_header_rule);
+  s.header_sent = true;
+  c.out.stamped(shown::event, "Echo test from %.8s: %zu voice packets played back\n",
+                printable(speaker).text, s.packets);
+  if (!records_) return;
+  record::bytes r = record::make(record::tag_ech);
+  for (const node_entry& e : c.table.entries())
+    if (e.ip == s.ip) {
+      put_callsign(r.data() + record::call1, e.call1);
+      put_callsign(r.data() + record::call2, e.call2);
+    }
+  put_callsign(r.data() + record::my_call, speaker);
+  const auto length = static_cast<std::uint32_t>(
+      std::min<std::int64_t>(s.last_ms - s.start_ms, record::duration_cap));
+  record::put_number(r, record::duration_ms, length, 3);
+  c.net.send_to_log_server(r.data(), r.size());
+}
+
+// Sends what is due: the header at once, packet i at 20 ms x (i + 1). After a
+// stall the packets that fell due are sent together rather than dropped. A
+// failed send is reported and repeated as the relay's own.
+void echo_test::play(conference& c, slot& s, std::int64_t now_ms) {
+  if (!s.header_sent) begin_playback(c, s);
+  while (s.sent < s.packets &&
+         now_ms >= s.play_ms + static_cast<std::int64_t>(s.sent + 1) * echo_frame_ms)
+    send_with_retry(c, s.voice + s.sent++ * voice::size, voice::size, s.ip, relay_voice_rule);
+  if (s.sent == s.packets) s.now = phase::free;
+}
+
+}  // namespace mirx

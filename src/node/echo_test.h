@@ -1,0 +1,79 @@
+#pragma once
+
+// The echo test (EchoCall=CALL): a stream whose header is addressed to CALL
+// is relayed to nobody. Its voice is kept and, once the stream has ended, is
+// played back to its sender alone at the pace it came in: a header from CALL
+// to the speaker, then the voice packets as received, the last carrying the
+// end mark. The playback runs from the receive loop's housekeeping, one due
+// packet at a time, so it never holds up the relay.
+//
+// Memory is fixed when the test is started: max_echo_tests recordings of at
+// most max_echo_packets voice packets each, 8 x 3000 x 27 bytes = 648,000
+// bytes, plus a header per recording.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "node/callsign.h"
+#include "node/conference.h"
+#include "node/datagrams.h"
+
+namespace mirx {
+
+// Recordings (in progress or playing back) at once; a header to the echo call
+// beyond this many is treated as any other header.
+inline constexpr std::size_t max_echo_tests = 8;
+// 60 s of voice at 20 ms a packet; what comes later is dropped.
+inline constexpr std::size_t max_echo_packets = 3000;
+inline constexpr std::int64_t echo_frame_ms = 20;
+
+class echo_test {
+ public:
+  // `call` as configured: at most 8 characters, padded with spaces to 8.
+  // `records`: ECH records go to the log server.
+  void start(const char* call, bool records);
+  bool on() const { return !slots_.empty(); }
+
+  // A header from `ip`: a recording in progress there ends (its playback
+  // begins). Returns true when the header starts a new recording: it is
+  // addressed to the echo call and a recording is free. The header is then
+  // neither relayed nor acknowledged.
+  bool header(std::uint32_t ip, const std::uint8_t* packet, std::int64_t now_ms);
+  // Returns true when the voice packet belongs to a recording in progress
+  // (kept, or dropped beyond its limit): it is then not relayed.
+  bool voice(std::uint32_t ip, const std::uint8_t* packet, std::int64_t now_ms);
+  // On every wake of the receive loop: ends silent recordings and sends the
+  // playback packets that are due.
+  void tick(conference& c, std::int64_t now_ms);
+  // When tick next has work, so that the loop wakes for it; -1: none.
+  std::int64_t next_due_ms() const;
+
+ private:
+  enum class phase { free, recording, playing };
+  struct slot {
+    phase now = phase::free;
+    std::uint32_t ip = 0;
+    std::array<std::uint8_t, hdr::size> header{};
+    std::size_t packets = 0;   // kept
+    std::size_t sent = 0;      // played back, the header not counted
+    bool header_sent = false;  // and the ECH record, the line
+    std::int64_t start_ms = 0;
+    std::int64_t last_ms = 0;
+    std::int64_t play_ms = 0;  // when the playback header is due
+    std::uint8_t* voice = nullptr;
+  };
+
+  slot* recording(std::uint32_t ip);
+  void finish_recording(slot& s, std::int64_t now_ms);
+  void begin_playback(conference& c, slot& s);
+  void play(conference& c, slot& s, std::int64_t now_ms);
+
+  callsign call_{};
+  bool records_ = false;
+  std::vector<slot> slots_;
+  std::vector<std::uint8_t> store_;  // every slot's voice packets
+};
+
+}  // namespace mirx
