@@ -186,10 +186,9 @@ const key_entry keys[] = {
 constexpr std::size_t key_count = sizeof keys / sizeof keys[0];
 
 // What the file wrote for each row, as far as the check after reading needs
-// it: the last value given for a whole-number row, and whether it was one.
+// it: the last value given for a whole-number row.
 struct written_values {
   std::optional<std::string> text[key_count];  // nothing: the file gave none
-  bool malformed[key_count] = {};
 };
 
 // Stores one value where its key says and echoes what was stored.
@@ -213,7 +212,6 @@ struct store_value {
     const std::size_t row = static_cast<std::size_t>(&key - keys);
     written.text[row] = trimmed(value);
     const std::optional<std::int64_t> n = parse_whole(value);
-    written.malformed[row] = !n;
     if (!n) return out.say(shown::debug, "%s : %s\n", key.echoed(), value);
     s.*f = static_cast<number>(std::clamp<std::int64_t>(*n, std::numeric_limits<number>::min(),
                                                         std::numeric_limits<number>::max()));
@@ -305,13 +303,13 @@ std::string refusal(const key_entry& key, const settings& s, const written_value
   // The number as written, before any narrowing to its field; the default
   // when the file did not give one.
   const std::optional<std::string>& text = written.text[row];
-  const std::int64_t n =
-      written.malformed[row] || !text ? number_in(key.where, s) : *parse_whole(text->c_str());
-  const std::string shown = text ? *text : std::to_string(n);
-  const char* fault = written.malformed[row]    ? "is not a whole number"
-                      : n < b.low || n > b.high ? "is out of range"
-                                                : nullptr;
+  const std::optional<std::int64_t> n =
+      text ? parse_whole(text->c_str()) : std::optional<std::int64_t>(number_in(key.where, s));
+  const char* fault = !n                          ? "is not a whole number"
+                      : *n < b.low || *n > b.high ? "is out of range"
+                                                  : nullptr;
   if (fault == nullptr) return "";
+  const std::string shown = text ? *text : std::to_string(*n);
   return line_of("%s=%s %s: give a number from %lld to %lld\n", key.name, shown.c_str(), fault,
                  static_cast<long long>(b.low), static_cast<long long>(b.high));
 }
