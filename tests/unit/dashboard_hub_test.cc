@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "dashboard/connection_registry.h"
@@ -65,8 +66,8 @@ TEST(DashboardHub, MetricsForAlerts) {
     EXPECT_NE(m.find(std::string("\nmirx_dashboard_") + line), std::string::npos) << line;
 }
 
-// Streams opened together send one state text and one text per event, not
-// a copy each: their pieces point at the same bytes.
+// Streams opened together share one state text and one text per event: their
+// pieces point at the same bytes.
 TEST(DashboardHub, StreamsShareStateAndEvents) {
   hub h({}, {}, {});
   feed(h, add, t0);
@@ -77,38 +78,25 @@ TEST(DashboardHub, StreamsShareStateAndEvents) {
   ASSERT_EQ(a.size(), b.size());
   std::size_t shared = 0;
   for (std::size_t i = 0; i < a.size(); ++i)
-    if (!a[i].counted) shared += a[i].bytes.data() == b[i].bytes.data();
+    shared += !a[i].counted && a[i].bytes.data() == b[i].bytes.data();
   EXPECT_EQ(shared, 2u);  // the state's text before and after its time
   feed(h, add, t0 + 3);
   a.clear(), b.clear();
-  h.since(seq_a, t0 + 3, a);
-  h.since(seq_b, t0 + 3, b);
+  h.since(seq_a, t0 + 3, a), h.since(seq_b, t0 + 3, b);
   ASSERT_EQ(a.size(), 1u);
   EXPECT_EQ(a[0].bytes.data(), b[0].bytes.data());
 }
 
-// Per address, the newest connections are kept: one more evicts the
-// address's oldest. Past the total cap a newcomer is refused instead.
+// Per address, one more connection evicts the address's oldest; past the total
+// cap a newcomer is refused instead.
 TEST(ConnectionRegistry, EvictsTheAddresssOldest) {
   struct conn : evictable {
-    connection_registry* r;
-    std::string address;
-    connection_registry::ticket t;
+    std::function<void()> leave;
     bool evicted = false;
-    void evict() override {
-      evicted = true;
-      r->leave(address, t);
-    }
+    void evict() override { evicted = true, leave(); }
   };
   connection_registry r(4, 2);
   std::vector<std::shared_ptr<conn>> cs;
-  const auto enter = [&](const char* address) {
-    auto c = std::make_shared<conn>();
-    c->r = &r;
-    c->address = address;
-    cs.push_back(c);
-    return r.enter(address, c, c->t);
-  };
   const struct {
     const char* address;
     bool entered;
@@ -117,9 +105,12 @@ TEST(ConnectionRegistry, EvictsTheAddresssOldest) {
               {"b", true, "x---"},     {"a", true, "xx---"},   {"b", true, "xx----"},
               {"c", false, "xx-----"}, {"b", true, "xx-x----"}};
   for (const auto& row : rows) {
-    EXPECT_EQ(enter(row.address), row.entered) << cs.size();
+    auto c = cs.emplace_back(std::make_shared<conn>());
+    auto t = std::make_shared<connection_registry::ticket>();
+    c->leave = [&r, t, address = std::string(row.address)] { r.leave(address, *t); };
+    EXPECT_EQ(r.enter(row.address, c, *t), row.entered) << cs.size();
     std::string marks;
-    for (const auto& c : cs) marks += c->evicted ? 'x' : '-';
+    for (const auto& k : cs) marks += k->evicted ? 'x' : '-';
     EXPECT_EQ(marks, row.evicted) << cs.size();
   }
   EXPECT_EQ(r.size(), 4u);

@@ -1,6 +1,5 @@
 // The node table re-announced a slice per heartbeat: every entry within
-// ceil(entries / echo_slice) slices, each bounded, laid out as ADD, the walk
-// going on where the last slice ended.
+// ceil(entries / 128) bounded slices laid out as ADD, each going on where the last ended.
 
 #include "node/table_echo.h"
 
@@ -17,7 +16,6 @@ namespace {
 using namespace std::string_literals;
 
 TEST(TableEcho, EveryEntryWithinBoundedSlices) {
-  static_assert(echo_slice == 128);
   const struct {
     int entries, slices, removed;  // N`removed` leaves the table after the first slice
     std::string want;              // call1 numbers of each slice's first and last record
@@ -25,33 +23,29 @@ TEST(TableEcho, EveryEntryWithinBoundedSlices) {
       {0, 2, -1, "- - "},
       {3, 2, -1, "0-2 0-2 "},
       {300, 4, -1, "0-127 128-255 256-83 84-211 "},
-      // An entry behind the walk's place removed: one entry is passed over
-      // in this round and met in the next.
-      {300, 3, 5, "0-127 129-256 257-85 "},
+      {300, 3, 5, "0-127 129-256 257-85 "},  // one passed over until the next round
+  };
+  const auto n = [](int i) { return callsign_of(("N" + std::to_string(i)).c_str()); };
+  const auto number = [](const std::vector<std::uint8_t>& r) {
+    return std::string(reinterpret_cast<const char*>(r.data()) + 9);  // after the "N"
   };
   for (const auto& c : cases) {
     node_table table;
-    for (int n = 0; n < c.entries; ++n)
-      table.append({callsign_of(("N" + std::to_string(n)).c_str()), callsign_of("GW"),
-                    ip(127, 0, 1, static_cast<std::uint8_t>(n))});
+    for (int i = 0; i < c.entries; ++i)
+      table.append({n(i), callsign_of("GW"), ip(127, 0, 1, static_cast<std::uint8_t>(i))});
     table_echo echo;
     fake_link net;
     std::string got;
-    for (int i = 0; i < c.slices; ++i) {
-      net.records.clear();
+    for (int i = 0; i < c.slices; ++i, net.records.clear()) {
       echo.send_slice(table, net);
-      const auto number = [](const std::vector<std::uint8_t>& r) {
-        return std::string(reinterpret_cast<const char*>(r.data()) + 9);  // after the "N"
-      };
       got += net.records.empty() ? "- "
                                  : number(net.records[0]) + "-" + number(net.records.back()) + " ";
-      if (c.removed >= 0 && i == 0)
-        table.remove(table.find(callsign_of(("N" + std::to_string(c.removed)).c_str())));
+      if (i == 0 && c.removed >= 0) table.remove(table.find(n(c.removed)));
+      if (c.entries == 3) {
+        EXPECT_EQ(net.records[1], test::datagram({"NOD ", "N1", "GW", "\x7f\0\x01\x01"s}));
+      }
     }
     EXPECT_EQ(got, c.want);
-    if (c.entries == 3) {
-      EXPECT_EQ(net.records[1], test::datagram({"NOD ", "N1", "GW", "\x7f\0\x01\x01"s}));
-    }
   }
 }
 
