@@ -3,7 +3,6 @@
 // log, report and send exactly the same.
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -93,13 +92,12 @@ run_output scripted_run(const std::vector<std::string>& flags, const std::string
   f.server.write_file("mirx_server.cfg", f.config() + "LogServer=" + log_server_address +
                                              ";\nLogPort=" + std::to_string(log_server->port()) +
                                              ";\n" + fast_relay);
-  if (refuse_io_uring) {
-    std::vector<std::string> args{MIRX_SERVER_PATH};
-    args.insert(args.end(), flags.begin(), flags.end());
+  std::vector<std::string> args{MIRX_SERVER_PATH};
+  args.insert(args.end(), flags.begin(), flags.end());
+  if (refuse_io_uring)
     f.server.start_program(MIRX_NO_IO_URING_PATH, args);
-  } else {
+  else
     f.server.start(flags);
-  }
   run_output r;
   if (!wait_bound(f.in_port)) throw std::runtime_error("server did not bind: " + f.server.out());
   script(f);
@@ -129,10 +127,22 @@ void expect_same(const run_output& off, const run_output& on) {
     EXPECT_EQ(on.at_node[i], off.at_node[i]) << "node " << i;
 }
 
-TEST(FastRelay, ScriptedRunIsIdenticalWithItOffAndOn) {
-  for (const char* flag : {"-i", "-d"}) {
+// With no setting or OFF alike the server holds no io_uring; with io_uring
+// refused it says so in one line and relays as with it off.
+TEST(FastRelay, ScriptedRunIsIdenticalWithItOffRefusedAndOn) {
+  const std::string refusal =
+      "FastRelay=ON: io_uring refused (Operation not permitted), relaying as with "
+      "FastRelay=OFF\n";
+  for (const auto& [flag, off_setting] : {std::pair{"-i", ""}, {"-d", "FastRelay=OFF;\n"}}) {
     SCOPED_TRACE(flag);
-    const run_output off = scripted_run({flag}, "FastRelay=OFF;\n", false);
+    const run_output off = scripted_run({flag}, off_setting, false);
+    run_output refused = scripted_run({flag}, "FastRelay=ON;\n", true);
+    const std::size_t at = refused.console.find(refusal);
+    ASSERT_NE(at, std::string::npos) << refused.console;
+    refused.console.erase(at, refusal.size());
+    EXPECT_FALSE(refused.ring_open);
+    expect_same(off, refused);
+
     const run_output on = scripted_run({flag}, "FastRelay=ON;\n", false);
     if (on.console.find("FastRelay=ON: io_uring refused") != std::string::npos)
       GTEST_SKIP() << "io_uring is refused here: " << on.console;
@@ -145,19 +155,6 @@ TEST(FastRelay, ScriptedRunIsIdenticalWithItOffAndOn) {
     EXPECT_NE(off.console.find("Send DV Packet to CLOSED"), std::string::npos);
     expect_same(off, on);
   }
-}
-
-TEST(FastRelay, IoUringRefusedGivesOneLineAndTheRelayAsOff) {
-  const run_output off = scripted_run({"-i"}, "", false);
-  run_output refused = scripted_run({"-i"}, "FastRelay=ON;\n", true);
-  const std::string line =
-      "FastRelay=ON: io_uring refused (Operation not permitted), relaying as with "
-      "FastRelay=OFF\n";
-  const std::size_t at = refused.console.find(line);
-  ASSERT_NE(at, std::string::npos) << refused.console;
-  refused.console.erase(at, line.size());
-  EXPECT_FALSE(refused.ring_open);
-  expect_same(off, refused);
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ struct fast_fixture : ::testing::Test {
   fast_relay fast;
   node_table table;
 
+  // Skips the test where io_uring is refused; the test returns then.
   void open(unsigned most, std::uint16_t port) {
     if (const int error = fast.open(most, port); error != 0)
       GTEST_SKIP() << "io_uring refused here: " << platform::error_text(error);
@@ -30,80 +31,55 @@ struct fast_fixture : ::testing::Test {
   }
 };
 
-const std::uint32_t at_a = ip(127, 0, 0, 2), at_b = ip(127, 0, 0, 3), at_c = ip(127, 0, 0, 4);
-
-void move_to(node_table& t, const char* call1, std::uint32_t to) {
-  t.move(t.find(callsign_of(call1)), to, {});
-}
-
+// Entries added (+), moved (>) and removed (-) one at a time; the sockets
+// open and the descriptors held after each step.
 TEST_F(fast_fixture, OneSocketPerAddressForAsLongAsAnEntryIsThere) {
   open(8, 40000);
+  if (IsSkipped()) return;
   const std::size_t before = open_descriptors();
+  const std::uint32_t a = ip(127, 0, 0, 2), b = ip(127, 0, 0, 3), c = ip(127, 0, 0, 4);
   const struct {
-    const char* step;
-    void (*apply)(node_table& t);
+    char op;
+    const char* call1;
+    std::uint32_t at;
     std::size_t sockets;
-  } steps[] = {
-      {"first entry at a",
-       [](node_table& t) {
-         t.append({callsign_of("A1"), {}, at_a});
-       },
-       1},
-      {"second entry at a",
-       [](node_table& t) {
-         t.append({callsign_of("A2"), {}, at_a});
-       },
-       1},
-      {"entry at b",
-       [](node_table& t) {
-         t.append({callsign_of("B"), {}, at_b});
-       },
-       2},
-      {"second entry at a moves to c", [](node_table& t) { move_to(t, "A2", at_c); }, 3},
-      {"last entry at a goes", [](node_table& t) { t.remove(t.first_at(at_a)); }, 2},
-      {"b moves to c, b empties", [](node_table& t) { move_to(t, "B", at_c); }, 1},
-      {"everything goes",
-       [](node_table& t) {
-         while (!t.empty()) t.remove(t.first_at(at_c));
-       },
-       0},
-  };
+  } steps[] = {{'+', "A1", a, 1}, {'+', "A2", a, 1}, {'+', "B", b, 2},  {'>', "A2", c, 3},
+               {'-', "A1", a, 2}, {'>', "B", c, 1},  {'-', "A2", c, 1}, {'-', "B", c, 0}};
   for (const auto& s : steps) {
-    SCOPED_TRACE(s.step);
-    s.apply(table);
+    SCOPED_TRACE(std::string(1, s.op) + s.call1);
+    if (s.op == '+') table.append({callsign_of(s.call1), {}, s.at});
+    if (s.op == '>') table.move(table.find(callsign_of(s.call1)), s.at, {});
+    if (s.op == '-') table.remove(table.find(callsign_of(s.call1)));
     EXPECT_EQ(fast.sockets(), s.sockets);
     EXPECT_EQ(open_descriptors(), before + s.sockets);
   }
 }
 
-// Two sockets for three receivers: the third is sent to from the out
-// socket. A closed port's refusal, which only a connected socket learns of,
-// is no failure, so nothing else fails either.
-TEST_F(fast_fixture, EveryDestinationIsServedInOrderAndARefusalIsNoFailure) {
+// More receivers than sockets: the last is sent to from the out socket. (A
+// closed port's refusal, which only a connected socket learns of, is no
+// failure: fast_relay_test.)
+TEST_F(fast_fixture, EveryDestinationIsServedWithASocketOfItsOwnOrWithout) {
   std::vector<nodes::udp_endpoint> receivers;
-  std::uint16_t port = 0;
+  std::vector<std::uint32_t> ips;
   for (int i = 2; i <= 4; ++i) {
-    auto r = nodes::udp_endpoint::bind("127.0.7." + std::to_string(i), port);
+    auto r = nodes::udp_endpoint::bind("127.0.7." + std::to_string(i),
+                                       ips.empty() ? 0 : receivers[0].port());
     ASSERT_TRUE(r);
-    port = r->port();
+    ips.push_back(r->ip());
     receivers.push_back(std::move(*r));
   }
-  open(3, port);
-  const std::uint32_t closed = ip(127, 0, 7, 9);
-  std::vector<std::uint32_t> ips{closed};
-  for (const auto& r : receivers) ips.push_back(r.ip());
+  open(2, receivers[0].port());
+  if (IsSkipped()) return;
   for (const std::uint32_t at : ips)
     table.append({callsign_of(std::to_string(at).c_str()), {}, at});
-  EXPECT_EQ(fast.sockets(), 3u);
+  EXPECT_EQ(fast.sockets(), 2u);
   const platform::socket_handle out = platform::open_udp_socket();
   const std::uint8_t datagram[27] = {1, 2, 3};
-  for (int round = 0; round < 3; ++round) {
-    int error = -1;
-    EXPECT_EQ(fast.send_to_nodes(out, datagram, sizeof datagram, ips.data(), ips.size(), &error),
-              ips.size());
-    EXPECT_EQ(error, 0) << "round " << round;
-  }
-  for (const auto& r : receivers) EXPECT_EQ(r.drain(50).size(), 3u);
+  int error = -1;
+  EXPECT_EQ(fast.send_to_nodes(out, datagram, sizeof datagram, ips.data(), ips.size(), &error),
+            ips.size());
+  EXPECT_EQ(error, 0);
+  for (const auto& r : receivers) EXPECT_EQ(r.drain(50).size(), 1u);
   platform::close_socket(out);
 }
 
