@@ -608,6 +608,9 @@
     hours.forEach((h, i) => {
       const label = clock(h.hour, false).replace(/^\S+ (?=\d\d:)/, '');
       setText(axis.children[i], /^(00|06|12|18):/.test(label) ? label.slice(0, 5) : '');
+      // A label is wider than three hours' bars on a phone: near the right
+      // end it ends at the chart's edge instead of running past the screen.
+      axis.children[i].classList.toggle('end', i >= hours.length - 3);
     });
   }
 
