@@ -122,6 +122,31 @@ TEST(DashboardState, ReannouncedNodesFillTheTable) {
             "N0AAA 127.0.0.7 \"2026-12-07T12:53:19.000Z\"");
 }
 
+// A row whose DEL was lost goes once the server's re-announcement has passed
+// it over for three rounds, or at once when the server's table is empty; a
+// server that re-announces nothing leaves the rows alone.
+TEST(DashboardState, RowsTheServerNoLongerHasGo) {
+  const auto rows = [](std::size_t nods, std::uint8_t table) {
+    std::vector<sent> in{{add("N0AAA", 2)}, {add("N0BBB", 3)}, {liveness("HBT ", 1, 0)}};
+    for (std::size_t i = 0; i < nods; ++i) in.push_back({nod("N0AAA", 2)});
+    in.push_back({liveness("HBT ", table, 0)});
+    std::string out;
+    for (const auto& [call1, row] : play(in).nodes) out += call1 + ",";
+    return out;
+  };
+  const struct {
+    std::size_t nods;
+    std::uint8_t table;
+    const char* want;
+  } cases[] = {
+      {0, 1, "N0AAA,N0BBB,"},    // nothing re-announced: nothing known of N0BBB
+      {259, 1, "N0AAA,N0BBB,"},  // three rounds of one entry and the margin: not yet
+      {260, 1, "N0AAA,"},
+      {0, 0, ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(rows(c.nods, c.table), c.want) << c.nods << " " << +c.table;
+}
+
 // A speaker's overs per quarter hour over the last day (a page counts any
 // zone's day from them), and how its last over ended.
 TEST(DashboardState, SpeakersOversByQuarterAndHowTheLastEnded) {
@@ -380,6 +405,9 @@ TEST(DashboardRender, EventsCarryWhatChanged) {
       {"an end", end("N0AAA", "\x01\x02\x03?", 1500), {"over_ended", "talks_gone"}},
       {"a heartbeat counting fewer", liveness("HBT ", 1, 2), {"server", "streams", "talks_gone"}},
       {"a restart", liveness("RUN ", 0, 0), {"nodes_cleared", "server", "streams", "talks_gone"}},
+      {"a heartbeat of an empty table",
+       liveness("HBT ", 0, 64),
+       {"nodes_gone", "server", "streams"}},
       {"a disconnect", del("N0AAA"), {"removed"}},
       {"a re-announcement of a node as shown: no news", nod("N0AAA", 2), {}},
       {"a re-announcement of a moved node", nod("N0AAA", 7), {"node"}},

@@ -313,6 +313,11 @@ json change_json(const state& s, const outcome& o, const view& v, millis now) {
     case change::beat:
       c["server"] = server_json(s);
       c["streams"] = s.streams;
+      if (!o.nodes_gone.empty()) {
+        json gone = json::array();
+        for (const call_value& call1 : o.nodes_gone) gone.push_back(call_text(call1));
+        c["nodes_gone"] = std::move(gone);
+      }
       break;
     default:
       break;

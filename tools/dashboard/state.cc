@@ -44,6 +44,7 @@ outcome confirm_node(state& s, const std::uint8_t* data, millis) {
   row.call1 = value_at(data + record::call1);
   row.call2 = value_at(data + record::call2);
   std::memcpy(&row.ip, data + record::ip, 4);
+  ++s.nods;
   const auto old = s.nodes.find(row.call1);
   if (old == s.nodes.end()) {
     const call_value call1 = row.call1;
@@ -51,6 +52,7 @@ outcome confirm_node(state& s, const std::uint8_t* data, millis) {
     return {change::added, call1};
   }
   node_row& shown = old->second;
+  shown.confirmed_at = s.nods;
   if (shown.call2 == row.call2 && shown.ip == row.ip) return {change::confirmed, row.call1};
   shown.call2 = row.call2;
   shown.ip = row.ip;
@@ -155,6 +157,28 @@ void timed_out(state& s, const talk& t) {
     if (c.my_call == t.my_call && c.at == h->at) c.ended_by = ended_by_timeout;
 }
 
+// Rows a heartbeat shows the server no longer has, whose DEL was lost (or
+// came while this dashboard was down, its rows read from a state file): all
+// of them when the server's table is empty; otherwise those that three
+// rounds of its re-announcement passed over (a round is a NOD per entry; a
+// table changing meanwhile may shift the walk past an entry once, and a NOD
+// may be lost), with a margin for the slices. A server that sends no NOD
+// leaves the rows alone.
+std::vector<call_value> drop_unannounced(state& s) {
+  const std::uint64_t entries = s.server.table_size;
+  const std::uint64_t patience = 3 * entries + 256;
+  std::vector<call_value> gone;
+  for (auto row = s.nodes.begin(); row != s.nodes.end();) {
+    const auto next = std::next(row);
+    if (entries == 0 || s.nods - row->second.confirmed_at > patience) {
+      gone.push_back(row->first);
+      erase_row(s, row);
+    }
+    row = next;
+  }
+  return gone;
+}
+
 // RUN, HBT and OFF share their layout.
 outcome server_record(state& s, const std::uint8_t* data, millis now) {
   server_status& v = s.server;
@@ -182,6 +206,8 @@ outcome server_record(state& s, const std::uint8_t* data, millis now) {
     s.node_age.clear();
   } else if (off) {
     v.stopped_at = now;
+  } else {
+    o.nodes_gone = drop_unannounced(s);
   }
   return o;
 }
@@ -260,6 +286,7 @@ void prune_hours(state& s, millis now) {
 }
 
 void put_row(state& s, node_row row) {
+  row.confirmed_at = s.nods;
   if (const auto old = s.nodes.find(row.call1); old != s.nodes.end()) erase_row(s, old);
   if (s.nodes.size() >= node_limit) {
     erase_row(s, s.nodes.find(s.node_age.begin()->second));

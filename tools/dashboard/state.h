@@ -54,6 +54,7 @@ struct node_row {
   millis since = 0;        // when its ADD arrived; 0: unknown (known from NOD alone)
   millis last_header = 0;  // 0: none heard through it yet
   call_value last_speaker;
+  std::uint64_t confirmed_at = 0;  // state::nods when its ADD or NOD last came
 };
 
 inline constexpr std::int64_t no_duration = -1;
@@ -140,6 +141,7 @@ struct state {
   feed_counters count;
   millis watching_since = 0;
   millis last_record = 0;  // 0: none yet
+  std::uint64_t nods = 0;  // NOD records applied: how far the server's re-announcement went
 };
 
 // What one datagram did, so that the live page can be told just that.
@@ -162,9 +164,10 @@ struct outcome {
   outcome(change w = change::malformed, call_value c = {}) : what(w), call1(std::move(c)) {}
 
   change what;
-  call_value call1;              // the node concerned, for added, moved, removed and heard
-  std::vector<talk> talks_gone;  // streams no longer in progress because of it
-  heard_entry over;              // for ended: the over whose duration it set, if any
+  call_value call1;                    // the node concerned, for added, moved, removed and heard
+  std::vector<talk> talks_gone;        // streams no longer in progress because of it
+  std::vector<call_value> nodes_gone;  // rows a heartbeat showed no longer in the server's table
+  heard_entry over;                    // for ended: the over whose duration it set, if any
 };
 
 // Addresses allowed to send records; empty allows every address.

@@ -811,6 +811,7 @@
     const durationShown = c.over_ended && applyOverEnded(c.over_ended);
     if (c.node) putNode(c.node);
     if (c.removed !== undefined) removeNode(c.removed);
+    for (const call1 of c.nodes_gone || []) removeNode(call1);
     if (c.node || c.removed !== undefined || c.nodes_cleared || c.server !== undefined) nodeCount();
     if (c.heard_call || durationShown || c.talk || c.talks_gone) showHeard();
     if (c.talk || c.talks_gone || c.heard_call || c.server !== undefined) showTalking();
