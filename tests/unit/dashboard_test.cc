@@ -139,9 +139,9 @@ TEST(DashboardState, RowsTheServerNoLongerHasGo) {
     std::uint8_t table;
     const char* want;
   } cases[] = {
-      {0, 1, "N0AAA,N0BBB,"},    // nothing re-announced: nothing known of N0BBB
-      {259, 1, "N0AAA,N0BBB,"},  // three rounds of one entry and the margin: not yet
-      {260, 1, "N0AAA,"},
+      {0, 1, "N0AAA,N0BBB,"},  // nothing re-announced: nothing known of N0BBB
+      {4, 1, "N0AAA,N0BBB,"},  // three rounds of one entry and a slice: not yet
+      {5, 1, "N0AAA,"},
       {0, 0, ""},
   };
   for (const auto& c : cases) EXPECT_EQ(rows(c.nods, c.table), c.want) << c.nods << " " << +c.table;

@@ -162,11 +162,13 @@ void timed_out(state& s, const talk& t) {
 // of them when the server's table is empty; otherwise those that three
 // rounds of its re-announcement passed over (a round is a NOD per entry; a
 // table changing meanwhile may shift the walk past an entry once, and a NOD
-// may be lost), with a margin for the slices. A server that sends no NOD
+// may be lost), and one slice (at most 128 NODs after a heartbeat) more,
+// for a round that ends inside one. A server that sends no NOD
 // leaves the rows alone.
 std::vector<call_value> drop_unannounced(state& s) {
   const std::uint64_t entries = s.server.table_size;
-  const std::uint64_t patience = 3 * entries + 256;
+  const std::uint64_t slice = std::min<std::uint64_t>(entries, 128);
+  const std::uint64_t patience = 3 * entries + slice;
   std::vector<call_value> gone;
   for (auto row = s.nodes.begin(); row != s.nodes.end();) {
     const auto next = std::next(row);
