@@ -59,6 +59,7 @@ const field = (bytes) => Buffer.concat([Buffer.from(bytes, 'latin1'), Buffer.all
 
 const axeSource = fs.readFileSync(require.resolve('axe-core/axe.min.js'), 'utf8');
 const schemes = ['light', 'dark'];
+const sizes = [['wide', 1366, 768], ['phone', 390, 844], ['small-phone', 320, 568]];
 const scheme = (page, name) => page.emulateMediaFeatures([{ name: 'prefers-color-scheme', value: name }]);
 
 // No WCAG 2.1 A or AA violation that axe-core can find, in either theme.
@@ -78,34 +79,27 @@ async function audit(page, when) {
 // `outDir`.
 async function firstScreen(page, speaker, outDir) {
   fs.mkdirSync(outDir, { recursive: true });
-  for (const [size, width, height] of [['wide', 1366, 768], ['phone', 390, 844], ['small-phone', 320, 568]]) {
+  for (const [size, width, height] of sizes) {
     await page.setViewport({ width, height });
     for (const name of schemes) {
       await scheme(page, name);
       // Polled: on a loaded machine a late heartbeat may briefly put a
       // warning above the talkers, which is the page telling the truth.
       let where = '';
-      const seen = async () => {
-        const [ok, text] = await page.$$eval('#talking li', (items, who) => {
-          const boxes = items.map((li) => {
-            const r = li.getBoundingClientRect();
-            return [li.textContent.includes(who) && r.top >= 0 && r.bottom <= innerHeight && r.right <= innerWidth,
-              `"${li.textContent}" at ${r.left},${r.top}-${r.right},${r.bottom}`];
-          });
-          const wide = document.documentElement.scrollWidth;
+      await until(`${speaker} on the first screen at ${width}x${height}, ${name}`, async () => {
+        let ok;
+        [ok, where] = await page.$$eval('#talking li', (items, who) => {
           const beyond = (e) => { const r = document.createRange(); r.selectNodeContents(e); return r.getBoundingClientRect().right > innerWidth; };
-          const over = [...document.querySelectorAll('body *')].filter(beyond)
-            .slice(-3).map((e) => `${e.tagName.toLowerCase()}#${e.id}.${e.className} "${e.textContent.slice(0, 40)}"`);
-          const warning = document.getElementById('warning');
-          return [wide <= innerWidth && boxes.some(([fits]) => fits),
-            `page ${wide} wide (${over.join(', ') || 'nothing'} beyond); talking: ${boxes.map(([, at]) => at).join('; ') || 'nobody'}; warning: ` +
-            (warning.hidden ? 'none' : warning.textContent)];
+          const over = [...document.querySelectorAll('body *')].filter(beyond).pop();
+          const boxes = items.map((li) => [li.textContent, li.getBoundingClientRect()]);
+          const wide = document.documentElement.scrollWidth;
+          return [wide <= innerWidth && boxes.some(([t, r]) => t.includes(who) && r.top >= 0 && r.bottom <= innerHeight && r.right <= innerWidth),
+            `page ${wide} wide, ${over ? over.outerHTML.slice(0, 80) : 'nothing'} beyond; talking: ` +
+            boxes.map(([t, r]) => `"${t}" at ${r.left},${r.top}-${r.right},${r.bottom}`).join('; ') +
+            `; warning: ${document.getElementById('warning').hidden ? '' : document.getElementById('warning').textContent}`];
         }, speaker);
-        where = text;
         return ok;
-      };
-      await until(`${speaker} on the first screen at ${width}x${height}, ${name}`, seen, 10000)
-        .catch((e) => { throw new Error(`${e.message} (${where})`); });
+      }).catch((e) => { throw new Error(`${e.message} (${where})`); });
       await page.screenshot({ path: path.join(outDir, `dashboard-${size}-${name}.png`) });
     }
   }
@@ -114,7 +108,7 @@ async function firstScreen(page, speaker, outDir) {
 
 // A screenshot of what a row found, wide and on a phone, in `outDir`.
 async function shoot(page, name) {
-  for (const [size, width, height] of [['wide', 1366, 768], ['phone', 390, 844]]) {
+  for (const [size, width, height] of sizes.slice(0, 2)) {
     await page.setViewport({ width, height });
     await page.screenshot({ path: path.join(outDir, `${name}-${size}.png`) });
   }
@@ -211,8 +205,6 @@ async function search(page) {
   console.log('ok - the search leaves only the matching rows, on screen and in the accessibility tree');
 }
 
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-
 // A talker the page can no longer vouch for: drawn stopped, not on air, with
 // since when its state is unknown, and its timer still; no node marked talking.
 async function stoppedTalker(page, who) {
@@ -220,7 +212,7 @@ async function stoppedTalker(page, who) {
     .map((li) => li.className + '|' + li.textContent), who);
   await until(who + ' shown unknown', async () => (await look()).some((t) => /^unknown\|.*state unknown since/.test(t)));
   const first = (await look()).join();
-  await sleep(1100);  // past the timer's next second
+  await new Promise((r) => setTimeout(r, 1100));  // past the timer's next second
   const later = (await look()).join();
   const marked = await page.$$eval('#nodes .mark', (ms) => ms.filter((m) => m.textContent.startsWith('talking')).length);
   if (first !== later || marked) throw new Error(`${who} not stopped: ${first}, then ${later}; ${marked} nodes talking`);
@@ -232,8 +224,7 @@ async function stoppedTalker(page, who) {
 // each last over says how it ended.
 async function pastMidnight(browser, base) {
   const real = await (await fetch(base + 'api/v1/state')).json();
-  const midnight = Date.parse('2026-12-07T23:00:00Z');  // 00:00 in Berlin
-  const now = midnight + 120000;
+  const midnight = Date.parse('2026-12-07T23:00:00Z'), now = midnight + 120000;  // 00:00 in Berlin, 00:02
   const iso = (ms) => new Date(ms).toISOString();
   const q = (ms) => Math.floor(ms / 900000);
   const calls = (my) => ({ my_call: my, my_call_trimmed: my, call1: 'N0XYZ', call1_trimmed: 'N0XYZ', call2: '', call2_trimmed: '' });
@@ -300,11 +291,9 @@ async function unknownServerTimes() {
   const [logPort, httpPort] = [await freePort(true), await freePort(false)];
   const d = run(dashboardBin, ['--listen', '127.0.0.1:' + logPort, '--http', '127.0.0.1:' + httpPort], 'dashboard');
   await until('the second dashboard', () => d.output.includes('page on'));
-  const field = (text) => Buffer.concat([Buffer.from(text, 'latin1'), Buffer.alloc(8)]).subarray(0, 8);
   const end = Buffer.concat([Buffer.from('END \x01\x00\x05\xdc', 'latin1'), field('N0AAA'), field('GW'), field('S1')]);
   const udp = dgram.createSocket('udp4');
-  await new Promise((r) => udp.send(end, logPort, '127.0.0.1', r));
-  udp.close();
+  await new Promise((r) => udp.send(end, logPort, '127.0.0.1', () => r(udp.close())));
   const phone = await browser.newPage();
   await phone.setViewport({ width: 390, height: 844 });
   await phone.goto('http://127.0.0.1:' + httpPort + '/');
@@ -342,13 +331,10 @@ async function main() {
   // Resolves with the time it ended; paced at 20 ms a frame unless `frames` is 5.
   // `.child` is the transmitting process, for a test that cuts it short.
   const transmit = (ip, call, myCall, frames = 5) => {
-    let t;
-    const ended = new Promise((resolve, reject) => {
-      t = run(nodeBin, nodeArgs('transmit', ip, ['--call1', call, '--my-call', myCall, '--frames', frames,
-        '--stay-registered', ...(frames === 5 ? ['--flat-out'] : [])]), myCall);
-      t.on('exit', (code) => (code === 0 ? resolve(Date.now()) : reject(new Error('transmit failed: ' + t.output))));
-    });
-    return Object.assign(ended, { child: t });
+    const t = run(nodeBin, nodeArgs('transmit', ip, ['--call1', call, '--my-call', myCall, '--frames', frames,
+      '--stay-registered', ...(frames === 5 ? ['--flat-out'] : [])]), myCall);
+    return Object.assign(new Promise((resolve, reject) => t.on('exit', (code) =>
+      (code === 0 ? resolve(Date.now()) : reject(new Error('transmit failed: ' + t.output))))), { child: t });
   };
 
   browser = await puppeteer.launch({ executablePath: CHROMIUM, headless: true, userDataDir: path.join(work, 'profile'),

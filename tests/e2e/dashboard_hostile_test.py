@@ -2,9 +2,8 @@
 """Hostile HTTP clients, records and options against the real mirx_dashboard (the
 argument): one table of attacks, each from its own loopback addresses. Throughout each, a
 normal client at 127.0.0.1 must get /api/v1/state every time (within 3 s: a starved client
-waits for ever, a loaded test machine only briefly), the resident size stay bounded and
-the threads few. A second table starts the program with options
-that once stopped or broke it."""
+waits for ever, a loaded machine only briefly) and the resident size stay bounded. A
+second table starts the program with options that once stopped or broke it."""
 
 import json
 import os
@@ -54,18 +53,28 @@ class Dashboard:
                 time.sleep(0.005)
         out.close()
 
-    def connect(self, source, timeout=1.0):
+    def connect(self, source, timeout=1.0, rcvbuf=0):
         s = socket.socket()
+        if rcvbuf:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
         s.settimeout(timeout)
         s.bind((source, 0))
         s.connect(("127.0.0.1", self.http))
         return s
 
-    def get(self, path, source="127.0.0.1", headers="", timeout=1.0, head_only=False):
+    def stream(self, source, headers="", rcvbuf=0):
+        """An event stream from `source`, read up to its status line, which must be 200."""
+        s = self.connect(source, 2, rcvbuf)
+        s.sendall(f"GET /events HTTP/1.1\r\nHost: x\r\n{headers}\r\n".encode())
+        assert s.recv(12) == b"HTTP/1.1 200", "stream refused"
+        return s
+
+    def get(self, path, source="127.0.0.1", headers="", timeout=1.0, head_only=False,
+            method="GET"):
         """(status, header lines, body) of one request, all within `timeout`."""
         end, data = time.monotonic() + timeout, b""
         with self.connect(source, timeout) as s:
-            s.sendall(f"GET {path} HTTP/1.1\r\nHost: x\r\n{headers}\r\n".encode())
+            s.sendall(f"{method} {path} HTTP/1.1\r\nHost: x\r\n{headers}\r\n".encode())
             while not (head_only and b"\r\n\r\n" in data):
                 s.settimeout(max(0.01, end - time.monotonic()))
                 chunk = s.recv(1 << 16)
@@ -86,20 +95,13 @@ class Dashboard:
 
 def flood(d, count):
     """ADD records of `count` distinct call signs, sent again until the rows are there."""
-    out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    out.bind(("127.0.0.6", 0))
     rows = min(count, ROW_LIMIT)
-    for _ in range(5):
-        for i in range(count):
-            # tag, 4 unwritten bytes, call1, call2, the node's address, 4 unwritten bytes
-            record = b"ADD \0\0\0\0N%07dGW\0\0\0\0\0\0\x7f\0\x01%c\0\0\0\0" % (i, i % 250 + 1)
-            out.sendto(record, ("127.0.0.1", d.udp))
-            if i % 100 == 99:
-                time.sleep(0.005)  # within the receive buffer, mostly
+    for _ in range(5):  # the node's address after call2
+        d.send(record(b"ADD ", b"N%07d" % i, b"GW", b"\x7f\0\x01%c\0\0\0\0" % (i % 250 + 1))
+               for i in range(count))
         time.sleep(0.5)
         if d.metric("mirx_dashboard_nodes_registered") == rows:
             break
-    out.close()
     assert d.metric("mirx_dashboard_nodes_registered") == rows, "records lost"
 
 def pending(sock):
@@ -112,6 +114,14 @@ def pending(sock):
     except OSError:
         return b""
 
+def send_byte(socks):
+    """A header byte on each of `socks` still open."""
+    for s in socks:
+        try:
+            s.send(b"G")
+        except OSError:
+            pass
+
 def crowd(source, drip):
     """120 connections from one address, idle or sending a header byte a second: all
     beyond the cap refused at once, unread; the rest closed at the deadline."""
@@ -122,11 +132,7 @@ def crowd(source, drip):
             for _ in range(30):
                 if stop.wait(1) or not drip:
                     return
-                for s in socks:
-                    try:
-                        s.send(b"G")
-                    except OSError:
-                        pass
+                send_byte(socks)
         t = threading.Thread(target=trickle)
         t.start()
         try:
@@ -150,9 +156,7 @@ def stream_hogging(d):
     streams = []
     try:
         for _ in range(PER_ADDRESS_STREAMS):
-            streams.append(d.connect("127.0.0.4", 2))
-            streams[-1].sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
-            assert streams[-1].recv(12) == b"HTTP/1.1 200", "stream refused below the cap"
+            streams.append(d.stream("127.0.0.4"))  # below the cap
         status, headers = stream("127.0.0.4")
         assert status == 503 and "Retry-After: 10" in headers, status
         assert headers.count("Connection: close") == 1, headers
@@ -167,6 +171,9 @@ def stream_hogging(d):
         for s in streams:
             s.close()
 
+def record(tag, call1=b"", call2=b"", tail=b"\0" * 8, middle=b"\0" * 4):
+    return tag + middle + call1.ljust(8, b"\0") + call2.ljust(8, b"\0") + tail
+
 def rows(d):
     """75,200 ADD records of distinct call signs, then the state 100 times."""
     flood(d, 75200)
@@ -174,54 +181,39 @@ def rows(d):
         status, _, body = d.get("/api/v1/state", "127.0.0.7", timeout=10)
         assert status == 200 and body.endswith(b"}") and d.rss_mb() < RSS_BOUND_MB, status
 
-def record(tag, call1=b"", call2=b"", tail=b"\0" * 8, middle=b"\0" * 4):
-    return tag + middle + call1.ljust(8, b"\0") + call2.ljust(8, b"\0") + tail
 
 def beat(seconds_up=60, streams_open=64, table=10):
     numbers = struct.pack(">IIIII", table, seconds_up, streams_open, 30, 3000)
     return b"HBT \0\0\0\0" + numbers + b"\0" * 4
 
-def over(i, call=b"S%06d", talker=None):
-    """An over's header and end: (ACC, END), through a node of the table."""
-    talker = talker or call % i
-    end = b"END " + bytes([1]) + (1500).to_bytes(3, "big")
-    return (record(b"ACC ", b"N%07d" % (i % ROW_LIMIT), b"GW", talker.ljust(8, b"\0")),
-            end + (b"N%07d" % (i % ROW_LIMIT)).ljust(8, b"\0") + b"GW".ljust(8, b"\0") +
-            talker.ljust(8, b"\0"))
+def over(i, talker=None):
+    """An over's header and end (ACC, END of 1.5 s) through a node of the table."""
+    node, talker = b"N%07d" % (i % ROW_LIMIT), (talker or b"S%06d" % i).ljust(8, b"\0")
+    return record(b"ACC ", node, b"GW", talker), record(b"END ", node, b"GW", talker, b"\1\0\5\xdc")
 
 def unread_streams(d, sources, per_source, headers=""):
     """Event streams that read nothing past their status line, with small buffers."""
-    socks = []
-    for source in sources:
-        for _ in range(per_source):
-            s = socket.socket()
-            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-            s.settimeout(2)
-            s.bind((source, 0))
-            s.connect(("127.0.0.1", d.http))
-            s.sendall(f"GET /events HTTP/1.1\r\nHost: x\r\n{headers}\r\n".encode())
-            assert s.recv(12) == b"HTTP/1.1 200", "stream refused"
-            socks.append(s)
-    return socks
+    return [d.stream(src, headers, 4096) for src in sources for _ in range(per_source)]
 
-def hold(d, socks, seconds):
-    """Keeps `socks` open for `seconds`, the largest resident size seen meanwhile."""
-    peak = 0
+def hold(d, socks, seconds, drip=False):
+    """Keeps `socks` open for `seconds` (a byte a second on each if `drip`), the resident
+    size bounded meanwhile; the most threads seen."""
+    peak, threads = 0, 0
     try:
-        for _ in range(int(seconds * 10)):
-            peak = max(peak, d.rss_mb())
+        for tick in range(int(seconds * 10)):
+            peak, threads = max(peak, d.rss_mb()), max(threads, d.status("Threads"))
+            send_byte(socks if drip and tick % 10 == 0 else [])
             time.sleep(0.1)
     finally:
         for s in socks:
             s.close()
-    assert peak < RSS_BOUND_MB, f"RSS {peak:.0f} MB with {len(socks)} unread streams"
+    assert peak < RSS_BOUND_MB, f"RSS {peak:.0f} MB with {len(socks)} connections open"
+    return threads
 
 def stale_reconnect(d):
     """After 2,100 overs one address opens its 8 streams with an old Last-Event-ID and
     reads nothing: what they missed is not built into a copy per stream."""
-    probe = d.connect("127.0.0.9", 2)
-    probe.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
-    seen, data = None, b""
+    probe, seen, data = d.stream("127.0.0.9"), None, b""
     while seen is None:
         data += probe.recv(1 << 16)
         seen = re.search(rb"\nid: (\S+)\n", data)
@@ -241,7 +233,7 @@ def talker_lists(d):
     """64 talkers at once, then thousands of overs with control-byte call signs: each
     event carries what changed, so the replay ring stays small."""
     d.send([beat()] + [over(i, talker=bytes([1, 2, 3, 4, 5, 6, 7, 8 + i]))[0] for i in range(64)])
-    d.send([r for i in range(8000) for r in over(i, b"\x01\x02%06d")])
+    d.send([r for i in range(8000) for r in over(i, b"\x01\x02%06d" % i)])
     hold(d, [], 1)
 
 def idle_crowd(sources, per_source, drip):
@@ -249,19 +241,7 @@ def idle_crowd(sources, per_source, drip):
     normal client is served throughout, with few threads."""
     def attack(d):
         socks = [d.connect(src) for src in sources for _ in range(per_source)]
-        threads = 0
-        try:
-            for second in range(DEADLINE_S + 1):
-                threads = max(threads, d.status("Threads"))
-                for s in socks if drip else []:
-                    try:
-                        s.send(b"G")
-                    except OSError:
-                        pass
-                time.sleep(1)
-        finally:
-            for s in socks:
-                s.close()
+        threads = hold(d, socks, DEADLINE_S + 1, drip)
         assert threads <= THREAD_BOUND, f"{threads} threads"
     return attack
 
@@ -282,14 +262,13 @@ def answer(path, headers, expect):
         assert expect(*got), got[:2]
     return attack
 
+def once(headers, name):
+    return sum(h.lower().startswith(name + ":") for h in headers) == 1
+
 def head_answer(d):
     for path in ("/", "/api/v1/state", "/metrics", "/events"):
-        s = d.connect("127.0.0.8")
-        s.sendall(f"HEAD {path} HTTP/1.1\r\nHost: x\r\n\r\n".encode())
-        head = s.recv(1 << 16).decode("latin-1")
-        s.close()
-        assert head.startswith("HTTP/1.1 200"), (path, head[:40])
-        assert head.lower().count("\r\naccept-ranges:") == 1, (path, head)
+        status, headers, _ = d.get(path, "127.0.0.8", head_only=True, method="HEAD")
+        assert status == 200 and once(headers, "accept-ranges"), (path, status, headers)
 
 ATTACKS = [
     ("1,000 idle connections from 100 addresses",
@@ -302,8 +281,8 @@ ATTACKS = [
     ("many connections from one address", crowd("127.0.0.3", drip=False)),
     ("event stream slots hogged, then one closed", stream_hogging),
     ("75,200 rows, state asked 100 times", rows),
-    ("one Cache-Control on /events", answer("/events", "", lambda status, headers, body: sum(
-        h.lower().startswith("cache-control:") for h in headers) == 1)),
+    ("one Cache-Control on /events", answer("/events", "", lambda status, headers, body:
+        once(headers, "cache-control"))),
     ("multi-range request", answer("/", "Range: bytes=0-1,3-4\r\n", lambda status, headers, body:
         status == 200 and body.startswith(b"<!") and "multipart" not in str(headers))),
     ("one Accept-Ranges on HEAD", head_answer),
@@ -326,31 +305,38 @@ def latin1_title(path):
     finally:
         d.stop()
 
+FIFO = f"/tmp/dashboard_hostile_{os.getpid()}.fifo"
+
 def refused_at_start(*options):
     """Options that must stop the start at once with a reason, not hang or loop."""
     def start(path):
-        proc = subprocess.run([path, "--http", "127.0.0.1:0", *options], capture_output=True,
-                              text=True, timeout=5)
-        assert proc.returncode == 1 and proc.stderr.startswith("mirx_dashboard: "), proc
-    return start
-
-def with_fifo(run):
-    def start(path):
-        fifo = f"/tmp/dashboard_hostile_{os.getpid()}.fifo"
-        os.mkfifo(fifo)
+        os.mkfifo(FIFO)
         try:
-            run(fifo)(path)
+            proc = subprocess.run([path, "--http", "127.0.0.1:0", *options],
+                                  capture_output=True, text=True, timeout=5)
         finally:
-            os.unlink(fifo)
+            os.unlink(FIFO)
+        assert proc.returncode == 1 and proc.stderr.startswith("mirx_dashboard: "), proc
     return start
 
 STARTS = [
     ("title that is not UTF-8", latin1_title),
     ("--forward to its own --listen", refused_at_start(
         "--listen", "127.0.0.1:39123", "--forward", "127.0.0.1:39123")),
-    ("--state naming a FIFO", with_fifo(lambda fifo: refused_at_start(
-        "--listen", "127.0.0.1:0", "--state", fifo))),
+    ("--state naming a FIFO", refused_at_start("--listen", "127.0.0.1:0", "--state", FIFO)),
 ]
+
+def failure(run, *args):
+    """What `run` raised, as a list to report beside its row's name."""
+    try:
+        run(*args)
+        return []
+    except Exception as e:  # reported with its row; the others still run
+        return [repr(e)]
+
+def report(name, errors, note=""):
+    print(f"{'FAIL' if errors else 'ok  '} {name}{note}", *errors, sep="\n  ")
+    return bool(errors)
 
 def served(d, stop, failures):
     """The normal client: the state every 0.2 s until `stop`."""
@@ -370,29 +356,20 @@ def main():
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     failed = 0
     for name, start in STARTS:
-        try:
-            start(sys.argv[1])
-            print(f"ok   {name}")
-        except Exception as e:
-            print(f"FAIL {name}\n  {e!r}")
-            failed += 1
+        failed += report(name, failure(start, sys.argv[1]))
     d = Dashboard(sys.argv[1], "--request-deadline", str(DEADLINE_S))
     try:
         for name, attack in ATTACKS:
-            stop, unserved, errors = threading.Event(), [], []
+            stop, unserved = threading.Event(), []
             normal = threading.Thread(target=served, args=(d, stop, unserved))
             normal.start()
-            try:
-                attack(d)
-            except Exception as e:  # reported with its attack; the others still run
-                errors.append(repr(e))
+            errors = failure(attack, d)
             stop.set()
             normal.join()
             rss = d.rss_mb()
             errors += [f"normal client not served: {unserved[:3]}"] if unserved else []
             errors += [f"RSS {rss:.0f} MB"] if rss >= RSS_BOUND_MB else []
-            print(f"{'FAIL' if errors else 'ok  '} {name} (RSS {rss:.0f} MB)", *errors, sep="\n  ")
-            failed += bool(errors)
+            failed += report(name, errors, f" (RSS {rss:.0f} MB)")
     finally:
         d.stop()
     return 1 if failed else 0
