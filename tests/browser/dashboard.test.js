@@ -225,8 +225,7 @@ async function stoppedTalker(page, who) {
 async function pastMidnight(browser, base) {
   const real = await (await fetch(base + 'api/v1/state')).json();
   const midnight = Date.parse('2026-12-07T23:00:00Z'), now = midnight + 120000;  // 00:00 in Berlin, 00:02
-  const iso = (ms) => new Date(ms).toISOString();
-  const q = (ms) => Math.floor(ms / 900000);
+  const iso = (ms) => new Date(ms).toISOString(), q = (ms) => Math.floor(ms / 900000);
   const calls = (my) => ({ my_call: my, my_call_trimmed: my, call1: 'N0XYZ', call1_trimmed: 'N0XYZ', call2: '', call2_trimmed: '' });
   const heard = (my, at, overs, quarters, duration_ms, ended_by) =>
     ({ ...calls(my), at: iso(at), overs_today: overs, duration_ms, ended_by, overs_by_quarter: quarters });

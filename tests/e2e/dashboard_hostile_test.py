@@ -181,7 +181,6 @@ def rows(d):
         status, _, body = d.get("/api/v1/state", "127.0.0.7", timeout=10)
         assert status == 200 and body.endswith(b"}") and d.rss_mb() < RSS_BOUND_MB, status
 
-
 def beat(seconds_up=60, streams_open=64, table=10):
     numbers = struct.pack(">IIIII", table, seconds_up, streams_open, 30, 3000)
     return b"HBT \0\0\0\0" + numbers + b"\0" * 4
