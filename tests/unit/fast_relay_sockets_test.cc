@@ -19,7 +19,7 @@ std::size_t open_descriptors() {
   return n;
 }
 
-struct fast_fixture : ::testing::Test {
+struct FastRelaySockets : ::testing::Test {
   fast_relay fast;
   node_table table;
 
@@ -33,7 +33,7 @@ struct fast_fixture : ::testing::Test {
 
 // Entries added (+), moved (>) and removed (-) one at a time; the sockets
 // open and the descriptors held after each step.
-TEST_F(fast_fixture, OneSocketPerAddressForAsLongAsAnEntryIsThere) {
+TEST_F(FastRelaySockets, OneSocketPerAddressForAsLongAsAnEntryIsThere) {
   open(8, 40000);
   if (IsSkipped()) return;
   const std::size_t before = open_descriptors();
@@ -58,7 +58,7 @@ TEST_F(fast_fixture, OneSocketPerAddressForAsLongAsAnEntryIsThere) {
 // More receivers than sockets: the last is sent to from the out socket. (A
 // closed port's refusal, which only a connected socket learns of, is no
 // failure: fast_relay_test.)
-TEST_F(fast_fixture, EveryDestinationIsServedWithASocketOfItsOwnOrWithout) {
+TEST_F(FastRelaySockets, EveryDestinationIsServedWithASocketOfItsOwnOrWithout) {
   std::vector<nodes::udp_endpoint> receivers;
   std::vector<std::uint32_t> ips;
   for (int i = 2; i <= 4; ++i) {

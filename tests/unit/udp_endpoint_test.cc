@@ -17,7 +17,6 @@ TEST(UdpEndpoint, ArrivalsCarryTheSendersAddressPortAndRealLength) {
   const auto from = udp_endpoint::bind("127.0.0.2", 0);
   const auto to = udp_endpoint::bind("127.0.0.3", 0);
   ASSERT_TRUE(from && to);
-  ASSERT_NE(from->port(), 0);
   const struct {
     const char* what;
     std::size_t length;
