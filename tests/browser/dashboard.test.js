@@ -291,8 +291,7 @@ async function unknownServerTimes() {
   const d = run(dashboardBin, ['--listen', '127.0.0.1:' + logPort, '--http', '127.0.0.1:' + httpPort], 'dashboard');
   await until('the second dashboard', () => d.output.includes('page on'));
   const end = Buffer.concat([Buffer.from('END \x01\x00\x05\xdc', 'latin1'), field('N0AAA'), field('GW'), field('S1')]);
-  const udp = dgram.createSocket('udp4');
-  await new Promise((r) => udp.send(end, logPort, '127.0.0.1', () => r(udp.close())));
+  await new Promise((r) => { const udp = dgram.createSocket('udp4'); udp.send(end, logPort, '127.0.0.1', () => r(udp.close())); });
   const phone = await browser.newPage();
   await phone.setViewport({ width: 390, height: 844 });
   await phone.goto('http://127.0.0.1:' + httpPort + '/');

@@ -188,7 +188,8 @@ def beat(seconds_up=60, streams_open=64, table=10):
 def over(i, talker=None):
     """An over's header and end (ACC, END of 1.5 s) through a node of the table."""
     node, talker = b"N%07d" % (i % ROW_LIMIT), (talker or b"S%06d" % i).ljust(8, b"\0")
-    return record(b"ACC ", node, b"GW", talker), record(b"END ", node, b"GW", talker, b"\1\0\5\xdc")
+    return (record(b"ACC ", node, b"GW", talker),
+            record(b"END ", node, b"GW", talker, b"\1\0\5\xdc"))
 
 def unread_streams(d, sources, per_source, headers=""):
     """Event streams that read nothing past their status line, with small buffers."""
