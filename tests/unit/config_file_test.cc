@@ -295,7 +295,6 @@ TEST(ConfigFile, SettingsThatCannotBeUsedAreRefused) {
   // Each row: lines, and the refusal (none: accepted).
   const std::pair<std::string, std::string> cases[] = {
       {"MaxNodes=none;", "MaxNodes=none is not a whole number" + counts},
-      {"NodeIdleTimeout=1 hour;", "NodeIdleTimeout=1 hour is not a whole number" + counts},
       {"LogHeartbeat=1e3;",
        "LogHeartbeat=1e3 is not a whole number: give a number from 1 to 3600\n"},
       {"MaxNodes=;", "MaxNodes= is not a whole number" + counts},
