@@ -58,11 +58,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<piece> opened;
   h.opening("", now, seq, opened);
   while (in.left() >= 2) {
-    const std::size_t length = std::min<std::size_t>(in.byte() % 41, in.left());
+    const std::uint8_t wanted = in.byte();
     const std::uint8_t step = in.byte();
+    // Bounded by what is left once both bytes are taken: a record never
+    // reaches past the input.
+    const std::size_t length = std::min<std::size_t>(wanted % 41, in.left());
     now += (step & 0x7f) * 1000 * (step & 0x80 ? 10 : 1);
     const std::uint8_t* record = data + in.at;
-    in.at += std::min(length, in.left());
+    in.at += length;
     const outcome o = apply_datagram(s, {}, source, record, length, now);
     if (o.what != change::rejected && o.what != change::malformed)
       check(change_json(s, o, v, now));
