@@ -35,7 +35,9 @@ function run(bin, args, name) {
   return child;
 }
 
-async function until(what, test, ms = 10000) {
+// Bounds are for a machine busy with other work: what they catch is a page
+// that never gets there, not one that gets there a few seconds late.
+async function until(what, test, ms = 20000) {
   for (const end = Date.now() + ms; Date.now() < end; await new Promise((r) => setTimeout(r, 50)))
     if (await test()) return;
   throw new Error('timed out waiting for ' + what);
@@ -137,7 +139,7 @@ async function busyConference(page, inPort, outPort, transmit, text, outDir) {
   const log = await page.evaluate(() => window.talkers);
   const shown = log.filter(([, t]) => t.includes('SPEAKER1')).map(([at]) => at);
   const gone = log.find(([at, t]) => at > shown[0] && !t.includes('SPEAKER1'));
-  if (!gone || gone[0] - started < 19500 || gone[0] > ended + 1000) {
+  if (!gone || gone[0] - started < 19500 || gone[0] > ended + 3000) {
     throw new Error(`talking from ${shown[0] - started} to ${gone && gone[0] - started} ms, the transmission ended at ${ended - started} ms`);
   }
   const heard = await page.$$eval('#heard tr', (rows) =>
@@ -152,14 +154,14 @@ async function busyConference(page, inPort, outPort, transmit, text, outDir) {
       inPort, '127.0.0.1', r));
     s.close();
   }
-  await until('1,000 more rows', async () => parseInt((await text('#node-count')).slice(1), 10) >= 1002, 15000);
+  await until('1,000 more rows', async () => parseInt((await text('#node-count')).slice(1), 10) >= 1002, 30000);
   // Meanwhile 4 s have passed since the last news: the region is emptied.
   await until('the status region emptied', async () => (await page.evaluate(() => (window.spoken.at(-1) || [])[1])) === '');
   const spoken = await page.evaluate(() => window.spoken);
   const all = spoken.map(([, t]) => t).join(' | ');
   const cases = [
     ['SPEAKER1', (said) => said.length === 2 && said[0][1].includes('SPEAKER1 on air via N0CCC') &&
-      said[1][1].includes('SPEAKER1 off air after 2') && said[1][0] - ended < 1500],
+      said[1][1].includes('SPEAKER1 off air after 2') && said[1][0] - ended < 3500],
     ['SPEAKER2', (said) => said.length === 2 && said[0][1].includes('on air') && said[1][1].includes('off air')],
     ['SPEAKER4', (said) => said.length >= 1 && !said[said.length - 1][1].includes('on air')],
     ['', () => !all.includes(' more')],
@@ -171,14 +173,17 @@ async function busyConference(page, inPort, outPort, transmit, text, outDir) {
     'promptly; repeated overs of one station not left on air, and each listed; accessible idle and on air');
 
   // Long enough to outlast six layouts and screenshots on a loaded machine;
-  // cut once they are taken, and ended by the server's silence rule.
+  // cut once they are taken, and ended by the server's silence rule. With
+  // 1,002 entries every voice packet costs the server 1,002 sends: on a
+  // starved core it falls behind and reads up to its receive queue's worth
+  // (some seconds of voice) after the cut, and only then are 2 s silent.
   const third = transmit('127.0.0.8', 'N0FFF', 'SPEAKER3', 3000);
   await until('the third talker', async () => (await text('#talking')).includes('SPEAKER3'));
   if (await page.$eval('#nodes-box', (e) => e.open)) throw new Error('1,000 nodes listed open');
   await firstScreen(page, 'SPEAKER3', outDir);
   third.child.kill('SIGKILL');
   await third.catch(() => {});
-  await until('the third talker gone', async () => !(await text('#talking')).includes('SPEAKER3'));
+  await until('the third talker gone', async () => !(await text('#talking')).includes('SPEAKER3'), 40000);
   console.log('ok - with 1,000 nodes the list opens collapsed and the talker is on the first screen');
   await search(page);
 }
@@ -321,7 +326,7 @@ async function main() {
   let server = run(serverBin, ['-f', 'mirx_server.cfg'], 'server');
 
   const nodeArgs = (cmd, ip, extra) => [cmd, '--server', '127.0.0.1', '--bind', ip, '--in-port', inPort,
-    '--out-port', outPort, '--timeout', '5', ...extra].map(String);
+    '--out-port', outPort, '--timeout', '30', ...extra].map(String);  // a loaded server answers late
   const listen = (ip, call) => {
     const n = run(nodeBin, nodeArgs('listen', ip, ['--call1', call]), call);
     return until(call + ' registered', () => n.output.includes('registered')).then(() => n);
@@ -406,7 +411,7 @@ async function main() {
       await shoot(page, 'dashboard-restart');
     }
     return count === '(' + table + ')';
-  }, 20000);
+  }, 40000);
   const footerNow = await text('#watching');
   if (!partial || footerNow === footer || !footerNow.startsWith('Watching since')) {
     throw new Error(`after the restart: counts "${partial}", footer "${footer}" then "${footerNow}"`);
@@ -434,8 +439,10 @@ async function main() {
   await late.goto(base);
   await until('polling', () => late.$eval('#link', (e) => e.textContent.includes('too many')));
   await until('rows by polling', () => late.$eval('#nodes', (e) => e.textContent.includes('N0BBB')));
-  await transmit('127.0.0.8', 'N0FFF', 'SPEAKER6', 300);
-  await until('off air by polling', async () => saidOf(await late.evaluate(() => window.spoken), 'SPEAKER6 off air').length);
+  // 12 s: at least two 5-s polls see it on air, however late a loaded
+  // machine answers one of them.
+  await transmit('127.0.0.8', 'N0FFF', 'SPEAKER6', 600);
+  await until('off air by polling', async () => saidOf(await late.evaluate(() => window.spoken), 'SPEAKER6 off air').length, 40000);
   const polled = saidOf(await late.evaluate(() => window.spoken), 'SPEAKER6').map(([, t]) => t).join(' | ');
   if (!/SPEAKER6 on air.*SPEAKER6 off air/.test(polled)) throw new Error('announced by polling: ' + polled);
   opened.abort();
@@ -449,14 +456,14 @@ async function main() {
   // reported silent after two missed heartbeats.
   await stop(server, 'SIGINT');
   server = run(serverBin, ['-f', 'mirx_server.cfg'], 'server');
-  await until('stale rows cleared', () => page.$eval('#node-count', (e) => parseInt(e.textContent.slice(1), 10) < 5), 15000);
+  await until('stale rows cleared', () => page.$eval('#node-count', (e) => parseInt(e.textContent.slice(1), 10) < 5), 30000);
   console.log('ok - a server restart clears the stale rows');
   transmit('127.0.0.8', 'N0FFF', 'SPEAKER7', 1000).catch(() => {});  // its server dies under it
   await waitText('SPEAKER7 talking', '#talking', (t) => t.includes('SPEAKER7'));
   const killed = Date.now();
   await stop(server, 'SIGKILL');
   await waitText('silent server', '#warning', (t) => t.includes('The server is silent'));
-  if (Date.now() - killed > 5000) throw new Error('silence reported after ' + (Date.now() - killed) + ' ms');
+  if (Date.now() - killed > 8000) throw new Error('silence reported after ' + (Date.now() - killed) + ' ms');
   await stoppedTalker(page, 'SPEAKER7');
   await shoot(page, 'server-killed');
   console.log('ok - a killed server is reported silent, its over shown stopped');
@@ -473,10 +480,10 @@ async function cleanUp() {
 }
 
 const watchdog = setTimeout(() => {
-  console.log('not ok - the whole test took over 170 s');
+  console.log('not ok - the whole test took over 280 s');
   for (const child of children) child.kill('SIGKILL');
   process.exit(1);
-}, 170000);
+}, 280000);
 
 main().catch((e) => {
   console.log('not ok - ' + e.message);
