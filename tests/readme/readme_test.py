@@ -137,7 +137,7 @@ def install(words, clone, work):
 def main():
     source, work = sys.argv[1], sys.argv[2]
     dashboard = len(sys.argv) > 3 and sys.argv[3] == "1"
-    if not os.path.isdir(os.path.join(source, ".git")):
+    if not os.path.exists(os.path.join(source, ".git")):
         print("readme_test skipped: needs a git checkout")
         return 77
     clone = os.path.join(work, "clone")
