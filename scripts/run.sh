@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds mirx_server, mirx_node, mirx_logrx and, where its libraries are
-# installed, mirx_dashboard; then runs the server on the sample configuration
-# (or with the arguments given). It installs only what the server needs: the
-# dashboard's libraries come with the test command or with
+# Builds mirx_server, mirx_node, mirx_logrx, the manual pages (build/man/)
+# and, where its libraries are installed, mirx_dashboard: all that
+# `cmake --install build` installs. Then runs the server on the sample
+# configuration (or with the arguments given). It installs only what the
+# server needs and scdoc for the manual pages: the dashboard's libraries
+# come with the test command or with
 #   bash scripts/deps.sh libboost-dev nlohmann-json3-dev
 # The server runs in run/, where its files belong: its configuration
 # mirx_server.cfg (copied from the sample at the top of the checkout on the
@@ -11,9 +13,9 @@
 # tracked by git.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bash "$root/scripts/deps.sh" g++ cmake make pkgconf liburing-dev
+bash "$root/scripts/deps.sh" g++ cmake make pkgconf liburing-dev scdoc
 cmake -S "$root" -B "$root/build" -DMIRX_BUILD_TESTS=OFF >/dev/null
-targets=(mirx_server mirx_node mirx_logrx)
+targets=(mirx_server mirx_node mirx_logrx manpages)
 # CMake defines the dashboard's target only when it found its libraries. The
 # list is read whole first: grep -q would stop reading early, and the broken
 # pipe would fail the test under pipefail.

@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "e2e/documented.h"
 #include "e2e/server_process.h"
 #include "monitor/log_record.h"
 #include "nodelib/packets.h"
@@ -79,7 +80,9 @@ TEST(ConferenceRules, OneTalkerHoldsTheConferenceUntilItsStreamEnds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   auto second = r.transmit(12, "TALKERB", 25, {"--call1", "NODEB"});
   EXPECT_EQ(second->wait_exit(10000), 3) << second->out() << second->err();
-  EXPECT_NE(second->out().find("refused: "), std::string::npos) << second->out();
+  const std::string out = second->out(), refused = out.substr(out.find("refused: "));
+  for (const char* doc : {"docs/mirx_node.md", "man/mirx_node.1.scd", "docs/conference-rules.md"})
+    EXPECT_TRUE(documented(refused.substr(0, refused.find('\n')), doc)) << doc << ": " << out;
   EXPECT_EQ(first->wait_exit(10000), 0) << first->out();
   EXPECT_EQ(streams_in(received(r.f.nodes[0], 101, 500)), (heard{{"TALKERA", 100}}));
   const auto ref = r.record("REF ");
@@ -113,8 +116,10 @@ TEST(ConferenceRules, AnOverToTheEchoCallComesBackToItsSenderAlone) {
   rules_fixture r("EchoCall=ECHO;\n");
   auto tx = r.transmit(11, "TESTER", 25, {"--your-call", "ECHO", "--call1", "CALLE"});
   EXPECT_EQ(tx->wait_exit(10000), 0) << tx->out() << tx->err();
-  EXPECT_NE(tx->out().find("echo test: 25 voice packets played back over 0.5 s"), std::string::npos)
-      << tx->out();
+  const std::string echo = "echo test: 25 voice packets played back over 0.5 s";
+  EXPECT_NE(tx->out().find(echo), std::string::npos) << tx->out();
+  for (const char* doc : {"docs/mirx_node.md", "man/mirx_node.1.scd", "docs/conference-rules.md"})
+    EXPECT_TRUE(documented(echo, doc)) << doc;
   EXPECT_TRUE(received(r.f.nodes[0]).empty()) << "the echo test reached another node";
   const auto ech = r.record("ECH ");
   ASSERT_TRUE(ech);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e/documented.h"
 #include "e2e/server_process.h"
 
 namespace mirx::e2e {
@@ -20,7 +21,9 @@ TEST(ToolOptions, BothToolsReadAndRefuseCommandLinesAlike) {
     bool node;  // mirx_node, else mirx_logrx
     std::string args;
     int status;
-    std::string begins;  // what the tool prints first, after "TOOL: " unless it is the usage
+    std::string begins;  // what the tool prints first, after "TOOL: " unless it is the usage;
+                         // all it prints when a line, with the usage hint if `hinted`
+    bool hinted = true;
   } rows[] = {
       // Accepted: both forms, fractions of seconds.
       {false, "--timeout 0.3 --port=0 --bind 127.0.0.1", 0, "listening on"},
@@ -28,8 +31,7 @@ TEST(ToolOptions, BothToolsReadAndRefuseCommandLinesAlike) {
       {false, "--help", 0, "usage: mirx_logrx"},
       {true, "transmit --help", 0, "usage: mirx_node"},
       // Refused: the option at fault, and nothing after it, is named.
-      {false, "--frob --timeout 1", 2,
-       "unknown option \"--frob\"\nmirx_logrx --help shows the usage\n"},
+      {false, "--frob --timeout 1", 2, "unknown option \"--frob\"\n"},
       {false, "--timeout 0,3", 2,
        "--timeout wants seconds above 0 and up to 1000000, not \"0,3\"\n"},
       {false, "--bind --timeout 1", 2, "--bind needs a value\n"},
@@ -51,8 +53,8 @@ TEST(ToolOptions, BothToolsReadAndRefuseCommandLinesAlike) {
       {true, "transmit --server h --my-call N1/TEST --aprs 1,2", 2,
        "--aprs needs a --my-call that makes an APRS call sign"},
       // Refused before anything is sent: half a report is never sent.
-      {true, tx + " --gps 1,2 --frames 40", 2,
-       "--frames 40 is too short for the whole position report: it needs"},
+      {true, tx + " --gps 1,2 --frames 21", 2,
+       "--frames 21 is too short for the whole position report: it needs 70 frames\n", false},
   };
   for (const auto& r : rows) {
     const std::string name = r.node ? "mirx_node" : "mirx_logrx";
@@ -65,6 +67,12 @@ TEST(ToolOptions, BothToolsReadAndRefuseCommandLinesAlike) {
     const std::string shown = p.err() + p.out();  // one of the two is empty
     const std::string want = (r.begins.starts_with("usage") ? "" : name + ": ") + r.begins;
     EXPECT_EQ(shown.substr(0, want.size()), want);
+    if (r.status == 2 && want.ends_with("\n")) {
+      EXPECT_EQ(shown, want + (r.hinted ? name + " --help shows the usage\n" : ""));
+    }
+    if (!r.hinted) {
+      EXPECT_TRUE(documented(shown.substr(0, shown.size() - 1), "docs/mirx_node.md"));
+    }
   }
 }
 

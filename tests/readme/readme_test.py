@@ -5,7 +5,10 @@ Every command of the README's `sh` blocks is run here or named in NOT_RUN with
 the reason; any other fails the test, so the README and the programs cannot
 drift apart unseen. The server of the run command serves the examples after
 it, on its default ports, and the binaries the README names must then be
-there (the dashboard's only when DASHBOARD is 1: where its libraries are).
+there (the dashboard's only when DASHBOARD is 1: where its libraries are). The
+packages the README says the run command installs are those it installs, a
+program's output the README quotes is what it prints, and `cmake --install`
+runs into a prefix of the test's own and installs files that name it.
   readme_test.py SOURCE_DIR WORK_DIR [DASHBOARD]   (77: skipped)
 """
 import os
@@ -96,18 +99,45 @@ class Background:
             return None
 
 
-def run(words, clone, command):
+def run(words, clone, command, env=None):
     done = subprocess.run(words, cwd=clone, capture_output=True, text=True, timeout=60,
-                          errors="replace")
+                          errors="replace", env=env)
     if done.returncode != 0:
         fail(f"{command}: exit {done.returncode}\n{done.stdout}{done.stderr}")
     print(f"ran: {command}\n  {done.stdout.strip()}")
+    return done.stdout
+
+
+def check_run_packages(readme, clone):
+    """The packages the README says the run command installs: those it installs."""
+    with open(os.path.join(clone, "scripts", "run.sh")) as f:
+        installed = re.search(r"deps\.sh\" (.*)", f.read()).group(1).split()
+    said = re.search(r"the run command\s+only what (.*?)\)", readme, re.S)
+    if not said or re.findall(r"`([^`]+)`", said.group(1)) != installed:
+        fail(f"the README's packages of the run command are not {installed}")
+
+
+def install(words, clone, work):
+    """`cmake --install` into a prefix of this test's: its files name that prefix."""
+    prefix = os.path.join(work, "prefix")
+    shutil.rmtree(prefix, ignore_errors=True)
+    words[words.index("--prefix") + 1] = prefix
+    run(words, clone, " ".join(words))
+    unit = os.path.join(prefix, "lib/systemd/system/mirx-server.service")
+    with open(unit) as f:
+        want = f"ExecStart={prefix}/sbin/mirx_server -f {prefix}/etc/mirx-server/mirx_server.cfg"
+        if want not in f.read():
+            fail(f"the installed unit does not name its prefix: {want}")
+    for path in ("sbin/mirx_server", "share/man/man8/mirx_server.8",
+                 "etc/mirx-server/mirx_server.cfg", "etc/logrotate.d/mirx-server"):
+        if not os.path.exists(os.path.join(prefix, path)):
+            fail(f"cmake --install did not install {path}")
 
 
 def main():
     source, work = sys.argv[1], sys.argv[2]
     dashboard = len(sys.argv) > 3 and sys.argv[3] == "1"
-    if not os.path.isdir(os.path.join(source, ".git")):
+    if not os.path.exists(os.path.join(source, ".git")):
         print("readme_test skipped: needs a git checkout")
         return 77
     clone = os.path.join(work, "clone")
@@ -116,6 +146,7 @@ def main():
     with open(os.path.join(clone, "README.md")) as f:
         readme = f.read()
     commands = commands_of(readme)
+    check_run_packages(readme, clone)
     server, listeners = None, []
     try:
         for n, command in enumerate(commands):
@@ -136,8 +167,17 @@ def main():
             elif words[0] in ("mv", "kill") and server is not None:
                 run(["bash", "-c", command], clone, command)
                 time.sleep(0.5)
-            elif words[0].startswith("build/tools/"):
-                run(words, clone, command)
+            elif words[0].startswith("build/"):
+                output = run(words, clone, command)
+                if words[1:] == ["-?"] and f"```\n{output}```" not in readme:
+                    fail(f"the README does not quote what {command} prints:\n{output}")
+            elif words[:2] == ["cmake", "--install"] and server is not None:
+                install(words, clone, work)
+            elif words[0] == "man" and server is not None:
+                if shutil.which("man"):
+                    run(words, clone, command, dict(os.environ, MANPAGER="cat", PAGER="cat"))
+                elif not all(os.path.exists(os.path.join(clone, w)) for w in words[2:]):
+                    fail(f"{command}: the run command did not build these pages")
             else:
                 fail(f"the README shows a command this test neither runs nor names: {command}")
         if server is None:

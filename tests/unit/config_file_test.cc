@@ -399,6 +399,43 @@ TEST(ConfigKeys, EveryKeyIsInTheSamplesTheEchoTheManualAndTheReadme) {
   }
 }
 
+// The text from `from` to the next line that begins with `to`.
+std::string part(const std::string& text, const std::string& from, const std::string& to) {
+  const auto at = text.find(from);
+  return at == std::string::npos ? "" : text.substr(at, text.find(to, at + 1) - at);
+}
+
+// Every refusal the key table makes, as the server prints it, is in the one
+// list of docs/messages.md; the manual has every key under KEYS and each
+// number's range in its entry and under NUMBERS, and the README's table row
+// has that range too.
+TEST(ConfigKeys, EveryRefusalAndRangeIsInTheMessagesTheManualAndTheReadme) {
+  const std::string messages = source_text("docs/messages.md");
+  const std::string manual = source_text("man/mirx_server.cfg.5.scd");
+  const std::string readme = source_text("README.md");
+  const std::string keys = part(manual, "\n# KEYS\n", "\n# ");
+  const std::string numbers = part(manual, "\n# NUMBERS\n", "\n# ");
+  for (const mirx::key_entry& k : mirx::config_keys()) {
+    SCOPED_TRACE(k.name);
+    EXPECT_TRUE(has(keys, "\n*"s + k.name + "=")) << "not under KEYS in the manual page";
+    const mirx::key_bounds& b = k.bounds;
+    using enum mirx::key_check;
+    if (b.check == as_read) continue;
+    const std::string bad = b.check == port           ? "0"
+                            : b.check == whole_number ? std::to_string(b.high + 1)
+                                                      : std::string(b.high + 1, 'X');
+    std::string line = run_text(k.name + "="s + bad + ";\n", false).refused;
+    ASSERT_FALSE(line.empty());
+    line.replace(std::strlen(k.name) + 1, bad.size(), "VALUE").pop_back();
+    EXPECT_TRUE(has(messages, "| `" + line + "` |")) << line << " not in docs/messages.md";
+    if (b.check != whole_number) continue;
+    const std::string range = "from " + std::to_string(b.low) + " to " + std::to_string(b.high);
+    EXPECT_TRUE(has(part(keys, "\n*"s + k.name + "=", "\n\n"), range)) << "manual: " << range;
+    EXPECT_TRUE(has(numbers, "*"s + k.name + "*")) << "not under NUMBERS";
+    EXPECT_TRUE(has(part(readme, "| `"s + k.name + "` |", "\n"), range)) << "README: " << range;
+  }
+}
+
 TEST(ConfigFile, WhichFileIsRead) {
   struct open_case {
     const char* name;

@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "monitor/record_kinds.h"
 #include "unit/record_bytes.h"
 
 namespace mirx::logrx {
@@ -61,6 +64,28 @@ TEST(FormatRecord, RecordsShowTheirFields) {
        "ECH call1=\"N\" call2=\"G\" my_call=\"X\" 1.2 s"},
   };
   for (const row& r : rows) EXPECT_EQ(shown(r.in), stamp + " " + r.line);
+}
+
+std::string source_text(const char* name) {
+  std::ifstream in(std::string(MIRX_SOURCE_DIR) + "/" + name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Every tag of the record table is shown under its own name and named in
+// mirx_logrx(1), mirx_dashboard(1) and the records_total row of docs/dashboard.md.
+TEST(FormatRecord, EveryTagIsShownAsItselfAndDocumented) {
+  const std::string logrx = source_text("man/mirx_logrx.1.scd");
+  const std::string dashboard = source_text("man/mirx_dashboard.1.scd");
+  const std::string doc = source_text("docs/dashboard.md");
+  const std::string metrics = doc.substr(doc.find("records_total{"), 120);
+  EXPECT_EQ(logrx.find("shown as ADD"), std::string::npos);
+  for (const record::kind& k : record::kinds) {
+    const std::string tag(k.name());
+    EXPECT_EQ(shown(datagram({k.tag, "A", "A", "A"})).substr(stamp.size() + 1, 4), tag + " ");
+    for (const std::string* text : {&logrx, &dashboard})
+      EXPECT_NE(text->find(tag), std::string::npos) << tag;
+    EXPECT_NE(metrics.find('"' + tag + '"'), std::string::npos) << tag << " not in " << metrics;
+  }
 }
 
 TEST(FormatRecord, AnythingElseShowsLengthAndBytes) {
