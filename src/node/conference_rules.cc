@@ -139,8 +139,8 @@ void conference_rules::refuse(conference& c, std::uint32_t ip, const std::uint8_
     if (e.ip == ip) own = &e;
   if (own != nullptr) c.last_node_call = own->call1;
   if (talking == nullptr) {
-    c.out.stamped(shown::event, "Refused Header Packet from %.8s: %zu streams followed\n",
-                  printable(c.last_my_call).text, overs_.size());
+    c.out.stamped(shown::event, "Refused Header Packet from %.8s: %u streams followed\n",
+                  printable(c.last_my_call).text, static_cast<unsigned>(overs_.size()));
   } else {
     c.out.stamped(shown::event, "Refused Header Packet from %.8s while %.8s talks\n",
                   printable(c.last_my_call).text, printable(*talking).text);
