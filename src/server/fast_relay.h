@@ -42,6 +42,10 @@ class fast_relay final : public address_watch {
   std::size_t send_to_nodes(platform::socket_handle out_socket, const std::uint8_t* data,
                             std::size_t length, const std::uint32_t* ips, std::size_t count,
                             int* error);
+  // For tests that fail chosen sends: connected_sends::set_outcome_hook.
+  void set_outcome_hook(platform::connected_sends::outcome_hook hook, void* context) {
+    sends_.set_outcome_hook(hook, context);
+  }
 
  private:
   int slot_of(std::uint32_t ip) const;
