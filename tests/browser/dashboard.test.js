@@ -416,6 +416,9 @@ async function main() {
   if (!partial || footerNow === footer || !footerNow.startsWith('Watching since')) {
     throw new Error(`after the restart: counts "${partial}", footer "${footer}" then "${footerNow}"`);
   }
+  // SPEAKER5 talks on: the restart is no end of his over.
+  const restarted = saidOf(await page.evaluate(() => window.spoken), 'SPEAKER5').map(([, t]) => t);
+  if (restarted.some((t) => t.includes('SPEAKER5 off air'))) throw new Error('announced: ' + restarted.join(' | '));
   console.log('ok - after a dashboard restart the rows converge to the server\'s table, the footer follows, ' +
     'an over begun before is told, and meanwhile the over was shown stopped');
   await listen('127.0.0.6', 'N0DDD');
@@ -467,6 +470,12 @@ async function main() {
   await stoppedTalker(page, 'SPEAKER7');
   await shoot(page, 'server-killed');
   console.log('ok - a killed server is reported silent, its over shown stopped');
+  // Its start ends the over unseen: no length is made up for it.
+  server = run(serverBin, ['-f', 'mirx_server.cfg'], 'server');
+  const endOf7 = async () => saidOf(await page.evaluate(() => window.spoken), 'SPEAKER7').map(([, t]) => t).join(' | ');
+  await until('SPEAKER7\'s end told', async () => (await endOf7()).includes('SPEAKER7 via N0FFF: end not known'));
+  if ((await endOf7()).includes('off air')) throw new Error('after the server\'s restart: ' + await endOf7());
+  console.log('ok - an over the server\'s restart ended is told with its end not known, and no length');
 
   await unknownServerTimes();
   if (problems.length) throw new Error(problems.join('\n'));

@@ -209,14 +209,26 @@
     schedule();
   }
 
-  // Notes the talkers that came and went between two lists.
-  function noteTalkers(before, after) {
+  // Notes the talkers that came and went between two lists. `endOf(t)`
+  // tells what is known of a gone talker's end: the over's length from its
+  // end record, null when it ended unseen (a start or a stop of the server,
+  // a lost end record), undefined when it may not have ended at all (the
+  // dashboard restarted and knows nothing of it). Only a length the server
+  // measured is ever announced: the time until the page noticed is no over's.
+  function noteTalkers(before, after, endOf) {
     const old = new Set(before.map(talkKey));
     const still = new Set(after.map(talkKey));
     for (const t of after) if (!old.has(talkKey(t))) say.on.set(talkKey(t), t);
-    const now = serverNow();
-    for (const t of before) if (!still.has(talkKey(t))) say.off.set(talkKey(t), { t, ms: now - Date.parse(t.since) });
+    for (const t of before) if (!still.has(talkKey(t))) say.off.set(talkKey(t), { t, ms: endOf(t) });
     if (say.on.size || say.off.size) schedule();
+  }
+
+  // The length of `t`'s over as `overs` (the last overs) tell it, null when
+  // its end is not known, undefined when the over is not among them.
+  function lengthIn(overs, t) {
+    const over = (overs || []).find((h) => h.my_call === t.my_call && h.at === t.since);
+    if (!over) return undefined;
+    return over.duration_ms === null || over.duration_ms === undefined ? null : over.duration_ms;
   }
 
   function schedule() {
@@ -232,13 +244,19 @@
       if (!byName.has(name)) byName.set(name, { t, on: false, overs: [], wasOn: false });
       return byName.get(name);
     };
+    const parts = [];
     for (const [key, t] of say.on) if (!say.off.has(key)) entry(t).on = true;
     for (const [key, { t, ms }] of say.off) {
+      // An end not seen is said as such, never given a length.
+      if (typeof ms !== 'number') {
+        parts.push(plainCall(t.my_call) + via(t) + (ms === null ? ': end not known'
+          : ': not known whether still on air'));
+        continue;
+      }
       const e = entry(t);
       e.overs.push(ms);
       if (!say.on.has(key)) e.wasOn = true;
     }
-    const parts = [];
     for (const { t, on, overs, wasOn } of byName.values()) {
       const call = plainCall(t.my_call);
       if (on) parts.push(call + ' on air' + via(t));
@@ -723,7 +741,9 @@
 
   function showState(s) {
     const old = view.state;
-    if (old && old.streams && s.streams) noteTalkers(old.talking, s.talking);  // polling, or a new start
+    // Polling, or a new start. An over the new state does not list may be
+    // going on still: a restarted dashboard has not seen it end.
+    if (old && old.streams && s.streams) noteTalkers(old.talking, s.talking, (t) => lengthIn(s.last_heard, t));
     const beat = (x) => x && x.server && x.server.last_heartbeat;
     const sameBeat = !!beat(old) && beat(old) === beat(s);  // a poll between two heartbeats
     view.state = s;
@@ -800,7 +820,12 @@
     if (c.streams !== undefined) s.streams = c.streams;
     const before = [...s.talking];
     applyTalks(c);
-    noteTalkers(before, s.talking);
+    // Only an end record tells an over's length; a stream gone otherwise
+    // (a server's start or stop, a heartbeat that no longer counts it) ended
+    // unseen.
+    const ended = c.over_ended;
+    noteTalkers(before, s.talking, (t) =>
+      (ended && ended.my_call === t.my_call && ended.at === t.since ? ended.duration_ms : null));
     if (c.server === undefined) countEnded(before, s.talking);
     if (c.heard) s.last_heard = [c.heard, ...(s.last_heard || [])].slice(0, s.limits.last_heard);
     if (c.heard_call) {
