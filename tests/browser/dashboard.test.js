@@ -117,6 +117,47 @@ async function shoot(page, name) {
   await page.setViewport({ width: 1366, height: 768 });
 }
 
+// Every width the page is laid out for, with the screen height of its device.
+const widths = [[1366, 768], [1280, 800], [1024, 768], [768, 1024], [390, 844], [320, 568]];
+
+// At each width, with every list open: no text runs out of its box (nor
+// needs a sideways scroll), and no two neighbouring cells of a row overlap;
+// a screenshot of each is left in `outDir` as layout-WIDTH.png.
+async function layoutHolds(page) {
+  const closed = await page.$$eval('details', (ds) => ds.filter((d) => !d.open).map((d) => (d.open = true, d.id)));
+  const faults = [];
+  for (const [width, height] of widths) {
+    await page.setViewport({ width, height });
+    faults.push(...(await page.evaluate(() => {
+      const name = (e) => `${e.tagName.toLowerCase()}${e.id ? '#' + e.id : ''}.${e.className} "${e.textContent.slice(0, 40)}"`;
+      // Text clipped to a pixel is for screen readers; the axis labels may pass their bars.
+      const clipped = (e) => e && (e.getBoundingClientRect().width <= 1 || clipped(e.parentElement));
+      const shown = (e) => e.getClientRects().length && !e.closest('.chart-axis') && !clipped(e);
+      const found = [...document.querySelectorAll('body *')].filter((e) => shown(e) && e.clientWidth &&
+        e.scrollWidth > e.clientWidth + 1).map((e) => 'cut: ' + name(e));
+      for (const row of document.querySelectorAll('tr, .nodes li:not([hidden]), .node-head')) {
+        const cells = [...row.children].filter(shown).map((c) => [c, c.getBoundingClientRect()]);
+        for (let i = 1; i < cells.length; ++i) {
+          const [[a, ra], [b, rb]] = [cells[i - 1], cells[i]];
+          if (ra.right > rb.left + 1 && ra.bottom > rb.top + 1 && rb.bottom > ra.top + 1) found.push('overlap: ' + name(a) + ' and ' + name(b));
+        }
+      }
+      return found.slice(0, 4);
+    })).map((f) => width + ' px: ' + f));
+    await page.screenshot({ path: path.join(outDir, `layout-${width}.png`) });
+  }
+  await page.$$eval('details', (ds, ids) => ds.forEach((d) => { if (ids.includes(d.id)) d.open = false; }), closed);
+  await page.setViewport({ width: 1366, height: 768 });
+  if (faults.length) throw new Error('layout: ' + faults.join('; '));
+}
+
+// A 32-byte record as the server sends it: tag, four bytes, three 8-byte fields.
+const record = (tag, head, a, b, c) => Buffer.concat([Buffer.from(tag + ' ' + head, 'latin1'), field(a), field(b), field(c)]);
+const toPort = (port, datagram) => new Promise((r) => {
+  const udp = dgram.createSocket('udp4');
+  udp.send(datagram, port, '127.0.0.1', () => r(udp.close()));
+});
+
 // What the status region said about `who`, with when.
 const saidOf = (spoken, who) => spoken.filter(([, t]) => t.includes(who));
 
@@ -386,6 +427,13 @@ async function main() {
   if (injected !== '1,0,0') throw new Error('markup from a call sign (scripts, elements, violations): ' + injected);
   hostile.close();
   console.log('ok - hostile call signs show as text, nothing injected');
+
+  // A refusal and an echo test beside 1,000 nodes and hostile call signs.
+  await toPort(logPort, record('REF', '\0\0\0\0', 'N0\x07GW', 'TA\nLK', 'RE\x1bFU'));
+  await toPort(logPort, record('ECH', '\0\0\x05\xdc', 'N0BBB', 'GW', 'EC\x07HO'));
+  await waitText('the refusal and the echo test', '#notes', (t) => t.includes('tried to talk over') && t.includes('echo test'));
+  await layoutHolds(page);
+  console.log('ok - with a refusal, an echo test and 1,000 nodes no text is cut or overlaps at any width');
 
 
   // The dashboard restarted, without its state, during an over: meanwhile
