@@ -275,7 +275,11 @@ async function pastMidnight(browser, base) {
   const calls = (my) => ({ my_call: my, my_call_trimmed: my, call1: 'N0XYZ', call1_trimmed: 'N0XYZ', call2: '', call2_trimmed: '' });
   const heard = (my, at, overs, quarters, duration_ms, ended_by) =>
     ({ ...calls(my), at: iso(at), overs_today: overs, duration_ms, ended_by, overs_by_quarter: quarters });
-  const state = { ...real, now: iso(now), streams: true, nodes: [], last_heard: [],
+  const over = (my, at, duration_ms, ended_by) => ({ ...calls(my), at: iso(at), registered: true, duration_ms, ended_by });
+  const overs = [over('LONGTALK', now - 68000, null, null), over('MORNING', midnight + 60000, 1500, 'mark'),
+    over('EVENING', midnight - 300000, 4000, 'silence'), over('EVENING', midnight - 300000, 0, 'superseded'),
+    over('EVENING', midnight - 400000, 2000, 'mark'), over('NIGHT', midnight - 500000, 1000, 'mark')];
+  const state = { ...real, now: iso(now), streams: true, nodes: [], last_heard: overs,
     server: { up_since: iso(now - 86400000), last_heartbeat: iso(now - 300), stopped_at: null, heartbeat_seconds: 1,
       silence_ms: 2000, table_size: 0, streams_open: 1 },
     feed: { ...real.feed, last_record: iso(now - 300) },
@@ -293,6 +297,10 @@ async function pastMidnight(browser, base) {
       : r.continue()));
   await viewer.goto(base);
   await until('the made state', () => viewer.$eval('#heard tbody', (e) => e.textContent.includes('EVENING')));
+  // Two overs of one station with one time stamp are two overs.
+  const listed = await viewer.evaluate(() => document.querySelectorAll('#recent li').length + ' ' +
+    document.getElementById('recent-count').textContent);
+  if (listed !== '6 (6)') throw new Error('recent overs: ' + listed + ' listed of 6');
   // The last hour is midnight's: its label stays within a small phone's screen.
   await viewer.setViewport({ width: 320, height: 568 });
   const wide = await viewer.evaluate(() => document.documentElement.scrollWidth);

@@ -31,7 +31,7 @@
     order: [],            // the node entries in display order
     filter: '',
     heardRows: new Map(), // my_call -> { tr, text }
-    recentRows: new Map(),// my_call and time -> { li, text }
+    recentRows: new Map(),// my_call, call1, time and which of that time -> { li, text }
     talkRows: new Map(),  // key -> { li, text }
     downSince: null,      // server time the live updates were lost, while they are
     shownUnknown: null,   // the unknownSince() the talkers were last drawn with
@@ -564,7 +564,15 @@
     const unknown = unknownSince() !== null;
     const list = (s.last_heard || []).map((h) => ({ ...h, unknown,
       on_air: s.streams && s.talking.some((t) => t.my_call === h.my_call && t.since === h.at) }));
-    reconcile($('recent'), view.recentRows, list, (h) => h.my_call + '\n' + h.at, recentItem);
+    // Two overs of a station can bear one time stamp (a header superseding
+    // another within the millisecond): each is keyed by its place among them.
+    const count = new Map();
+    const keyOf = (h) => {
+      const same = h.my_call + '\n' + h.call1 + '\n' + h.at;
+      count.set(same, (count.get(same) || 0) + 1);
+      return same + '\n' + count.get(same);
+    };
+    reconcile($('recent'), view.recentRows, list, keyOf, recentItem);
     setText($('recent-count'), '(' + list.length + ')');
   }
 
