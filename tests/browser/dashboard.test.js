@@ -292,9 +292,12 @@ async function pastMidnight(browser, base) {
   const viewer = await browser.newPage();
   await viewer.emulateTimezone('Europe/Berlin');
   await viewer.setRequestInterception(true);
+  let served = [state], polls = 0;  // a state for each poll, the last one again after
   viewer.on('request', (r) => (r.url().includes('/events') ? r.respond({ status: 503, body: '' })
-    : r.url().includes('/api/v1/state') ? r.respond({ status: 200, contentType: 'application/json', body: JSON.stringify(state) })
+    : r.url().includes('/api/v1/state') ? r.respond({ status: 200, contentType: 'application/json',
+      body: JSON.stringify(served[Math.min(polls++, served.length - 1)]) })
       : r.continue()));
+  await observe(viewer);
   await viewer.goto(base);
   await until('the made state', () => viewer.$eval('#heard tbody', (e) => e.textContent.includes('EVENING')));
   // Two overs of one station with one time stamp are two overs.
@@ -321,20 +324,41 @@ async function pastMidnight(browser, base) {
     if (want === expected[0]) await shoot(viewer, 'past-midnight');
     await viewer.click('#zone');
   }
-  await viewer.close();
   console.log('ok - past the viewer\'s midnight the overs of today are of its day, in its named zone; ' +
     'a 68 s timer in minutes and seconds; how each over ended');
+
+  // Two polls: LONGTALK on air and a datagram that was no record; then a
+  // restarted dashboard, which knows nothing of LONGTALK, three such
+  // datagrams of the same burst, and the server silent.
+  const junk = (count) => ({ count, first: iso(now - 5000), last: iso(now - 1000), from: '127.0.0.1' });
+  served = [{ ...state, feed: { ...state.feed, recent_malformed: junk(1) } },
+    { ...state, watching_since: iso(now - 1000), talking: [], last_heard: [], heard_by_call: [],
+      server: { ...state.server, last_heartbeat: iso(now - 10000) }, feed: { ...state.feed, recent_malformed: junk(3) } }];
+  polls = 0;
+  await viewer.reload();
+  await until('the second poll', async () => polls >= 2 && (await viewer.$eval('#warning', (e) => e.textContent)).includes('silent'));
+  await new Promise((r) => setTimeout(r, 1500));  // past the next announcement
+  const [spoken, alerts] = await viewer.evaluate(() => [window.spoken.map(([, t]) => t), window.alerts]);
+  const junkSaid = spoken.filter((t) => t.includes('datagram'));
+  if (junkSaid.length !== 1 || alerts.some((t) => t.includes('datagram')) || spoken.some((t) => t.includes('LONGTALK off air'))) {
+    throw new Error(`said: ${spoken.join(' | ')}; alerts: ${alerts.join(' | ')}`);
+  }
+  await viewer.close();
+  console.log('ok - junk datagrams said once and politely, never as an alert; a talker a restarted dashboard ' +
+    'does not know is not said to be off air');
 }
 
 // What the status region said, and when the talkers changed.
 const observe = (page) => page.evaluateOnNewDocument(() => {
   window.spoken = [];
   window.talkers = [];
+  window.alerts = [];
   const watch = (id, log, entry) => new MutationObserver(() => log.push(entry(document.getElementById(id))))
     .observe(document.getElementById(id), { childList: true, characterData: true, subtree: true });
   document.addEventListener('DOMContentLoaded', () => {
     watch('announce', window.spoken, (e) => [Date.now(), e.textContent]);
     watch('talking', window.talkers, (e) => [Date.now(), e.textContent]);
+    watch('warning', window.alerts, (e) => e.textContent);
   });
 });
 

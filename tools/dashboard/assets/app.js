@@ -41,6 +41,7 @@
     nodesChosen: false,   // the viewer opened or closed the node list
     live: new Set(),      // { el, at, kind, next }: texts that change with time
     ticker: null,
+    junkSaid: {},         // kind of junk -> the first datagram of the burst last said
   };
 
   // ---- small builders -------------------------------------------------
@@ -693,10 +694,25 @@
       out.push('The server is silent: no heartbeat since ' + clock(v.last_heartbeat) + ' (one is due every ' +
         plural(v.heartbeat_seconds, 'second') + ').');
     }
+    return out;
+  }
+
+  // Datagrams that were no records, or from a stranger: the sysop's matter,
+  // so shown beside the feed's line and said once a burst, politely, not
+  // as an alert at every datagram.
+  function showJunk(f) {
     const stranger = 'rejected (not from an allowed server)';
-    out.push(junkWarning(f.recent_rejected, stranger, stranger));
-    out.push(junkWarning(f.recent_malformed, 'that was not a record', 'that were not records'));
-    return out.filter((w) => w);
+    const kinds = [['rejected', f.recent_rejected, stranger, stranger],
+      ['malformed', f.recent_malformed, 'that was not a record', 'that were not records']];
+    const shown = [];
+    for (const [kind, note, one, many] of kinds) {
+      const text = junkWarning(note, one, many);
+      if (!text) continue;
+      shown.push(text);
+      if (view.junkSaid[kind] !== note.first) announce(text);
+      view.junkSaid[kind] = note.first;
+    }
+    setText($('junk'), shown.join(' '));
   }
 
   function showFeed() {
@@ -707,6 +723,7 @@
       ? 'Last record ' + span(serverNow() - Date.parse(last))[0] + ' ago (' + clock(last) + ').'
       : 'No record received yet.');
     setText($('server'), serverText(s.server));
+    showJunk(f);
     const text = warnings().join(' ');
     setText($('warning'), text);  // an alert only when its text changes
     if ($('warning').hidden !== !text) $('warning').hidden = !text;
