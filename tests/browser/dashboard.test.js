@@ -353,12 +353,15 @@ const observe = (page) => page.evaluateOnNewDocument(() => {
   window.spoken = [];
   window.talkers = [];
   window.alerts = [];
+  window.titles = [];
   const watch = (id, log, entry) => new MutationObserver(() => log.push(entry(document.getElementById(id))))
     .observe(document.getElementById(id), { childList: true, characterData: true, subtree: true });
   document.addEventListener('DOMContentLoaded', () => {
     watch('announce', window.spoken, (e) => [Date.now(), e.textContent]);
     watch('talking', window.talkers, (e) => [Date.now(), e.textContent]);
     watch('warning', window.alerts, (e) => e.textContent);
+    new MutationObserver(() => window.titles.push(document.title))
+      .observe(document.querySelector('title'), { childList: true, characterData: true, subtree: true });
   });
 });
 
@@ -466,6 +469,25 @@ async function main() {
   await waitText('the refusal and the echo test', '#notes', (t) => t.includes('tried to talk over') && t.includes('echo test'));
   await layoutHolds(page);
   console.log('ok - with a refusal, an echo test and 1,000 nodes no text is cut or overlaps at any width');
+
+  // Control and high bytes in call signs show as \xNN in the list of
+  // refusals, the status region and the tab's title, never as themselves.
+  const odd = dgram.createSocket('udp4');
+  await new Promise((r) => odd.bind(outPort, '127.0.0.10', r));
+  odd.send(Buffer.concat([field('RS\x01\x02'), field('N0\x07GW'), field('GW'), Buffer.alloc(16)]), inPort, '127.0.0.1');
+  await waitText('the node N0\\x07GW', '#nodes', (t) => t.includes('N0\\x07GW'));
+  odd.send(Buffer.concat([Buffer.alloc(42), field('AB\nCD\xe9'), Buffer.alloc(6)]), inPort, '127.0.0.1');
+  const shownBytes = () => page.evaluate(() => [window.spoken.map(([, t]) => t).join(' | '), window.titles.join(' | '),
+    document.getElementById('notes').textContent]);
+  await until('AB\\x0aCD\\xe9 announced and in the title', async () => {
+    const [said, titles] = await shownBytes();
+    return said.includes('AB\\x0aCD\\xe9 on air via N0\\x07GW') && titles.includes('AB\\x0aCD\\xe9 on air');
+  });
+  odd.close();
+  const bytes = await shownBytes();
+  if (!bytes[2].includes('RE\\x1bFU tried to talk over TA\\x0aLK') || !bytes[2].includes('EC\\x07HO made an echo test (1.5 s)') ||
+    bytes.some((t) => /[\x00-\x1f\x7f-\x9f\xe9]/.test(t))) throw new Error('call sign bytes shown as: ' + bytes.join(' || '));
+  console.log('ok - control and high bytes of call signs show as \\xNN in refusals, announcements and the title');
 
 
   // The dashboard restarted, without its state, during an over: meanwhile

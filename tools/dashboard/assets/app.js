@@ -57,31 +57,41 @@
     if (e.textContent !== text) e.textContent = text;
   }
 
-  // A call sign: printable ASCII as it is, every other byte as a marked
-  // \xNN, so a control or high byte is seen and never interpreted.
-  function callElement(value, emptyText) {
-    value = plainCall(value);  // the spaces a node pads its call sign with are not shown
-    const span = make('span', 'call');
-    if (!value) {
-      span.className = 'unregistered';
-      span.textContent = emptyText || '';
-      return span;
-    }
+  // A call sign, wherever it is shown: printable ASCII as it is, every
+  // other byte as \xNN, so a control or high byte is seen and never
+  // interpreted. As text (the status region, the tab's title) or as an
+  // element, where each such byte is marked.
+  function callPieces(value) {
+    const pieces = [];  // [text, is a byte]
     let run = '';
-    for (const ch of value) {
+    for (const ch of plainCall(value)) {  // the spaces a node pads its call sign with are not shown
       const code = ch.codePointAt(0);
       if (code >= 0x20 && code < 0x7f) {
         run += ch;
         continue;
       }
-      if (run) span.appendChild(document.createTextNode(run));
+      if (run) pieces.push([run, false]);
       run = '';
-      const hex = code.toString(16).padStart(2, '0');
-      const mark = make('span', 'byte', '\\x' + hex);
-      mark.title = 'byte 0x' + hex;
-      span.appendChild(mark);
+      pieces.push(['\\x' + code.toString(16).padStart(2, '0'), true]);
     }
-    if (run) span.appendChild(document.createTextNode(run));
+    if (run) pieces.push([run, false]);
+    return pieces;
+  }
+
+  const callText = (value) => callPieces(value).map(([text]) => text).join('');
+
+  function callElement(value, emptyText) {
+    const pieces = callPieces(value);
+    const span = make('span', pieces.length ? 'call' : 'unregistered');
+    if (!pieces.length) span.textContent = emptyText || '';
+    for (const [text, byte] of pieces) {
+      if (!byte) {
+        span.appendChild(document.createTextNode(text));
+        continue;
+      }
+      const mark = span.appendChild(make('span', 'byte', text));
+      mark.title = 'byte 0x' + text.slice(2);
+    }
     return span;
   }
 
@@ -203,7 +213,7 @@
   const say = { on: new Map(), off: new Map(), notes: [], last: 0, timer: null, clear: null };
 
   const talkKey = (t) => t.my_call + '\n' + t.call1 + '\n' + t.since;
-  const via = (t) => ' via ' + (plainCall(t.call1) || 'an unregistered node');
+  const via = (t) => ' via ' + (callText(t.call1) || 'an unregistered node');
 
   function announce(text) {
     say.notes.push(text);
@@ -241,7 +251,7 @@
   function talkerNews() {
     const byName = new Map();
     const entry = (t) => {
-      const name = plainCall(t.my_call) + '\n' + via(t);
+      const name = callText(t.my_call) + '\n' + via(t);
       if (!byName.has(name)) byName.set(name, { t, on: false, overs: [], wasOn: false });
       return byName.get(name);
     };
@@ -250,7 +260,7 @@
     for (const [key, { t, ms }] of say.off) {
       // An end not seen is said as such, never given a length.
       if (typeof ms !== 'number') {
-        parts.push(plainCall(t.my_call) + via(t) + (ms === null ? ': end not known'
+        parts.push(callText(t.my_call) + via(t) + (ms === null ? ': end not known'
           : ': not known whether still on air'));
         continue;
       }
@@ -259,7 +269,7 @@
       if (!say.on.has(key)) e.wasOn = true;
     }
     for (const { t, on, overs, wasOn } of byName.values()) {
-      const call = plainCall(t.my_call);
+      const call = callText(t.my_call);
       if (on) parts.push(call + ' on air' + via(t));
       else if (overs.length > 1) parts.push(call + via(t) + ': ' + overs.length + ' overs, now off air');
       else if (wasOn) parts.push(call + ' off air after ' + seconds(overs[0]));
@@ -507,7 +517,7 @@
       'was watching: who talks is not known.' : s.streams ? 'Nobody is talking.' : 'Nobody keyed up in the last minute.');
     $('no-talking').hidden = list.length > 0 && !unseen;
     const first = unknown === null && list[0];
-    document.title = first ? plainCall(first.my_call) + (list.length > 1 ? ' +' + (list.length - 1) : '') +
+    document.title = first ? callText(first.my_call) + (list.length > 1 ? ' +' + (list.length - 1) : '') +
       ' on air \u00b7 ' + s.title : s.title;
     for (const entry of view.order.slice(0, 64)) markNode(entry);
   }
@@ -582,9 +592,9 @@
   function noteItem(n) {
     const li = make('li');
     timeCell(li.appendChild(make('span')), n.at, false);
-    li.append(' ', n.kind === 'refused'
-      ? plainCall(n.my_call) + ' tried to talk over ' + plainCall(n.talker)
-      : plainCall(n.my_call) + ' made an echo test (' + seconds(n.duration_ms) + ')');
+    li.append(' ', callElement(n.my_call), ...(n.kind === 'refused'
+      ? [' tried to talk over ', callElement(n.talker)]
+      : [' made an echo test (' + seconds(n.duration_ms) + ')']));
     return li;
   }
 
@@ -856,7 +866,7 @@
     if (c.heard_call) {
       s.heard_by_call = [c.heard_call, ...s.heard_by_call.filter((h) => h.my_call !== c.heard_call.my_call)]
         .slice(0, s.limits.last_heard);
-      if (!s.streams) announce(plainCall(c.heard_call.my_call) + ' keyed up' + via(c.heard_call));
+      if (!s.streams) announce(callText(c.heard_call.my_call) + ' keyed up' + via(c.heard_call));
     }
     const durationShown = c.over_ended && applyOverEnded(c.over_ended);
     if (c.node) putNode(c.node);
