@@ -117,6 +117,19 @@ async function shoot(page, name) {
   await page.setViewport({ width: 1366, height: 768 });
 }
 
+// What a screen reader reads of each element `selector` finds: the texts of
+// the accessibility tree in their order, run together as they are read.
+async function readOut(page, selector) {
+  const texts = [];
+  for (const e of await page.$$(selector)) {
+    const words = [];
+    const walk = (n) => (n.role === 'StaticText' ? words.push(n.name) : (n.children || []).forEach(walk));
+    walk((await page.accessibility.snapshot({ root: e, interestingOnly: false })) || {});
+    texts.push(words.join('').replace(/\s+/g, ' ').trim());
+  }
+  return texts;
+}
+
 // Every width the page is laid out for, with the screen height of its device.
 const widths = [[1366, 768], [1280, 800], [1024, 768], [768, 1024], [390, 844], [320, 568]];
 
@@ -308,16 +321,26 @@ async function pastMidnight(browser, base) {
   await viewer.setViewport({ width: 320, height: 568 });
   const wide = await viewer.evaluate(() => document.documentElement.scrollWidth);
   if (wide > 320) throw new Error(`past midnight the page is ${wide} px wide on a 320 px screen`);
-  const seen = () => viewer.evaluate(() => [document.getElementById('zone-name').textContent,
-    document.getElementById('chart-summary').textContent.replace(/\.[^]*/, ''),
-    document.querySelector('#talking .secs').textContent,
-    ...[...document.querySelectorAll('#heard tbody tr')].map((r) => r.children[1].firstChild.textContent + ' ' +
-      r.children[3].textContent + ' ' + r.children[4].textContent)].join(' | '));
+  const seen = async () => {
+    const [head, rows] = await viewer.evaluate(() => [[document.getElementById('zone-name').textContent,
+      document.getElementById('chart-summary').textContent.replace(/\.[^]*/, ''),
+      document.querySelector('#talking .secs').textContent],
+    [...document.querySelectorAll('#heard tbody tr')].map((r) => r.children[1].firstChild.textContent + ' ' +
+      r.children[3].textContent)]);
+    const last = await readOut(viewer, '#heard td.last-over');
+    return [...head, ...rows.map((r, i) => r + ' ' + last[i])].join(' | ');
+  };
   const expected = [  // the timer read within a second of the state's arrival
-    'Times in Europe/Berlin | Today (Europe/Berlin): 1 transmission | 1 min 0x s | MORNING 1 1.5 send mark | ' +
-      'LONGTALK 1 on air | EVENING 0 4.0 swent silent',
-    'Times in UTC | Today (UTC): 8 transmissions | 1 min 0x s | MORNING 3 1.5 send mark | LONGTALK 1 on air | ' +
-      'EVENING 4 4.0 swent silent'];
+    'Times in Europe/Berlin | Today (Europe/Berlin): 1 transmission | 1 min 0x s | MORNING 1 1.5 s end mark | ' +
+      'LONGTALK 1 on air | EVENING 0 4.0 s went silent',
+    'Times in UTC | Today (UTC): 8 transmissions | 1 min 0x s | MORNING 3 1.5 s end mark | LONGTALK 1 on air | ' +
+      'EVENING 4 4.0 s went silent'];
+  // A call sign, a timer, a length and how an over ended are read as words of their own.
+  const read = [...await readOut(viewer, '#talking li'), ...await readOut(viewer, '#recent li')];
+  if (!/^LONGTALK via N0XYZ 1 min 0\d s$/.test(read[0]) ||
+    !read.slice(1).every((t) => /^\S.* via N0XYZ: (on air|\d+\.\d s [a-z][a-z ]*)$/.test(t))) {
+    throw new Error('read out: ' + read.join(' | '));
+  }
   for (const want of expected) {
     const got = (await seen()).replace(/1 min 0[89] s/, '1 min 0x s');
     if (got !== want) throw new Error('past midnight: ' + got);

@@ -193,7 +193,9 @@
     const t = make('time', 'at', clock(iso, true, true));
     t.dateTime = iso;
     td.appendChild(t);
-    if (withAgo) td.appendChild(live(make('span', 'ago'), iso, 'ago'));
+    // Spaces between the pieces a line or a margin parts on screen: a
+    // screen reader would run them together.
+    if (withAgo) td.append(' ', live(make('span', 'ago'), iso, 'ago'));
     return td;
   }
 
@@ -350,9 +352,10 @@
     const { tr, node } = entry;
     tr.replaceChildren();
     const call = tr.appendChild(make('div'));
-    call.appendChild(callElement(node.call1));
+    call.append(callElement(node.call1), ' ');
     entry.mark = call.appendChild(make('span', 'mark'));
     entry.markState = null;
+    call.append(' ');
     const under = call.appendChild(make('span', 'under'));
     if (node.last_header) {
       under.append('last: ', callElement(node.last_header.my_call), ', ');
@@ -370,7 +373,7 @@
     else since.append('before the dashboard watched');
     const last = cell('', 'Last heard through it');
     if (node.last_header) {
-      last.appendChild(callElement(node.last_header.my_call));
+      last.append(callElement(node.last_header.my_call), ' ');
       timeCell(last.appendChild(make('div')), node.last_header.at);
     } else {
       last.append('\u2014');
@@ -467,13 +470,13 @@
 
   function talkItem(t) {
     const li = make('li', t.unknown === undefined ? '' : 'unknown');
-    li.append(callElement(t.my_call), ' via ', callElement(t.call1, 'an unregistered node'));
+    li.append(callElement(t.my_call), ' via ', callElement(t.call1, 'an unregistered node'), ' ');
     const secs = li.appendChild(make('span', 'secs'));
     if (t.unknown === undefined) {
       live(secs, t.since || t.at, t.since ? 'lasting' : 'keyed');
     } else {  // stopped where the page last knew
       secs.textContent = lasting(t.unknown - Date.parse(t.since || t.at))[0];
-      li.appendChild(make('span', 'note', 'state unknown since ' + clock(new Date(t.unknown).toISOString())));
+      li.append(' ', make('span', 'note', 'state unknown since ' + clock(new Date(t.unknown).toISOString())));
     }
     return li;
   }
@@ -536,14 +539,14 @@
     }
     td.append(seconds(h.duration_ms));
     const how = endedText(h.ended_by) || (view.state.streams ? 'end not known' : '');
-    if (how) td.appendChild(make('span', 'ago', how));
+    if (how) td.append(' ', make('span', 'ago', how));
   }
 
   function heardRow(h) {
     const tr = make('tr');
     timeCell(tr.appendChild(make('td')), h.at);
     const speaker = tr.appendChild(make('td'));
-    speaker.appendChild(callElement(h.my_call));
+    speaker.append(callElement(h.my_call), ' ');
     speaker.appendChild(make('span', 'under')).append('via ', callElement(h.call1, 'unregistered node'));
     const via = tr.appendChild(make('td', 'via'));
     via.appendChild(callElement(h.call1, 'unregistered node'));
