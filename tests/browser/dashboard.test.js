@@ -117,14 +117,16 @@ async function shoot(page, name) {
   await page.setViewport({ width: 1366, height: 768 });
 }
 
-// What a screen reader reads of each element `selector` finds: the texts of
-// the accessibility tree in their order, run together as they are read.
+// What a screen reader reads of each element `selector` finds: its name
+// where the browser names it by its content (a table cell), else the texts
+// of the accessibility tree in their order, run together as they are read.
 async function readOut(page, selector) {
   const texts = [];
   for (const e of await page.$$(selector)) {
     const words = [];
     const walk = (n) => (n.role === 'StaticText' ? words.push(n.name) : (n.children || []).forEach(walk));
-    walk((await page.accessibility.snapshot({ root: e, interestingOnly: false })) || {});
+    const tree = (await page.accessibility.snapshot({ root: e, interestingOnly: false })) || {};
+    if (tree.name) words.push(tree.name); else walk(tree);
     texts.push(words.join('').replace(/\s+/g, ' ').trim());
   }
   return texts;
@@ -336,6 +338,7 @@ async function pastMidnight(browser, base) {
     'Times in UTC | Today (UTC): 8 transmissions | 1 min 0x s | MORNING 3 1.5 s end mark | LONGTALK 1 on air | ' +
       'EVENING 4 4.0 s went silent'];
   // A call sign, a timer, a length and how an over ended are read as words of their own.
+  await viewer.$eval('#recent-box', (e) => { e.open = true; });
   const read = [...await readOut(viewer, '#talking li'), ...await readOut(viewer, '#recent li')];
   if (!/^LONGTALK via N0XYZ 1 min 0\d s$/.test(read[0]) ||
     !read.slice(1).every((t) => /^\S.* via N0XYZ: (on air|\d+\.\d s [a-z][a-z ]*)$/.test(t))) {

@@ -352,7 +352,7 @@
     const { tr, node } = entry;
     tr.replaceChildren();
     const call = tr.appendChild(make('div'));
-    call.append(callElement(node.call1), ' ');
+    call.append(callElement(node.call1), '\u00a0');
     entry.mark = call.appendChild(make('span', 'mark'));
     entry.markState = null;
     call.append(' ');
@@ -470,7 +470,8 @@
 
   function talkItem(t) {
     const li = make('li', t.unknown === undefined ? '' : 'unknown');
-    li.append(callElement(t.my_call), ' via ', callElement(t.call1, 'an unregistered node'), ' ');
+    // A no-break space: a plain one before an inline block is lost to screen readers.
+    li.append(callElement(t.my_call), ' via ', callElement(t.call1, 'an unregistered node'), '\u00a0');
     const secs = li.appendChild(make('span', 'secs'));
     if (t.unknown === undefined) {
       live(secs, t.since || t.at, t.since ? 'lasting' : 'keyed');
