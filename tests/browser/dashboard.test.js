@@ -206,7 +206,8 @@ async function busyConference(page, inPort, outPort, transmit, text, outDir) {
     const s = dgram.createSocket('udp4');
     await new Promise((r) => s.bind(outPort, `127.0.${1 + Math.floor(i / 250)}.${1 + (i % 250)}`, r));
     const call = 'C' + String(i).padStart(5, '0');
-    await new Promise((r) => s.send(Buffer.concat([field('RS\x01\x02'), field(call), field('GW'), Buffer.alloc(16)]),
+    const name = i === 42 ? 'HAMBURG' : 'GW';
+    await new Promise((r) => s.send(Buffer.concat([field('RS\x01\x02'), field(call), field(name), Buffer.alloc(16)]),
       inPort, '127.0.0.1', r));
     s.close();
   }
@@ -248,7 +249,8 @@ async function busyConference(page, inPort, outPort, transmit, text, outDir) {
 // accessibility tree, and says when nothing matches.
 async function search(page) {
   await page.click('#nodes-box summary');
-  const rows = [['C00042', 1, '1 node match'], ['c0004', 10, '10 nodes match'], ['zzzz', 0, 'No call sign matches']];
+  const rows = [['C00042', 1, '1 node match'], ['c0004', 10, '10 nodes match'], ['hamburg', 1, '1 node match'],
+    ['zzzz', 0, 'No call sign or node name matches']];
   for (const [typed, count, said] of rows) {
     await page.$eval('#search', (e) => { e.value = ''; });
     await page.type('#search', typed);
@@ -299,7 +301,8 @@ async function pastMidnight(browser, base) {
       silence_ms: 2000, table_size: 0, streams_open: 1 },
     feed: { ...real.feed, last_record: iso(now - 300) },
     talking: [{ ...calls('LONGTALK'), since: iso(now - 68000) }],
-    heard_by_call: [heard('MORNING', midnight + 60000, 3, [[q(midnight - 1), 2], [q(midnight), 1]], 1500, 'mark'),
+    heard_by_call: [{ ...heard('MORNING', midnight + 60000, 3, [[q(midnight - 1), 2], [q(midnight), 1]], 1500, 'mark'),
+      call2: 'HAMBURG', call2_trimmed: 'HAMBURG' },
       heard('LONGTALK', now - 68000, 1, [[q(now - 68000), 1]], null, null),
       heard('EVENING', midnight - 300000, 4, [[q(midnight - 1), 4]], 4000, 'silence')],
     hourly: Array.from({ length: 24 }, (_, i) => ({ hour: iso(midnight - (23 - i) * 3600000),
@@ -353,7 +356,24 @@ async function pastMidnight(browser, base) {
   console.log('ok - past the viewer\'s midnight the overs of today are of its day, in its named zone; ' +
     'a 68 s timer in minutes and seconds; how each over ended');
 
-  // Two polls: LONGTALK on air and a datagram that was no record; then a
+  // In Kathmandu, 5 h 45 min ahead of UTC, the server's hours are no local
+  // hours: the chart stays in UTC and says so. The zone goes by its name in
+  // use, and a node's name reads apart from its call sign.
+  polls = 0;
+  await viewer.emulateTimezone('Asia/Kathmandu');
+  await viewer.setViewport({ width: 1366, height: 768 });
+  await viewer.reload();
+  await until('the made state in Kathmandu', () => viewer.$eval('#heard tbody', (e) => e.textContent.includes('EVENING')));
+  const kathmandu = await viewer.evaluate(() => [document.getElementById('zone-name').textContent,
+    document.getElementById('chart-summary').textContent,
+    ...[...document.querySelectorAll('#chart-axis span')].map((e) => e.textContent).filter((t) => t)].join(' | '));
+  const via = await readOut(viewer, '#heard td.via');
+  if (!/^Times in Asia\/Kathmandu \| Today \(UTC\): .* Busiest hour of the last 24: 22:00 UTC with 7\.( \| \d\d:00)+$/.test(kathmandu) ||
+    via[0] !== 'N0XYZ (HAMBURG)') throw new Error(`in Kathmandu: ${kathmandu}; via node read as ${via[0]}`);
+  console.log('ok - in a zone 45 minutes off the hour the chart is in UTC and says so; the zone\'s name in use; ' +
+    'a node\'s name read apart from its call sign');
+
+  // Now in UTC, with nothing to switch to. Two polls: LONGTALK on air and a datagram that was no record; then a
   // restarted dashboard, which knows nothing of LONGTALK, three such
   // datagrams of the same burst, and the server silent.
   const junk = (count) => ({ count, first: iso(now - 5000), last: iso(now - 1000), from: '127.0.0.1' });
@@ -361,6 +381,7 @@ async function pastMidnight(browser, base) {
     { ...state, watching_since: iso(now - 1000), talking: [], last_heard: [], heard_by_call: [],
       server: { ...state.server, last_heartbeat: iso(now - 10000) }, feed: { ...state.feed, recent_malformed: junk(3) } }];
   polls = 0;
+  await viewer.emulateTimezone('UTC');
   await viewer.reload();
   await until('the second poll', async () => polls >= 2 && (await viewer.$eval('#warning', (e) => e.textContent)).includes('silent'));
   await new Promise((r) => setTimeout(r, 1500));  // past the next announcement
@@ -369,9 +390,13 @@ async function pastMidnight(browser, base) {
   if (junkSaid.length !== 1 || alerts.some((t) => t.includes('datagram')) || spoken.some((t) => t.includes('LONGTALK off air'))) {
     throw new Error(`said: ${spoken.join(' | ')}; alerts: ${alerts.join(' | ')}`);
   }
+  // Nothing to switch to in UTC; an empty table is no Tab stop.
+  const utcView = await viewer.evaluate(() => [document.getElementById('zone-name').textContent,
+    document.getElementById('zone').getClientRects().length, !!document.getElementById('heard').closest('[tabindex="0"]:not([hidden])')].join());
+  if (utcView !== 'Times in UTC,0,false') throw new Error('in UTC, nobody heard (zone, button shown, Tab stop): ' + utcView);
   await viewer.close();
   console.log('ok - junk datagrams said once and politely, never as an alert; a talker a restarted dashboard ' +
-    'does not know is not said to be off air');
+    'does not know is not said to be off air; in UTC no switch to UTC, and no Tab stop in an empty table');
 }
 
 // What the status region said, and when the talkers changed.

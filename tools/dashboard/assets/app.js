@@ -113,9 +113,8 @@
   // A moment in the reader's zone (or in UTC when switched), with the date
   // only when it is not today; on a line of its own with `lines` (for a time
   // cell, which keeps the break: white-space: pre).
-  function clock(iso, withSeconds = true, lines = false) {
+  function clock(iso, withSeconds = true, lines = false, utc = view.utc) {
     const d = new Date(iso);
-    const utc = view.utc;
     const day = (x) => (utc
       ? [x.getUTCFullYear(), x.getUTCMonth() + 1, x.getUTCDate(), x.getUTCHours(), x.getUTCMinutes(), x.getUTCSeconds()]
       : [x.getFullYear(), x.getMonth() + 1, x.getDate(), x.getHours(), x.getMinutes(), x.getSeconds()]);
@@ -128,13 +127,34 @@
   }
 
   // Midnight of the viewer's day (of the UTC day when times are in UTC).
-  function dayStart() {
+  function dayStart(utc = view.utc) {
     const d = new Date(serverNow());
-    return view.utc ? Date.UTC(d.getUTCFullYear(), d.getUTCMonth(), d.getUTCDate())
+    return utc ? Date.UTC(d.getUTCFullYear(), d.getUTCMonth(), d.getUTCDate())
       : new Date(d.getFullYear(), d.getMonth(), d.getDate()).getTime();
   }
 
-  const zoneName = () => (view.utc ? 'UTC' : Intl.DateTimeFormat().resolvedOptions().timeZone || 'local time');
+  // The browser may name a zone by a spelling it has long given up; the
+  // reader knows the one in use.
+  const RENAMED = { 'Asia/Katmandu': 'Asia/Kathmandu', 'Asia/Calcutta': 'Asia/Kolkata',
+    'Asia/Saigon': 'Asia/Ho_Chi_Minh', 'Asia/Rangoon': 'Asia/Yangon', 'Europe/Kiev': 'Europe/Kyiv',
+    'America/Godthab': 'America/Nuuk', 'Atlantic/Faeroe': 'Atlantic/Faroe', 'Pacific/Truk': 'Pacific/Chuuk',
+    'Pacific/Ponape': 'Pacific/Pohnpei', 'Etc/UTC': 'UTC', 'Etc/GMT': 'UTC', GMT: 'UTC' };
+  const localZone = () => {
+    const zone = Intl.DateTimeFormat().resolvedOptions().timeZone;
+    return RENAMED[zone] || zone || 'local time';
+  };
+  const zoneName = () => (view.utc ? 'UTC' : localZone());
+
+  // A reader whose clock is UTC the year round has nothing to switch to.
+  const localIsUtc = () => {
+    const year = new Date(serverNow()).getFullYear();
+    return [0, 6].every((month) => new Date(year, month, 1).getTimezoneOffset() === 0);
+  };
+
+  // The server counts UTC hours: in a zone not a whole number of hours off
+  // UTC (Kathmandu, Kolkata) such an hour is no local one, so the chart
+  // stays in UTC and says so.
+  const chartInUtc = () => view.utc || new Date(serverNow()).getTimezoneOffset() % 60 !== 0;
 
   // A span of time as words, and in how many ms that text changes: seconds
   // only in the first minute, then minutes, hours, days.
@@ -421,9 +441,10 @@
     showMatches();
   }
 
+  // The search looks at what is shown: a node's call sign and name, and who spoke through it last.
   const matches = (node) => !view.filter ||
-    plainCall(node.call1).toUpperCase().includes(view.filter) ||
-    (node.last_header && plainCall(node.last_header.my_call).toUpperCase().includes(view.filter));
+    [node.call1, node.call2, node.last_header && node.last_header.my_call]
+      .some((call) => call && callText(call).toUpperCase().includes(view.filter));
 
   function filterNodes() {
     view.filter = $('search').value.trim().toUpperCase();
@@ -438,7 +459,7 @@
     let shown = 0;
     if (view.filter) for (const entry of view.order) shown += entry.tr.hidden ? 0 : 1;
     setText($('matches'), !view.filter ? '' : shown ? plural(shown, 'node') + ' match.'
-      : 'No call sign matches \u201c' + view.filter + '\u201d.');
+      : 'No call sign or node name matches \u201c' + view.filter + '\u201d.');
   }
 
   // ---- now talking and last heard ---------------------------------------
@@ -551,7 +572,12 @@
     speaker.appendChild(make('span', 'under')).append('via ', callElement(h.call1, 'unregistered node'));
     const via = tr.appendChild(make('td', 'via'));
     via.appendChild(callElement(h.call1, 'unregistered node'));
-    if (h.call2) via.append(' ', callElement(h.call2));
+    // The node's name under its call sign, bracketed, so the two are read as two.
+    if (callText(h.call2)) {
+      const name = make('span', 'node-name');
+      name.append('(', callElement(h.call2), ')');
+      via.append(' ', name);
+    }
     tr.appendChild(make('td', '', String(h.overs)));
     lastOver(tr.appendChild(make('td', 'last-over')), h);
     return tr;
@@ -615,6 +641,9 @@
       on_air: s.streams && s.talking.some((t) => t.my_call === h.my_call && t.since === h.at) }));
     reconcile($('heard').tBodies[0], view.heardRows, list, (h) => h.my_call, heardRow);
     $('no-heard').hidden = list.length > 0;
+    // An empty table is no place to stop at with the Tab key.
+    const region = $('heard').parentElement;
+    if (region.hidden !== !list.length) region.hidden = !list.length;
     view.day = dayStart();
     showRecent();
   }
@@ -623,31 +652,32 @@
 
   function drawChart() {
     const hours = view.state.hourly;
+    const utc = chartInUtc();
     const top = Math.max(1, ...hours.map((h) => h.headers));
     const chart = $('chart');
     while (chart.children.length < hours.length) chart.appendChild(make('div', 'bar'));
     hours.forEach((h, i) => {
       chart.children[i].style.height = (100 * h.headers / top) + '%';
-      chart.children[i].title = clock(h.hour, false) + ': ' + h.headers;
+      chart.children[i].title = clock(h.hour, false, false, utc) + ': ' + h.headers;
     });
     setText($('chart-top'), String(top));
-    drawAxis(hours);
-    const start = dayStart();
+    drawAxis(hours, utc);
+    const start = dayStart(utc);
     const total = hours.filter((h) => Date.parse(h.hour) >= start).reduce((n, h) => n + h.headers, 0);
     const busiest = hours.reduce((b, h) => (h.headers > b.headers ? h : b), { headers: 0 });
     setText($('zone-name'), 'Times in ' + zoneName());
-    setText($('chart-summary'), 'Today (' + zoneName() + '): ' + plural(total, 'transmission') + '. ' + (busiest.headers
-      ? 'Busiest hour of the last ' + view.state.limits.hours + ': ' + clock(busiest.hour, false) +
+    setText($('chart-summary'), 'Today (' + (utc ? 'UTC' : zoneName()) + '): ' + plural(total, 'transmission') + '. ' +
+      (busiest.headers ? 'Busiest hour of the last ' + view.state.limits.hours + ': ' + clock(busiest.hour, false, false, utc) +
         ' with ' + busiest.headers + '.'
       : 'None in the last ' + view.state.limits.hours + ' hours.'));
   }
 
   // Hour labels under the bars, every sixth hour, readable without hovering.
-  function drawAxis(hours) {
+  function drawAxis(hours, utc) {
     const axis = $('chart-axis');
     while (axis.children.length < hours.length) axis.appendChild(make('span'));
     hours.forEach((h, i) => {
-      const label = clock(h.hour, false).replace(/^\S+ (?=\d\d:)/, '');
+      const label = clock(h.hour, false, false, utc).replace(/^\S+ (?=\d\d:)/, '');
       setText(axis.children[i], /^(00|06|12|18):/.test(label) ? label.slice(0, 5) : '');
       // A label is wider than three hours' bars on a phone: near the right
       // end it ends at the chart's edge instead of running past the screen.
@@ -995,6 +1025,7 @@
     view.ticker = setInterval(everySecond, 1000);
   }
 
+  $('zone').hidden = localIsUtc();
   $('zone').addEventListener('click', () => {
     view.utc = !view.utc;
     $('zone').setAttribute('aria-pressed', String(view.utc));
