@@ -137,12 +137,13 @@ const widths = [[1366, 768], [1280, 800], [1024, 768], [768, 1024], [390, 844], 
 
 // At each width, with every list open: no text runs out of its box (nor
 // needs a sideways scroll), and no two neighbouring cells of a row overlap;
-// a screenshot of each is left in `outDir` as layout-WIDTH.png.
+// a screenshot of the whole page, its lists as it chose, is left in `outDir`
+// as layout-WIDTH.png.
 async function layoutHolds(page) {
-  const closed = await page.$$eval('details', (ds) => ds.filter((d) => !d.open).map((d) => (d.open = true, d.id)));
   const faults = [];
   for (const [width, height] of widths) {
     await page.setViewport({ width, height });
+    const closed = await page.$$eval('details', (ds) => ds.filter((d) => !d.open).map((d) => (d.open = true, d.id)));
     faults.push(...(await page.evaluate(() => {
       const name = (e) => `${e.tagName.toLowerCase()}${e.id ? '#' + e.id : ''}.${e.className} "${e.textContent.slice(0, 40)}"`;
       // Text clipped to a pixel is for screen readers; the axis labels may pass their bars.
@@ -159,9 +160,9 @@ async function layoutHolds(page) {
       }
       return found.slice(0, 4);
     })).map((f) => width + ' px: ' + f));
-    await page.screenshot({ path: path.join(outDir, `layout-${width}.png`) });
+    await page.$$eval('details', (ds, ids) => ds.forEach((d) => { if (ids.includes(d.id)) d.open = false; }), closed);
+    await page.screenshot({ path: path.join(outDir, `layout-${width}.png`), fullPage: true });
   }
-  await page.$$eval('details', (ds, ids) => ds.forEach((d) => { if (ids.includes(d.id)) d.open = false; }), closed);
   await page.setViewport({ width: 1366, height: 768 });
   if (faults.length) throw new Error('layout: ' + faults.join('; '));
 }
