@@ -161,7 +161,9 @@ async function layoutHolds(page) {
       return found.slice(0, 4);
     })).map((f) => width + ' px: ' + f));
     await page.$$eval('details', (ds, ids) => ds.forEach((d) => { if (ids.includes(d.id)) d.open = false; }), closed);
-    await page.screenshot({ path: path.join(outDir, `layout-${width}.png`), fullPage: true });
+    const bottom = await page.$eval('footer', (e) => Math.ceil(e.getBoundingClientRect().bottom + scrollY) + 12);
+    await page.screenshot({ path: path.join(outDir, `layout-${width}.png`), captureBeyondViewport: true,
+      clip: { x: 0, y: 0, width, height: Math.max(height, bottom) } });
   }
   await page.setViewport({ width: 1366, height: 768 });
   if (faults.length) throw new Error('layout: ' + faults.join('; '));
