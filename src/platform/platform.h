@@ -129,7 +129,10 @@ inline std::int64_t monotonic_ms() {
 // Puts `data` at `path` so that a crash at any moment leaves either the old
 // file or all of the new one: written to a temporary file beside it, flushed
 // to the disk, then renamed over it. Returns 0 or the system's error code.
-int replace_file(const std::string& path, const std::string& data);
+// The temporary file is always created afresh (never through a link left at
+// its name); `owner_only` makes it, and so `path`, readable by its owner only
+// where the system has such modes.
+int replace_file(const std::string& path, const std::string& data, bool owner_only = false);
 
 // Reads the whole of `path` when it is a regular file of at most `limit`
 // bytes. It is opened without blocking, so that a FIFO or a device can never

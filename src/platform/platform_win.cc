@@ -235,10 +235,14 @@ void sleep_ms(int ms) {
   ::Sleep(static_cast<DWORD>(ms));
 }
 
-int replace_file(const std::string& path, const std::string& data) {
+int replace_file(const std::string& path, const std::string& data, bool) {
   const std::string temporary = path + ".tmp";
-  HANDLE h = ::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Whatever is at the temporary name is removed, never reused: the file
+  // moved over `path` is always one this call created.
+  if (!::DeleteFileA(temporary.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND)
+    return static_cast<int>(::GetLastError());
+  HANDLE h = ::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return static_cast<int>(::GetLastError());
   DWORD written = 0;
   int error = 0;

@@ -323,6 +323,8 @@ STARTS = [
     ("title that is not UTF-8", latin1_title),
     ("--forward to its own --listen", refused_at_start(
         "--listen", "127.0.0.1:39123", "--forward", "127.0.0.1:39123")),
+    ("--forward to this machine's any-address at the --listen port", refused_at_start(
+        "--listen", "127.0.0.1:39124", "--forward", "0.0.0.0:39124")),
     ("--state naming a FIFO", refused_at_start("--listen", "127.0.0.1:0", "--state", FIFO)),
 ]
 
