@@ -59,7 +59,12 @@ TEST(DashboardHub, MetricsForAlerts) {
   hub h({}, {}, {});
   feed(h, add, t0);
   feed(h, test::datagram({"ACC ", "N0CALL", "GW", "SPEAKER"}), t0 + 1500);
-  const std::string m = h.metrics({2, 3});
+  const std::vector<piece> first = h.metrics({2, 3}, t0 + 1500);
+  const std::string m = std::string(first[0].bytes) + std::string(first[1].bytes);
+  // Shared until the state changes: no answer builds it again.
+  EXPECT_EQ(h.metrics({}, t0 + 1501)[0].bytes.data(), first[0].bytes.data());
+  feed(h, add, t0 + 1502);
+  EXPECT_NE(h.metrics({}, t0 + 1502)[0].bytes, first[0].bytes);
   for (const char* line :
        {"node_last_header_timestamp_seconds{call1=\"N0CALL\",call2=\"GW\"} 1796646199.5",
         "event_streams 2", "event_streams_refused_total 3", "build_info{version=\""})
@@ -87,9 +92,45 @@ TEST(DashboardHub, StreamsShareStateAndEvents) {
   EXPECT_EQ(a[0].bytes.data(), b[0].bytes.data());
 }
 
-// Per address, one more connection evicts the address's oldest; past the total
-// cap a newcomer is refused instead.
-TEST(ConnectionRegistry, EvictsTheAddresssOldest) {
+// A stream is sent every row the state has, whether it opens after a burst
+// of records, falls behind it, or reconnects having missed it: the state it
+// starts from is followed by every event since, never by a gap. The table is
+// large enough that its state is costly, so not built again for each request.
+TEST(DashboardHub, StreamsNeverSkipEvents) {
+  const auto node = [](int i) {
+    return test::datagram({"ADD ", "N" + std::to_string(i), "GW", "\x7f\0\0\x02"});
+  };
+  const auto text_of = [](const std::vector<piece>& pieces) {
+    std::string text;
+    for (const piece& p : pieces) text += p.bytes;
+    return text;
+  };
+  for (const char* way : {"opens after", "falls behind", "reconnects after"}) {
+    hub h({}, {}, {});
+    for (int i = 0; i < 10000; ++i) feed(h, node(i), t0);
+    std::uint64_t seq = 0;
+    std::vector<piece> out;
+    h.opening("", t0, seq, out);
+    const std::string first = text_of(out);
+    const std::size_t id = first.rfind("id: ") + 4;
+    const std::string seen = first.substr(id, first.find('\n', id) - id);
+    for (int i = 0; i < 1000; ++i) feed(h, node(20000 + i), t0);
+    out.clear();
+    if (way[0] == 'o') h.opening("", t0, seq, out);
+    if (way[0] == 'f') h.since(seq, t0, out);
+    if (way[0] == 'r') h.opening(seen, t0, seq, out);
+    const std::string text = text_of(out);
+    int missing = 0;
+    for (int i = 0; i < 1000; ++i)
+      missing += text.find("\"N" + std::to_string(20000 + i) + "\"") == std::string::npos;
+    EXPECT_EQ(missing, 0) << way;
+  }
+}
+
+// Per address, one more connection evicts the address's oldest; with every
+// place taken, a newcomer evicts the oldest of the address holding the most,
+// and is refused when its own address holds as many as any.
+TEST(ConnectionRegistry, EvictsTheAddresssOldestThenTheLargestAddresss) {
   struct conn : evictable {
     std::function<void()> leave;
     bool evicted = false;
@@ -102,8 +143,8 @@ TEST(ConnectionRegistry, EvictsTheAddresssOldest) {
     bool entered;
     const char* evicted;  // one mark per connection so far
   } rows[] = {{"a", true, "-"},        {"a", true, "--"},      {"a", true, "x--"},
-              {"b", true, "x---"},     {"a", true, "xx---"},   {"b", true, "xx----"},
-              {"c", false, "xx-----"}, {"b", true, "xx-x----"}};
+              {"b", true, "x---"},     {"c", true, "x----"},   {"d", true, "xx----"},
+              {"a", false, "xx-----"}, {"e", true, "xx---x--"}};
   for (const auto& row : rows) {
     auto c = cs.emplace_back(std::make_shared<conn>());
     auto t = std::make_shared<connection_registry::ticket>();
