@@ -433,4 +433,9 @@ void close_serial(serial_handle h) {
   ::CloseHandle(as_handle(h));
 }
 
+// Winsock tells neither: a stream is judged by its writes alone.
+bool tcp_progress_of(socket_handle, tcp_progress&) {
+  return false;
+}
+
 }  // namespace mirx::platform

@@ -9,6 +9,7 @@ import json
 import os
 import re
 import resource
+import select
 import socket
 import struct
 import subprocess
@@ -210,6 +211,94 @@ def hold(d, socks, seconds, drip=False):
     assert peak < RSS_BOUND_MB, f"RSS {peak:.0f} MB with {len(socks)} connections open"
     return threads
 
+def closed(sock, seconds):
+    """Whether the dashboard closes `sock` within `seconds`, what it sent read away."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        try:
+            sock.settimeout(max(0.01, end - time.monotonic()))
+            if not sock.recv(1 << 16):
+                return True
+        except socket.timeout:
+            return False
+        except OSError:
+            return True
+    return False
+
+def hosts(block, count):
+    """`count` loopback addresses 127.`block`.x.y."""
+    return [f"127.{block}.{i // 250}.{i % 250 + 1}" for i in range(count)]
+
+def requests(d, sources, per_source, text, rcvbuf=4096):
+    """Connections that each send `text` and read nothing."""
+    socks = [d.connect(src, rcvbuf=rcvbuf) for src in sources for _ in range(per_source)]
+    for s in socks:
+        try:
+            s.sendall(text)
+        except OSError:
+            pass
+    return socks
+
+def unread_small_streams(d):
+    """Streams reading nothing while their system takes the small state and the pings:
+    each closed at the deadline all the same."""
+    socks = unread_streams(d, ["127.0.4.1"], PER_ADDRESS_STREAMS)
+    try:
+        # The deadline, the check that finds no progress and a busy machine's delay;
+        # nothing read meanwhile.
+        time.sleep(DEADLINE_S + 3)
+        left = [s for s in socks if not closed(s, 1)]
+        assert not left, f"{len(left)} of {len(socks)} streams open past the deadline"
+    finally:
+        for s in socks:
+            s.close()
+
+def stuffed_heads(d):
+    """2,048 heads of 2,000 empty fields and a body that never comes, from 128 addresses."""
+    head = b"GET / HTTP/1.1\r\n" + b"a:\r\n" * 2000 + b"Content-Length: 100\r\n\r\n"
+    hold(d, requests(d, hosts(10, 128), PER_ADDRESS_CONNECTIONS, head), DEADLINE_S + 1)
+
+def unread_metrics(d):
+    """128 /metrics answers at 10,000 rows that nobody reads: one text, shared."""
+    hold(d, requests(d, hosts(11, 8), PER_ADDRESS_CONNECTIONS,
+                     b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"), DEADLINE_S + 1)
+
+def metrics_dropped(d):
+    """/metrics asked and dropped at once, as fast as one client can, from 200 addresses
+    for 4 s: it is built once per change, not for each request."""
+    sources, end = hosts(12, 200), time.monotonic() + 4
+    for i in range(10000):
+        if time.monotonic() > end:
+            break
+        with d.connect(sources[i % 200], 2) as s:
+            s.sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n")
+
+def crowd_reopened(d):
+    """256 addresses with 16 idle connections each, every one reopened once closed: all
+    the places taken, and the normal client still served."""
+    sources = hosts(13, 256)
+    socks = {}
+    try:
+        for src in sources:
+            for _ in range(PER_ADDRESS_CONNECTIONS):
+                s = d.connect(src)
+                socks[s.fileno()] = s, src
+        for _ in range(int((DEADLINE_S + 2) * 10)):  # a tenth of a second each
+            poll = select.poll()
+            for fd in socks:
+                poll.register(fd, select.POLLIN)
+            for fd, _ in poll.poll(100):
+                s, src = socks.pop(fd)
+                s.close()
+                try:
+                    s = d.connect(src)
+                    socks[s.fileno()] = s, src
+                except OSError:
+                    pass
+    finally:
+        for s, _ in socks.values():
+            s.close()
+
 def stale_reconnect(d):
     """After 2,100 overs one address opens its 8 streams with an old Last-Event-ID and
     reads nothing: what they missed is not built into a copy per stream."""
@@ -280,13 +369,18 @@ ATTACKS = [
     ("slow drip", crowd("127.0.0.2", drip=True)),
     ("many connections from one address", crowd("127.0.0.3", drip=False)),
     ("event stream slots hogged, then one closed", stream_hogging),
+    ("8 streams whose system takes all but whose page reads nothing", unread_small_streams),
+    ("2,048 heads stuffed with empty fields, their body never sent", stuffed_heads),
+    ("256 addresses x 16 idle connections, reopened when closed", crowd_reopened),
     ("75,200 rows, state asked 100 times", rows),
     ("one Cache-Control on /events", answer("/events", "", lambda status, headers, body:
         once(headers, "cache-control"))),
     ("multi-range request", answer("/", "Range: bytes=0-1,3-4\r\n", lambda status, headers, body:
         status == 200 and body.startswith(b"<!") and "multipart" not in str(headers))),
     ("one Accept-Ranges on HEAD", head_answer),
-    # These three at the full table of the 75,200 rows above.
+    # These at the full table of the 75,200 rows above.
+    ("128 /metrics answers unread", unread_metrics),
+    ("/metrics asked and dropped by 200 addresses", metrics_dropped),
     ("stale Last-Event-ID on 8 unread streams", stale_reconnect),
     ("64 stalled streams from 8 addresses", stalled_streams),
     ("64 talkers in every event", talker_lists),

@@ -1,6 +1,7 @@
 #include "dashboard/http_connection.h"
 
 #include <boost/asio/write.hpp>
+#include <boost/beast/core/string.hpp>
 #include <boost/beast/http/read.hpp>
 
 #include "dashboard/stream_session.h"
@@ -29,6 +30,18 @@ void refuse(asio::ip::tcp::socket& socket) {
   socket.write_some(asio::buffer(busy.data(), busy.size()), ec);
   socket.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
   socket.close(ec);
+}
+
+void request_reader::on_request_impl(http::verb, beast::string_view method,
+                                     beast::string_view target, int, beast::error_code&) {
+  this->method.assign(method.data(), method.size());
+  this->target.assign(target.data(), target.size());
+}
+
+void request_reader::on_field_impl(http::field, beast::string_view name, beast::string_view value,
+                                   beast::error_code& ec) {
+  if (++fields_ > most_request_fields) ec = http::error::header_limit;
+  if (beast::iequals(name, "Last-Event-ID")) last_event_id.assign(value.data(), value.size());
 }
 
 void gather(const std::string& head, const std::vector<piece>& pieces,
@@ -95,11 +108,7 @@ void http_connection::on_read(beast::error_code ec) {
 }
 
 void http_connection::serve() {
-  const auto& req = parser_.get();
-  const auto view = [](boost::beast::string_view v) {
-    return std::string_view(v.data(), v.size());
-  };
-  const request_line line{view(req.method_string()), view(req.target())};
+  const request_line line{parser_.method, parser_.target};
   answer a;
   const serving_figures figures{context_.streams.held(), context_.streams_refused};
   if (plain_answer(line, context_.events, figures, a)) return send(std::move(a));
@@ -109,7 +118,7 @@ void http_connection::serve() {
                             "Retry-After: " + std::string(stream_retry_after_seconds) +
                                 "\r\nCache-Control: no-store\r\n"));
   }
-  std::string last(view(req["Last-Event-ID"]));
+  std::string last = parser_.last_event_id;
   if (last.empty()) last = query_value(line.target, "last");
   stream(last);
 }

@@ -19,6 +19,11 @@ constexpr int listen_backlog = 512;
 // Out of descriptors (or of memory for a socket), accepting pauses this
 // long rather than failing at once again; what is open is served meanwhile.
 constexpr std::chrono::milliseconds accept_pause{100};
+// A connection's socket holds about this much unsent at most (the system
+// may double it), rather than growing to megabytes for a client that reads
+// nothing: what slow clients make the system hold for the process stays
+// within its budget. A page on a fast link still gets its state at once.
+constexpr int send_buffer_bytes = 64 * 1024;
 
 bool out_of_resources(const boost::system::error_code& ec) {
   return ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
@@ -96,6 +101,7 @@ void http_server::accepted(tcp::socket socket) {
   boost::system::error_code ec;
   const tcp::endpoint peer = socket.remote_endpoint(ec);
   if (ec) return;
+  socket.set_option(asio::socket_base::send_buffer_size(send_buffer_bytes), ec);
   std::make_shared<http_connection>(std::move(socket), context_, peer.address().to_string())
       ->start();
 }
