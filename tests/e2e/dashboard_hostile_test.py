@@ -278,11 +278,16 @@ def crowd_reopened(d):
     the places taken, and the normal client still served."""
     sources = hosts(13, 256)
     socks = {}
+
+    def join(src):
+        try:  # a busy machine's listen queue may hold a connect up a while
+            s = d.connect(src, timeout=5)
+            socks[s.fileno()] = s, src
+        except OSError:
+            pass
     try:
-        for src in sources:
-            for _ in range(PER_ADDRESS_CONNECTIONS):
-                s = d.connect(src)
-                socks[s.fileno()] = s, src
+        for src in sources * PER_ADDRESS_CONNECTIONS:
+            join(src)
         for _ in range(int((DEADLINE_S + 2) * 10)):  # a tenth of a second each
             poll = select.poll()
             for fd in socks:
@@ -290,11 +295,7 @@ def crowd_reopened(d):
             for fd, _ in poll.poll(100):
                 s, src = socks.pop(fd)
                 s.close()
-                try:
-                    s = d.connect(src)
-                    socks[s.fileno()] = s, src
-                except OSError:
-                    pass
+                join(src)
     finally:
         for s, _ in socks.values():
             s.close()

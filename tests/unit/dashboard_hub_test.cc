@@ -9,6 +9,7 @@
 
 #include "dashboard/connection_registry.h"
 #include "dashboard/hub.h"
+#include "dashboard/send_budget.h"
 #include "platform/ipv4.h"
 #include "unit/record_bytes.h"
 
@@ -155,6 +156,44 @@ TEST(ConnectionRegistry, EvictsTheAddresssOldestThenTheLargestAddresss) {
     EXPECT_EQ(marks, row.evicted) << cs.size();
   }
   EXPECT_EQ(r.size(), 4u);
+}
+
+// Over its address's budget an entry drops the address's oldest; over the
+// process's, the oldest of the address holding more than the newcomer would,
+// else it is refused. A shared text counts once for the process.
+TEST(SendBudget, DropsTheAddresssOldestThenTheLargestAddresss) {
+  struct holder : evictable {
+    std::function<void()> leave;
+    bool evicted = false;
+    void evict() override { evicted = true, leave(); }
+  };
+  send_budget b(10, 20);
+  std::vector<std::shared_ptr<holder>> hs;
+  const struct {
+    const char* address;
+    std::size_t bytes;
+    bool entered;
+    const char* evicted;
+  } rows[] = {{"a", 4, true, "-"},      {"a", 4, true, "--"},    {"a", 4, true, "x--"},
+              {"b", 6, true, "x---"},   {"c", 6, true, "x----"}, {"d", 6, false, "xx----"},
+              {"c", 5, true, "xx--x--"}};
+  for (const auto& row : rows) {
+    auto h = hs.emplace_back(std::make_shared<holder>());
+    auto t = std::make_shared<send_budget::ticket>();
+    h->leave = [&b, t] { b.leave(*t); };
+    EXPECT_EQ(b.enter(row.address, row.bytes, {}, h, *t), row.entered) << hs.size();
+    std::string marks;
+    for (const auto& k : hs) marks += k->evicted ? 'x' : '-';
+    EXPECT_EQ(marks, row.evicted) << hs.size();
+  }
+  send_budget shared(100, 100);
+  const piece text = own_piece(std::string(10, 'x'));
+  send_budget::ticket x, y;
+  shared.enter("x", 1, {text}, nullptr, x), shared.enter("y", 1, {text}, nullptr, y);
+  EXPECT_EQ(shared.held(), 12u);
+  EXPECT_EQ(shared.held_by("x"), 11u);
+  shared.leave(x), shared.leave(y);
+  EXPECT_EQ(shared.held(), 0u);
 }
 
 }  // namespace

@@ -64,6 +64,12 @@ http_connection::http_connection(asio::ip::tcp::socket socket, http_context& con
 
 http_connection::~http_connection() {
   if (entered_) context_.connections.leave(address_, ticket_);
+  leave_budget();
+}
+
+void http_connection::leave_budget() {
+  if (budgeted_) context_.budget.leave(budget_ticket_);
+  budgeted_ = false;
 }
 
 void http_connection::start() {
@@ -80,11 +86,13 @@ void http_connection::start() {
 void http_connection::evict() {
   if (entered_) context_.connections.leave(address_, ticket_);
   entered_ = false;
+  leave_budget();
   if (!answering_) refuse(socket_.socket());
   close();
 }
 
 void http_connection::close() {
+  leave_budget();
   beast::error_code ec;
   socket_.socket().shutdown(asio::ip::tcp::socket::shutdown_both, ec);
   socket_.close();
@@ -130,13 +138,19 @@ void http_connection::stream(const std::string& last_id) {
   entered_ = false;
   socket_.expires_never();
   auto s = std::make_shared<stream_session>(socket_.release_socket(), context_, address_);
+  if (!s->reserve()) return;
   std::erase_if(context_.open_streams, [](const auto& old) { return old.expired(); });
   context_.open_streams.push_back(s);
   s->start(last_id);
 }
 
+// An answer that does not fit the budgets, once room is made at the cost of
+// those holding the most, is told 503 instead: a few bytes, never counted.
 void http_connection::send(answer a) {
   answering_ = true;
+  budgeted_ = context_.budget.enter(address_, a.head.size() + socket_allowance, a.body,
+                                    shared_from_this(), budget_ticket_);
+  if (!budgeted_) a = text_answer(503, "busy\n", "Retry-After: 5\r\n");
   answer_ = std::move(a);
   gather(answer_.head, answer_.body, buffers_);
   socket_.expires_at(deadline_);

@@ -68,13 +68,15 @@ class http_connection : public evictable, public std::enable_shared_from_this<ht
   void stream(const std::string& last_id);
   void send(answer a);
   void close();
+  void leave_budget();
 
   boost::beast::tcp_stream socket_;
   http_context& context_;
   const std::string address_;
   const std::chrono::steady_clock::time_point deadline_;
   connection_registry::ticket ticket_{};
-  bool entered_ = false, answering_ = false;
+  send_budget::ticket budget_ticket_{};
+  bool entered_ = false, answering_ = false, budgeted_ = false;
   boost::beast::flat_buffer buffer_{most_request_bytes};
   request_reader parser_;
   answer answer_;

@@ -19,11 +19,6 @@ constexpr int listen_backlog = 512;
 // Out of descriptors (or of memory for a socket), accepting pauses this
 // long rather than failing at once again; what is open is served meanwhile.
 constexpr std::chrono::milliseconds accept_pause{100};
-// A connection's socket holds about this much unsent at most (the system
-// may double it), rather than growing to megabytes for a client that reads
-// nothing: what slow clients make the system hold for the process stays
-// within its budget. A page on a fast link still gets its state at once.
-constexpr int send_buffer_bytes = 64 * 1024;
 
 bool out_of_resources(const boost::system::error_code& ec) {
   return ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
@@ -38,6 +33,7 @@ http_server::http_server(hub& h, http_limits limits)
                connection_registry(static_cast<std::size_t>(limits.connections),
                                    static_cast<std::size_t>(limits.connections_per_address)),
                address_slots(limits.streams, limits.streams_per_address),
+               send_budget(address_budget_bytes, process_budget_bytes),
                0,
                {}} {
   // New events reach the streams on the HTTP thread, one pass for however

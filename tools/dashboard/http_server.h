@@ -22,6 +22,7 @@
 #include "dashboard/address_slots.h"
 #include "dashboard/connection_registry.h"
 #include "dashboard/hub.h"
+#include "dashboard/send_budget.h"
 #include "dashboard/udp_receiver.h"
 
 namespace mirx::dashboard {
@@ -38,6 +39,11 @@ struct http_limits {
 // A stream whose unsent event bytes pass this is closed; its page
 // reconnects and starts again from the state.
 inline constexpr std::size_t stream_unsent_bytes = 256 * 1024;
+// A connection's socket holds about this much unsent at most (the system
+// may double it), rather than growing to megabytes for a client that reads
+// nothing; each answer and stream counts twice this in its budget.
+inline constexpr int send_buffer_bytes = 64 * 1024;
+inline constexpr std::size_t socket_allowance = 2 * send_buffer_bytes;
 
 class stream_session;
 
@@ -47,6 +53,7 @@ struct http_context {
   http_limits limits;
   connection_registry connections;
   address_slots streams;
+  send_budget budget{address_budget_bytes, process_budget_bytes};
   std::uint64_t streams_refused = 0;
   std::vector<std::weak_ptr<stream_session>> open_streams;
 };

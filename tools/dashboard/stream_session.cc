@@ -2,6 +2,7 @@
 
 #include "dashboard/event_stream.h"
 #include "dashboard/http_answers.h"
+#include "dashboard/http_connection.h"
 #include "platform/platform.h"
 
 namespace mirx::dashboard {
@@ -30,6 +31,17 @@ stream_session::stream_session(asio::ip::tcp::socket socket, http_context& conte
 
 stream_session::~stream_session() {
   context_.streams.give(address_);
+  if (budgeted_) context_.budget.leave(budget_ticket_);
+}
+
+bool stream_session::reserve() {
+  budgeted_ = context_.budget.enter(address_, stream_unsent_bytes + socket_allowance, {},
+                                    shared_from_this(), budget_ticket_);
+  if (!budgeted_) {
+    refuse(socket_);
+    close();
+  }
+  return budgeted_;
 }
 
 void stream_session::start(const std::string& last_id) {
@@ -57,6 +69,8 @@ void stream_session::close() {
   if (closed_) return;
   closed_ = true;
   queue_.clear();  // the shared texts are let go at once
+  if (budgeted_) context_.budget.leave(budget_ticket_);
+  budgeted_ = false;
   boost::system::error_code ec;
   stall_.cancel();
   ping_.cancel();

@@ -25,11 +25,16 @@
 
 namespace mirx::dashboard {
 
-class stream_session : public std::enable_shared_from_this<stream_session> {
+class stream_session : public evictable, public std::enable_shared_from_this<stream_session> {
  public:
   stream_session(boost::asio::ip::tcp::socket socket, http_context& context, std::string address);
-  ~stream_session();  // gives the stream slot back
+  ~stream_session() override;  // gives the stream slot back
 
+  // Takes the stream's place in the budgets: its bound of unsent bytes and
+  // its send buffer. False, the client told 503 and the stream closed, when
+  // there is no room.
+  bool reserve();
+  void evict() override { close(); }
   void start(const std::string& last_id);
   void pull();  // takes the hub's new events
   void close();
@@ -46,6 +51,8 @@ class stream_session : public std::enable_shared_from_this<stream_session> {
   boost::asio::ip::tcp::socket socket_;
   http_context& context_;
   const std::string address_;
+  send_budget::ticket budget_ticket_{};
+  bool budgeted_ = false;
   std::deque<piece> queue_;
   std::size_t front_sent_ = 0;  // of queue_.front()
   std::size_t unsent_ = 0;      // counted bytes in the queue
