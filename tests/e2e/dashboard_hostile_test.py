@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Hostile HTTP clients, records and options against the real mirx_dashboard (the
 argument): one table of attacks, each from its own loopback addresses. Throughout each, a
-normal client at 127.0.0.1 must get /api/v1/state every time (within 3 s: a starved client
-waits for ever, a loaded machine only briefly) and the resident size stay bounded. A
+normal client at 127.0.0.1 must get /api/v1/state every time (within the deadline: a starved
+client waits for ever, a loaded machine only briefly) and the resident size stay bounded. A
 second table starts the program with options that once stopped or broke it."""
 
 import json
@@ -19,10 +19,12 @@ import time
 
 RSS_BOUND_MB = 64  # the bound docs/dashboard.md gives for the default limits
 PER_ADDRESS_CONNECTIONS, PER_ADDRESS_STREAMS = 16, 8
-DEADLINE_S = 2  # --request-deadline, shorter than the default to keep the test short
+# --request-deadline, shorter than the default to keep the test short, long enough for the
+# normal client's 1.5 MB state on a machine busy with other work
+DEADLINE_S = 5
 ROW_LIMIT = 10000  # node rows kept; older ones are dropped
 THREAD_BOUND = 16  # however many connections are open
-NORMAL_CLIENT_S = 3  # each of the normal client's requests, whole
+NORMAL_CLIENT_S = DEADLINE_S  # each of the normal client's requests, whole
 ISO_TIME = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
 
 class Dashboard:
@@ -137,10 +139,15 @@ def crowd(source, drip):
         t = threading.Thread(target=trickle)
         t.start()
         try:
-            time.sleep(0.5)
-            refused = sum((pending(s) or b"").startswith(b"HTTP/1.1 503") for s in socks)
-            assert refused == 120 - PER_ADDRESS_CONNECTIONS, refused
-            time.sleep(DEADLINE_S + 0.5)
+            refused = set()
+            for _ in range(20):  # a busy machine answers them a little later
+                refused |= {s for s in socks if s not in refused and
+                            (pending(s) or b"").startswith(b"HTTP/1.1 503")}
+                if len(refused) >= 120 - PER_ADDRESS_CONNECTIONS:
+                    break
+                time.sleep(0.1)
+            assert len(refused) == 120 - PER_ADDRESS_CONNECTIONS, len(refused)
+            time.sleep(DEADLINE_S + 1)
             assert all(pending(s) == b"" for s in socks), "a request outlived the deadline"
         finally:
             stop.set()
@@ -264,9 +271,10 @@ def unread_metrics(d):
                      b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"), DEADLINE_S + 1)
 
 def metrics_dropped(d):
-    """/metrics asked and dropped at once, as fast as one client can, from 200 addresses
-    for 4 s: it is built once per change, not for each request."""
-    sources, end = hosts(12, 200), time.monotonic() + 4
+    """/metrics asked and dropped at once, as fast as one client can, from 200 addresses,
+    longer than the normal client waits: it is built once per change, not for each
+    request."""
+    sources, end = hosts(12, 200), time.monotonic() + NORMAL_CLIENT_S + 2
     for i in range(10000):
         if time.monotonic() > end:
             break

@@ -148,7 +148,7 @@ void http_connection::stream(const std::string& last_id) {
 // those holding the most, is told 503 instead: a few bytes, never counted.
 void http_connection::send(answer a) {
   answering_ = true;
-  budgeted_ = context_.budget.enter(address_, a.head.size() + socket_allowance, a.body,
+  budgeted_ = context_.budget.enter(address_, a.head.size() + answer_socket_allowance, a.body,
                                     shared_from_this(), budget_ticket_);
   if (!budgeted_) a = text_answer(503, "busy\n", "Retry-After: 5\r\n");
   answer_ = std::move(a);

@@ -97,7 +97,7 @@ void http_server::accepted(tcp::socket socket) {
   boost::system::error_code ec;
   const tcp::endpoint peer = socket.remote_endpoint(ec);
   if (ec) return;
-  socket.set_option(asio::socket_base::send_buffer_size(send_buffer_bytes), ec);
+  socket.set_option(asio::socket_base::send_buffer_size(answer_send_buffer), ec);
   std::make_shared<http_connection>(std::move(socket), context_, peer.address().to_string())
       ->start();
 }

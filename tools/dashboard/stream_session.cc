@@ -35,7 +35,9 @@ stream_session::~stream_session() {
 }
 
 bool stream_session::reserve() {
-  budgeted_ = context_.budget.enter(address_, stream_unsent_bytes + socket_allowance, {},
+  boost::system::error_code ec;
+  socket_.set_option(asio::socket_base::send_buffer_size(stream_send_buffer), ec);
+  budgeted_ = context_.budget.enter(address_, stream_unsent_bytes + stream_socket_allowance, {},
                                     shared_from_this(), budget_ticket_);
   if (!budgeted_) {
     refuse(socket_);
