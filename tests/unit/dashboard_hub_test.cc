@@ -160,7 +160,8 @@ TEST(ConnectionRegistry, EvictsTheAddresssOldestThenTheLargestAddresss) {
 
 // Over its address's budget an entry drops the address's oldest; over the
 // process's, the oldest of the address holding more than the newcomer would,
-// else it is refused. A shared text counts once for the process.
+// else it is refused. A shared text counts once for each address holding it
+// and once for the process.
 TEST(SendBudget, DropsTheAddresssOldestThenTheLargestAddresss) {
   struct holder : evictable {
     std::function<void()> leave;
@@ -188,12 +189,14 @@ TEST(SendBudget, DropsTheAddresssOldestThenTheLargestAddresss) {
   }
   send_budget shared(100, 100);
   const piece text = own_piece(std::string(10, 'x'));
-  send_budget::ticket x, y;
+  send_budget::ticket x, y, z;
   shared.enter("x", 1, {text}, nullptr, x), shared.enter("y", 1, {text}, nullptr, y);
-  EXPECT_EQ(shared.held(), 12u);
-  EXPECT_EQ(shared.held_by("x"), 11u);
-  shared.leave(x), shared.leave(y);
+  shared.enter("x", 1, {text}, nullptr, z);
+  EXPECT_EQ(shared.held(), 13u);
+  EXPECT_EQ(shared.held_by("x"), 12u);
+  shared.leave(x), shared.leave(y), shared.leave(z);
   EXPECT_EQ(shared.held(), 0u);
+  EXPECT_EQ(shared.held_by("x"), 0u);
 }
 
 }  // namespace

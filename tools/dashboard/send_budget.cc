@@ -32,6 +32,17 @@ bool send_budget::drop_oldest_of(const std::string& address) {
   return false;
 }
 
+std::pair<std::size_t, std::size_t> send_budget::cost(
+    const std::string& address, std::size_t own,
+    const std::map<const void*, std::size_t>& texts) const {
+  std::size_t mine = own, all = own;
+  for (const auto& [text, size] : texts) {
+    if (address_texts_.count({address, text}) == 0) mine += size;
+    if (texts_.count(text) == 0) all += size;
+  }
+  return {mine, all};
+}
+
 bool send_budget::enter(const std::string& address, std::size_t own,
                         const std::vector<piece>& shared, const std::shared_ptr<evictable>& who,
                         ticket& t) {
@@ -39,46 +50,43 @@ bool send_budget::enter(const std::string& address, std::size_t own,
   std::map<const void*, std::size_t> texts;
   for (const piece& p : shared)
     if (p.owner) texts[p.owner.get()] += p.bytes.size();
-  std::size_t bytes = own, fresh = own;
-  for (const auto& [text, size] : texts) {
-    bytes += size;
-    if (texts_.count(text) == 0) fresh += size;
-  }
   // Each drop frees an entry, so each loop ends.
-  while (held_by(address) + bytes > per_address_ && drop_oldest_of(address)) {
+  while (held_by(address) + cost(address, own, texts).first > per_address_ &&
+         drop_oldest_of(address)) {
   }
-  while (held_ + fresh > total_ && !by_bytes_.empty() &&
-         by_bytes_.rbegin()->first > held_by(address) + bytes &&
+  while (held_ + cost(address, own, texts).second > total_ && !by_bytes_.empty() &&
+         by_bytes_.rbegin()->first > held_by(address) + cost(address, own, texts).first &&
          drop_oldest_of(by_bytes_.rbegin()->second)) {
   }
-  // What is shared may have been let go meanwhile.
-  fresh = own;
-  for (const auto& [text, size] : texts)
-    if (texts_.count(text) == 0) fresh += size;
   // One entry alone is always let in where nothing else is held.
-  if (held_ + fresh > total_ && held_ != 0) return false;
-  entry e{address, bytes, own, {}, who};
+  if (held_ + cost(address, own, texts).second > total_ && held_ != 0) return false;
+  entry e{address, own, {}, who};
+  std::size_t mine = own;
   for (const auto& [text, size] : texts) {
-    auto& [held, entries] = texts_[text];
-    if (entries++ == 0) held_ += held = size;
+    if (text_count& c = texts_[text]; c.entries++ == 0) held_ += c.size = size;
+    if (text_count& c = address_texts_[{address, text}]; c.entries++ == 0) mine += c.size = size;
     e.texts.push_back(text);
   }
   held_ += own;
-  count(address, bytes, true);
+  count(address, mine, true);
   t = entries_.insert(entries_.end(), std::move(e));
   return true;
 }
 
 void send_budget::leave(ticket t) {
+  std::size_t mine = t->own;
   for (const void* text : t->texts) {
-    const auto it = texts_.find(text);
-    if (--it->second.second == 0) {
-      held_ -= it->second.first;
+    if (const auto it = texts_.find(text); --it->second.entries == 0) {
+      held_ -= it->second.size;
       texts_.erase(it);
+    }
+    if (const auto it = address_texts_.find({t->address, text}); --it->second.entries == 0) {
+      mine += it->second.size;
+      address_texts_.erase(it);
     }
   }
   held_ -= t->own;
-  count(t->address, t->bytes, false);
+  count(t->address, mine, false);
   entries_.erase(t);
 }
 

@@ -2,11 +2,11 @@
 
 // What the process holds for its clients' answers and streams, against one
 // budget per client address and one for the process. An answer counts its
-// bytes and its socket's send buffer; a text it shares with other answers
-// (the state, the metrics) counts in full for each answer's address (what
-// one client keeps alive on its account) but once for the process, however
-// many answers point into it. A stream reserves its bound of unsent bytes
-// and its send buffer at its start. Used on one thread only.
+// own bytes and its socket's send buffer; a text it shares with other
+// answers (the state, the metrics) counts once for each address holding it
+// and once for the process, however many answers point into it. A stream
+// reserves its bound of unsent bytes and its send buffer at its start. Used
+// on one thread only.
 //
 // An entry over its address's budget makes room by dropping that address's
 // oldest entries; over the process's, by dropping the oldest entry of the
@@ -28,7 +28,7 @@
 
 namespace mirx::dashboard {
 
-inline constexpr std::size_t address_budget_bytes = 8u << 20;
+inline constexpr std::size_t address_budget_bytes = 16u << 20;
 inline constexpr std::size_t process_budget_bytes = 40u << 20;
 
 class send_budget {
@@ -49,7 +49,6 @@ class send_budget {
 
   struct entry {
     std::string address;
-    std::size_t bytes;  // own and shared, as the address counts it
     std::size_t own;
     std::vector<const void*> texts;
     std::weak_ptr<evictable> who;
@@ -58,12 +57,19 @@ class send_budget {
  private:
   bool drop_oldest_of(const std::string& address);
   void count(const std::string& address, std::size_t bytes, bool add);
+  // What holding `texts` (and `own`) would add for `address` and for the process.
+  std::pair<std::size_t, std::size_t> cost(const std::string& address, std::size_t own,
+                                           const std::map<const void*, std::size_t>& texts) const;
 
   const std::size_t per_address_, total_;
   std::list<entry> entries_;  // oldest first
   std::map<std::string, std::size_t> by_address_;
   std::set<std::pair<std::size_t, std::string>> by_bytes_;
-  std::map<const void*, std::pair<std::size_t, std::size_t>> texts_;  // size, entries holding it
+  struct text_count {
+    std::size_t size = 0, entries = 0;
+  };
+  std::map<const void*, text_count> texts_;
+  std::map<std::pair<std::string, const void*>, text_count> address_texts_;
   std::size_t held_ = 0;
 };
 
