@@ -9,8 +9,11 @@
 // buffered: the peer's acknowledgements less what its receive window still
 // holds unread (where the system tells them; else what was written). A
 // stream with bytes outstanding and no progress is sent a comment, which
-// makes the peer tell its window afresh. A page that closes its end is
-// noticed at once, and a quiet stream is pinged every ping interval.
+// makes the peer tell its window afresh. (A peer with a large receive
+// buffer grows the window it tells as data comes, so what it holds unread
+// shows only past some tens of kilobytes; the per-address stream cap bounds
+// what such peers hold.) A page that closes its end is noticed at once, and
+// a quiet stream is pinged every ping interval.
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
