@@ -67,12 +67,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t* record = data + in.at;
     in.at += length;
     const outcome o = apply_datagram(s, {}, source, record, length, now);
-    if (o.what != change::rejected && o.what != change::malformed)
-      check(change_json(s, o, v, now));
+    if (o.what != change::rejected && o.what != change::malformed) check(change_json(s, o, v, now));
     h.receive(source, record, length, now);
   }
   check(state_json(s, v, now));
-  require(!metrics_text(s, v, 0).empty(), "metrics");
+  // No control character but the line ends reaches a scraper, C1 included.
+  const std::string m = metrics_text(s, v, 0);
+  for (std::size_t i = 0; i < m.size(); ++i) {
+    const auto b = static_cast<unsigned char>(m[i]);
+    const auto next = i + 1 < m.size() ? static_cast<unsigned char>(m[i + 1]) : 0u;
+    require((b >= 0x20 || b == '\n') && b != 0x7f && !(b == 0xc2 && next < 0xa0), "metrics");
+  }
   // The hub's event texts are the same JSON framed as events.
   std::vector<piece> events;
   h.since(seq, now, events);

@@ -39,9 +39,14 @@ void sync_directory_of(const std::string& path) {
 
 }  // namespace
 
-int replace_file(const std::string& path, const std::string& data) {
+int replace_file(const std::string& path, const std::string& data, bool owner_only) {
   const std::string temporary = path + ".tmp";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Whatever is at the temporary name (a file left by a crash, or a link
+  // planted to make this write elsewhere) is removed, not followed or
+  // reused: the file renamed over `path` is always one this call created.
+  if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) return errno;
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        owner_only ? 0600 : 0644);
   if (fd < 0) return errno;
   int error = 0;
   if (!write_all(fd, data) || ::fsync(fd) != 0) error = errno != 0 ? errno : EIO;

@@ -60,6 +60,18 @@ bool is_local_address(std::uint32_t ip);
 void set_receive_buffer(socket_handle s, int bytes, bool past_system_cap = true);
 void close_socket(socket_handle s);
 
+// How far the peer of a connected TCP socket has taken what was sent: the
+// bytes it acknowledged, and the receive window it advertises now (what it
+// can take before its reader reads). A window that stays below the largest
+// it advertised holds bytes its reader has not read. False where the system
+// does not tell.
+struct tcp_progress {
+  std::uint64_t acked = 0;
+  std::uint64_t window = 0;
+  std::uint64_t segment = 0;  // the peer's largest segment: about how coarsely it tells the window
+};
+bool tcp_progress_of(socket_handle s, tcp_progress& out);
+
 enum class wait_result { readable, timed_out, failed };
 // Waits up to `timeout_ms` for a datagram on `s` (a negative `timeout_ms`:
 // without limit). A wait cut short by a signal counts as a time-out, so the
@@ -130,7 +142,10 @@ inline std::int64_t monotonic_ms() {
 // Puts `data` at `path` so that a crash at any moment leaves either the old
 // file or all of the new one: written to a temporary file beside it, flushed
 // to the disk, then renamed over it. Returns 0 or the system's error code.
-int replace_file(const std::string& path, const std::string& data);
+// The temporary file is always created afresh (never through a link left at
+// its name); `owner_only` makes it, and so `path`, readable by its owner only
+// where the system has such modes.
+int replace_file(const std::string& path, const std::string& data, bool owner_only = false);
 
 // Reads the whole of `path` when it is a regular file of at most `limit`
 // bytes. It is opened without blocking, so that a FIFO or a device can never

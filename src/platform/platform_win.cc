@@ -235,10 +235,14 @@ void sleep_ms(int ms) {
   ::Sleep(static_cast<DWORD>(ms));
 }
 
-int replace_file(const std::string& path, const std::string& data) {
+int replace_file(const std::string& path, const std::string& data, bool) {
   const std::string temporary = path + ".tmp";
-  HANDLE h = ::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Whatever is at the temporary name is removed, never reused: the file
+  // moved over `path` is always one this call created.
+  if (!::DeleteFileA(temporary.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND)
+    return static_cast<int>(::GetLastError());
+  HANDLE h = ::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return static_cast<int>(::GetLastError());
   DWORD written = 0;
   int error = 0;
@@ -427,6 +431,11 @@ void close_serial(serial_handle h) {
   if (h == no_serial) return;
   ::PurgeComm(as_handle(h), PURGE_TXABORT | PURGE_TXCLEAR);
   ::CloseHandle(as_handle(h));
+}
+
+// Winsock tells neither: a stream is judged by its writes alone.
+bool tcp_progress_of(socket_handle, tcp_progress&) {
+  return false;
 }
 
 }  // namespace mirx::platform

@@ -4,6 +4,9 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#if defined(__linux__)
+#include <linux/tcp.h>  // the kernel's tcp_info: glibc's lacks the window
+#endif
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -225,6 +228,23 @@ std::optional<std::uint32_t> resolve_ipv4(const char* name, std::string* why) {
   std::uint32_t ip = reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr.s_addr;
   ::freeaddrinfo(list);
   return ip;
+}
+
+bool tcp_progress_of(socket_handle s, tcp_progress& out) {
+#if defined(__linux__) && defined(TCP_INFO)
+  struct tcp_info info {};
+  socklen_t size = sizeof info;
+  if (::getsockopt(static_cast<int>(s), IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return false;
+  // Older kernels fill less: both fields must be there.
+  if (size < offsetof(tcp_info, tcpi_snd_wnd) + sizeof info.tcpi_snd_wnd) return false;
+  out.acked = info.tcpi_bytes_acked;
+  out.window = info.tcpi_snd_wnd;
+  out.segment = info.tcpi_snd_mss;
+  return true;
+#else
+  (void)s, (void)out;
+  return false;
+#endif
 }
 
 }  // namespace mirx::platform

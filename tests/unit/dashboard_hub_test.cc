@@ -9,6 +9,7 @@
 
 #include "dashboard/connection_registry.h"
 #include "dashboard/hub.h"
+#include "dashboard/send_budget.h"
 #include "platform/ipv4.h"
 #include "unit/record_bytes.h"
 
@@ -59,7 +60,12 @@ TEST(DashboardHub, MetricsForAlerts) {
   hub h({}, {}, {});
   feed(h, add, t0);
   feed(h, test::datagram({"ACC ", "N0CALL", "GW", "SPEAKER"}), t0 + 1500);
-  const std::string m = h.metrics({2, 3});
+  const std::vector<piece> first = h.metrics({2, 3}, t0 + 1500);
+  const std::string m = std::string(first[0].bytes) + std::string(first[1].bytes);
+  // Shared until the state changes: no answer builds it again.
+  EXPECT_EQ(h.metrics({}, t0 + 1501)[0].bytes.data(), first[0].bytes.data());
+  feed(h, add, t0 + 1502);
+  EXPECT_NE(h.metrics({}, t0 + 1502)[0].bytes, first[0].bytes);
   for (const char* line :
        {"node_last_header_timestamp_seconds{call1=\"N0CALL\",call2=\"GW\"} 1796646199.5",
         "event_streams 2", "event_streams_refused_total 3", "build_info{version=\""})
@@ -87,9 +93,10 @@ TEST(DashboardHub, StreamsShareStateAndEvents) {
   EXPECT_EQ(a[0].bytes.data(), b[0].bytes.data());
 }
 
-// Per address, one more connection evicts the address's oldest; past the total
-// cap a newcomer is refused instead.
-TEST(ConnectionRegistry, EvictsTheAddresssOldest) {
+// Per address, one more connection evicts the address's oldest; with every
+// place taken, a newcomer evicts the oldest of the address holding the most,
+// and is refused when its own address holds as many as any.
+TEST(ConnectionRegistry, EvictsTheAddresssOldestThenTheLargestAddresss) {
   struct conn : evictable {
     std::function<void()> leave;
     bool evicted = false;
@@ -102,8 +109,8 @@ TEST(ConnectionRegistry, EvictsTheAddresssOldest) {
     bool entered;
     const char* evicted;  // one mark per connection so far
   } rows[] = {{"a", true, "-"},        {"a", true, "--"},      {"a", true, "x--"},
-              {"b", true, "x---"},     {"a", true, "xx---"},   {"b", true, "xx----"},
-              {"c", false, "xx-----"}, {"b", true, "xx-x----"}};
+              {"b", true, "x---"},     {"c", true, "x----"},   {"d", true, "xx----"},
+              {"a", false, "xx-----"}, {"e", true, "xx---x--"}};
   for (const auto& row : rows) {
     auto c = cs.emplace_back(std::make_shared<conn>());
     auto t = std::make_shared<connection_registry::ticket>();
@@ -114,6 +121,47 @@ TEST(ConnectionRegistry, EvictsTheAddresssOldest) {
     EXPECT_EQ(marks, row.evicted) << cs.size();
   }
   EXPECT_EQ(r.size(), 4u);
+}
+
+// Over its address's budget an entry drops the address's oldest; over the
+// process's, the oldest of the address holding more than the newcomer would,
+// else it is refused. A shared text counts once for each address holding it
+// and once for the process.
+TEST(SendBudget, DropsTheAddresssOldestThenTheLargestAddresss) {
+  struct holder : evictable {
+    std::function<void()> leave;
+    bool evicted = false;
+    void evict() override { evicted = true, leave(); }
+  };
+  send_budget b(10, 20);
+  std::vector<std::shared_ptr<holder>> hs;
+  const struct {
+    const char* address;
+    std::size_t bytes;
+    bool entered;
+    const char* evicted;
+  } rows[] = {{"a", 4, true, "-"},      {"a", 4, true, "--"},    {"a", 4, true, "x--"},
+              {"b", 6, true, "x---"},   {"c", 6, true, "x----"}, {"d", 6, false, "xx----"},
+              {"c", 5, true, "xx--x--"}};
+  for (const auto& row : rows) {
+    auto h = hs.emplace_back(std::make_shared<holder>());
+    auto t = std::make_shared<send_budget::ticket>();
+    h->leave = [&b, t] { b.leave(*t); };
+    EXPECT_EQ(b.enter(row.address, row.bytes, {}, h, *t), row.entered) << hs.size();
+    std::string marks;
+    for (const auto& k : hs) marks += k->evicted ? 'x' : '-';
+    EXPECT_EQ(marks, row.evicted) << hs.size();
+  }
+  send_budget shared(100, 100);
+  const piece text = own_piece(std::string(10, 'x'));
+  send_budget::ticket x, y, z;
+  shared.enter("x", 1, {text}, nullptr, x), shared.enter("y", 1, {text}, nullptr, y);
+  shared.enter("x", 1, {text}, nullptr, z);
+  EXPECT_EQ(shared.held(), 13u);
+  EXPECT_EQ(shared.held_by("x"), 12u);
+  shared.leave(x), shared.leave(y), shared.leave(z);
+  EXPECT_EQ(shared.held(), 0u);
+  EXPECT_EQ(shared.held_by("x"), 0u);
 }
 
 }  // namespace

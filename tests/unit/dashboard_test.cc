@@ -127,8 +127,8 @@ TEST(DashboardState, ReannouncementsFillMoveAndDropRows) {
       {{{nod("N0AAA", 2)}}, "N0AAA 127.0.0.2 ?,"},
       {{{add("N0AAA", 2)}, {nod("N0AAA", 7)}}, "N0AAA 127.0.0.7 t,"},
       {then(two, {beat}), "N0AAA 127.0.0.2 t,N0BBB 127.0.0.3 t,"},
-      {then(then(two, nods(4)), {beat}), "N0AAA 127.0.0.2 t,N0BBB 127.0.0.3 t,"},
-      {then(then(two, nods(5)), {beat}), "N0AAA 127.0.0.2 t,"},
+      {then(then(two, nods(2)), {beat}), "N0AAA 127.0.0.2 t,N0BBB 127.0.0.3 t,"},
+      {then(then(two, nods(3)), {beat}), "N0AAA 127.0.0.2 t,"},
       {then(two, {empty}), ""},
   };
   for (const auto& [in, want] : cases) {
@@ -138,6 +138,30 @@ TEST(DashboardState, ReannouncementsFillMoveAndDropRows) {
       rows += n["call1"].get<std::string>() + " " + n["address"].get<std::string>() +
               (n["since"].is_null() ? " ?," : " t,");
     EXPECT_EQ(rows, want) << in.size();
+  }
+}
+
+// A row whose DEL was lost goes at the 4th heartbeat after the NOD that
+// named it last, as documented, for a table of up to 128 nodes; not before.
+TEST(DashboardState, LostRowGoesWithinFourHeartbeats) {
+  for (const int n : {5, 128}) {
+    state s;
+    millis t = t0;
+    const auto put = [&](const bytes& d) {
+      apply_datagram(s, {}, server, d.data(), d.size(), ++t);
+    };
+    const auto slice = [&](int from) {
+      for (int i = from; i < n; ++i) put(nod("N" + std::to_string(i), 2));
+    };
+    put(liveness("HBT ", static_cast<std::uint8_t>(n), 0));
+    slice(1), put(nod("N0", 2));  // N0 named last: the longest it may stay
+    int beats = 0;
+    while (s.nodes.count(call_value("N0")) != 0 && beats < 10) {
+      put(liveness("HBT ", static_cast<std::uint8_t>(n - 1), 0));
+      ++beats;
+      slice(1);
+    }
+    EXPECT_EQ(beats, 4) << n;
   }
 }
 
@@ -318,14 +342,17 @@ TEST(DashboardRender, MetricsCountRecordsByTag) {
                         {del("A")},
                         {acc(hostile, "S")},
                         {bytes(3)},
-                        {bytes(3), stranger}});
+                        {bytes(3), stranger},
+                        {add("\x9b\\x01", 4)}});
   const std::string m = metrics_text(s, {}, 4);
   EXPECT_NE(m.find("# TYPE mirx_dashboard_records_total counter\n"), std::string::npos);
   for (const char* line :
-       {"nodes_registered 1", "headers_relayed_total 1", "records_total{tag=\"ADD\"} 2",
+       {"nodes_registered 2", "headers_relayed_total 1", "records_total{tag=\"ADD\"} 3",
         "records_total{tag=\"DEL\"} 1", "records_total{tag=\"ACC\"} 1",
         "datagrams_rejected_total 1", "datagrams_malformed_total 1", "event_streams 4",
-        "node_info{call1=\"<b>&\\\"'\xc3\xbf\\\\x01\",call2=\"GW\"} 1"})
+        "node_info{call1=\"<b>&\\\"'\xc3\xbf\\\\x01\",call2=\"GW\"} 1",
+        // C1 as \xNN, a call sign's backslash doubled: never the same as a control byte.
+        "node_info{call1=\"\\\\x9b\\\\\\\\x01\",call2=\"GW\"} 1"})
     EXPECT_NE(m.find("\nmirx_dashboard_"s + line + "\n"), std::string::npos) << line;
 }
 
@@ -378,6 +405,34 @@ TEST(DashboardHub, ReconnectingPageCatchesUp) {
   open(seen);
   for (std::size_t i = 0; i <= ring_bytes / 100; ++i) receive(add("N0BBB", 3));
   EXPECT_TRUE(whole(since()));
+}
+
+// A stream is sent every row the state has, whether it opens after a burst
+// of records, falls behind it, or reconnects having missed it: the state it
+// starts from is followed by every event since, never by a gap. The table is
+// large enough that its state is costly, so not built again for each request.
+TEST(DashboardHub, StreamsNeverSkipEvents) {
+  for (const char way : {'o', 'f', 'r'}) {  // opens after, falls behind, reconnects after
+    hub h({}, {}, {});
+    for (int i = 0; i < 10000; ++i)
+      h.receive(server, add("N" + std::to_string(i), 2).data(), 32, t0);
+    std::uint64_t seq = 0;
+    std::vector<piece> out;
+    h.opening("", t0, seq, out);
+    const std::string seen = last_id(text_of(out));
+    for (int i = 0; i < 1000; ++i)
+      h.receive(server, add("B" + std::to_string(i), 2).data(), 32, t0 + 1);
+    out.clear();
+    if (way == 'f')
+      h.since(seq, t0 + 1, out);
+    else
+      h.opening(way == 'r' ? seen : "", t0 + 1, seq, out);
+    const std::string text = text_of(out);
+    int missing = 0;
+    for (int i = 0; i < 1000; ++i)
+      missing += text.find("\"B" + std::to_string(i) + "\"") == std::string::npos;
+    EXPECT_EQ(missing, 0) << way;
+  }
 }
 
 // Each record's event says what it changed, never a whole list: with 64 talkers
@@ -441,7 +496,16 @@ TEST(DashboardStateFile, KeepsEveryByteAndRefusesDamage) {
   const state s = play({{add(hostile, 2)}, {acc(hostile, "SPEAKER")}, {bytes(3)}});
   const view v{"t", address_mode::full};
   EXPECT_EQ(json::parse(state_json(s, v, t0).dump())["nodes"][0]["call1"], "<b>&\"'\xc3\xbf\x01");
+  // A link planted at the temporary name is not written through, nor becomes the file.
+  const std::string victim = path + ".victim";
+  std::ofstream(victim) << "kept";
+  std::filesystem::create_symlink(victim, path + ".tmp");
   ASSERT_EQ(save_state(s, path), "");
+  EXPECT_EQ(std::ifstream(victim).get(), 'k');
+  namespace fs = std::filesystem;
+  EXPECT_EQ(fs::symlink_status(path).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  fs::remove(victim);
   state back;
   ASSERT_EQ(load_state(back, path), "");
   EXPECT_EQ(state_json(back, v, t0).dump(), state_json(s, v, t0).dump());

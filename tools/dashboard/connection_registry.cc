@@ -2,21 +2,33 @@
 
 namespace mirx::dashboard {
 
+std::size_t connection_registry::count(const std::string& address) const {
+  const auto it = by_address_.find(address);
+  return it == by_address_.end() ? 0 : it->second.size();
+}
+
+// The connection leaves (through leave()) while it is evicted; one already
+// gone is taken out here, so that the place is freed either way.
+void connection_registry::evict_oldest(const std::string& address) {
+  auto& mine = by_address_.at(address);
+  if (const auto oldest = mine.front().lock())
+    oldest->evict();
+  else
+    leave(address, mine.begin());
+}
+
 bool connection_registry::enter(const std::string& address, const std::shared_ptr<evictable>& c,
                                 ticket& t) {
-  const auto it = by_address_.find(address);
-  // A connection leaves (through leave()) while it is evicted, so this ends.
-  while (it != by_address_.end() && it->second.size() >= per_address_) {
-    const auto oldest = it->second.front().lock();
-    if (it->second.size() == 1) {  // the address's entry goes with it
-      oldest->evict();
-      break;
-    }
-    oldest->evict();
-  }
+  // Each eviction frees one place, so each loop ends.
+  for (std::size_t n = count(address); n >= per_address_ && n > 0; n = count(address))
+    evict_oldest(address);
+  while (held_ >= total_ && !by_count_.empty() && by_count_.rbegin()->first > count(address))
+    evict_oldest(by_count_.rbegin()->second);
   if (held_ >= total_) return false;
   auto& mine = by_address_[address];
+  by_count_.erase({mine.size(), address});
   t = mine.insert(mine.end(), c);
+  by_count_.insert({mine.size(), address});
   ++held_;
   return true;
 }
@@ -24,9 +36,13 @@ bool connection_registry::enter(const std::string& address, const std::shared_pt
 void connection_registry::leave(const std::string& address, ticket t) {
   const auto it = by_address_.find(address);
   if (it == by_address_.end()) return;
+  by_count_.erase({it->second.size(), address});
   it->second.erase(t);
   --held_;
-  if (it->second.empty()) by_address_.erase(it);
+  if (it->second.empty())
+    by_address_.erase(it);
+  else
+    by_count_.insert({it->second.size(), address});
 }
 
 }  // namespace mirx::dashboard

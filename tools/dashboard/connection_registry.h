@@ -5,13 +5,18 @@
 // closing its own oldest connection, not by being refused: a client behind
 // a shared address (a NAT, a reverse proxy) gets its request in even while
 // others at the same address hold slow connections, and those lose their
-// slot to the next newcomer in turn. Used on one thread only.
+// slot to the next newcomer in turn. When every place is taken, a newcomer
+// from an address holding fewer than the address holding the most takes the
+// oldest place of that one: a crowd spread over many addresses shuts out
+// nobody, only ever costs itself. Used on one thread only.
 
 #include <cstddef>
 #include <list>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <utility>
 
 namespace mirx::dashboard {
 
@@ -28,16 +33,21 @@ class connection_registry {
   connection_registry(std::size_t total, std::size_t per_address)
       : total_(total), per_address_(per_address) {}
 
-  // False, and nothing taken, when the total cap is reached; else the
-  // connection is entered, after evicting the address's oldest when the
-  // address is at its cap.
+  // False, and nothing taken, when the total cap is reached and no address
+  // holds more than this one; else the connection is entered, after
+  // evicting the address's oldest when the address is at its cap, or the
+  // oldest of the address holding the most when every place is taken.
   bool enter(const std::string& address, const std::shared_ptr<evictable>& c, ticket& t);
   void leave(const std::string& address, ticket t);
   std::size_t size() const { return held_; }
 
  private:
   const std::size_t total_, per_address_;
+  void evict_oldest(const std::string& address);
+  std::size_t count(const std::string& address) const;
+
   std::map<std::string, std::list<std::weak_ptr<evictable>>> by_address_;
+  std::set<std::pair<std::size_t, std::string>> by_count_;  // (connections held, address)
   std::size_t held_ = 0;
 };
 

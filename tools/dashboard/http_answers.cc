@@ -129,8 +129,8 @@ bool plain_answer(const request_line& r, hub& h, const serving_figures& figures,
     const millis now = wall_now();
     out = body_answer("application/json", state_body(h.state_text(now), now), head);
   } else if (path == "/metrics") {
-    out = body_answer("text/plain; version=0.0.4; charset=utf-8",
-                      {own_piece(h.metrics(figures), false)}, head);
+    out = body_answer("text/plain; version=0.0.4; charset=utf-8", h.metrics(figures, wall_now()),
+                      head);
   } else if (path == "/events") {
     if (!head) return false;
     out = {stream_head(), {}};

@@ -1,6 +1,7 @@
 #include "dashboard/http_connection.h"
 
 #include <boost/asio/write.hpp>
+#include <boost/beast/core/string.hpp>
 #include <boost/beast/http/read.hpp>
 
 #include "dashboard/stream_session.h"
@@ -31,6 +32,18 @@ void refuse(asio::ip::tcp::socket& socket) {
   socket.close(ec);
 }
 
+void request_reader::on_request_impl(http::verb, beast::string_view method,
+                                     beast::string_view target, int, beast::error_code&) {
+  this->method.assign(method.data(), method.size());
+  this->target.assign(target.data(), target.size());
+}
+
+void request_reader::on_field_impl(http::field, beast::string_view name, beast::string_view value,
+                                   beast::error_code& ec) {
+  if (++fields_ > most_request_fields) ec = http::error::header_limit;
+  if (beast::iequals(name, "Last-Event-ID")) last_event_id.assign(value.data(), value.size());
+}
+
 void gather(const std::string& head, const std::vector<piece>& pieces,
             std::vector<asio::const_buffer>& out) {
   out.clear();
@@ -51,6 +64,12 @@ http_connection::http_connection(asio::ip::tcp::socket socket, http_context& con
 
 http_connection::~http_connection() {
   if (entered_) context_.connections.leave(address_, ticket_);
+  leave_budget();
+}
+
+void http_connection::leave_budget() {
+  if (budgeted_) context_.budget.leave(budget_ticket_);
+  budgeted_ = false;
 }
 
 void http_connection::start() {
@@ -67,11 +86,13 @@ void http_connection::start() {
 void http_connection::evict() {
   if (entered_) context_.connections.leave(address_, ticket_);
   entered_ = false;
+  leave_budget();
   if (!answering_) refuse(socket_.socket());
   close();
 }
 
 void http_connection::close() {
+  leave_budget();
   beast::error_code ec;
   socket_.socket().shutdown(asio::ip::tcp::socket::shutdown_both, ec);
   socket_.close();
@@ -95,11 +116,7 @@ void http_connection::on_read(beast::error_code ec) {
 }
 
 void http_connection::serve() {
-  const auto& req = parser_.get();
-  const auto view = [](boost::beast::string_view v) {
-    return std::string_view(v.data(), v.size());
-  };
-  const request_line line{view(req.method_string()), view(req.target())};
+  const request_line line{parser_.method, parser_.target};
   answer a;
   const serving_figures figures{context_.streams.held(), context_.streams_refused};
   if (plain_answer(line, context_.events, figures, a)) return send(std::move(a));
@@ -109,7 +126,7 @@ void http_connection::serve() {
                             "Retry-After: " + std::string(stream_retry_after_seconds) +
                                 "\r\nCache-Control: no-store\r\n"));
   }
-  std::string last(view(req["Last-Event-ID"]));
+  std::string last = parser_.last_event_id;
   if (last.empty()) last = query_value(line.target, "last");
   stream(last);
 }
@@ -121,13 +138,19 @@ void http_connection::stream(const std::string& last_id) {
   entered_ = false;
   socket_.expires_never();
   auto s = std::make_shared<stream_session>(socket_.release_socket(), context_, address_);
+  if (!s->reserve()) return;
   std::erase_if(context_.open_streams, [](const auto& old) { return old.expired(); });
   context_.open_streams.push_back(s);
   s->start(last_id);
 }
 
+// An answer that does not fit the budgets, once room is made at the cost of
+// those holding the most, is told 503 instead: a few bytes, never counted.
 void http_connection::send(answer a) {
   answering_ = true;
+  budgeted_ = context_.budget.enter(address_, a.head.size() + answer_socket_allowance, a.body,
+                                    shared_from_this(), budget_ticket_);
+  if (!budgeted_) a = text_answer(503, "busy\n", "Retry-After: 5\r\n");
   answer_ = std::move(a);
   gather(answer_.head, answer_.body, buffers_);
   socket_.expires_at(deadline_);

@@ -33,6 +33,7 @@ http_server::http_server(hub& h, http_limits limits)
                connection_registry(static_cast<std::size_t>(limits.connections),
                                    static_cast<std::size_t>(limits.connections_per_address)),
                address_slots(limits.streams, limits.streams_per_address),
+               send_budget(address_budget_bytes, process_budget_bytes),
                0,
                {}} {
   // New events reach the streams on the HTTP thread, one pass for however
@@ -96,6 +97,7 @@ void http_server::accepted(tcp::socket socket) {
   boost::system::error_code ec;
   const tcp::endpoint peer = socket.remote_endpoint(ec);
   if (ec) return;
+  socket.set_option(asio::socket_base::send_buffer_size(answer_send_buffer), ec);
   std::make_shared<http_connection>(std::move(socket), context_, peer.address().to_string())
       ->start();
 }

@@ -22,6 +22,7 @@
 #include "dashboard/address_slots.h"
 #include "dashboard/connection_registry.h"
 #include "dashboard/hub.h"
+#include "dashboard/send_budget.h"
 #include "dashboard/udp_receiver.h"
 
 namespace mirx::dashboard {
@@ -38,6 +39,15 @@ struct http_limits {
 // A stream whose unsent event bytes pass this is closed; its page
 // reconnects and starts again from the state.
 inline constexpr std::size_t stream_unsent_bytes = 256 * 1024;
+// A socket holds about this much unsent at most (the system doubles it for
+// its own use), rather than growing to megabytes for a client that reads
+// nothing: an answer's buffer is large enough that a large state goes out
+// in a few writes on a busy machine, a stream's (long-lived, a few events
+// at a time) small. Each counts twice its size in the budgets.
+inline constexpr int answer_send_buffer = 256 * 1024;
+inline constexpr int stream_send_buffer = 64 * 1024;
+inline constexpr std::size_t answer_socket_allowance = 2 * answer_send_buffer;
+inline constexpr std::size_t stream_socket_allowance = 2 * stream_send_buffer;
 
 class stream_session;
 
@@ -47,6 +57,7 @@ struct http_context {
   http_limits limits;
   connection_registry connections;
   address_slots streams;
+  send_budget budget{address_budget_bytes, process_budget_bytes};
   std::uint64_t streams_refused = 0;
   std::vector<std::weak_ptr<stream_session>> open_streams;
 };

@@ -147,9 +147,28 @@ millis hub::document_expiry(millis now) const {
   return until;
 }
 
-std::string hub::metrics(const serving_figures& serving) {
-  std::lock_guard<std::mutex> hold(lock_);
-  return metrics_text(state_, view_, serving);
+// The state's part of the metrics follows the document's rule: built once
+// per change, and no sooner than ten times what building it took, shared by
+// every answer meanwhile; the HTTP side's few lines are each answer's own.
+std::vector<piece> hub::metrics(const serving_figures& serving, millis now) {
+  std::shared_ptr<const std::string> text;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    const bool recent = now - metrics_built_ < metrics_cost_ms_ * build_cost_ratio;
+    if (!metrics_ || (metrics_changes_ != changes_ && !recent)) {
+      metrics_.reset();  // before building the next: never two in the making
+      const auto started = std::chrono::steady_clock::now();
+      metrics_ = std::make_shared<const std::string>(metrics_state_text(state_, view_));
+      metrics_cost_ms_ = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - started)
+                             .count();
+      metrics_built_ = now;
+      metrics_changes_ = changes_;
+      give_back(metrics_->size());
+    }
+    text = metrics_;
+  }
+  return {{text, *text, false}, own_piece(metrics_serving_text(serving), false)};
 }
 
 state hub::copy() {
@@ -169,6 +188,10 @@ bool hub::in_ring(std::uint64_t seq) const {
   return seq <= seq_ && seq_ - seq <= ring_.size();
 }
 
+bool hub::catchable(std::uint64_t seq) const {
+  return in_ring(seq) && bytes_after(seq) <= replay_bytes;
+}
+
 std::uint64_t hub::bytes_after(std::uint64_t seq) const {
   if (seq == seq_) return 0;
   return published_bytes_ - ring_[ring_.size() - (seq_ - seq)].before;
@@ -182,14 +205,21 @@ void hub::append_after(std::uint64_t& seq, std::vector<piece>& out) const {
 
 // The last document built, while its events since are few and it is fresh
 // (or nothing happened since); else a new one.
+// The document must be followed by every event after it: one whose events
+// have left the ring (a burst of records since it was built) is built
+// again whatever the cost, as a stream starting from it would skip them.
 std::shared_ptr<const state_document> hub::stream_document(millis now) {
   const bool reusable =
-      stream_document_ && in_ring(stream_document_seq_) &&
-      bytes_after(stream_document_seq_) <= replay_bytes && now < stream_document_until_ &&
+      stream_document_ && catchable(stream_document_seq_) && now < stream_document_until_ &&
       (stream_document_seq_ == seq_ || now - stream_document_built_ < stream_document_reuse_ms);
   if (reusable) return stream_document_;
   stream_document_.reset();
   stream_document_ = document(now);
+  if (!catchable(document_seq_)) {
+    document_.reset();
+    document_until_ = 0;
+    stream_document_ = document(now);
+  }
   stream_document_seq_ = document_seq_;
   stream_document_built_ = now;
   stream_document_until_ = document_until_;
@@ -223,7 +253,7 @@ void hub::opening(const std::string& last_id, millis now, std::uint64_t& seq,
       last_id.size() - prefix.size() <= 19 &&
       last_id.find_first_not_of("0123456789", prefix.size()) == std::string::npos) {
     const std::uint64_t seen = std::stoull(last_id.substr(prefix.size()));
-    if (in_ring(seen) && bytes_after(seen) <= replay_bytes) {
+    if (catchable(seen)) {
       seq = seen;
       return append_after(seq, out);
     }

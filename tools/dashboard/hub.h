@@ -68,7 +68,7 @@ class hub {
   // until the next, so that repeated requests for a large state cost
   // neither time nor memory.
   std::shared_ptr<const state_document> state_text(millis now);
-  std::string metrics(const serving_figures& serving);
+  std::vector<piece> metrics(const serving_figures& serving, millis now);
   state copy();
   bool changed_since_saved();  // and marks it saved
 
@@ -93,6 +93,8 @@ class hub {
   // Lock held, for each of these.
   bool in_ring(std::uint64_t seq) const;
   std::uint64_t bytes_after(std::uint64_t seq) const;  // seq in the ring
+  // The events after `seq` are all in the ring and few enough to replay.
+  bool catchable(std::uint64_t seq) const;
   void append_after(std::uint64_t& seq, std::vector<piece>& out) const;
   void append_state(std::uint64_t& seq, millis now, std::vector<piece>& out);
   std::shared_ptr<const state_document> stream_document(millis now);
@@ -114,6 +116,9 @@ class hub {
   std::uint64_t document_changes_ = 0, document_seq_ = 0;
   millis document_until_ = 0;
   millis document_built_ = 0, document_cost_ms_ = 0;
+  std::shared_ptr<const std::string> metrics_;  // the state's part, for metrics_changes_
+  std::uint64_t metrics_changes_ = 0;
+  millis metrics_built_ = 0, metrics_cost_ms_ = 0;
   // The document streams start from: the last built while it is fresh
   // enough, so that streams opened together share one.
   std::shared_ptr<const state_document> stream_document_;

@@ -18,27 +18,32 @@ namespace {
 const double started_seconds =
     std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 
-// A label value: backslash, double quote and line feed escaped as the
-// format wants; every other control character (call signs are any bytes,
-// first made valid UTF-8) as the page shows it, \xNN, so no raw control
-// byte reaches a scraper or a terminal.
+// A label value, as the scraper reads it once the format's own escapes are
+// undone: every control character (C0, DEL, and C1, which call_text makes
+// U+0080..U+009F) is \xNN as the page shows it, and a backslash of the call
+// sign is doubled, so that the text "\x01" and the byte 0x01 stay distinct
+// series and no control character reaches a scraper or a terminal. Then the
+// format's escapes: backslash and double quote.
 std::string label(std::string_view text) {
   std::string out;
-  for (const char ch : text) {
-    const auto byte = static_cast<unsigned char>(ch);
-    if (ch == '\\')
-      out += "\\\\";
-    else if (ch == '"')
+  const auto escaped = [&out](unsigned byte) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "\\\\x%02x", byte);
+    out += hex;
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0u;
+    if (byte == '\\')
+      out += "\\\\\\\\";
+    else if (byte == '"')
       out += "\\\"";
-    else if (ch == '\n')
-      out += "\\n";
-    else if (byte < 0x20 || byte == 0x7f) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\\\x%02x", byte);
-      out += escaped;
-    } else {
-      out += ch;
-    }
+    else if (byte < 0x20 || byte == 0x7f)
+      escaped(byte);
+    else if (byte == 0xc2 && next >= 0x80 && next <= 0x9f)
+      escaped(next), ++i;
+    else
+      out += text[i];
   }
   return out;
 }
@@ -102,23 +107,17 @@ void feed(std::string& out, const state& s) {
          static_cast<double>(s.last_record) / 1000.0);
 }
 
-void process(std::string& out, const serving_figures& serving) {
+void process(std::string& out) {
   metric(out, "mirx_dashboard_build_info", "gauge", "The dashboard's version, value 1.");
   sample(out, "mirx_dashboard_build_info{version=\"" MIRX_DASHBOARD_VERSION "\"}", 1);
   metric(out, "mirx_dashboard_process_start_time_seconds", "gauge",
          "When the dashboard started, Unix time.");
   sample(out, "mirx_dashboard_process_start_time_seconds", started_seconds);
-  metric(out, "mirx_dashboard_event_streams", "gauge", "Open live-page event streams.");
-  sample(out, "mirx_dashboard_event_streams", serving.streams);
-  metric(out, "mirx_dashboard_event_streams_refused_total", "counter",
-         "Event streams refused (503) because the total or the per-address cap was reached.");
-  sample(out, "mirx_dashboard_event_streams_refused_total",
-         static_cast<double>(serving.streams_refused));
 }
 
 }  // namespace
 
-std::string metrics_text(const state& s, const view& v, const serving_figures& serving) {
+std::string metrics_state_text(const state& s, const view& v) {
   std::string out;
   metric(out, "mirx_dashboard_nodes_registered", "gauge",
          "Nodes in the server's table as the records since its last start tell.");
@@ -129,9 +128,24 @@ std::string metrics_text(const state& s, const view& v, const serving_figures& s
   sample(out, "mirx_dashboard_headers_relayed_total",
          static_cast<double>(s.count.of(record::tag_acc)));
   feed(out, s);
-  process(out, serving);
+  process(out);
   per_node(out, s, v);
   return out;
+}
+
+std::string metrics_serving_text(const serving_figures& serving) {
+  std::string out;
+  metric(out, "mirx_dashboard_event_streams", "gauge", "Open live-page event streams.");
+  sample(out, "mirx_dashboard_event_streams", serving.streams);
+  metric(out, "mirx_dashboard_event_streams_refused_total", "counter",
+         "Event streams refused (503) because the total or the per-address cap was reached.");
+  sample(out, "mirx_dashboard_event_streams_refused_total",
+         static_cast<double>(serving.streams_refused));
+  return out;
+}
+
+std::string metrics_text(const state& s, const view& v, const serving_figures& serving) {
+  return metrics_state_text(s, v) + metrics_serving_text(serving);
 }
 
 std::string metrics_text(const state& s, const view& v, int streams) {

@@ -159,20 +159,22 @@ void timed_out(state& s, const talk& t) {
 
 // Rows a heartbeat shows the server no longer has, whose DEL was lost (or
 // came while this dashboard was down, its rows read from a state file): all
-// of them when the server's table is empty; otherwise those that three
-// rounds of its re-announcement passed over (a round is a NOD per entry; a
-// table changing meanwhile may shift the walk past an entry once, and a NOD
-// may be lost), and one slice (at most 128 NODs after a heartbeat) more,
-// for a round that ends inside one. A server that sends no NOD
-// leaves the rows alone.
+// of them when the server's table is empty; otherwise those that two rounds
+// of its re-announcement and one slice more passed over (a round is a NOD per
+// entry, a slice at most 128 NODs after a heartbeat). So a row survives its
+// NOD lost twice, or lost once and the walk shifted past it once by a table
+// changing meanwhile, and a row the server no longer has goes at the 4th
+// heartbeat after the last NOD that named it for a table of up to 128 entries
+// (a round per heartbeat), after 2 * ceil(n / 128) + 2 beyond that. A server
+// that sends no NOD leaves the rows alone.
 std::vector<call_value> drop_unannounced(state& s) {
   const std::uint64_t entries = s.server.table_size;
   const std::uint64_t slice = std::min<std::uint64_t>(entries, 128);
-  const std::uint64_t patience = 3 * entries + slice;
+  const std::uint64_t patience = 2 * entries + slice;
   std::vector<call_value> gone;
   for (auto row = s.nodes.begin(); row != s.nodes.end();) {
     const auto next = std::next(row);
-    if (entries == 0 || s.nods - row->second.confirmed_at > patience) {
+    if (entries == 0 || s.nods - row->second.confirmed_at >= patience) {
       gone.push_back(row->first);
       erase_row(s, row);
     }

@@ -130,8 +130,9 @@ state from_file(const json& j) {
 
 }  // namespace
 
+// Readable by the owner only: the file holds the nodes' full addresses.
 std::string save_state(const state& s, const std::string& path) {
-  if (const int error = platform::replace_file(path, to_file(s).dump()); error != 0)
+  if (const int error = platform::replace_file(path, to_file(s).dump(), true); error != 0)
     return "cannot write " + path + ": " + platform::error_text(error);
   return "";
 }

@@ -2,6 +2,8 @@
 
 #include "dashboard/event_stream.h"
 #include "dashboard/http_answers.h"
+#include "dashboard/http_connection.h"
+#include "platform/platform.h"
 
 namespace mirx::dashboard {
 
@@ -14,6 +16,8 @@ namespace {
 constexpr std::chrono::milliseconds ping_interval{15000};
 // Pieces handed to one write at most.
 constexpr std::size_t pieces_per_write = 64;
+// How often a stream's progress is looked at.
+constexpr std::chrono::milliseconds progress_check{500};
 
 }  // namespace
 
@@ -27,9 +31,28 @@ stream_session::stream_session(asio::ip::tcp::socket socket, http_context& conte
 
 stream_session::~stream_session() {
   context_.streams.give(address_);
+  if (budgeted_) context_.budget.leave(budget_ticket_);
+}
+
+bool stream_session::reserve() {
+  boost::system::error_code ec;
+  socket_.set_option(asio::socket_base::send_buffer_size(stream_send_buffer), ec);
+  budgeted_ = context_.budget.enter(address_, stream_unsent_bytes + stream_socket_allowance, {},
+                                    shared_from_this(), budget_ticket_);
+  if (!budgeted_) {
+    refuse(socket_);
+    close();
+  }
+  return budgeted_;
 }
 
 void stream_session::start(const std::string& last_id) {
+  // The window before anything is sent: the peer's whole, when its reader has
+  // read everything.
+  platform::tcp_progress p;
+  if (platform::tcp_progress_of(socket_.native_handle(), p)) widest_ = window_ = p.window;
+  progress_at_ = std::chrono::steady_clock::now();
+  watch_progress();
   std::vector<piece> first{own_piece(stream_head(), false)};
   context_.events.opening(last_id, wall_now(), seq_, first);
   append(first);
@@ -48,6 +71,8 @@ void stream_session::close() {
   if (closed_) return;
   closed_ = true;
   queue_.clear();  // the shared texts are let go at once
+  if (budgeted_) context_.budget.leave(budget_ticket_);
+  budgeted_ = false;
   boost::system::error_code ec;
   stall_.cancel();
   ping_.cancel();
@@ -73,19 +98,16 @@ void stream_session::write() {
   }
   writing_ = true;
   quiet_ = false;
-  const std::uint64_t write = ++writes_;
-  stall_.expires_after(std::chrono::seconds(context_.limits.deadline_seconds));
-  stall_.async_wait([self = shared_from_this(), write](const boost::system::error_code& ec) {
-    if (!ec && self->writing_ && self->writes_ == write) self->close();
-  });
   socket_.async_write_some(
-      buffers_, [self = shared_from_this(), write](const boost::system::error_code& ec,
-                                                   std::size_t n) { self->written(write, ec, n); });
+      buffers_, [self = shared_from_this()](const boost::system::error_code& ec, std::size_t n) {
+        self->written(ec, n);
+      });
 }
 
-void stream_session::written(std::uint64_t, const boost::system::error_code& ec, std::size_t n) {
+void stream_session::written(const boost::system::error_code& ec, std::size_t n) {
   writing_ = false;
   if (ec || closed_) return close();
+  written_ += n;
   while (n > 0) {
     piece& p = queue_.front();
     const std::size_t left = p.bytes.size() - front_sent_;
@@ -98,8 +120,48 @@ void stream_session::written(std::uint64_t, const boost::system::error_code& ec,
     queue_.pop_front();
     front_sent_ = 0;
   }
-  if (queue_.empty()) stall_.cancel();
   write();
+}
+
+// Whether the page took something since the last look, or holds nothing it
+// has not taken; when it neither does nor reads, a probe is queued. A
+// reader that reads frees room, so its window grows; a peer whose reader
+// reads nothing only ever shrinks its window, and acknowledges no more than
+// its system buffers, which the window arithmetic takes out (to within the
+// coarseness of the window: a segment).
+bool stream_session::progressed() {
+  platform::tcp_progress p;
+  if (!platform::tcp_progress_of(socket_.native_handle(), p)) {
+    if (written_ == taken_ && !queue_.empty()) return false;  // judged by writes alone
+    taken_ = written_;
+    return true;
+  }
+  widest_ = std::max(widest_, p.window);
+  const std::uint64_t unread = widest_ - p.window;
+  const std::uint64_t taken = p.acked > unread ? p.acked - unread : 0;
+  const bool grew = p.window > window_;
+  window_ = p.window;
+  if (queue_.empty() && p.acked >= written_ && unread == 0) return true;
+  if (grew || taken > taken_ + p.segment) return taken_ = taken, true;
+  if (queue_.empty()) {
+    std::vector<piece> probe{own_piece(":\n", false)};
+    append(probe);
+  }
+  return false;
+}
+
+void stream_session::watch_progress() {
+  stall_.expires_after(progress_check);
+  stall_.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
+    if (ec || self->closed_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (self->progressed())
+      self->progress_at_ = now;
+    else if (now - self->progress_at_ >=
+             std::chrono::seconds(self->context_.limits.deadline_seconds))
+      return self->close();
+    self->watch_progress();
+  });
 }
 
 // The page sends nothing on a stream: whatever it sends is dropped, and

@@ -54,8 +54,10 @@ std::string udp_receiver::open(const endpoint& at, std::uint16_t& bound) {
     return "cannot listen on " + nodes::dotted(at.ip, at.port) + ": " + reason;
   }
   bound = socket_->port();
-  if (forward_ && forward_->port == bound &&
-      (forward_->ip == at.ip || (at.ip == 0 && local(forward_->ip))))
+  // A datagram sent to any address of this machine (0.0.0.0 among them) at
+  // the listening port may come back to this socket, whatever address it is
+  // bound to, and would be counted and passed on again without end.
+  if (forward_ && forward_->port == bound && (forward_->ip == 0 || local(forward_->ip)))
     return "--forward " + nodes::dotted(forward_->ip, forward_->port) +
            " is where this dashboard listens: every record would come back to it";
   if (forward_) {
