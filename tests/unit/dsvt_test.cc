@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "dextra/link_target.h"
+
 namespace mirx::dextra {
 namespace {
 
@@ -137,6 +139,44 @@ TEST(DsvtFraming, BothWaysKeepTheBody) {
   EXPECT_FALSE(is_sync(v.data()));
   std::memcpy(v.data() + dsvt::slow_data, dsvt::sync, 3);
   EXPECT_TRUE(is_sync(v.data()));
+}
+
+}  // namespace
+}  // namespace mirx::dextra
+
+namespace mirx::dextra {
+namespace {
+
+TEST(LinkTarget, Lines) {
+  struct row {
+    const char* line;
+    bool taken;
+    const char* call;
+    char module;
+    const char* host;
+    std::uint16_t port;
+  };
+  const row rows[] = {
+      {"XRF123 B ref.example", true, "XRF123", 'B', "ref.example", 30001},
+      {" XRF123\tC 10.0.0.1:40000 ", true, "XRF123", 'C', "10.0.0.1", 40000},
+      {"XRF123 B ref.example:65536", false, "", 0, "", 0},
+      {"XRF123 B ref.example:", false, "", 0, "", 0},
+      {"XRF123 B :30001", false, "", 0, "", 0},
+      {"XRF123 BB ref.example", false, "", 0, "", 0},
+      {"XRF12345 B ref.example", false, "", 0, "", 0},
+      {"XRF123 B", false, "", 0, "", 0},
+      {"", false, "", 0, "", 0},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.line);
+    const auto t = parse_link_target(r.line);
+    ASSERT_EQ(t.has_value(), r.taken);
+    if (!t) continue;
+    EXPECT_EQ(t->call, r.call);
+    EXPECT_EQ(t->module, r.module);
+    EXPECT_EQ(t->host, r.host);
+    EXPECT_EQ(t->port, r.port);
+  }
 }
 
 }  // namespace
