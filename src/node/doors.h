@@ -1,0 +1,33 @@
+#pragma once
+
+// The conference's other doors: ways in besides the node protocol (DExtra
+// today; DCS or DPlus would be one more door each). Every stream, whichever
+// door it came through, goes node-framed to every node and to every door;
+// each door carries it to its own peers in its own framing, never to the
+// peer it came from.
+
+#include <cstdint>
+
+namespace mirx {
+
+// Where a stream came in: a node (door 0, by its address alone, as nodes are
+// known) or a peer of another door, by address and port.
+struct stream_origin {
+  static constexpr std::uint8_t node_door = 0;
+  std::uint8_t door = node_door;
+  std::uint32_t ip = 0;  // network byte order
+  std::uint16_t port = 0;
+  bool operator==(const stream_origin&) const = default;
+};
+
+class conference_door {
+ public:
+  virtual ~conference_door() = default;
+  // A node-framed header of a stream from `from`; true when any peer of the
+  // door was sent it.
+  virtual bool header(const std::uint8_t* packet, const stream_origin& from) = 0;
+  // A node-framed voice packet of a stream from `from`.
+  virtual void voice(const std::uint8_t* packet, const stream_origin& from) = 0;
+};
+
+}  // namespace mirx
