@@ -60,8 +60,9 @@ std::FILE* open_config(const char* path, output& out) {
 // Reads the next piece of a line into `raw`: carriage returns dropped, at most
 // line_size - 1 characters, up to and including the first newline. A zero
 // byte is stored like any other, so the text of the piece ends there while the
-// rest of its line is still consumed. False when nothing is left.
-bool read_piece(config_reader& r, char (&raw)[line_size]) {
+// rest of its line is still consumed. Returns how many characters were read:
+// 0 when nothing is left.
+int read_piece(config_reader& r, char (&raw)[line_size]) {
   int n = 0;
   while (!r.ended && n < line_size - 1) {
     const int c = std::getc(r.file);
@@ -73,7 +74,7 @@ bool read_piece(config_reader& r, char (&raw)[line_size]) {
     }
   }
   raw[n] = '\0';
-  return n > 0;
+  return n;
 }
 
 // "ON" and "OFF" (upper case, as DprsSW) set a switch; any other value leaves
@@ -197,6 +198,7 @@ constexpr std::size_t key_count = sizeof keys / sizeof keys[0];
 // it: the last value given for a whole-number row.
 struct written_values {
   std::optional<std::string> text[key_count];  // nothing: the file gave none
+  bool cut[key_count] = {};  // a line of the key lost its value to the line length
 };
 
 // Stores one value where its key says and echoes what was stored.
@@ -260,7 +262,10 @@ const key_entry* match_key(const char* key_start) {
 // One piece of the file: a comment, a faulty line that is reported, or
 // "key = value ;" with anything after the ";" ignored. Messages quote `raw`
 // as it was read, newline included.
-void handle_line(const char* raw, settings& s, output& out, written_values& written) {
+// `cut_short`: the piece is not the whole line. A key of ours whose value it cut is
+// refused after reading, since ignoring it would switch its limit off.
+void handle_line(const char* raw, bool cut_short, settings& s, output& out,
+                 written_values& written) {
   char work[line_size];
   std::strcpy(work, raw);  // both buffers hold one piece
   const std::size_t length = std::strlen(work);
@@ -268,7 +273,12 @@ void handle_line(const char* raw, settings& s, output& out, written_values& writ
   const char* key_start = work + std::strspn(work, " ");  // a tab is not skipped
   if (*key_start == '#') return;
   char* cut = std::strchr(work, ';');
-  if (cut == nullptr) return out.say(shown::always, "Not found ';' in  : %s\n", raw);
+  if (cut == nullptr) {
+    const key_entry* key = cut_short ? match_key(key_start) : nullptr;
+    if (key != nullptr && key->origin == key_origin::added)
+      written.cut[static_cast<std::size_t>(key - keys)] = true;
+    return out.say(shown::always, "Not found ';' in  : %s\n", raw);
+  }
   *cut = '\0';
   const key_entry* key = match_key(key_start);
   const char* equals = key != nullptr ? std::strchr(key_start, '=') : nullptr;
@@ -307,6 +317,9 @@ std::string line_of(const char* fmt, ...) {
 std::string refusal(const key_entry& key, const settings& s, const written_values& written) {
   const std::size_t row = static_cast<std::size_t>(&key - keys);
   const key_bounds& b = key.bounds;
+  if (written.cut[row])
+    return line_of("%s is on a line longer than %d characters: write it on a shorter line\n",
+                   key.name, line_size - 2);
   if (b.check == key_check::port &&
       port_of(static_cast<std::int32_t>(number_in(key.where, s))) == 0)
     return line_of("%s=%d is port 0: give a port from %lld to %lld\n", key.name,
@@ -371,7 +384,8 @@ std::string read_config_file(const char* path, settings& s, output& out) {
   if (r.file != nullptr) {
     out.say(shown::debug, "\n*** Debug on Config File\n");
     char raw[line_size];
-    while (read_piece(r, raw)) handle_line(raw, s, out, written);
+    for (int n; (n = read_piece(r, raw)) > 0;)
+      handle_line(raw, n == line_size - 1 && raw[n - 1] != '\n' && !r.ended, s, out, written);
     std::fclose(r.file);
     out.say(shown::debug, "*** Debug Exit\n\n");
   }

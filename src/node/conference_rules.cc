@@ -10,13 +10,14 @@ void conference_rules::start(bool one_talker, std::uint32_t max_over_ms, stream_
   one_talker_ = one_talker;
   max_over_ms_ = max_over_ms;
   log_ = log;
+  stray_ms_ = -1;
   overs_.reserve(max_floor_streams);
 }
 
 const callsign* conference_rules::talker() const {
   if (!one_talker_) return nullptr;
   for (const over& o : overs_)
-    if (o.relayed) return &o.my_call;
+    if (o.now == state::talking) return &o.my_call;
   return nullptr;
 }
 
@@ -30,82 +31,135 @@ void conference_rules::erase(over* o) {
   overs_.erase(overs_.begin() + (o - overs_.data()));
 }
 
-// Follows a new stream. When every place is taken, the oldest refused or cut
-// stream gives way; when none is, the new stream is not followed.
-conference_rules::over* conference_rules::add(std::uint32_t ip, bool relayed,
-                                              const std::uint8_t* packet, std::int64_t now_ms) {
-  if (overs_.size() == max_floor_streams) {
-    over* oldest = nullptr;
-    for (over& o : overs_)
-      if (!o.relayed && (oldest == nullptr || o.start_ms < oldest->start_ms)) oldest = &o;
-    if (oldest == nullptr) return nullptr;
-    erase(oldest);
-  }
-  overs_.push_back({ip, relayed, now_ms, now_ms, callsign_of(packet + hdr::my_call)});
+// The caller has made sure there is room: nothing followed is ever forgotten,
+// since a forgotten refused or cut stream would be heard again.
+conference_rules::over* conference_rules::add(std::uint32_t ip, state s, const std::uint8_t* packet,
+                                              std::int64_t now_ms) {
+  overs_.push_back({ip, s, now_ms, now_ms, callsign_of(packet + hdr::my_call)});
   return &overs_.back();
+}
+
+// A stream ends (end mark, or an echo test's header). A refused one is
+// forgotten; a timed sender is remembered until it has been silent, so that
+// keying up again at once does not restart its timer.
+void conference_rules::end(over& o) {
+  if (o.now == state::refused || (o.now == state::talking && max_over_ms_ == 0))
+    erase(&o);
+  else if (o.now == state::talking)
+    o.now = state::ended;
 }
 
 floor_verdict conference_rules::header(conference& c, std::uint32_t ip, const std::uint8_t* packet,
                                        std::int64_t now_ms) {
-  // A new header from an address ends whatever stream it had.
-  if (over* o = find(ip)) erase(o);
-  if (talker() != nullptr) {
+  over* o = find(ip);
+  if (o != nullptr && (o->now == state::refused || now_ms - o->last_ms >= stream_silence_ms)) {
+    erase(o);
+    o = nullptr;
+  }
+  if (o == nullptr) return decide(c, ip, packet, now_ms);
+  // The sender has not been silent: its transmission goes on, and so does
+  // its timer, whatever headers it repeats.
+  o->last_ms = now_ms;
+  if (o->now == state::cut) return floor_verdict::drop;
+  if (too_long(*o, now_ms)) {
+    cut(c, *o, now_ms);
+    return floor_verdict::drop;
+  }
+  if (o->now == state::talking || talker() == nullptr) {
+    o->now = state::talking;
+    o->my_call = callsign_of(packet + hdr::my_call);
+    return floor_verdict::relay;
+  }
+  erase(o);  // its over ended and another holds the conference now
+  return decide(c, ip, packet, now_ms);
+}
+
+// A header that begins a new stream from `ip`.
+floor_verdict conference_rules::decide(conference& c, std::uint32_t ip, const std::uint8_t* packet,
+                                       std::int64_t now_ms) {
+  if (overs_.size() == max_floor_streams) {
     refuse(c, ip, packet);
-    add(ip, false, packet, now_ms);
+    stray_ms_ = now_ms;
     return floor_verdict::refuse;
   }
-  add(ip, true, packet, now_ms);
+  if (talker() != nullptr) {
+    refuse(c, ip, packet);
+    add(ip, state::refused, packet, now_ms);
+    return floor_verdict::refuse;
+  }
+  add(ip, state::talking, packet, now_ms);
   return floor_verdict::relay;
 }
 
 floor_verdict conference_rules::voice(conference& c, std::uint32_t ip, const std::uint8_t* packet,
                                       std::int64_t now_ms) {
   over* o = find(ip);
-  if (o == nullptr) return talker() != nullptr ? floor_verdict::drop : floor_verdict::relay;
-  if (o->relayed && too_long(*o, now_ms)) cut(c, *o, now_ms);
-  o->last_ms = now_ms;
-  const bool relayed = o->relayed;
-  if (voice::ends_stream(packet)) erase(o);
+  if (o != nullptr) {
+    o->last_ms = now_ms;
+    if ((o->now == state::talking || o->now == state::ended) && too_long(*o, now_ms))
+      cut(c, *o, now_ms);
+  }
+  if (o == nullptr || o->now == state::ended) return stray_voice(now_ms);
+  const bool relayed = o->now == state::talking;
+  if (voice::ends_stream(packet)) end(*o);
   return relayed ? floor_verdict::relay : floor_verdict::drop;
 }
 
-void conference_rules::tick(conference& c, std::int64_t now_ms) {
+// Voice that no followed stream owns: dropped while someone talks, and while
+// a stream refused for want of room may still be transmitting.
+floor_verdict conference_rules::stray_voice(std::int64_t now_ms) {
+  if (stray_ms_ >= 0) {
+    stray_ms_ = now_ms;
+    return floor_verdict::drop;
+  }
+  return talker() != nullptr ? floor_verdict::drop : floor_verdict::relay;
+}
+
+void conference_rules::tick(conference& c, std::int64_t now_ms, std::int64_t heard_ms) {
+  if (stray_ms_ >= 0 && heard_ms - stray_ms_ >= stream_silence_ms) stray_ms_ = -1;
   for (std::size_t i = 0; i < overs_.size();) {
     over& o = overs_[i];
-    if (now_ms - o.last_ms >= stream_silence_ms) {
+    if (heard_ms - o.last_ms >= stream_silence_ms) {
       erase(&o);
       continue;
     }
-    if (o.relayed && too_long(o, now_ms)) cut(c, o, now_ms);
+    if (o.now == state::talking && too_long(o, now_ms)) cut(c, o, now_ms);
     ++i;
   }
 }
 
 // Nobody heard the header, which the undelivered acknowledgement says; it is
-// addressed as a relayed header's would be.
+// addressed as a relayed header's would be. Refused for want of room while
+// nobody talks, it has no talker to name and no REF record.
 void conference_rules::refuse(conference& c, std::uint32_t ip, const std::uint8_t* packet) {
-  const callsign talking = *talker();
+  const callsign* talking = talker();
   c.last_my_call = callsign_of(packet + hdr::my_call);
   const node_entry* own = nullptr;
   for (const node_entry& e : c.table.entries())
     if (e.ip == ip) own = &e;
   if (own != nullptr) c.last_node_call = own->call1;
-  c.out.stamped(shown::event, "Refused Header Packet from %.8s while %.8s talks\n",
-                printable(c.last_my_call).text, printable(talking).text);
-  if (log_ != nullptr) {
+  if (talking == nullptr) {
+    c.out.stamped(shown::event, "Refused Header Packet from %.8s: %u streams followed\n",
+                  printable(c.last_my_call).text, static_cast<unsigned>(overs_.size()));
+  } else {
+    c.out.stamped(shown::event, "Refused Header Packet from %.8s while %.8s talks\n",
+                  printable(c.last_my_call).text, printable(*talking).text);
+  }
+  if (log_ != nullptr && talking != nullptr) {
     record::bytes r = record::make(record::tag_ref);
     if (own != nullptr) put_callsign(r.data() + record::call1, own->call1);
-    put_callsign(r.data() + record::talker, talking);
+    put_callsign(r.data() + record::talker, *talking);
     put_callsign(r.data() + record::my_call, c.last_my_call);
     c.net.send_to_log_server(r.data(), r.size());
   }
   send_ack_transmission(c, ip, false);
 }
 
-// The stream stays followed, so that the rest of its voice is dropped until
-// it ends, but it no longer holds the conference.
+// The sender stays followed, so that the rest of its voice and the headers
+// it repeats are dropped until it falls silent, but it no longer holds the
+// conference.
 void conference_rules::cut(conference& c, over& o, std::int64_t now_ms) {
-  o.relayed = false;
+  o.now = state::cut;
   c.out.stamped(shown::event, "Over from %.8s timed out after %lld s\n", printable(o.my_call).text,
                 static_cast<long long>((now_ms - o.start_ms) / 1000));
   if (log_ != nullptr) log_->end_stream(o.ip, record::end_by_timeout);

@@ -2,13 +2,18 @@
 
 // The conference's floor rules, both opt-in: with OneTalker one stream at a
 // time holds the conference and headers and voice from every other address
-// are held back; with MaxOverSeconds a stream relayed that long from its
-// header is cut. The relay asks here, for each header and voice packet,
-// whether it goes out at all; who receives it stays the relay's own rule.
+// are held back; with MaxOverSeconds a sender's continuous transmission
+// relayed that long is cut. The relay asks here, for each header and voice
+// packet, whether it goes out at all; who receives it stays the relay's own
+// rule.
 //
 // A stream is what the stream records call one: a header, then the voice from
 // the same address until its end mark, 2 s of silence or a new header from
 // there. Every moment is a monotonic time in milliseconds from the caller.
+//
+// Every bound errs towards silence: a stream that cannot be followed is
+// refused, and while such a stream may still be transmitting, voice that no
+// followed stream owns is dropped.
 
 #include <cstddef>
 #include <cstdint>
@@ -23,14 +28,13 @@ class stream_log;
 
 enum class floor_verdict {
   relay,   // relay as always
-  refuse,  // a header while another stream holds the conference
+  refuse,  // a header while another stream holds the conference, or no room
   drop,    // voice of a refused or cut stream, or from anyone but the holder
 };
 
-// The most streams followed at once. With OneTalker at most one of them is
-// relayed (the rest are refused ones, whose voice is dropped until they end);
-// when all are in use the oldest refused one is forgotten. Without OneTalker
-// a stream beyond this many is relayed but not timed.
+// The most addresses followed at once: streams relayed, refused or cut, and
+// senders whose over ended less than the silence time ago. None is ever
+// forgotten to make room; a header that finds no room is refused.
 inline constexpr std::size_t max_floor_streams = 64;
 
 class conference_rules {
@@ -48,29 +52,42 @@ class conference_rules {
   floor_verdict voice(conference& c, std::uint32_t ip, const std::uint8_t* packet,
                       std::int64_t now_ms);
   // A header from `ip` that the rules do not decide on (an echo test's) ends
-  // its stream all the same.
+  // its stream all the same; the time-out timer still remembers the sender.
   void forget(std::uint32_t ip) {
-    if (over* o = find(ip)) erase(o);
+    if (over* o = find(ip)) end(*o);
   }
-  // On every wake of the receive loop: ends silent streams, cuts long ones.
-  void tick(conference& c, std::int64_t now_ms);
+  // On every wake of the receive loop: cuts long overs at `now_ms`, and ends
+  // streams silent at `heard_ms`, the moment up to which every datagram that
+  // arrived has been read (so a stall of the loop is never taken for
+  // silence).
+  void tick(conference& c, std::int64_t now_ms, std::int64_t heard_ms);
 
   // With OneTalker: the stream holding the conference, the one relayed
   // stream; null when the conference is free.
   const callsign* talker() const;
 
  private:
+  enum class state {
+    talking,  // relayed, timed; with OneTalker it holds the conference
+    refused,  // voice dropped until the stream ends
+    cut,      // timed out: header and voice dropped until the sender is silent
+    ended,    // over by its end mark; the timer still runs until silence
+  };
   struct over {
     std::uint32_t ip = 0;
-    bool relayed = false;  // false: refused or cut, its voice dropped
-    std::int64_t start_ms = 0;
-    std::int64_t last_ms = 0;
+    state now = state::talking;
+    std::int64_t start_ms = 0;  // of the continuous transmission, for the timer
+    std::int64_t last_ms = 0;   // last header or voice
     callsign my_call{};
   };
 
   over* find(std::uint32_t ip);
-  over* add(std::uint32_t ip, bool relayed, const std::uint8_t* packet, std::int64_t now_ms);
+  over* add(std::uint32_t ip, state s, const std::uint8_t* packet, std::int64_t now_ms);
   void erase(over* o);
+  void end(over& o);
+  floor_verdict decide(conference& c, std::uint32_t ip, const std::uint8_t* packet,
+                       std::int64_t now_ms);
+  floor_verdict stray_voice(std::int64_t now_ms);
   void refuse(conference& c, std::uint32_t ip, const std::uint8_t* packet);
   void cut(conference& c, over& o, std::int64_t now_ms);
   bool too_long(const over& o, std::int64_t now_ms) const {
@@ -81,6 +98,10 @@ class conference_rules {
   std::int64_t max_over_ms_ = 0;
   stream_log* log_ = nullptr;
   std::vector<over> overs_;  // reserved at start, never grown beyond
+  // Set when a header was refused for want of room, and kept while voice
+  // that no followed stream owns keeps coming: that voice may be the
+  // unfollowed stream's, so it is dropped. -1: no such stream.
+  std::int64_t stray_ms_ = -1;
 };
 
 }  // namespace mirx

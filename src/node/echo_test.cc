@@ -16,6 +16,24 @@ void echo_test::start(const char* call, bool records) {
   store_.assign(max_echo_tests * max_echo_packets * voice::size, 0);
   for (std::size_t i = 0; i < max_echo_tests; ++i)
     slots_[i].voice = store_.data() + i * max_echo_packets * voice::size;
+  tails_.clear();
+  tails_.reserve(max_echo_tails);
+}
+
+echo_test::tail* echo_test::tail_of(std::uint32_t ip) {
+  for (tail& t : tails_)
+    if (t.ip == ip) return &t;
+  return nullptr;
+}
+
+// The recording has lasted its 60 s: it is played back and its slot freed,
+// while the sender's later voice is dropped as a tail until it falls silent.
+// With no room for the tail the slot keeps recording (dropping) instead: a
+// bound may cost an echo test its turn, never relay its voice.
+void echo_test::end_at_bound(slot& s, std::int64_t now_ms) {
+  if (tails_.size() == max_echo_tails) return;
+  tails_.push_back({s.ip, s.last_ms});
+  finish_recording(s, now_ms);
 }
 
 echo_test::slot* echo_test::recording(std::uint32_t ip) {
@@ -34,32 +52,51 @@ void echo_test::finish_recording(slot& s, std::int64_t now_ms) {
   if (!voice::ends_stream(last)) last[prefix::sequence + 1] |= voice::last_frame_flag;
 }
 
-bool echo_test::header(std::uint32_t ip, const std::uint8_t* packet, std::int64_t now_ms) {
+bool echo_test::header(const conference& c, std::uint32_t ip, const std::uint8_t* packet,
+                       std::int64_t now_ms) {
   if (slot* s = recording(ip)) finish_recording(*s, now_ms);
+  if (tail* t = tail_of(ip)) tails_.erase(tails_.begin() + (t - tails_.data()));
   if (std::memcmp(packet + hdr::your_call, call_.data(), call_size) != 0) return false;
   const auto free = std::find_if(slots_.begin(), slots_.end(),
                                  [](const slot& s) { return s.now == phase::free; });
   if (free == slots_.end()) return false;
   std::uint8_t* voice = free->voice;
-  *free = slot{phase::recording, ip, {}, 0, 0, false, now_ms, now_ms, 0, voice};
+  *free = slot{phase::recording, ip, {}, 0, 0, false, now_ms, now_ms, 0, voice, {}, {}};
   std::memcpy(free->header.data(), packet, hdr::size);
+  // Named as the sender's node is now, as the END record names a stream's.
+  for (const node_entry& e : c.table.entries())
+    if (e.ip == ip) {
+      free->call1 = e.call1;
+      free->call2 = e.call2;
+    }
   return true;
 }
 
 bool echo_test::voice(std::uint32_t ip, const std::uint8_t* packet, std::int64_t now_ms) {
   slot* s = recording(ip);
-  if (s == nullptr) return false;
+  if (s == nullptr) {
+    tail* t = tail_of(ip);
+    if (t != nullptr) t->last_ms = now_ms;
+    return t != nullptr;
+  }
   s->last_ms = now_ms;
+  if (now_ms - s->start_ms >= max_echo_ms) {
+    end_at_bound(*s, now_ms);
+    return true;
+  }
   if (s->packets < max_echo_packets)
     std::memcpy(s->voice + s->packets++ * voice::size, packet, voice::size);
   if (voice::ends_stream(packet)) finish_recording(*s, now_ms);
   return true;
 }
 
-void echo_test::tick(conference& c, std::int64_t now_ms) {
+void echo_test::tick(conference& c, std::int64_t now_ms, std::int64_t heard_ms) {
+  std::erase_if(tails_,
+                [heard_ms](const tail& t) { return heard_ms - t.last_ms >= stream_silence_ms; });
   for (slot& s : slots_) {
-    if (s.now == phase::recording && now_ms - s.last_ms >= stream_silence_ms)
+    if (s.now == phase::recording && heard_ms - s.last_ms >= stream_silence_ms)
       finish_recording(s, now_ms);
+    if (s.now == phase::recording && now_ms - s.start_ms >= max_echo_ms) end_at_bound(s, now_ms);
     if (s.now == phase::playing) play(c, s, now_ms);
   }
 }
@@ -86,11 +123,8 @@ void echo_test::begin_playback(conference& c, slot& s) {
                 printable(speaker).text, s.packets);
   if (!records_) return;
   record::bytes r = record::make(record::tag_ech);
-  for (const node_entry& e : c.table.entries())
-    if (e.ip == s.ip) {
-      put_callsign(r.data() + record::call1, e.call1);
-      put_callsign(r.data() + record::call2, e.call2);
-    }
+  put_callsign(r.data() + record::call1, s.call1);
+  put_callsign(r.data() + record::call2, s.call2);
   put_callsign(r.data() + record::my_call, speaker);
   const auto length = static_cast<std::uint32_t>(
       std::min<std::int64_t>(s.last_ms - s.start_ms, record::duration_cap));

@@ -28,6 +28,12 @@ inline constexpr std::size_t max_echo_tests = 8;
 // 60 s of voice at 20 ms a packet; what comes later is dropped.
 inline constexpr std::size_t max_echo_packets = 3000;
 inline constexpr std::int64_t echo_frame_ms = 20;
+// A recording ends this long after its header, whatever arrives meanwhile.
+inline constexpr std::int64_t max_echo_ms = max_echo_packets * echo_frame_ms;
+// Senders still transmitting after their recording ended at the bound, whose
+// voice is dropped until they fall silent. While this many are, a recording
+// that reaches the bound keeps its place (and drops its voice) instead.
+inline constexpr std::size_t max_echo_tails = 64;
 
 class echo_test {
  public:
@@ -40,13 +46,17 @@ class echo_test {
   // begins). Returns true when the header starts a new recording: it is
   // addressed to the echo call and a recording is free. The header is then
   // neither relayed nor acknowledged.
-  bool header(std::uint32_t ip, const std::uint8_t* packet, std::int64_t now_ms);
+  // The speaker's node names for the ECH record are taken from `c` now.
+  bool header(const conference& c, std::uint32_t ip, const std::uint8_t* packet,
+              std::int64_t now_ms);
   // Returns true when the voice packet belongs to a recording in progress
-  // (kept, or dropped beyond its limit): it is then not relayed.
+  // (kept, or dropped beyond its limit) or to a sender whose recording ended
+  // at the bound: it is then not relayed.
   bool voice(std::uint32_t ip, const std::uint8_t* packet, std::int64_t now_ms);
-  // On every wake of the receive loop: ends silent recordings and sends the
-  // playback packets that are due.
-  void tick(conference& c, std::int64_t now_ms);
+  // On every wake of the receive loop: ends recordings silent at `heard_ms`
+  // (up to which every datagram that arrived has been read) or at their
+  // bound, and sends the playback packets that are due.
+  void tick(conference& c, std::int64_t now_ms, std::int64_t heard_ms);
   // When tick next has work, so that the loop wakes for it; -1: none.
   std::int64_t next_due_ms() const;
 
@@ -63,10 +73,18 @@ class echo_test {
     std::int64_t last_ms = 0;
     std::int64_t play_ms = 0;  // when the playback header is due
     std::uint8_t* voice = nullptr;
+    callsign call1{};  // of the speaker's node when the header came
+    callsign call2{};
+  };
+  struct tail {
+    std::uint32_t ip = 0;
+    std::int64_t last_ms = 0;
   };
 
   slot* recording(std::uint32_t ip);
   void finish_recording(slot& s, std::int64_t now_ms);
+  void end_at_bound(slot& s, std::int64_t now_ms);
+  tail* tail_of(std::uint32_t ip);
   void begin_playback(conference& c, slot& s);
   void play(conference& c, slot& s, std::int64_t now_ms);
 
@@ -74,6 +92,7 @@ class echo_test {
   bool records_ = false;
   std::vector<slot> slots_;
   std::vector<std::uint8_t> store_;  // every slot's voice packets
+  std::vector<tail> tails_;          // reserved at start, never grown beyond
 };
 
 }  // namespace mirx

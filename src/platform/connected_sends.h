@@ -49,15 +49,30 @@ class connected_sends {
   void send_all(const void* data, std::size_t length, const int* slots, std::size_t count,
                 int* errors);
 
+  // For tests alone, which have no other way to make a send fail: once set,
+  // every send's outcome (0 or the system's code), from the ring's completion
+  // or from a repeated refusal, is passed through `hook` with the sending
+  // socket and `context`, and what it returns is taken as the outcome. The
+  // datagram has gone or not as the system said; only what is told changes.
+  // Null, as it always is in the server: the outcomes as they come.
+  using outcome_hook = int (*)(void* context, socket_handle socket, int error);
+  void set_outcome_hook(outcome_hook hook, void* context) {
+    hook_ = hook;
+    hook_context_ = context;
+  }
+
  private:
   std::size_t submit(const void* data, std::size_t length, const int* slots, std::size_t count,
                      int* errors);
   int resend(int slot, const void* data, std::size_t length);
+  socket_handle socket_of(int slot) const;
 
   io_uring* ring_ = nullptr;
   int* fds_ = nullptr;  // the socket of each slot, -1 where free
   unsigned most_ = 0;
   unsigned next_free_ = 0;  // where the search for a free slot begins
+  outcome_hook hook_ = nullptr;
+  void* hook_context_ = nullptr;
 };
 
 }  // namespace mirx::platform

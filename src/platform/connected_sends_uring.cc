@@ -141,7 +141,11 @@ std::size_t connected_sends::submit(const void* data, std::size_t length, const 
     unsigned head = 0, seen = 0;
     io_uring_for_each_cqe(ring_, head, cqe) {
       const std::size_t at = static_cast<std::size_t>(cqe->user_data);
-      if (at < count) errors[at] = cqe->res < 0 ? -cqe->res : 0;
+      if (at < count) {
+        int error = cqe->res < 0 ? -cqe->res : 0;
+        if (hook_ != nullptr) error = hook_(hook_context_, socket_of(slots[at]), error);
+        errors[at] = error;
+      }
       ++seen;
     }
     io_uring_cq_advance(ring_, seen);
@@ -154,11 +158,20 @@ std::size_t connected_sends::submit(const void* data, std::size_t length, const 
   return count;
 }
 
+// The socket of a slot the kernel was handed, which may be no slot of ours
+// (its send then failed with EBADF).
+socket_handle connected_sends::socket_of(int slot) const {
+  const unsigned at = static_cast<unsigned>(slot);
+  return at < most_ && fds_[at] >= 0 ? static_cast<socket_handle>(fds_[at]) : no_socket;
+}
+
 // A send repeated outside the ring, on the slot's own socket.
 int connected_sends::resend(int slot, const void* data, std::size_t length) {
   int error = ECONNREFUSED;
-  for (int i = 0; i < refusal_resends && error == ECONNREFUSED; ++i)
+  for (int i = 0; i < refusal_resends && error == ECONNREFUSED; ++i) {
     error = ::send(fds_[slot], data, length, 0) < 0 ? errno : 0;
+    if (hook_ != nullptr) error = hook_(hook_context_, fds_[slot], error);
+  }
   return error == ECONNREFUSED ? 0 : error;
 }
 

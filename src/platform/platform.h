@@ -102,8 +102,9 @@ std::size_t send_to_endpoints(socket_handle s, const void* data, std::size_t len
 
 // Binds `s` to a port of the system's choice on every address (or keeps the
 // port it is bound to), shared with the sockets open_connected_udp opens
-// from it. The port, or 0 when it
-// cannot be had (the socket then keeps its own port when it first sends).
+// from it and with no socket of another user (a process of the same user
+// can still join it). The port, or 0 when it cannot be had (the socket then
+// keeps its own port when it first sends).
 std::uint16_t bind_shared_port(socket_handle s);
 
 // A UDP socket connected to `ip` (network byte order) at `port`, for sending

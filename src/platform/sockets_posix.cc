@@ -159,11 +159,19 @@ std::size_t send_to_endpoints(socket_handle s, const void* data, std::size_t len
 
 namespace {
 
+// The port is shared with SO_REUSEPORT, which the kernel grants only to
+// sockets of the user that bound it first: a process of another user can
+// neither bind it (to pass its datagrams off as the server's own) nor send
+// from it. SO_REUSEADDR would let any local process join.
+bool mark_shared(int fd) {
+  const int on = 1;
+  return ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) == 0;
+}
+
 // Binds to every address at `port` (0: one of the system's choice) with the
 // port shared; the port bound, or 0.
 std::uint16_t bind_sharing(int fd, std::uint16_t port) {
-  const int on = 1;
-  if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return 0;
+  if (!mark_shared(fd)) return 0;
   sockaddr_in at{};
   at.sin_family = AF_INET;
   at.sin_port = htons(port);
@@ -183,9 +191,7 @@ std::uint16_t bind_shared_port(socket_handle s) {
   // sockets bind, so marking the bound socket is enough.
   const std::uint16_t bound = local_port(s);
   if (bound == 0) return bind_sharing(static_cast<int>(s), 0);
-  const int on = 1;
-  return ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? bound
-                                                                                          : 0;
+  return mark_shared(static_cast<int>(s)) ? bound : 0;
 }
 
 socket_handle open_connected_udp(std::uint32_t ip, std::uint16_t port, std::uint16_t from_port,

@@ -26,7 +26,7 @@ bool header_passes(conference& c, const relay_rules& r, const std::uint8_t* data
                    std::uint32_t sender_ip) {
   if (r.floor == nullptr && r.echo == nullptr) return true;
   const std::int64_t now = platform::monotonic_ms();
-  if (r.echo != nullptr && r.echo->header(sender_ip, data, now)) {
+  if (r.echo != nullptr && r.echo->header(c, sender_ip, data, now)) {
     if (r.floor != nullptr) r.floor->forget(sender_ip);
     return false;
   }

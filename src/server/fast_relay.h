@@ -3,8 +3,10 @@
 // FastRelay=ON: a UDP socket connected to every distinct node address, opened
 // when the first entry appears there and closed when the last one goes, and
 // each fan-out handed to the kernel through io_uring in one submission. What
-// goes on the wire, and in what order, is what the shared out socket would
-// send; only the cost differs. A node whose socket cannot be had (out of
+// goes on the wire is what the shared out socket would send, and so are the
+// failure lines and their order; only the cost differs, and after a failed
+// send its retries follow the sends after it on the wire (they go through
+// the out socket, from the same port). A node whose socket cannot be had (out of
 // descriptors, the table of sockets full) is served through the out socket.
 
 #include <cstddef>
@@ -42,6 +44,10 @@ class fast_relay final : public address_watch {
   std::size_t send_to_nodes(platform::socket_handle out_socket, const std::uint8_t* data,
                             std::size_t length, const std::uint32_t* ips, std::size_t count,
                             int* error);
+  // For tests that fail chosen sends: connected_sends::set_outcome_hook.
+  void set_outcome_hook(platform::connected_sends::outcome_hook hook, void* context) {
+    sends_.set_outcome_hook(hook, context);
+  }
 
  private:
   int slot_of(std::uint32_t ip) const;

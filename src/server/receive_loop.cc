@@ -14,8 +14,8 @@ void housekeeping(server& s) {
   if (s.cfg.dprs_sw) s.serial_out.tick();
   if (s.streams.on()) tick_streams(s);
   const std::int64_t now = platform::monotonic_ms();
-  if (s.rules.floor != nullptr) s.floor.tick(s.conf, now);
-  if (s.rules.echo != nullptr) s.echo_call.tick(s.conf, now);
+  if (s.rules.floor != nullptr) s.floor.tick(s.conf, now, s.heard_ms);
+  if (s.rules.echo != nullptr) s.echo_call.tick(s.conf, now, s.heard_ms);
 }
 
 // How long the loop may wait for a datagram: the usual 200 ms, or less when
@@ -27,6 +27,31 @@ int wait_limit_ms(const server& s) {
   if (due < 0) return usual_ms;
   const std::int64_t left = due - platform::monotonic_ms();
   return left <= 0 ? 0 : left < usual_ms ? static_cast<int>(left) : usual_ms;
+}
+
+// Whether nothing is queued on the socket (or the look failed). If so, every datagram that
+// arrived before the look has been read, and `heard_ms` moves up to it.
+bool drained(server& s) {
+  const std::int64_t looked = platform::monotonic_ms();
+  const platform::wait_result r = platform::wait_readable(s.in_socket, 0);
+  if (r == platform::wait_result::readable) return false;
+  if (r == platform::wait_result::timed_out) s.heard_ms = looked;
+  return true;
+}
+
+// Whether a datagram is there to read. With a rule on, what is queued is
+// read before the rules judge any stream silent: a loop that stalled (a
+// console that blocked, the process stopped) would otherwise take the
+// queued voice of a refused or echo stream for voice after its end, and
+// relay it. That costs one look more per datagram, only with a rule on.
+bool wait_for_datagram(server& s) {
+  const auto wait = [&s] {
+    return platform::wait_readable(s.in_socket, wait_limit_ms(s)) ==
+           platform::wait_result::readable;
+  };
+  if (s.rules.floor == nullptr && s.rules.echo == nullptr) return wait();
+  if (!drained(s)) return true;
+  return wait() || !drained(s);
 }
 
 // One received datagram: screened by the controls, then handed to its
@@ -51,8 +76,7 @@ void receive_loop(server& s) {
   // dispatch then drops it rather than taking its first 56 bytes for a header.
   static std::uint8_t buffer[max_datagram];
   for (;;) {
-    const bool readable =
-        platform::wait_readable(s.in_socket, wait_limit_ms(s)) == platform::wait_result::readable;
+    const bool readable = wait_for_datagram(s);
     // Checked before the lock is taken: a stop may close everything as soon
     // as the loop lets go of it.
     if (stop_under_way()) stay_stopped();

@@ -32,6 +32,9 @@ struct server {
   conference_rules floor;  // OneTalker=ON, MaxOverSeconds
   echo_test echo_call;     // EchoCall
   relay_rules rules;       // those of the two that are on
+  // With a rule on: every datagram that arrived before this moment has been
+  // read, so a stream may be judged silent up to here and no further.
+  std::int64_t heard_ms = 0;
 };
 
 server& the_server();

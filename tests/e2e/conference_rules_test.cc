@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <memory>
+#include <thread>
 
 #include "e2e/documented.h"
 #include "e2e/server_process.h"
@@ -126,6 +128,28 @@ TEST(ConferenceRules, AnOverToTheEchoCallComesBackToItsSenderAlone) {
   EXPECT_EQ(std::string(ech->begin() + record::call1, ech->begin() + record::call1 + 5), "CALLE");
   EXPECT_NE(r.f.stop_and_read_log().find("Echo test from TESTER  : 25 voice packets played back"),
             std::string::npos);
+}
+
+// A server stopped for longer than the silence time while a refused stream
+// and an echo recording go on: their queued voice is read as theirs, not
+// taken for voice after their end, and the listener hears neither.
+TEST(ConferenceRules, AStalledServerRelaysNoQueuedVoiceOfARefusedOrEchoStream) {
+  rules_fixture r("OneTalker=ON;\nEchoCall=ECHO;\n");
+  auto talker = r.transmit(11, "TALKERA", 50);
+  const auto first = r.f.nodes[0].receive(3000);
+  ASSERT_TRUE(first && first->bytes.size() == hdr::size) << "the talker was not heard";
+  auto refused = r.transmit(12, "TALKERB", 250);
+  auto echo = r.transmit(13, "TESTER", 250, {"--your-call", "ECHO"});
+  EXPECT_EQ(talker->wait_exit(10000), 0) << talker->out();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  r.f.server.signal(SIGSTOP);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  r.f.server.signal(SIGCONT);
+  EXPECT_EQ(refused->wait_exit(15000), 3) << refused->out();
+  EXPECT_EQ(echo->wait_exit(20000), 0) << echo->out() << echo->err();
+  std::vector<bytes> got{to_bytes(first->bytes)};
+  for (const bytes& d : received(r.f.nodes[0], 50, 500)) got.push_back(d);
+  EXPECT_EQ(streams_in(got), (heard{{"TALKERA", 50}}));
 }
 
 }  // namespace

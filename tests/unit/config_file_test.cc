@@ -308,6 +308,9 @@ TEST(ConfigFile, SettingsThatCannotBeUsedAreRefused) {
       {"InPort=65537x;\nLogPort=0;\nDprsBaudRate=fast;", ""},
       {"MaxNodes=-1;\nInPort=0;", "InPort=0 is port 0: give a port from 1 to 65535\n"},
       {"EchoCall=ECHOTEST1;", "EchoCall=ECHOTEST1 is too long: give at most 8 characters\n"},
+      {"MaxOverSeconds=" + std::string(250, ' ') + "120;",
+       "MaxOverSeconds is on a line longer than 254 characters: write it on a shorter line\n"},
+      {"InPort=" + std::string(250, ' ') + "5;\nMaxOverSeconds=9;" + std::string(250, '#'), ""},
   };
   for (const auto& [lines, refused] : cases)
     EXPECT_EQ(refused, run_text(lines + "\n", false).refused) << lines;

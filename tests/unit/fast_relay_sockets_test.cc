@@ -2,6 +2,9 @@
 // there, and every destination served, with a socket of its own or without.
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -80,6 +83,30 @@ TEST_F(FastRelaySockets, EveryDestinationIsServedWithASocketOfItsOwnOrWithout) {
             ips.size());
   EXPECT_EQ(error, 0);
   for (const auto& r : receivers) EXPECT_EQ(r.drain(50).size(), 1u);
+  platform::close_socket(out);
+}
+
+// The bound out socket's port, once shared, takes the server's connected
+// sockets but not one that asks with SO_REUSEADDR, as any local process
+// could: its datagrams would pass for the server's own.
+TEST(FastRelaySharedPort, TakesTheServersSocketsAndNoOtherAsker) {
+  const platform::socket_handle out = platform::open_udp_socket();
+  ASSERT_EQ(platform::bind_any(out, 0), 0);
+  const std::uint16_t port = platform::bind_shared_port(out);
+  ASSERT_EQ(port, platform::local_port(out));
+  int error = 0;
+  const platform::socket_handle own =
+      platform::open_connected_udp(ip(127, 0, 7, 9), 40009, port, &error);
+  EXPECT_NE(own, platform::no_socket) << platform::error_text(error);
+  const int other = ::socket(AF_INET, SOCK_DGRAM, 0);
+  const int on = 1;
+  ASSERT_EQ(::setsockopt(other, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on), 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(port);
+  EXPECT_NE(::bind(other, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  ::close(other);
+  if (own != platform::no_socket) platform::close_socket(own);
   platform::close_socket(out);
 }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
@@ -27,6 +28,8 @@ class fake_link final : public node_link {
   std::vector<std::vector<std::uint8_t>> records;
   std::vector<int> waits;
   std::deque<int> failures;  // outcome of the next attempts; empty: success
+  // Outcomes of the next attempts at one destination, taken before `failures`.
+  std::map<std::uint32_t, std::deque<int>> failures_at;
   // When set, send_to_nodes behaves as the kernel's batch call: in order,
   // stopping at the first failure, whose code is told only when it is the
   // first of the call. Otherwise it is the one-at-a-time default.
@@ -35,6 +38,11 @@ class fake_link final : public node_link {
 
   int send_to_node(const std::uint8_t* data, std::size_t length, std::uint32_t ip) override {
     node_sends.push_back({{data, data + length}, ip});
+    if (auto at = failures_at.find(ip); at != failures_at.end() && !at->second.empty()) {
+      const int e = at->second.front();
+      at->second.pop_front();
+      return e;
+    }
     if (failures.empty()) return 0;
     const int e = failures.front();
     failures.pop_front();
