@@ -18,8 +18,8 @@ struct conference {
   output& out;
   node_link& net;
   node_table table;
-  callsign last_my_call{};              // my_call of the last relayed header
-  callsign last_node_call{};            // call1 of the last registered sender of a header
+  callsign last_my_call{};                // my_call of the last relayed header
+  callsign last_node_call{};              // call1 of the last registered sender of a header
   std::vector<conference_door*> doors{};  // the other ways in; none unless configured
 };
 

@@ -17,6 +17,14 @@ struct stream_origin {
   std::uint8_t door = node_door;
   std::uint32_t ip = 0;  // network byte order
   std::uint16_t port = 0;
+
+  constexpr stream_origin() = default;
+  // A node, known by its address alone: where the server follows streams
+  // by a node's address, that address is its origin.
+  constexpr stream_origin(std::uint32_t node_ip) : ip(node_ip) {}  // NOLINT: implicit on purpose
+  constexpr stream_origin(std::uint8_t d, std::uint32_t address, std::uint16_t p)
+      : door(d), ip(address), port(p) {}
+  bool from_node() const { return door == node_door; }
   bool operator==(const stream_origin&) const = default;
 };
 

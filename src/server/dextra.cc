@@ -7,8 +7,8 @@
 
 #include "config/config_file.h"
 #include "dextra/door.h"
-#include "node/relay.h"
 #include "server/dextra_reports.h"
+#include "server/door_streams.h"
 #include "server/server.h"
 #include "server/stop.h"
 
@@ -58,10 +58,10 @@ class server_events final : public dextra::door_events {
     s_.link.send_to_log_server(r.data(), r.size());
   }
   void stream_header(const dextra::peer& p, const std::uint8_t* packet) override {
-    relay_door_header(s_.conf, door->origin_of(p), callsign_of(p.call), connection_of(p), packet);
+    door_header(s_, door->origin_of(p), callsign_of(p.call), connection_of(p), packet);
   }
   void stream_voice(const dextra::peer& p, const std::uint8_t* packet) override {
-    relay_door_voice(s_.conf, door->origin_of(p), packet);
+    door_voice(s_, door->origin_of(p), packet);
   }
   std::optional<std::uint32_t> resolve(const std::string& host) override {
     return platform::resolve_ipv4(host.c_str());

@@ -201,3 +201,29 @@ TEST(DExtraLinks, ATriangleOfServersCarriesEachOverOnce) {
 
 }  // namespace
 }  // namespace mirx::e2e
+
+namespace mirx::e2e {
+namespace {
+
+// The conference rules judge a DExtra client's stream as a node's.
+TEST(DExtra, OneTalkerHoldsAgainstADoorStream) {
+  door_fixture d(2, "OneTalker=ON;\n");
+  register_all(d.f);
+  const auto a = d.client(0, "DL1AAA");
+  ASSERT_EQ(a.link(), kind::answer_ack);
+  auto held = node_stream(3, "NODETALK");
+  held.back()[13] &= 0x3f;  // no end mark: node 0 holds the conference
+  for (const bytes& p : held) d.f.send(0, p);
+  EXPECT_EQ(received(d.f.nodes[1], 4).size(), 4u);
+  for (const bytes& p : a.make_stream("DL1AAA", 0x0303, 5)) a.send(p);
+  EXPECT_TRUE(received(d.f.nodes[1], 0, 500).empty());
+  EXPECT_TRUE(d.f.server.wait_for("Refused Header Packet from DL1AAA   while NODETALK talks"));
+  // Once node 0's over has ended, the client is heard.
+  d.f.send(0, to_bytes(nodes::make_voice(0x43, {1, 2, 3})));
+  EXPECT_EQ(received(d.f.nodes[1], 1).size(), 1u);
+  for (const bytes& p : a.make_stream("DL1AAA", 0x0404, 5)) a.send(p);
+  EXPECT_EQ(received(d.f.nodes[1], 6).size(), 6u);
+}
+
+}  // namespace
+}  // namespace mirx::e2e

@@ -1,0 +1,28 @@
+#include "server/door_streams.h"
+
+#include "node/relay.h"
+#include "server/server.h"
+
+namespace mirx {
+
+void door_header(server& s, const stream_origin& from, const callsign& call1, const callsign& call2,
+                 const std::uint8_t* packet) {
+  const std::int64_t now = platform::monotonic_ms();
+  if (s.streams.on()) s.streams.header_arrives(from);
+  // A refused header is reported by the rules; its peer gets no
+  // acknowledgement, and its voice is dropped by the same rules.
+  if (s.rules.floor != nullptr && s.floor.header(s.conf, from, packet, now) != floor_verdict::relay)
+    return;
+  const record::bytes acc = relay_door_header(s.conf, from, call1, call2, packet);
+  if (s.streams.on()) s.streams.header_relayed(from, acc, now);
+}
+
+void door_voice(server& s, const stream_origin& from, const std::uint8_t* packet) {
+  const std::int64_t now = platform::monotonic_ms();
+  if (s.rules.floor != nullptr && s.floor.voice(s.conf, from, packet, now) != floor_verdict::relay)
+    return;
+  relay_door_voice(s.conf, from, packet);
+  if (s.streams.on()) s.streams.voice_relayed(from, packet, now);
+}
+
+}  // namespace mirx
