@@ -206,6 +206,9 @@ void door::send_header_to(const peer& p, const out_stream& s) {
   std::memcpy(packet, s.header, sizeof packet);
   std::memcpy(packet + dsvt::rpt2, p.rpt2, call_size);
   std::memcpy(packet + dsvt::rpt1, p.rpt1, call_size);
+  // The suffix says nothing a receiver needs: one that strict reflectors
+  // would refuse goes as spaces. The talker's call sign is never changed.
+  if (!plausible_suffix(packet + dsvt::my_suffix)) std::memset(packet + dsvt::my_suffix, ' ', 4);
   frame_as_dsvt_header(packet, s.id);
   set_header_crc(packet);
   for (int i = 0; i < header_copies; ++i) net_.send(packet, sizeof packet, p.at);
