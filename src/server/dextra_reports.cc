@@ -45,8 +45,8 @@ void say_peer_change(output& out, const dextra::peer& p, dextra::peer_change wha
       return out.stamped(shown::event, "DExtra client %s at %s refused: not admitted\n", call,
                          at.c_str());
     case full:
-      return out.stamped(shown::event, "DExtra client %s at %s refused: %zu clients linked\n", call,
-                         at.c_str(), most_clients);
+      return out.stamped(shown::event, "DExtra client %s at %s refused: %u clients linked\n", call,
+                         at.c_str(), static_cast<unsigned>(most_clients));
     case link_trying:
       return out.stamped(shown::always, "DExtra link %s at %s: linking\n", call, at.c_str());
     case link_up:
