@@ -53,9 +53,11 @@ peer* door::find_client(const endpoint& at) {
   return it == client_index_.end() ? nullptr : &clients_[it->second];
 }
 
+// A link's reflector stays a link's while it waits to ask again, so that a
+// late answer from it is never taken for a client's link request.
 door::link* door::find_link(const endpoint& at) {
   for (link& l : links_)
-    if (l.step != link_step::waiting && l.p.at == at) return &l;
+    if (l.p.at.port != 0 && l.p.at == at) return &l;
   return nullptr;
 }
 

@@ -244,6 +244,12 @@ TEST_F(door_test, ALinkAsksBacksOffAndRelinks) {
   make_answer(nak.data(), asked[0].data(), false);
   d.receive(nak.data(), nak.size(), ref, now);
   EXPECT_EQ(events.changes.back().first, peer_change::link_refused);
+  // A late answer while it waits is the reflector's, not a client's request.
+  bytes late(ctl::request_size);
+  make_request(late.data(), "XRF001", 'B', 'B');
+  d.receive(late.data(), late.size(), ref, now);
+  EXPECT_EQ(d.client_count(), 0u);
+  EXPECT_EQ(events.changes.back().first, peer_change::link_refused);
   // Asked again only after the pause, which doubles.
   std::vector<std::int64_t> asked_at;
   for (int ms = 0; ms < 20000; ms += 100) {
