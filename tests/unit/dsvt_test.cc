@@ -113,34 +113,6 @@ TEST(DsvtControl, Composed) {
   EXPECT_EQ(std::memcmp(alive, "XRF123  \0", 9), 0);
 }
 
-TEST(DsvtFraming, BothWaysKeepTheBody) {
-  std::vector<std::uint8_t> p(56);
-  for (std::size_t i = 0; i < p.size(); ++i) p[i] = static_cast<std::uint8_t>(i * 7 + 1);
-  const std::vector<std::uint8_t> body(p.begin() + 15, p.end());
-  const std::uint8_t id[2] = {0x12, 0x34};
-  frame_as_dsvt_header(p.data(), id);
-  EXPECT_EQ(kind_of(p.data(), p.size()), kind::header);
-  EXPECT_EQ(p[12], 0x12);
-  EXPECT_EQ(p[13], 0x34);
-  EXPECT_EQ(p[14], 0x80);
-  EXPECT_EQ(std::vector<std::uint8_t>(p.begin() + 15, p.end()), body);
-  frame_as_node(p.data(), 0x10, 0);
-  EXPECT_EQ(std::vector<std::uint8_t>(p.begin(), p.begin() + 15),
-            std::vector<std::uint8_t>({0, 0, 0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 0, 0}));
-
-  std::vector<std::uint8_t> v = dsvt_of(27, 0x20);
-  frame_as_dsvt_voice(v.data(), id, 20 | dsvt::last_frame);
-  EXPECT_EQ(kind_of(v.data(), v.size()), kind::voice);
-  EXPECT_EQ(v[14], 0x54);
-  frame_as_node(v.data(), 0x20, 0x0154);
-  EXPECT_EQ(v[8], 0x20);
-  EXPECT_EQ(v[12], 0x01);
-  EXPECT_EQ(v[13], 0x54);
-  EXPECT_FALSE(is_sync(v.data()));
-  std::memcpy(v.data() + dsvt::slow_data, dsvt::sync, 3);
-  EXPECT_TRUE(is_sync(v.data()));
-}
-
 }  // namespace
 }  // namespace mirx::dextra
 
