@@ -155,10 +155,11 @@ TEST(DExtraLinks, TwoServersCarryOversBothWaysWithoutALoop) {
   conference_fixture a(1), b(1);
   const std::uint16_t port_a = free_udp_port(), port_b = free_udp_port();
   a.start({"-i"}, door_config(port_a, "XRF101"));
+  ASSERT_TRUE(a.server.wait_for("DExtra door on port"));
   b.start({"-i"}, door_config(port_b, "XRF102") +
                       "DExtraLink=XRF101 B 127.0.0.1:" + std::to_string(port_a) + ";\n");
-  ASSERT_TRUE(
-      b.server.wait_for("DExtra link XRF101 B at 127.0.0.1:" + std::to_string(port_a) + ": linked"))
+  ASSERT_TRUE(b.server.wait_for(
+      "DExtra link XRF101 B at 127.0.0.1:" + std::to_string(port_a) + ": linked", 20000))
       << b.server.out();
   for (conference_fixture* f : {&a, &b}) {
     f->send(0, nodes::make_registration("CALL0", "GW"));
@@ -188,11 +189,12 @@ TEST(DExtraLinks, ATriangleOfServersCarriesEachOverOnce) {
                                 " B 127.0.0.1:" + std::to_string(ports[next]) + ";\n");
   }
   for (auto& f : s) {
-    ASSERT_TRUE(f->server.wait_for(": linked", 8000)) << f->server.out();
+    // A request sent before the next server's door was open is asked
+    // again after the pause.
+    ASSERT_TRUE(f->server.wait_for(": linked", 20000)) << f->server.out();
     f->send(0, nodes::make_registration("CALL0", "GW"));
     ASSERT_TRUE(f->nodes[0].receive(2000));
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // every door has its client
   for (const bytes& p : node_stream(21, "DL1TRI")) s[0]->send(0, p);
   EXPECT_EQ(received(s[1]->nodes[0], 22, 1000).size(), 22u);
   EXPECT_EQ(received(s[2]->nodes[0], 22, 1000).size(), 22u);
