@@ -21,6 +21,9 @@ constexpr std::uint8_t drop_notice[ctl::request_size] = {' ', ' ', ' ', ' ', ' '
 constexpr std::uint8_t end_voice[9] = {0x55, 0xC8, 0x7A, 0, 0, 0, 0, 0, 0};
 constexpr std::uint8_t end_slow[3] = {0x25, 0x1A, 0xC6};
 
+// The door number of the streams sent to one peer alone.
+constexpr std::uint8_t echo_door = 0xff;
+
 bool ends_stream(const std::uint8_t* node_voice) {
   return voice::ends_stream(node_voice);
 }
@@ -216,33 +219,56 @@ void door::send_header_to(const peer& p, const out_stream& s) {
   for (int i = 0; i < header_copies; ++i) net_.send(packet, sizeof packet, p.at);
 }
 
+const peer* door::find_peer(const endpoint& at) {
+  if (const peer* p = find_client(at)) return p;
+  for (const link& l : links_)
+    if (l.p.up && l.p.at == at) return &l.p;
+  return nullptr;
+}
+
+std::uint8_t door::next_sequence(out_stream& s, const std::uint8_t* packet) {
+  s.last_ms = now_;
+  std::uint8_t sequence = out_.sequence_of(s, packet);
+  if (ends_stream(packet)) {
+    sequence |= dsvt::last_frame;
+    s.ended = true;
+  }
+  return sequence;
+}
+
 bool door::header(const std::uint8_t* packet, const stream_origin& from) {
   const out_stream& s = out_.start(from, packet, now_);
   gather(from);
-  for (const endpoint& at : to_) {
-    const peer* p = find_client(at);
-    if (p == nullptr)
-      for (link& l : links_)
-        if (l.p.at == at) p = &l.p;
-    if (p != nullptr) send_header_to(*p, s);
-  }
+  for (const endpoint& at : to_)
+    if (const peer* p = find_peer(at)) send_header_to(*p, s);
   return !to_.empty();
 }
 
 void door::voice(const std::uint8_t* packet, const stream_origin& from) {
   out_stream* s = out_.live(from);
   if (s == nullptr) s = &out_.start(from, nullptr, now_);
-  s->last_ms = now_;
-  std::uint8_t sequence = out_.sequence_of(*s, packet);
-  if (ends_stream(packet)) {
-    sequence |= dsvt::last_frame;
-    s->ended = true;
-  }
   std::uint8_t framed[dsvt::voice_size];
   std::memcpy(framed, packet, sizeof framed);
-  frame_as_dsvt_voice(framed, s->id, sequence);
+  frame_as_dsvt_voice(framed, s->id, next_sequence(*s, packet));
   gather(from);
   send_gathered(framed, sizeof framed);
+}
+
+// A stream for one peer is kept apart from the streams it sends: its origin
+// is the peer's own, under a door number no peer has.
+void door::send_to(const stream_origin& to, const std::uint8_t* packet, std::size_t length) {
+  if (to.door != config_.door_id) return;
+  const peer* p = find_peer({to.ip, to.port});
+  if (p == nullptr) return;
+  const stream_origin own{echo_door, to.ip, to.port};
+  if (length == dsvt::header_size) return send_header_to(*p, out_.start(own, packet, now_));
+  if (length != dsvt::voice_size) return;
+  out_stream* s = out_.live(own);
+  if (s == nullptr) s = &out_.start(own, nullptr, now_);
+  std::uint8_t framed[dsvt::voice_size];
+  std::memcpy(framed, packet, sizeof framed);
+  frame_as_dsvt_voice(framed, s->id, next_sequence(*s, packet));
+  net_.send(framed, sizeof framed, p->at);
 }
 
 void door::gather(const stream_origin& from) {
@@ -322,6 +348,11 @@ void door::close_lost_streams() {
     std::memcpy(framed + dsvt::voice_bytes, end_voice, sizeof end_voice);
     std::memcpy(framed + dsvt::slow_data, end_slow, sizeof end_slow);
     frame_as_dsvt_voice(framed, s.id, s.next_sequence | dsvt::last_frame);
+    if (s.from.door == echo_door) {
+      if (const peer* p = find_peer({s.from.ip, s.from.port}))
+        net_.send(framed, sizeof framed, p->at);
+      continue;
+    }
     gather(s.from);
     send_gathered(framed, sizeof framed);
   }

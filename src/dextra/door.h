@@ -71,6 +71,7 @@ class door final : public conference_door {
   // From the conference: carried to every peer but `from`'s.
   bool header(const std::uint8_t* packet, const stream_origin& from) override;
   void voice(const std::uint8_t* packet, const stream_origin& from) override;
+  void send_to(const stream_origin& to, const std::uint8_t* packet, std::size_t length) override;
 
   std::size_t client_count() const { return clients_.size(); }
   const std::vector<peer>& clients() const { return clients_; }
@@ -87,6 +88,11 @@ class door final : public conference_door {
   };
 
   peer* find_client(const endpoint& at);
+  // The client, or the link that is up, at `at`; null when none.
+  const peer* find_peer(const endpoint& at);
+  // The DSVT sequence of a node-framed voice packet of `s`, the end flag on
+  // its last; marks `s` ended then.
+  std::uint8_t next_sequence(out_stream& s, const std::uint8_t* packet);
   link* find_link(const endpoint& at);
   void link_request(peer* known, const std::uint8_t* data, const endpoint& from);
   void remove_client(std::size_t index, peer_change why);

@@ -6,6 +6,7 @@
 // each door carries it to its own peers in its own framing, never to the
 // peer it came from.
 
+#include <cstddef>
 #include <cstdint>
 
 namespace mirx {
@@ -36,6 +37,9 @@ class conference_door {
   virtual bool header(const std::uint8_t* packet, const stream_origin& from) = 0;
   // A node-framed voice packet of a stream from `from`.
   virtual void voice(const std::uint8_t* packet, const stream_origin& from) = 0;
+  // A node-framed header or voice packet for the peer `to` alone (an echo
+  // test's playback); ignored unless `to` is one of this door's peers.
+  virtual void send_to(const stream_origin& to, const std::uint8_t* packet, std::size_t length) = 0;
 };
 
 }  // namespace mirx

@@ -2,7 +2,7 @@
 
 // Where a stream that came in through another door than the node protocol
 // meets what every stream meets: the conference rules (OneTalker,
-// MaxOverSeconds), the stream log and the relay, keyed by its origin as a
+// MaxOverSeconds, EchoCall), the stream log and the relay, keyed by its origin as a
 // node's stream is by its address. Any door hands its streams in here.
 
 #include <cstdint>

@@ -43,14 +43,15 @@ struct dextra_client {
 
   // A stream of `frames` voice frames, the sync on every 21st, the end flag
   // on the last.
-  std::vector<bytes> make_stream(const std::string& my, std::uint16_t id, int frames) const {
+  std::vector<bytes> make_stream(const std::string& my, std::uint16_t id, int frames,
+                                 const std::string& your = "CQCQCQ") const {
     bytes h(dextra::dsvt::header_size, 0);
     const std::uint8_t sid[2] = {static_cast<std::uint8_t>(id >> 8),
                                  static_cast<std::uint8_t>(id & 0xff)};
     dextra::frame_as_dsvt_header(h.data(), sid);
     dextra::put_call(h.data() + dextra::dsvt::rpt2, "XRF999", 'B');
     dextra::put_call(h.data() + dextra::dsvt::rpt1, call, 'D');
-    dextra::put_call(h.data() + dextra::dsvt::your, "CQCQCQ");
+    dextra::put_call(h.data() + dextra::dsvt::your, your);
     dextra::put_call(h.data() + dextra::dsvt::my, my);
     std::memcpy(h.data() + dextra::dsvt::my_suffix, "TEST", 4);
     dextra::set_header_crc(h.data());

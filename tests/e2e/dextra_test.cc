@@ -227,5 +227,23 @@ TEST(DExtra, OneTalkerHoldsAgainstADoorStream) {
   EXPECT_EQ(received(d.f.nodes[1], 6).size(), 6u);
 }
 
+// An echo test from a DExtra client is played back to it alone, in DSVT.
+TEST(DExtra, EchoTestPlaysBackToTheClientAlone) {
+  door_fixture d(1, "EchoCall=ECHO;\n");
+  register_all(d.f);
+  const auto a = d.client(0, "DL1AAA");
+  const auto b = d.client(1, "DL1BBB");
+  ASSERT_EQ(a.link(), kind::answer_ack);
+  ASSERT_EQ(b.link(), kind::answer_ack);
+  for (const bytes& p : a.make_stream("DL1AAA", 0x0505, 30, "ECHO")) a.send(p);
+  const auto back = a.stream_heard(1000);
+  check_dsvt_stream(back, 30, "XRF999 B");
+  ASSERT_FALSE(back.empty());
+  EXPECT_EQ(std::string(back[0].begin() + dextra::dsvt::my, back[0].begin() + 50), "ECHO    ");
+  EXPECT_EQ(std::string(back[0].begin() + dextra::dsvt::your, back[0].begin() + 42), "DL1AAA  ");
+  EXPECT_TRUE(b.stream_heard(100).empty());
+  EXPECT_TRUE(received(d.f.nodes[0], 0, 100).empty());
+}
+
 }  // namespace
 }  // namespace mirx::e2e
