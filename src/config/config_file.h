@@ -26,8 +26,7 @@ std::string read_config_file(const char* path, settings& s, output& out);
 // number, a switch, or text cut to its field.
 using key_field = std::variant<std::int32_t settings::*, std::int64_t settings::*, bool settings::*,
                                char (settings::*)[settings::text_size],
-                               char (settings::*)[settings::com_port_size],
-                               text_list settings::*>;
+                               char (settings::*)[settings::com_port_size], text_list settings::*>;
 
 // Keys of the original file format keep their lenient reading (a number up to
 // the first non-digit, "ON"/"OFF", text cut to its field); the keys this

@@ -9,7 +9,8 @@
 //
 // A stream is what the stream records call one: a header, then the voice from
 // the same origin (a node's address, or a door's peer by address and port)
-// until its end mark, 2 s of silence or a new header from there. Every moment is a monotonic time in milliseconds from the caller.
+// until its end mark, 2 s of silence or a new header from there. Every
+// moment is a monotonic time in milliseconds from the caller.
 //
 // Every bound errs towards silence: a stream that cannot be followed is
 // refused, and while such a stream may still be transmitting, voice that no
