@@ -83,8 +83,10 @@ void check(const settings& s, const std::uint8_t* data, std::size_t size) {
 // the file holds.
 void check_refusal(const std::string& refused, const std::uint8_t* data, std::size_t size) {
   if (refused.empty()) return;
+  // "KEY=value ..." for a value, "KEY is on a line ..." for a line too long.
   for (const mirx::key_entry& key : mirx::config_keys())
-    if (refused.rfind(std::string(key.name) + "=", 0) == 0)
+    if (refused.rfind(std::string(key.name) + "=", 0) == 0 ||
+        refused.rfind(std::string(key.name) + " is ", 0) == 0)
       return require(holds(data, size, std::string(key.name, key.compared).c_str()),
                      "a refused key is named in the file");
   violated("a refusal names a key");

@@ -117,6 +117,65 @@ async function shoot(page, name) {
   await page.setViewport({ width: 1366, height: 768 });
 }
 
+// What a screen reader reads of each element `selector` finds: its name
+// where the browser names it by its content (a table cell), else the texts
+// of the accessibility tree in their order, run together as they are read.
+async function readOut(page, selector) {
+  const texts = [];
+  for (const e of await page.$$(selector)) {
+    const words = [];
+    const walk = (n) => (n.role === 'StaticText' ? words.push(n.name) : (n.children || []).forEach(walk));
+    const tree = (await page.accessibility.snapshot({ root: e, interestingOnly: false })) || {};
+    if (tree.name) words.push(tree.name); else walk(tree);
+    texts.push(words.join('').replace(/\s+/g, ' ').trim());
+  }
+  return texts;
+}
+
+// Every width the page is laid out for, with the screen height of its device.
+const widths = [[1366, 768], [1280, 800], [1024, 768], [768, 1024], [390, 844], [320, 568]];
+
+// At each width, with every list open: no text runs out of its box (nor
+// needs a sideways scroll), and no two neighbouring cells of a row overlap;
+// a screenshot of the whole page, its lists as it chose, is left in `outDir`
+// as layout-WIDTH.png.
+async function layoutHolds(page) {
+  const faults = [];
+  for (const [width, height] of widths) {
+    await page.setViewport({ width, height });
+    const closed = await page.$$eval('details', (ds) => ds.filter((d) => !d.open).map((d) => (d.open = true, d.id)));
+    faults.push(...(await page.evaluate(() => {
+      const name = (e) => `${e.tagName.toLowerCase()}${e.id ? '#' + e.id : ''}.${e.className} "${e.textContent.slice(0, 40)}"`;
+      // Text clipped to a pixel is for screen readers; the axis labels may pass their bars.
+      const clipped = (e) => e && (e.getBoundingClientRect().width <= 1 || clipped(e.parentElement));
+      const shown = (e) => e.getClientRects().length && !e.closest('.chart-axis') && !clipped(e);
+      const found = [...document.querySelectorAll('body *')].filter((e) => shown(e) && e.clientWidth &&
+        e.scrollWidth > e.clientWidth + 1).map((e) => 'cut: ' + name(e));
+      for (const row of document.querySelectorAll('tr, .nodes li:not([hidden]), .node-head')) {
+        const cells = [...row.children].filter(shown).map((c) => [c, c.getBoundingClientRect()]);
+        for (let i = 1; i < cells.length; ++i) {
+          const [[a, ra], [b, rb]] = [cells[i - 1], cells[i]];
+          if (ra.right > rb.left + 1 && ra.bottom > rb.top + 1 && rb.bottom > ra.top + 1) found.push('overlap: ' + name(a) + ' and ' + name(b));
+        }
+      }
+      return found.slice(0, 4);
+    })).map((f) => width + ' px: ' + f));
+    await page.$$eval('details', (ds, ids) => ds.forEach((d) => { if (ids.includes(d.id)) d.open = false; }), closed);
+    const bottom = await page.$eval('footer', (e) => Math.ceil(e.getBoundingClientRect().bottom + scrollY) + 12);
+    await page.screenshot({ path: path.join(outDir, `layout-${width}.png`), captureBeyondViewport: true,
+      clip: { x: 0, y: 0, width, height: Math.max(height, bottom) } });
+  }
+  await page.setViewport({ width: 1366, height: 768 });
+  if (faults.length) throw new Error('layout: ' + faults.join('; '));
+}
+
+// A 32-byte record as the server sends it: tag, four bytes, three 8-byte fields.
+const record = (tag, head, a, b, c) => Buffer.concat([Buffer.from(tag + ' ' + head, 'latin1'), field(a), field(b), field(c)]);
+const toPort = (port, datagram) => new Promise((r) => {
+  const udp = dgram.createSocket('udp4');
+  udp.send(datagram, port, '127.0.0.1', () => r(udp.close()));
+});
+
 // What the status region said about `who`, with when.
 const saidOf = (spoken, who) => spoken.filter(([, t]) => t.includes(who));
 
@@ -150,7 +209,8 @@ async function busyConference(page, inPort, outPort, transmit, text, outDir) {
     const s = dgram.createSocket('udp4');
     await new Promise((r) => s.bind(outPort, `127.0.${1 + Math.floor(i / 250)}.${1 + (i % 250)}`, r));
     const call = 'C' + String(i).padStart(5, '0');
-    await new Promise((r) => s.send(Buffer.concat([field('RS\x01\x02'), field(call), field('GW'), Buffer.alloc(16)]),
+    const name = i === 42 ? 'HAMBURG' : 'GW';
+    await new Promise((r) => s.send(Buffer.concat([field('RS\x01\x02'), field(call), field(name), Buffer.alloc(16)]),
       inPort, '127.0.0.1', r));
     s.close();
   }
@@ -192,7 +252,8 @@ async function busyConference(page, inPort, outPort, transmit, text, outDir) {
 // accessibility tree, and says when nothing matches.
 async function search(page) {
   await page.click('#nodes-box summary');
-  const rows = [['C00042', 1, '1 node match'], ['c0004', 10, '10 nodes match'], ['zzzz', 0, 'No call sign matches']];
+  const rows = [['C00042', 1, '1 node match'], ['c0004', 10, '10 nodes match'], ['hamburg', 1, '1 node match'],
+    ['zzzz', 0, 'No call sign or node name matches']];
   for (const [typed, count, said] of rows) {
     await page.$eval('#search', (e) => { e.value = ''; });
     await page.type('#search', typed);
@@ -234,12 +295,17 @@ async function pastMidnight(browser, base) {
   const calls = (my) => ({ my_call: my, my_call_trimmed: my, call1: 'N0XYZ', call1_trimmed: 'N0XYZ', call2: '', call2_trimmed: '' });
   const heard = (my, at, overs, quarters, duration_ms, ended_by) =>
     ({ ...calls(my), at: iso(at), overs_today: overs, duration_ms, ended_by, overs_by_quarter: quarters });
-  const state = { ...real, now: iso(now), streams: true, nodes: [], last_heard: [],
+  const over = (my, at, duration_ms, ended_by) => ({ ...calls(my), at: iso(at), registered: true, duration_ms, ended_by });
+  const overs = [over('LONGTALK', now - 68000, null, null), over('MORNING', midnight + 60000, 1500, 'mark'),
+    over('EVENING', midnight - 300000, 4000, 'silence'), over('EVENING', midnight - 300000, 0, 'superseded'),
+    over('EVENING', midnight - 400000, 2000, 'mark'), over('NIGHT', midnight - 500000, 1000, 'mark')];
+  const state = { ...real, now: iso(now), streams: true, nodes: [], last_heard: overs,
     server: { up_since: iso(now - 86400000), last_heartbeat: iso(now - 300), stopped_at: null, heartbeat_seconds: 1,
       silence_ms: 2000, table_size: 0, streams_open: 1 },
     feed: { ...real.feed, last_record: iso(now - 300) },
     talking: [{ ...calls('LONGTALK'), since: iso(now - 68000) }],
-    heard_by_call: [heard('MORNING', midnight + 60000, 3, [[q(midnight - 1), 2], [q(midnight), 1]], 1500, 'mark'),
+    heard_by_call: [{ ...heard('MORNING', midnight + 60000, 3, [[q(midnight - 1), 2], [q(midnight), 1]], 1500, 'mark'),
+      call2: 'HAMBURG', call2_trimmed: 'HAMBURG' },
       heard('LONGTALK', now - 68000, 1, [[q(now - 68000), 1]], null, null),
       heard('EVENING', midnight - 300000, 4, [[q(midnight - 1), 4]], 4000, 'silence')],
     hourly: Array.from({ length: 24 }, (_, i) => ({ hour: iso(midnight - (23 - i) * 3600000),
@@ -247,45 +313,109 @@ async function pastMidnight(browser, base) {
   const viewer = await browser.newPage();
   await viewer.emulateTimezone('Europe/Berlin');
   await viewer.setRequestInterception(true);
+  let served = [state], polls = 0;  // a state for each poll, the last one again after
   viewer.on('request', (r) => (r.url().includes('/events') ? r.respond({ status: 503, body: '' })
-    : r.url().includes('/api/v1/state') ? r.respond({ status: 200, contentType: 'application/json', body: JSON.stringify(state) })
+    : r.url().includes('/api/v1/state') ? r.respond({ status: 200, contentType: 'application/json',
+      body: JSON.stringify(served[Math.min(polls++, served.length - 1)]) })
       : r.continue()));
+  await observe(viewer);
   await viewer.goto(base);
   await until('the made state', () => viewer.$eval('#heard tbody', (e) => e.textContent.includes('EVENING')));
+  // Two overs of one station with one time stamp are two overs.
+  const listed = await viewer.evaluate(() => document.querySelectorAll('#recent li').length + ' ' +
+    document.getElementById('recent-count').textContent);
+  if (listed !== '6 (6)') throw new Error('recent overs: ' + listed + ' listed of 6');
   // The last hour is midnight's: its label stays within a small phone's screen.
   await viewer.setViewport({ width: 320, height: 568 });
   const wide = await viewer.evaluate(() => document.documentElement.scrollWidth);
   if (wide > 320) throw new Error(`past midnight the page is ${wide} px wide on a 320 px screen`);
-  const seen = () => viewer.evaluate(() => [document.getElementById('zone-name').textContent,
-    document.getElementById('chart-summary').textContent.replace(/\.[^]*/, ''),
-    document.querySelector('#talking .secs').textContent,
-    ...[...document.querySelectorAll('#heard tbody tr')].map((r) => r.children[1].firstChild.textContent + ' ' +
-      r.children[3].textContent + ' ' + r.children[4].textContent)].join(' | '));
+  const seen = async () => {
+    const [head, rows] = await viewer.evaluate(() => [[document.getElementById('zone-name').textContent,
+      document.getElementById('chart-summary').textContent.replace(/\.[^]*/, ''),
+      document.querySelector('#talking .secs').textContent],
+    [...document.querySelectorAll('#heard tbody tr')].map((r) => r.children[1].firstChild.textContent + ' ' +
+      r.children[3].textContent)]);
+    const last = await readOut(viewer, '#heard td.last-over');
+    return [...head, ...rows.map((r, i) => r + ' ' + last[i])].join(' | ');
+  };
   const expected = [  // the timer read within a second of the state's arrival
-    'Times in Europe/Berlin | Today (Europe/Berlin): 1 transmission | 1 min 0x s | MORNING 1 1.5 send mark | ' +
-      'LONGTALK 1 on air | EVENING 0 4.0 swent silent',
-    'Times in UTC | Today (UTC): 8 transmissions | 1 min 0x s | MORNING 3 1.5 send mark | LONGTALK 1 on air | ' +
-      'EVENING 4 4.0 swent silent'];
+    'Times in Europe/Berlin | Today (Europe/Berlin): 1 transmission | 1 min 0x s | MORNING 1 1.5 s end mark | ' +
+      'LONGTALK 1 on air | EVENING 0 4.0 s went silent',
+    'Times in UTC | Today (UTC): 8 transmissions | 1 min 0x s | MORNING 3 1.5 s end mark | LONGTALK 1 on air | ' +
+      'EVENING 4 4.0 s went silent'];
+  // A call sign, a timer, a length and how an over ended are read as words of their own.
+  await viewer.$eval('#recent-box', (e) => { e.open = true; });
+  const read = [...await readOut(viewer, '#talking li'), ...await readOut(viewer, '#recent li')];
+  if (!/^LONGTALK via N0XYZ 1 min 0\d s$/.test(read[0]) ||
+    !read.slice(1).every((t) => /^\S.* via N0XYZ: (on air|\d+\.\d s [a-z][a-z ]*)$/.test(t))) {
+    throw new Error('read out: ' + read.join(' | '));
+  }
   for (const want of expected) {
     const got = (await seen()).replace(/1 min 0[89] s/, '1 min 0x s');
     if (got !== want) throw new Error('past midnight: ' + got);
     if (want === expected[0]) await shoot(viewer, 'past-midnight');
     await viewer.click('#zone');
   }
-  await viewer.close();
   console.log('ok - past the viewer\'s midnight the overs of today are of its day, in its named zone; ' +
     'a 68 s timer in minutes and seconds; how each over ended');
+
+  // In Kathmandu, 5 h 45 min ahead of UTC, the server's hours are no local
+  // hours: the chart stays in UTC and says so. The zone goes by its name in
+  // use, and a node's name reads apart from its call sign.
+  polls = 0;
+  await viewer.emulateTimezone('Asia/Kathmandu');
+  await viewer.setViewport({ width: 1366, height: 768 });
+  await viewer.reload();
+  await until('the made state in Kathmandu', () => viewer.$eval('#heard tbody', (e) => e.textContent.includes('EVENING')));
+  const kathmandu = await viewer.evaluate(() => [document.getElementById('zone-name').textContent,
+    document.getElementById('chart-summary').textContent,
+    ...[...document.querySelectorAll('#chart-axis span')].map((e) => e.textContent).filter((t) => t)].join(' | '));
+  const via = await readOut(viewer, '#heard td.via');
+  if (!/^Times in Asia\/Kathmandu \| Today \(UTC\): .* Busiest hour of the last 24: 22:00 UTC with 7\.( \| \d\d:00)+$/.test(kathmandu) ||
+    via[0] !== 'N0XYZ (HAMBURG)') throw new Error(`in Kathmandu: ${kathmandu}; via node read as ${via[0]}`);
+  console.log('ok - in a zone 45 minutes off the hour the chart is in UTC and says so; the zone\'s name in use; ' +
+    'a node\'s name read apart from its call sign');
+
+  // Now in UTC, with nothing to switch to. Two polls: LONGTALK on air and a datagram that was no record; then a
+  // restarted dashboard, which knows nothing of LONGTALK, three such
+  // datagrams of the same burst, and the server silent.
+  const junk = (count) => ({ count, first: iso(now - 5000), last: iso(now - 1000), from: '127.0.0.1' });
+  served = [{ ...state, feed: { ...state.feed, recent_malformed: junk(1) } },
+    { ...state, watching_since: iso(now - 1000), talking: [], last_heard: [], heard_by_call: [],
+      server: { ...state.server, last_heartbeat: iso(now - 10000) }, feed: { ...state.feed, recent_malformed: junk(3) } }];
+  polls = 0;
+  await viewer.emulateTimezone('UTC');
+  await viewer.reload();
+  await until('the second poll', async () => polls >= 2 && (await viewer.$eval('#warning', (e) => e.textContent)).includes('silent'));
+  await new Promise((r) => setTimeout(r, 1500));  // past the next announcement
+  const [spoken, alerts] = await viewer.evaluate(() => [window.spoken.map(([, t]) => t), window.alerts]);
+  const junkSaid = spoken.filter((t) => t.includes('datagram'));
+  if (junkSaid.length !== 1 || alerts.some((t) => t.includes('datagram')) || spoken.some((t) => t.includes('LONGTALK off air'))) {
+    throw new Error(`said: ${spoken.join(' | ')}; alerts: ${alerts.join(' | ')}`);
+  }
+  // Nothing to switch to in UTC; an empty table is no Tab stop.
+  const utcView = await viewer.evaluate(() => [document.getElementById('zone-name').textContent,
+    document.getElementById('zone').getClientRects().length, !!document.getElementById('heard').closest('[tabindex="0"]:not([hidden])')].join());
+  if (utcView !== 'Times in UTC,0,false') throw new Error('in UTC, nobody heard (zone, button shown, Tab stop): ' + utcView);
+  await viewer.close();
+  console.log('ok - junk datagrams said once and politely, never as an alert; a talker a restarted dashboard ' +
+    'does not know is not said to be off air; in UTC no switch to UTC, and no Tab stop in an empty table');
 }
 
 // What the status region said, and when the talkers changed.
 const observe = (page) => page.evaluateOnNewDocument(() => {
   window.spoken = [];
   window.talkers = [];
+  window.alerts = [];
+  window.titles = [];
   const watch = (id, log, entry) => new MutationObserver(() => log.push(entry(document.getElementById(id))))
     .observe(document.getElementById(id), { childList: true, characterData: true, subtree: true });
   document.addEventListener('DOMContentLoaded', () => {
     watch('announce', window.spoken, (e) => [Date.now(), e.textContent]);
     watch('talking', window.talkers, (e) => [Date.now(), e.textContent]);
+    watch('warning', window.alerts, (e) => e.textContent);
+    new MutationObserver(() => window.titles.push(document.title))
+      .observe(document.querySelector('title'), { childList: true, characterData: true, subtree: true });
   });
 });
 
@@ -387,6 +517,32 @@ async function main() {
   hostile.close();
   console.log('ok - hostile call signs show as text, nothing injected');
 
+  // A refusal and an echo test beside 1,000 nodes and hostile call signs.
+  await toPort(logPort, record('REF', '\0\0\0\0', 'N0\x07GW', 'TA\nLK', 'RE\x1bFU'));
+  await toPort(logPort, record('ECH', '\0\0\x05\xdc', 'N0BBB', 'GW', 'EC\x07HO'));
+  await waitText('the refusal and the echo test', '#notes', (t) => t.includes('tried to talk over') && t.includes('echo test'));
+  await layoutHolds(page);
+  console.log('ok - with a refusal, an echo test and 1,000 nodes no text is cut or overlaps at any width');
+
+  // Control and high bytes in call signs show as \xNN in the list of
+  // refusals, the status region and the tab's title, never as themselves.
+  const odd = dgram.createSocket('udp4');
+  await new Promise((r) => odd.bind(outPort, '127.0.0.10', r));
+  odd.send(Buffer.concat([field('RS\x01\x02'), field('N0\x07GW'), field('GW'), Buffer.alloc(16)]), inPort, '127.0.0.1');
+  await waitText('the node N0\\x07GW', '#nodes', (t) => t.includes('N0\\x07GW'));
+  odd.send(Buffer.concat([Buffer.alloc(42), field('AB\nCD\xe9'), Buffer.alloc(6)]), inPort, '127.0.0.1');
+  const shownBytes = () => page.evaluate(() => [window.spoken.map(([, t]) => t).join(' | '), window.titles.join(' | '),
+    document.getElementById('notes').textContent]);
+  await until('AB\\x0aCD\\xe9 announced and in the title', async () => {
+    const [said, titles] = await shownBytes();
+    return said.includes('AB\\x0aCD\\xe9 on air via N0\\x07GW') && titles.includes('AB\\x0aCD\\xe9 on air');
+  });
+  odd.close();
+  const bytes = await shownBytes();
+  if (!bytes[2].includes('RE\\x1bFU tried to talk over TA\\x0aLK') || !bytes[2].includes('EC\\x07HO made an echo test (1.5 s)') ||
+    bytes.some((t) => /[\x00-\x1f\x7f-\x9f\xe9]/.test(t))) throw new Error('call sign bytes shown as: ' + bytes.join(' || '));
+  console.log('ok - control and high bytes of call signs show as \\xNN in refusals, announcements and the title');
+
 
   // The dashboard restarted, without its state, during an over: meanwhile
   // the over is shown stopped; then the footer names the new start, the over
@@ -416,6 +572,9 @@ async function main() {
   if (!partial || footerNow === footer || !footerNow.startsWith('Watching since')) {
     throw new Error(`after the restart: counts "${partial}", footer "${footer}" then "${footerNow}"`);
   }
+  // SPEAKER5 talks on: the restart is no end of his over.
+  const restarted = saidOf(await page.evaluate(() => window.spoken), 'SPEAKER5').map(([, t]) => t);
+  if (restarted.some((t) => t.includes('SPEAKER5 off air'))) throw new Error('announced: ' + restarted.join(' | '));
   console.log('ok - after a dashboard restart the rows converge to the server\'s table, the footer follows, ' +
     'an over begun before is told, and meanwhile the over was shown stopped');
   await listen('127.0.0.6', 'N0DDD');
@@ -467,6 +626,12 @@ async function main() {
   await stoppedTalker(page, 'SPEAKER7');
   await shoot(page, 'server-killed');
   console.log('ok - a killed server is reported silent, its over shown stopped');
+  // Its start ends the over unseen: no length is made up for it.
+  server = run(serverBin, ['-f', 'mirx_server.cfg'], 'server');
+  const endOf7 = async () => saidOf(await page.evaluate(() => window.spoken), 'SPEAKER7').map(([, t]) => t).join(' | ');
+  await until('SPEAKER7\'s end told', async () => (await endOf7()).includes('SPEAKER7 via N0FFF: end not known'));
+  if ((await endOf7()).includes('off air')) throw new Error('after the server\'s restart: ' + await endOf7());
+  console.log('ok - an over the server\'s restart ended is told with its end not known, and no length');
 
   await unknownServerTimes();
   if (problems.length) throw new Error(problems.join('\n'));

@@ -31,7 +31,7 @@
     order: [],            // the node entries in display order
     filter: '',
     heardRows: new Map(), // my_call -> { tr, text }
-    recentRows: new Map(),// my_call and time -> { li, text }
+    recentRows: new Map(),// my_call, call1, time and which of that time -> { li, text }
     talkRows: new Map(),  // key -> { li, text }
     downSince: null,      // server time the live updates were lost, while they are
     shownUnknown: null,   // the unknownSince() the talkers were last drawn with
@@ -41,6 +41,7 @@
     nodesChosen: false,   // the viewer opened or closed the node list
     live: new Set(),      // { el, at, kind, next }: texts that change with time
     ticker: null,
+    junkSaid: {},         // kind of junk -> the first datagram of the burst last said
   };
 
   // ---- small builders -------------------------------------------------
@@ -56,31 +57,41 @@
     if (e.textContent !== text) e.textContent = text;
   }
 
-  // A call sign: printable ASCII as it is, every other byte as a marked
-  // \xNN, so a control or high byte is seen and never interpreted.
-  function callElement(value, emptyText) {
-    value = plainCall(value);  // the spaces a node pads its call sign with are not shown
-    const span = make('span', 'call');
-    if (!value) {
-      span.className = 'unregistered';
-      span.textContent = emptyText || '';
-      return span;
-    }
+  // A call sign, wherever it is shown: printable ASCII as it is, every
+  // other byte as \xNN, so a control or high byte is seen and never
+  // interpreted. As text (the status region, the tab's title) or as an
+  // element, where each such byte is marked.
+  function callPieces(value) {
+    const pieces = [];  // [text, is a byte]
     let run = '';
-    for (const ch of value) {
+    for (const ch of plainCall(value)) {  // the spaces a node pads its call sign with are not shown
       const code = ch.codePointAt(0);
       if (code >= 0x20 && code < 0x7f) {
         run += ch;
         continue;
       }
-      if (run) span.appendChild(document.createTextNode(run));
+      if (run) pieces.push([run, false]);
       run = '';
-      const hex = code.toString(16).padStart(2, '0');
-      const mark = make('span', 'byte', '\\x' + hex);
-      mark.title = 'byte 0x' + hex;
-      span.appendChild(mark);
+      pieces.push(['\\x' + code.toString(16).padStart(2, '0'), true]);
     }
-    if (run) span.appendChild(document.createTextNode(run));
+    if (run) pieces.push([run, false]);
+    return pieces;
+  }
+
+  const callText = (value) => callPieces(value).map(([text]) => text).join('');
+
+  function callElement(value, emptyText) {
+    const pieces = callPieces(value);
+    const span = make('span', pieces.length ? 'call' : 'unregistered');
+    if (!pieces.length) span.textContent = emptyText || '';
+    for (const [text, byte] of pieces) {
+      if (!byte) {
+        span.appendChild(document.createTextNode(text));
+        continue;
+      }
+      const mark = span.appendChild(make('span', 'byte', text));
+      mark.title = 'byte 0x' + text.slice(2);
+    }
     return span;
   }
 
@@ -102,9 +113,8 @@
   // A moment in the reader's zone (or in UTC when switched), with the date
   // only when it is not today; on a line of its own with `lines` (for a time
   // cell, which keeps the break: white-space: pre).
-  function clock(iso, withSeconds = true, lines = false) {
+  function clock(iso, withSeconds = true, lines = false, utc = view.utc) {
     const d = new Date(iso);
-    const utc = view.utc;
     const day = (x) => (utc
       ? [x.getUTCFullYear(), x.getUTCMonth() + 1, x.getUTCDate(), x.getUTCHours(), x.getUTCMinutes(), x.getUTCSeconds()]
       : [x.getFullYear(), x.getMonth() + 1, x.getDate(), x.getHours(), x.getMinutes(), x.getSeconds()]);
@@ -117,13 +127,34 @@
   }
 
   // Midnight of the viewer's day (of the UTC day when times are in UTC).
-  function dayStart() {
+  function dayStart(utc = view.utc) {
     const d = new Date(serverNow());
-    return view.utc ? Date.UTC(d.getUTCFullYear(), d.getUTCMonth(), d.getUTCDate())
+    return utc ? Date.UTC(d.getUTCFullYear(), d.getUTCMonth(), d.getUTCDate())
       : new Date(d.getFullYear(), d.getMonth(), d.getDate()).getTime();
   }
 
-  const zoneName = () => (view.utc ? 'UTC' : Intl.DateTimeFormat().resolvedOptions().timeZone || 'local time');
+  // The browser may name a zone by a spelling it has long given up; the
+  // reader knows the one in use.
+  const RENAMED = { 'Asia/Katmandu': 'Asia/Kathmandu', 'Asia/Calcutta': 'Asia/Kolkata',
+    'Asia/Saigon': 'Asia/Ho_Chi_Minh', 'Asia/Rangoon': 'Asia/Yangon', 'Europe/Kiev': 'Europe/Kyiv',
+    'America/Godthab': 'America/Nuuk', 'Atlantic/Faeroe': 'Atlantic/Faroe', 'Pacific/Truk': 'Pacific/Chuuk',
+    'Pacific/Ponape': 'Pacific/Pohnpei', 'Etc/UTC': 'UTC', 'Etc/GMT': 'UTC', GMT: 'UTC' };
+  const localZone = () => {
+    const zone = Intl.DateTimeFormat().resolvedOptions().timeZone;
+    return RENAMED[zone] || zone || 'local time';
+  };
+  const zoneName = () => (view.utc ? 'UTC' : localZone());
+
+  // A reader whose clock is UTC the year round has nothing to switch to.
+  const localIsUtc = () => {
+    const year = new Date(serverNow()).getFullYear();
+    return [0, 6].every((month) => new Date(year, month, 1).getTimezoneOffset() === 0);
+  };
+
+  // The server counts UTC hours: in a zone not a whole number of hours off
+  // UTC (Kathmandu, Kolkata) such an hour is no local one, so the chart
+  // stays in UTC and says so.
+  const chartInUtc = () => view.utc || new Date(serverNow()).getTimezoneOffset() % 60 !== 0;
 
   // A span of time as words, and in how many ms that text changes: seconds
   // only in the first minute, then minutes, hours, days.
@@ -182,7 +213,9 @@
     const t = make('time', 'at', clock(iso, true, true));
     t.dateTime = iso;
     td.appendChild(t);
-    if (withAgo) td.appendChild(live(make('span', 'ago'), iso, 'ago'));
+    // Spaces between the pieces a line or a margin parts on screen: a
+    // screen reader would run them together.
+    if (withAgo) td.append(' ', live(make('span', 'ago'), iso, 'ago'));
     return td;
   }
 
@@ -202,21 +235,33 @@
   const say = { on: new Map(), off: new Map(), notes: [], last: 0, timer: null, clear: null };
 
   const talkKey = (t) => t.my_call + '\n' + t.call1 + '\n' + t.since;
-  const via = (t) => ' via ' + (plainCall(t.call1) || 'an unregistered node');
+  const via = (t) => ' via ' + (callText(t.call1) || 'an unregistered node');
 
   function announce(text) {
     say.notes.push(text);
     schedule();
   }
 
-  // Notes the talkers that came and went between two lists.
-  function noteTalkers(before, after) {
+  // Notes the talkers that came and went between two lists. `endOf(t)`
+  // tells what is known of a gone talker's end: the over's length from its
+  // end record, null when it ended unseen (a start or a stop of the server,
+  // a lost end record), undefined when it may not have ended at all (the
+  // dashboard restarted and knows nothing of it). Only a length the server
+  // measured is ever announced: the time until the page noticed is no over's.
+  function noteTalkers(before, after, endOf) {
     const old = new Set(before.map(talkKey));
     const still = new Set(after.map(talkKey));
     for (const t of after) if (!old.has(talkKey(t))) say.on.set(talkKey(t), t);
-    const now = serverNow();
-    for (const t of before) if (!still.has(talkKey(t))) say.off.set(talkKey(t), { t, ms: now - Date.parse(t.since) });
+    for (const t of before) if (!still.has(talkKey(t))) say.off.set(talkKey(t), { t, ms: endOf(t) });
     if (say.on.size || say.off.size) schedule();
+  }
+
+  // The length of `t`'s over as `overs` (the last overs) tell it, null when
+  // its end is not known, undefined when the over is not among them.
+  function lengthIn(overs, t) {
+    const over = (overs || []).find((h) => h.my_call === t.my_call && h.at === t.since);
+    if (!over) return undefined;
+    return over.duration_ms === null || over.duration_ms === undefined ? null : over.duration_ms;
   }
 
   function schedule() {
@@ -228,19 +273,25 @@
   function talkerNews() {
     const byName = new Map();
     const entry = (t) => {
-      const name = plainCall(t.my_call) + '\n' + via(t);
+      const name = callText(t.my_call) + '\n' + via(t);
       if (!byName.has(name)) byName.set(name, { t, on: false, overs: [], wasOn: false });
       return byName.get(name);
     };
+    const parts = [];
     for (const [key, t] of say.on) if (!say.off.has(key)) entry(t).on = true;
     for (const [key, { t, ms }] of say.off) {
+      // An end not seen is said as such, never given a length.
+      if (typeof ms !== 'number') {
+        parts.push(callText(t.my_call) + via(t) + (ms === null ? ': end not known'
+          : ': not known whether still on air'));
+        continue;
+      }
       const e = entry(t);
       e.overs.push(ms);
       if (!say.on.has(key)) e.wasOn = true;
     }
-    const parts = [];
     for (const { t, on, overs, wasOn } of byName.values()) {
-      const call = plainCall(t.my_call);
+      const call = callText(t.my_call);
       if (on) parts.push(call + ' on air' + via(t));
       else if (overs.length > 1) parts.push(call + via(t) + ': ' + overs.length + ' overs, now off air');
       else if (wasOn) parts.push(call + ' off air after ' + seconds(overs[0]));
@@ -321,9 +372,10 @@
     const { tr, node } = entry;
     tr.replaceChildren();
     const call = tr.appendChild(make('div'));
-    call.appendChild(callElement(node.call1));
+    call.append(callElement(node.call1), '\u00a0');
     entry.mark = call.appendChild(make('span', 'mark'));
     entry.markState = null;
+    call.append(' ');
     const under = call.appendChild(make('span', 'under'));
     if (node.last_header) {
       under.append('last: ', callElement(node.last_header.my_call), ', ');
@@ -341,7 +393,7 @@
     else since.append('before the dashboard watched');
     const last = cell('', 'Last heard through it');
     if (node.last_header) {
-      last.appendChild(callElement(node.last_header.my_call));
+      last.append(callElement(node.last_header.my_call), ' ');
       timeCell(last.appendChild(make('div')), node.last_header.at);
     } else {
       last.append('\u2014');
@@ -389,9 +441,10 @@
     showMatches();
   }
 
+  // The search looks at what is shown: a node's call sign and name, and who spoke through it last.
   const matches = (node) => !view.filter ||
-    plainCall(node.call1).toUpperCase().includes(view.filter) ||
-    (node.last_header && plainCall(node.last_header.my_call).toUpperCase().includes(view.filter));
+    [node.call1, node.call2, node.last_header && node.last_header.my_call]
+      .some((call) => call && callText(call).toUpperCase().includes(view.filter));
 
   function filterNodes() {
     view.filter = $('search').value.trim().toUpperCase();
@@ -406,7 +459,7 @@
     let shown = 0;
     if (view.filter) for (const entry of view.order) shown += entry.tr.hidden ? 0 : 1;
     setText($('matches'), !view.filter ? '' : shown ? plural(shown, 'node') + ' match.'
-      : 'No call sign matches \u201c' + view.filter + '\u201d.');
+      : 'No call sign or node name matches \u201c' + view.filter + '\u201d.');
   }
 
   // ---- now talking and last heard ---------------------------------------
@@ -438,13 +491,14 @@
 
   function talkItem(t) {
     const li = make('li', t.unknown === undefined ? '' : 'unknown');
-    li.append(callElement(t.my_call), ' via ', callElement(t.call1, 'an unregistered node'));
+    // A no-break space: a plain one before an inline block is lost to screen readers.
+    li.append(callElement(t.my_call), ' via ', callElement(t.call1, 'an unregistered node'), '\u00a0');
     const secs = li.appendChild(make('span', 'secs'));
     if (t.unknown === undefined) {
       live(secs, t.since || t.at, t.since ? 'lasting' : 'keyed');
     } else {  // stopped where the page last knew
       secs.textContent = lasting(t.unknown - Date.parse(t.since || t.at))[0];
-      li.appendChild(make('span', 'note', 'state unknown since ' + clock(new Date(t.unknown).toISOString())));
+      li.append(' ', make('span', 'note', 'state unknown since ' + clock(new Date(t.unknown).toISOString())));
     }
     return li;
   }
@@ -488,7 +542,7 @@
       'was watching: who talks is not known.' : s.streams ? 'Nobody is talking.' : 'Nobody keyed up in the last minute.');
     $('no-talking').hidden = list.length > 0 && !unseen;
     const first = unknown === null && list[0];
-    document.title = first ? plainCall(first.my_call) + (list.length > 1 ? ' +' + (list.length - 1) : '') +
+    document.title = first ? callText(first.my_call) + (list.length > 1 ? ' +' + (list.length - 1) : '') +
       ' on air \u00b7 ' + s.title : s.title;
     for (const entry of view.order.slice(0, 64)) markNode(entry);
   }
@@ -507,18 +561,23 @@
     }
     td.append(seconds(h.duration_ms));
     const how = endedText(h.ended_by) || (view.state.streams ? 'end not known' : '');
-    if (how) td.appendChild(make('span', 'ago', how));
+    if (how) td.append(' ', make('span', 'ago', how));
   }
 
   function heardRow(h) {
     const tr = make('tr');
     timeCell(tr.appendChild(make('td')), h.at);
     const speaker = tr.appendChild(make('td'));
-    speaker.appendChild(callElement(h.my_call));
+    speaker.append(callElement(h.my_call), ' ');
     speaker.appendChild(make('span', 'under')).append('via ', callElement(h.call1, 'unregistered node'));
     const via = tr.appendChild(make('td', 'via'));
     via.appendChild(callElement(h.call1, 'unregistered node'));
-    if (h.call2) via.append(' ', callElement(h.call2));
+    // The node's name under its call sign, bracketed, so the two are read as two.
+    if (callText(h.call2)) {
+      const name = make('span', 'node-name');
+      name.append('(', callElement(h.call2), ')');
+      via.append(' ', name);
+    }
     tr.appendChild(make('td', '', String(h.overs)));
     lastOver(tr.appendChild(make('td', 'last-over')), h);
     return tr;
@@ -546,7 +605,15 @@
     const unknown = unknownSince() !== null;
     const list = (s.last_heard || []).map((h) => ({ ...h, unknown,
       on_air: s.streams && s.talking.some((t) => t.my_call === h.my_call && t.since === h.at) }));
-    reconcile($('recent'), view.recentRows, list, (h) => h.my_call + '\n' + h.at, recentItem);
+    // Two overs of a station can bear one time stamp (a header superseding
+    // another within the millisecond): each is keyed by its place among them.
+    const count = new Map();
+    const keyOf = (h) => {
+      const same = h.my_call + '\n' + h.call1 + '\n' + h.at;
+      count.set(same, (count.get(same) || 0) + 1);
+      return same + '\n' + count.get(same);
+    };
+    reconcile($('recent'), view.recentRows, list, keyOf, recentItem);
     setText($('recent-count'), '(' + list.length + ')');
   }
 
@@ -555,9 +622,9 @@
   function noteItem(n) {
     const li = make('li');
     timeCell(li.appendChild(make('span')), n.at, false);
-    li.append(' ', n.kind === 'refused'
-      ? plainCall(n.my_call) + ' tried to talk over ' + plainCall(n.talker)
-      : plainCall(n.my_call) + ' made an echo test (' + seconds(n.duration_ms) + ')');
+    li.append(' ', callElement(n.my_call), ...(n.kind === 'refused'
+      ? [' tried to talk over ', callElement(n.talker)]
+      : [' made an echo test (' + seconds(n.duration_ms) + ')']));
     return li;
   }
 
@@ -574,6 +641,9 @@
       on_air: s.streams && s.talking.some((t) => t.my_call === h.my_call && t.since === h.at) }));
     reconcile($('heard').tBodies[0], view.heardRows, list, (h) => h.my_call, heardRow);
     $('no-heard').hidden = list.length > 0;
+    // An empty table is no place to stop at with the Tab key.
+    const region = $('heard').parentElement;
+    if (region.hidden !== !list.length) region.hidden = !list.length;
     view.day = dayStart();
     showRecent();
   }
@@ -582,31 +652,32 @@
 
   function drawChart() {
     const hours = view.state.hourly;
+    const utc = chartInUtc();
     const top = Math.max(1, ...hours.map((h) => h.headers));
     const chart = $('chart');
     while (chart.children.length < hours.length) chart.appendChild(make('div', 'bar'));
     hours.forEach((h, i) => {
       chart.children[i].style.height = (100 * h.headers / top) + '%';
-      chart.children[i].title = clock(h.hour, false) + ': ' + h.headers;
+      chart.children[i].title = clock(h.hour, false, false, utc) + ': ' + h.headers;
     });
     setText($('chart-top'), String(top));
-    drawAxis(hours);
-    const start = dayStart();
+    drawAxis(hours, utc);
+    const start = dayStart(utc);
     const total = hours.filter((h) => Date.parse(h.hour) >= start).reduce((n, h) => n + h.headers, 0);
     const busiest = hours.reduce((b, h) => (h.headers > b.headers ? h : b), { headers: 0 });
     setText($('zone-name'), 'Times in ' + zoneName());
-    setText($('chart-summary'), 'Today (' + zoneName() + '): ' + plural(total, 'transmission') + '. ' + (busiest.headers
-      ? 'Busiest hour of the last ' + view.state.limits.hours + ': ' + clock(busiest.hour, false) +
+    setText($('chart-summary'), 'Today (' + (utc ? 'UTC' : zoneName()) + '): ' + plural(total, 'transmission') + '. ' +
+      (busiest.headers ? 'Busiest hour of the last ' + view.state.limits.hours + ': ' + clock(busiest.hour, false, false, utc) +
         ' with ' + busiest.headers + '.'
       : 'None in the last ' + view.state.limits.hours + ' hours.'));
   }
 
   // Hour labels under the bars, every sixth hour, readable without hovering.
-  function drawAxis(hours) {
+  function drawAxis(hours, utc) {
     const axis = $('chart-axis');
     while (axis.children.length < hours.length) axis.appendChild(make('span'));
     hours.forEach((h, i) => {
-      const label = clock(h.hour, false).replace(/^\S+ (?=\d\d:)/, '');
+      const label = clock(h.hour, false, false, utc).replace(/^\S+ (?=\d\d:)/, '');
       setText(axis.children[i], /^(00|06|12|18):/.test(label) ? label.slice(0, 5) : '');
       // A label is wider than three hours' bars on a phone: near the right
       // end it ends at the chart's edge instead of running past the screen.
@@ -667,10 +738,25 @@
       out.push('The server is silent: no heartbeat since ' + clock(v.last_heartbeat) + ' (one is due every ' +
         plural(v.heartbeat_seconds, 'second') + ').');
     }
+    return out;
+  }
+
+  // Datagrams that were no records, or from a stranger: the sysop's matter,
+  // so shown beside the feed's line and said once a burst, politely, not
+  // as an alert at every datagram.
+  function showJunk(f) {
     const stranger = 'rejected (not from an allowed server)';
-    out.push(junkWarning(f.recent_rejected, stranger, stranger));
-    out.push(junkWarning(f.recent_malformed, 'that was not a record', 'that were not records'));
-    return out.filter((w) => w);
+    const kinds = [['rejected', f.recent_rejected, stranger, stranger],
+      ['malformed', f.recent_malformed, 'that was not a record', 'that were not records']];
+    const shown = [];
+    for (const [kind, note, one, many] of kinds) {
+      const text = junkWarning(note, one, many);
+      if (!text) continue;
+      shown.push(text);
+      if (view.junkSaid[kind] !== note.first) announce(text);
+      view.junkSaid[kind] = note.first;
+    }
+    setText($('junk'), shown.join(' '));
   }
 
   function showFeed() {
@@ -681,6 +767,7 @@
       ? 'Last record ' + span(serverNow() - Date.parse(last))[0] + ' ago (' + clock(last) + ').'
       : 'No record received yet.');
     setText($('server'), serverText(s.server));
+    showJunk(f);
     const text = warnings().join(' ');
     setText($('warning'), text);  // an alert only when its text changes
     if ($('warning').hidden !== !text) $('warning').hidden = !text;
@@ -723,7 +810,9 @@
 
   function showState(s) {
     const old = view.state;
-    if (old && old.streams && s.streams) noteTalkers(old.talking, s.talking);  // polling, or a new start
+    // Polling, or a new start. An over the new state does not list may be
+    // going on still: a restarted dashboard has not seen it end.
+    if (old && old.streams && s.streams) noteTalkers(old.talking, s.talking, (t) => lengthIn(s.last_heard, t));
     const beat = (x) => x && x.server && x.server.last_heartbeat;
     const sameBeat = !!beat(old) && beat(old) === beat(s);  // a poll between two heartbeats
     view.state = s;
@@ -800,13 +889,18 @@
     if (c.streams !== undefined) s.streams = c.streams;
     const before = [...s.talking];
     applyTalks(c);
-    noteTalkers(before, s.talking);
+    // Only an end record tells an over's length; a stream gone otherwise
+    // (a server's start or stop, a heartbeat that no longer counts it) ended
+    // unseen.
+    const ended = c.over_ended;
+    noteTalkers(before, s.talking, (t) =>
+      (ended && ended.my_call === t.my_call && ended.at === t.since ? ended.duration_ms : null));
     if (c.server === undefined) countEnded(before, s.talking);
     if (c.heard) s.last_heard = [c.heard, ...(s.last_heard || [])].slice(0, s.limits.last_heard);
     if (c.heard_call) {
       s.heard_by_call = [c.heard_call, ...s.heard_by_call.filter((h) => h.my_call !== c.heard_call.my_call)]
         .slice(0, s.limits.last_heard);
-      if (!s.streams) announce(plainCall(c.heard_call.my_call) + ' keyed up' + via(c.heard_call));
+      if (!s.streams) announce(callText(c.heard_call.my_call) + ' keyed up' + via(c.heard_call));
     }
     const durationShown = c.over_ended && applyOverEnded(c.over_ended);
     if (c.node) putNode(c.node);
@@ -931,6 +1025,7 @@
     view.ticker = setInterval(everySecond, 1000);
   }
 
+  $('zone').hidden = localIsUtc();
   $('zone').addEventListener('click', () => {
     view.utc = !view.utc;
     $('zone').setAttribute('aria-pressed', String(view.utc));
