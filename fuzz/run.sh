@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-30}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(config dispatch slow_data controls dashboard)
+[ ${#targets[@]} -gt 0 ] || targets=(config dispatch slow_data controls dextra dashboard)
 build="$root/build-fuzz"
 
 cmake -S "$root/fuzz" -B "$build" -DCMAKE_CXX_COMPILER=clang++ >/dev/null

@@ -13,6 +13,9 @@
 #include <string>
 #include <variant>
 
+#include "dextra/dsvt.h"
+#include "dextra/link_target.h"
+
 namespace mirx {
 
 namespace {
@@ -182,6 +185,11 @@ const key_entry keys[] = {
     {"MaxOverSeconds", 14, &settings::max_over_seconds, added, whole(0, 3600)},
     // A call sign: cutting a longer one would answer a call nobody gave.
     {"EchoCall", 8, &settings::echo_call, added, at_most(8)},
+    // The door's port; 0 keeps it shut.
+    {"DExtraPort", 10, &settings::dextra_port, added, whole(0, 65535)},
+    // Seven characters at most: the eighth byte of the field is a module letter.
+    {"DExtraCall", 10, &settings::dextra_call, added, {key_check::call_sign, 3, 7}},
+    {"DExtraLink", 10, &settings::dextra_links, added},
 };
 
 constexpr std::size_t key_count = sizeof keys / sizeof keys[0];
@@ -226,6 +234,17 @@ struct store_value {
     }
     store_switch(s.*f, value);
     out.say(shown::debug, "%s : %s\n", key.echoed(), s.*f ? "ON" : "OFF");
+  }
+  // A line of a list key; an empty value adds nothing.
+  void operator()(text_list settings::*f) const {
+    const std::string line = trimmed(value);
+    text_list& list = s.*f;
+    if (!line.empty()) {
+      if (list.count < text_list::most)
+        store_text(list.item[list.count], sizeof list.item[0], key.name, line.c_str(), out);
+      ++list.count;
+    }
+    out.say(shown::debug, "%s : %s\n", key.echoed(), line.c_str());
   }
   template <std::size_t size>
   void operator()(char (settings::*f)[size]) const {
@@ -312,6 +331,12 @@ std::string refusal(const key_entry& key, const settings& s, const written_value
     return line_of("%s=%s is too long: give at most %lld characters\n", key.name, text,
                    static_cast<long long>(b.high));
   }
+  if (b.check == key_check::call_sign) {
+    const char* text = text_in(key.where, s);
+    if (*text == '\0' || dextra::valid_call_text(text, static_cast<std::size_t>(b.high))) return "";
+    return line_of("%s=%s is not a call sign: give %lld to %lld letters and digits\n", key.name,
+                   text, static_cast<long long>(b.low), static_cast<long long>(b.high));
+  }
   if (b.check != key_check::whole_number) return "";
   // The number as written, before any narrowing to its field; the default
   // when the file did not give one.
@@ -327,12 +352,28 @@ std::string refusal(const key_entry& key, const settings& s, const written_value
                  static_cast<long long>(b.low), static_cast<long long>(b.high));
 }
 
+// What the DExtra keys need of one another: links of the right form, no
+// more of them than are kept, and a call sign to speak as once any is on.
+std::string dextra_refusal(const settings& s) {
+  const text_list& links = s.dextra_links;
+  if (links.count > text_list::most)
+    return line_of("DExtraLink is given %d times: give at most %d links\n", links.count,
+                   text_list::most);
+  for (int i = 0; i < links.count; ++i)
+    if (!dextra::parse_link_target(links.item[i]))
+      return line_of("DExtraLink=%s is not CALL MODULE HOST[:PORT]\n", links.item[i]);
+  if ((s.dextra_port != 0 || links.count != 0) && s.dextra_call[0] == '\0')
+    return "DExtraCall is missing: DExtraPort and DExtraLink need the call sign the server "
+           "speaks as\n";
+  return "";
+}
+
 // The one check after reading: the first row, in table order, whose setting
-// cannot be used.
+// cannot be used, then what the keys need of one another.
 std::string first_refusal(const settings& s, const written_values& written) {
   for (const key_entry& key : keys)
     if (std::string why = refusal(key, s, written); !why.empty()) return why;
-  return "";
+  return dextra_refusal(s);
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ std::string read_config_file(const char* path, settings& s, output& out);
 // number, a switch, or text cut to its field.
 using key_field = std::variant<std::int32_t settings::*, std::int64_t settings::*, bool settings::*,
                                char (settings::*)[settings::text_size],
-                               char (settings::*)[settings::com_port_size]>;
+                               char (settings::*)[settings::com_port_size], text_list settings::*>;
 
 // Keys of the original file format keep their lenient reading (a number up to
 // the first non-digit, "ON"/"OFF", text cut to its field); the keys this
@@ -39,6 +39,7 @@ enum class key_check {
   port,          // refused when its low 16 bits are 0
   whole_number,  // refused unless written as a whole number from `low` to `high`
   short_text,    // refused when longer than `high` characters
+  call_sign,     // refused unless empty or a call sign of 3 to `high` letters and digits
 };
 
 struct key_bounds {

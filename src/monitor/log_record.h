@@ -64,6 +64,17 @@ inline constexpr std::size_t silence_ms = 24;    // the stream silence limit, ms
 // started after the node registered what an ADD would have told it.
 inline constexpr char tag_nod[] = "NOD ";
 
+// DXC: a DExtra client linked, unlinked, was dropped or refused; DXL: a
+// DExtra link to another reflector changed state. The change at peer_change
+// (the door's numbering, named where the records are shown), call1 the
+// client's or the linked reflector's call sign, call2 how it is connected
+// ("DExtra" and the module letter), then its address and port.
+inline constexpr char tag_dxc[] = "DXC ";
+inline constexpr char tag_dxl[] = "DXL ";
+inline constexpr std::size_t peer_change = 4;
+inline constexpr std::size_t peer_port = 28;  // 16 bits
+inline constexpr std::size_t peer_module = 30;
+
 using bytes = std::array<std::uint8_t, size>;
 // A call sign as the node table stores it: 8 bytes, zero-filled after its
 // value.

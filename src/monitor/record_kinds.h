@@ -23,6 +23,7 @@ enum class layout {
   server,      // RUN, HBT, OFF: the 32-bit numbers
   refusal,     // REF: call1, talker, my_call
   echo,        // ECH: call1, call2, my_call, duration_ms
+  peer,        // DXC, DXL: peer_change, call1, call2, ip, peer_port, peer_module
 };
 
 struct kind {
@@ -37,7 +38,7 @@ inline constexpr kind kinds[] = {
     {tag_add, layout::node},       {tag_del, layout::node},   {tag_acc, layout::heard},
     {tag_end, layout::stream_end}, {tag_run, layout::server}, {tag_hbt, layout::server},
     {tag_off, layout::server},     {tag_nod, layout::node},   {tag_ref, layout::refusal},
-    {tag_ech, layout::echo},
+    {tag_ech, layout::echo},       {tag_dxc, layout::peer},   {tag_dxl, layout::peer},
 };
 inline constexpr std::size_t kind_count = std::size(kinds);
 
@@ -66,6 +67,16 @@ inline constexpr end_way end_ways[] = {
     {end_by_superseded, "superseded", "superseded"},
     {end_by_timeout, "timed out", "timed_out"},
 };
+
+// What a DXC or DXL record's peer_change byte says.
+inline constexpr const char* peer_changes[] = {
+    "?",       "linked",  "unlinked", "dropped", "refused",    "full",
+    "linking", "link up", "refused",  "lost",    "no address",
+};
+
+inline const char* peer_change_text(unsigned change) {
+  return change < std::size(peer_changes) ? peer_changes[change] : "?";
+}
 
 // The row of `how`; null for a value no server sends.
 inline const end_way* end_way_of(unsigned how) {

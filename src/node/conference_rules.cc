@@ -21,9 +21,9 @@ const callsign* conference_rules::talker() const {
   return nullptr;
 }
 
-conference_rules::over* conference_rules::find(std::uint32_t ip) {
+conference_rules::over* conference_rules::find(const stream_origin& from) {
   for (over& o : overs_)
-    if (o.ip == ip) return &o;
+    if (o.from == from) return &o;
   return nullptr;
 }
 
@@ -33,9 +33,9 @@ void conference_rules::erase(over* o) {
 
 // The caller has made sure there is room: nothing followed is ever forgotten,
 // since a forgotten refused or cut stream would be heard again.
-conference_rules::over* conference_rules::add(std::uint32_t ip, state s, const std::uint8_t* packet,
-                                              std::int64_t now_ms) {
-  overs_.push_back({ip, s, now_ms, now_ms, callsign_of(packet + hdr::my_call)});
+conference_rules::over* conference_rules::add(const stream_origin& from, state s,
+                                              const std::uint8_t* packet, std::int64_t now_ms) {
+  overs_.push_back({from, s, now_ms, now_ms, callsign_of(packet + hdr::my_call)});
   return &overs_.back();
 }
 
@@ -49,14 +49,14 @@ void conference_rules::end(over& o) {
     o.now = state::ended;
 }
 
-floor_verdict conference_rules::header(conference& c, std::uint32_t ip, const std::uint8_t* packet,
-                                       std::int64_t now_ms) {
-  over* o = find(ip);
+floor_verdict conference_rules::header(conference& c, const stream_origin& from,
+                                       const std::uint8_t* packet, std::int64_t now_ms) {
+  over* o = find(from);
   if (o != nullptr && (o->now == state::refused || now_ms - o->last_ms >= stream_silence_ms)) {
     erase(o);
     o = nullptr;
   }
-  if (o == nullptr) return decide(c, ip, packet, now_ms);
+  if (o == nullptr) return decide(c, from, packet, now_ms);
   // The sender has not been silent: its transmission goes on, and so does
   // its timer, whatever headers it repeats.
   o->last_ms = now_ms;
@@ -71,29 +71,29 @@ floor_verdict conference_rules::header(conference& c, std::uint32_t ip, const st
     return floor_verdict::relay;
   }
   erase(o);  // its over ended and another holds the conference now
-  return decide(c, ip, packet, now_ms);
+  return decide(c, from, packet, now_ms);
 }
 
-// A header that begins a new stream from `ip`.
-floor_verdict conference_rules::decide(conference& c, std::uint32_t ip, const std::uint8_t* packet,
-                                       std::int64_t now_ms) {
+// A header that begins a new stream from `from`.
+floor_verdict conference_rules::decide(conference& c, const stream_origin& from,
+                                       const std::uint8_t* packet, std::int64_t now_ms) {
   if (overs_.size() == max_floor_streams) {
-    refuse(c, ip, packet);
+    refuse(c, from, packet);
     stray_ms_ = now_ms;
     return floor_verdict::refuse;
   }
   if (talker() != nullptr) {
-    refuse(c, ip, packet);
-    add(ip, state::refused, packet, now_ms);
+    refuse(c, from, packet);
+    add(from, state::refused, packet, now_ms);
     return floor_verdict::refuse;
   }
-  add(ip, state::talking, packet, now_ms);
+  add(from, state::talking, packet, now_ms);
   return floor_verdict::relay;
 }
 
-floor_verdict conference_rules::voice(conference& c, std::uint32_t ip, const std::uint8_t* packet,
-                                      std::int64_t now_ms) {
-  over* o = find(ip);
+floor_verdict conference_rules::voice(conference& c, const stream_origin& from,
+                                      const std::uint8_t* packet, std::int64_t now_ms) {
+  over* o = find(from);
   if (o != nullptr) {
     o->last_ms = now_ms;
     if ((o->now == state::talking || o->now == state::ended) && too_long(*o, now_ms))
@@ -131,12 +131,13 @@ void conference_rules::tick(conference& c, std::int64_t now_ms, std::int64_t hea
 // Nobody heard the header, which the undelivered acknowledgement says; it is
 // addressed as a relayed header's would be. Refused for want of room while
 // nobody talks, it has no talker to name and no REF record.
-void conference_rules::refuse(conference& c, std::uint32_t ip, const std::uint8_t* packet) {
+void conference_rules::refuse(conference& c, const stream_origin& from,
+                              const std::uint8_t* packet) {
   const callsign* talking = talker();
   c.last_my_call = callsign_of(packet + hdr::my_call);
   const node_entry* own = nullptr;
   for (const node_entry& e : c.table.entries())
-    if (e.ip == ip) own = &e;
+    if (from.from_node() && e.ip == from.ip) own = &e;
   if (own != nullptr) c.last_node_call = own->call1;
   if (talking == nullptr) {
     c.out.stamped(shown::event, "Refused Header Packet from %.8s: %u streams followed\n",
@@ -152,7 +153,8 @@ void conference_rules::refuse(conference& c, std::uint32_t ip, const std::uint8_
     put_callsign(r.data() + record::my_call, c.last_my_call);
     c.net.send_to_log_server(r.data(), r.size());
   }
-  send_ack_transmission(c, ip, false);
+  // A peer of another door gets no node acknowledgement.
+  if (from.from_node()) send_ack_transmission(c, from.ip, false);
 }
 
 // The sender stays followed, so that the rest of its voice and the headers
@@ -162,7 +164,7 @@ void conference_rules::cut(conference& c, over& o, std::int64_t now_ms) {
   o.now = state::cut;
   c.out.stamped(shown::event, "Over from %.8s timed out after %lld s\n", printable(o.my_call).text,
                 static_cast<long long>((now_ms - o.start_ms) / 1000));
-  if (log_ != nullptr) log_->end_stream(o.ip, record::end_by_timeout);
+  if (log_ != nullptr) log_->end_stream(o.from, record::end_by_timeout);
 }
 
 }  // namespace mirx

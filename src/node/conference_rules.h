@@ -8,8 +8,9 @@
 // rule.
 //
 // A stream is what the stream records call one: a header, then the voice from
-// the same address until its end mark, 2 s of silence or a new header from
-// there. Every moment is a monotonic time in milliseconds from the caller.
+// the same origin (a node's address, or a door's peer by address and port)
+// until its end mark, 2 s of silence or a new header from there. Every
+// moment is a monotonic time in milliseconds from the caller.
 //
 // Every bound errs towards silence: a stream that cannot be followed is
 // refused, and while such a stream may still be transmitting, voice that no
@@ -44,17 +45,17 @@ class conference_rules {
   void start(bool one_talker, std::uint32_t max_over_ms, stream_log* log);
   bool on() const { return one_talker_ || max_over_ms_ != 0; }
 
-  // Decides on a header from `ip`. A refused one is answered here with the
+  // Decides on a header from `from`. A refused one is answered here with the
   // undelivered acknowledgement and reported; a relayed one is left to the
   // relay.
-  floor_verdict header(conference& c, std::uint32_t ip, const std::uint8_t* packet,
+  floor_verdict header(conference& c, const stream_origin& from, const std::uint8_t* packet,
                        std::int64_t now_ms);
-  floor_verdict voice(conference& c, std::uint32_t ip, const std::uint8_t* packet,
+  floor_verdict voice(conference& c, const stream_origin& from, const std::uint8_t* packet,
                       std::int64_t now_ms);
-  // A header from `ip` that the rules do not decide on (an echo test's) ends
+  // A header from `from` that the rules do not decide on (an echo test's) ends
   // its stream all the same; the time-out timer still remembers the sender.
-  void forget(std::uint32_t ip) {
-    if (over* o = find(ip)) end(*o);
+  void forget(const stream_origin& from) {
+    if (over* o = find(from)) end(*o);
   }
   // On every wake of the receive loop: cuts long overs at `now_ms`, and ends
   // streams silent at `heard_ms`, the moment up to which every datagram that
@@ -74,21 +75,21 @@ class conference_rules {
     ended,    // over by its end mark; the timer still runs until silence
   };
   struct over {
-    std::uint32_t ip = 0;
+    stream_origin from{};
     state now = state::talking;
     std::int64_t start_ms = 0;  // of the continuous transmission, for the timer
     std::int64_t last_ms = 0;   // last header or voice
     callsign my_call{};
   };
 
-  over* find(std::uint32_t ip);
-  over* add(std::uint32_t ip, state s, const std::uint8_t* packet, std::int64_t now_ms);
+  over* find(const stream_origin& from);
+  over* add(const stream_origin& from, state s, const std::uint8_t* packet, std::int64_t now_ms);
   void erase(over* o);
   void end(over& o);
-  floor_verdict decide(conference& c, std::uint32_t ip, const std::uint8_t* packet,
+  floor_verdict decide(conference& c, const stream_origin& from, const std::uint8_t* packet,
                        std::int64_t now_ms);
   floor_verdict stray_voice(std::int64_t now_ms);
-  void refuse(conference& c, std::uint32_t ip, const std::uint8_t* packet);
+  void refuse(conference& c, const stream_origin& from, const std::uint8_t* packet);
   void cut(conference& c, over& o, std::int64_t now_ms);
   bool too_long(const over& o, std::int64_t now_ms) const {
     return max_over_ms_ != 0 && now_ms - o.start_ms >= max_over_ms_;

@@ -20,9 +20,9 @@ void echo_test::start(const char* call, bool records) {
   tails_.reserve(max_echo_tails);
 }
 
-echo_test::tail* echo_test::tail_of(std::uint32_t ip) {
+echo_test::tail* echo_test::tail_of(const stream_origin& from) {
   for (tail& t : tails_)
-    if (t.ip == ip) return &t;
+    if (t.from == from) return &t;
   return nullptr;
 }
 
@@ -32,13 +32,13 @@ echo_test::tail* echo_test::tail_of(std::uint32_t ip) {
 // bound may cost an echo test its turn, never relay its voice.
 void echo_test::end_at_bound(slot& s, std::int64_t now_ms) {
   if (tails_.size() == max_echo_tails) return;
-  tails_.push_back({s.ip, s.last_ms});
+  tails_.push_back({s.from, s.last_ms});
   finish_recording(s, now_ms);
 }
 
-echo_test::slot* echo_test::recording(std::uint32_t ip) {
+echo_test::slot* echo_test::recording(const stream_origin& from) {
   for (slot& s : slots_)
-    if (s.now == phase::recording && s.ip == ip) return &s;
+    if (s.now == phase::recording && s.from == from) return &s;
   return nullptr;
 }
 
@@ -52,30 +52,35 @@ void echo_test::finish_recording(slot& s, std::int64_t now_ms) {
   if (!voice::ends_stream(last)) last[prefix::sequence + 1] |= voice::last_frame_flag;
 }
 
-bool echo_test::header(const conference& c, std::uint32_t ip, const std::uint8_t* packet,
-                       std::int64_t now_ms) {
-  if (slot* s = recording(ip)) finish_recording(*s, now_ms);
-  if (tail* t = tail_of(ip)) tails_.erase(tails_.begin() + (t - tails_.data()));
+bool echo_test::header(const conference& c, const stream_origin& from, const std::uint8_t* packet,
+                       std::int64_t now_ms, const callsign* door_names) {
+  if (slot* s = recording(from)) finish_recording(*s, now_ms);
+  if (tail* t = tail_of(from)) tails_.erase(tails_.begin() + (t - tails_.data()));
   if (std::memcmp(packet + hdr::your_call, call_.data(), call_size) != 0) return false;
   const auto free = std::find_if(slots_.begin(), slots_.end(),
                                  [](const slot& s) { return s.now == phase::free; });
   if (free == slots_.end()) return false;
   std::uint8_t* voice = free->voice;
-  *free = slot{phase::recording, ip, {}, 0, 0, false, now_ms, now_ms, 0, voice, {}, {}};
+  *free = slot{phase::recording, from, {}, 0, 0, false, now_ms, now_ms, 0, voice, {}, {}};
   std::memcpy(free->header.data(), packet, hdr::size);
   // Named as the sender's node is now, as the END record names a stream's.
+  if (door_names != nullptr) {
+    free->call1 = door_names[0];
+    free->call2 = door_names[1];
+    return true;
+  }
   for (const node_entry& e : c.table.entries())
-    if (e.ip == ip) {
+    if (e.ip == from.ip) {
       free->call1 = e.call1;
       free->call2 = e.call2;
     }
   return true;
 }
 
-bool echo_test::voice(std::uint32_t ip, const std::uint8_t* packet, std::int64_t now_ms) {
-  slot* s = recording(ip);
+bool echo_test::voice(const stream_origin& from, const std::uint8_t* packet, std::int64_t now_ms) {
+  slot* s = recording(from);
   if (s == nullptr) {
-    tail* t = tail_of(ip);
+    tail* t = tail_of(from);
     if (t != nullptr) t->last_ms = now_ms;
     return t != nullptr;
   }
@@ -117,7 +122,7 @@ void echo_test::begin_playback(conference& c, slot& s) {
   const callsign speaker = callsign_of(s.header.data() + hdr::my_call);
   std::memcpy(s.header.data() + hdr::your_call, s.header.data() + hdr::my_call, call_size);
   put_callsign(s.header.data() + hdr::my_call, call_);
-  send_with_retry(c, s.header.data(), hdr::size, s.ip, relay_header_rule);
+  send_back(c, s, s.header.data(), hdr::size, true);
   s.header_sent = true;
   c.out.stamped(shown::event, "Echo test from %.8s: %zu voice packets played back\n",
                 printable(speaker).text, s.packets);
@@ -132,6 +137,16 @@ void echo_test::begin_playback(conference& c, slot& s) {
   c.net.send_to_log_server(r.data(), r.size());
 }
 
+// To a node at OutPort, as the relay sends; to a peer of another door
+// through that door, in its framing.
+void echo_test::send_back(conference& c, const slot& s, const std::uint8_t* data,
+                          std::size_t length, bool header) {
+  if (s.from.from_node())
+    return send_with_retry(c, data, length, s.from.ip,
+                           header ? relay_header_rule : relay_voice_rule);
+  for (conference_door* d : c.doors) d->send_to(s.from, data, length);
+}
+
 // Sends what is due: the header at once, packet i at 20 ms x (i + 1). After a
 // stall the packets that fell due are sent together rather than dropped. A
 // failed send is reported and repeated as the relay's own.
@@ -139,7 +154,7 @@ void echo_test::play(conference& c, slot& s, std::int64_t now_ms) {
   if (!s.header_sent) begin_playback(c, s);
   while (s.sent < s.packets &&
          now_ms >= s.play_ms + static_cast<std::int64_t>(s.sent + 1) * echo_frame_ms)
-    send_with_retry(c, s.voice + s.sent++ * voice::size, voice::size, s.ip, relay_voice_rule);
+    send_back(c, s, s.voice + s.sent++ * voice::size, voice::size, false);
   if (s.sent == s.packets) s.now = phase::free;
 }
 

@@ -47,12 +47,14 @@ class echo_test {
   // addressed to the echo call and a recording is free. The header is then
   // neither relayed nor acknowledged.
   // The speaker's node names for the ECH record are taken from `c` now.
-  bool header(const conference& c, std::uint32_t ip, const std::uint8_t* packet,
-              std::int64_t now_ms);
+  // A peer of another door is named by `door_names` (call1, call2) instead,
+  // and played back to through its door.
+  bool header(const conference& c, const stream_origin& from, const std::uint8_t* packet,
+              std::int64_t now_ms, const callsign* door_names = nullptr);
   // Returns true when the voice packet belongs to a recording in progress
   // (kept, or dropped beyond its limit) or to a sender whose recording ended
   // at the bound: it is then not relayed.
-  bool voice(std::uint32_t ip, const std::uint8_t* packet, std::int64_t now_ms);
+  bool voice(const stream_origin& from, const std::uint8_t* packet, std::int64_t now_ms);
   // On every wake of the receive loop: ends recordings silent at `heard_ms`
   // (up to which every datagram that arrived has been read) or at their
   // bound, and sends the playback packets that are due.
@@ -64,7 +66,7 @@ class echo_test {
   enum class phase { free, recording, playing };
   struct slot {
     phase now = phase::free;
-    std::uint32_t ip = 0;
+    stream_origin from{};
     std::array<std::uint8_t, hdr::size> header{};
     std::size_t packets = 0;   // kept
     std::size_t sent = 0;      // played back, the header not counted
@@ -77,14 +79,16 @@ class echo_test {
     callsign call2{};
   };
   struct tail {
-    std::uint32_t ip = 0;
+    stream_origin from{};
     std::int64_t last_ms = 0;
   };
 
-  slot* recording(std::uint32_t ip);
+  slot* recording(const stream_origin& from);
   void finish_recording(slot& s, std::int64_t now_ms);
   void end_at_bound(slot& s, std::int64_t now_ms);
-  tail* tail_of(std::uint32_t ip);
+  tail* tail_of(const stream_origin& from);
+  void send_back(conference& c, const slot& s, const std::uint8_t* data, std::size_t length,
+                 bool header);
   void begin_playback(conference& c, slot& s);
   void play(conference& c, slot& s, std::int64_t now_ms);
 

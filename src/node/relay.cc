@@ -117,6 +117,38 @@ const node_entry* relay_to_receivers(conference& c, std::uint32_t sender_ip, fan
   return own;
 }
 
+// Hands the stream to every other door; true when any of them had a peer
+// that was sent it.
+bool header_to_doors(conference& c, const std::uint8_t* packet, const stream_origin& from) {
+  bool heard = false;
+  for (conference_door* d : c.doors) heard = d->header(packet, from) || heard;
+  return heard;
+}
+
+void voice_to_doors(conference& c, const std::uint8_t* packet, const stream_origin& from) {
+  for (conference_door* d : c.doors) d->voice(packet, from);
+}
+
+// What is relayed and recorded for every header, whoever sent it: the
+// announcing line, the fan-out to the nodes `to_node` lets through and the
+// ACC record, call1 and call2 left for the caller.
+record::bytes header_to_nodes(conference& c, const std::uint8_t* packet, fan_out& f,
+                              std::uint32_t sender_ip, bool from_node, const node_entry** own) {
+  c.last_my_call = callsign_of(packet + hdr::my_call);
+  if (c.out.shows(shown::event))
+    c.out.say(shown::event, "%.24s Send Header Packet from %.8s\n", time_stamp().text,
+              printable(c.last_my_call).text);
+  *own = nullptr;
+  for (const node_entry& e : c.table.entries()) {
+    if (!from_node || receives(c, e, sender_ip)) f.add(e);
+    if (from_node && e.ip == sender_ip) *own = &e;
+  }
+  f.flush();
+  record::bytes acc = record::make(record::tag_acc);
+  put_callsign(acc.data() + record::my_call, c.last_my_call);
+  return acc;
+}
+
 }  // namespace
 
 bool receives(const conference& c, const node_entry& e, std::uint32_t sender_ip) {
@@ -124,23 +156,19 @@ bool receives(const conference& c, const node_entry& e, std::uint32_t sender_ip)
 }
 
 record::bytes relay_header(conference& c, std::uint32_t sender_ip, const std::uint8_t* packet) {
-  const bool shown_lines = c.out.shows(shown::event);
-  c.last_my_call = callsign_of(packet + hdr::my_call);
-  if (shown_lines)
-    c.out.say(shown::event, "%.24s Send Header Packet from %.8s\n", time_stamp().text,
-              printable(c.last_my_call).text);
-  fan_out f(c, packet, hdr::size, relay_header_rule, shown_lines ? show_header_delivery : nullptr);
-  const node_entry* own = relay_to_receivers(c, sender_ip, f);
-
-  record::bytes acc = record::make(record::tag_acc);
-  put_callsign(acc.data() + record::my_call, c.last_my_call);
+  fan_out f(c, packet, hdr::size, relay_header_rule,
+            c.out.shows(shown::event) ? show_header_delivery : nullptr);
+  const node_entry* own = nullptr;
+  record::bytes acc = header_to_nodes(c, packet, f, sender_ip, true, &own);
   if (own != nullptr) {
     put_callsign(acc.data() + record::call1, own->call1);
     put_callsign(acc.data() + record::call2, own->call2);
     c.last_node_call = own->call1;
   }
   c.net.send_to_log_server(acc.data(), acc.size());
-  send_ack_transmission(c, sender_ip, f.delivered());
+  bool heard = f.delivered();
+  if (!c.doors.empty()) heard = header_to_doors(c, packet, stream_origin{0, sender_ip, 0}) || heard;
+  send_ack_transmission(c, sender_ip, heard);
   return acc;
 }
 
@@ -148,6 +176,29 @@ void relay_voice(conference& c, std::uint32_t sender_ip, const std::uint8_t* pac
   fan_out f(c, packet, voice::size, relay_voice_rule,
             c.out.shows(shown::event) ? show_voice_delivery : log_voice_delivery);
   relay_to_receivers(c, sender_ip, f);
+  if (!c.doors.empty()) voice_to_doors(c, packet, stream_origin{0, sender_ip, 0});
+}
+
+record::bytes relay_door_header(conference& c, const stream_origin& from, const callsign& call1,
+                                const callsign& call2, const std::uint8_t* packet) {
+  fan_out f(c, packet, hdr::size, relay_header_rule,
+            c.out.shows(shown::event) ? show_header_delivery : nullptr);
+  const node_entry* own = nullptr;
+  record::bytes acc = header_to_nodes(c, packet, f, 0, false, &own);
+  put_callsign(acc.data() + record::call1, call1);
+  put_callsign(acc.data() + record::call2, call2);
+  c.last_node_call = call1;
+  c.net.send_to_log_server(acc.data(), acc.size());
+  header_to_doors(c, packet, from);
+  return acc;
+}
+
+void relay_door_voice(conference& c, const stream_origin& from, const std::uint8_t* packet) {
+  fan_out f(c, packet, voice::size, relay_voice_rule,
+            c.out.shows(shown::event) ? show_voice_delivery : log_voice_delivery);
+  for (const node_entry& e : c.table.entries()) f.add(e);
+  f.flush();
+  voice_to_doors(c, packet, from);
 }
 
 }  // namespace mirx

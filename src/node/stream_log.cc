@@ -19,9 +19,11 @@ constexpr std::size_t slot_mask = slot_count - 1;
 constexpr std::int64_t scan_period_ms = 100;
 
 // Multiplicative hashing: the product's top bits spread neighbouring
-// addresses over the whole table.
-std::size_t home_of(std::uint32_t ip) {
-  return (ip * 2654435761u) >> (32 - slot_bits);
+// addresses over the whole table. A node's origin is its address alone; a
+// door's peer mixes in its port and door.
+std::size_t home_of(const stream_origin& from) {
+  const std::uint32_t key = from.ip ^ (std::uint32_t{from.port} << 8) ^ from.door;
+  return (key * 2654435761u) >> (32 - slot_bits);
 }
 
 }  // namespace
@@ -37,43 +39,45 @@ void stream_log::start(node_link& net, std::uint32_t heartbeat_s, std::int64_t b
   send_status(record::tag_run, now_ms, 0);
 }
 
-stream_log::slot* stream_log::find(std::uint32_t ip) {
-  for (std::size_t at = home_of(ip);; at = (at + 1) & slot_mask) {
+stream_log::slot* stream_log::find(const stream_origin& from) {
+  for (std::size_t at = home_of(from);; at = (at + 1) & slot_mask) {
     slot& s = slots_[at];
     if (!s.used) return nullptr;
-    if (s.ip == ip) return &s;
+    if (s.from == from) return &s;
   }
 }
 
-void stream_log::header_arrives(std::uint32_t ip) {
+void stream_log::header_arrives(const stream_origin& from) {
   if (open_ == 0) return;
-  if (slot* s = find(ip)) end(*s, record::end_by_superseded);
+  if (slot* s = find(from)) end(*s, record::end_by_superseded);
 }
 
-void stream_log::header_relayed(std::uint32_t ip, const record::bytes& acc, std::int64_t now_ms) {
+void stream_log::header_relayed(const stream_origin& from, const record::bytes& acc,
+                                std::int64_t now_ms) {
   if (open_ == max_streams) return;
-  std::size_t at = home_of(ip);
-  while (slots_[at].used && slots_[at].ip != ip) at = (at + 1) & slot_mask;
+  std::size_t at = home_of(from);
+  while (slots_[at].used && !(slots_[at].from == from)) at = (at + 1) & slot_mask;
   slot& s = slots_[at];
   if (!s.used) ++open_;
   s.used = true;
-  s.ip = ip;
+  s.from = from;
   s.start_ms = now_ms;
   s.last_voice_ms = now_ms;
   std::memcpy(s.who, acc.data() + record::call1, sizeof s.who);
 }
 
-void stream_log::voice_relayed(std::uint32_t ip, const std::uint8_t* packet, std::int64_t now_ms) {
+void stream_log::voice_relayed(const stream_origin& from, const std::uint8_t* packet,
+                               std::int64_t now_ms) {
   if (open_ == 0) return;
-  slot* s = find(ip);
+  slot* s = find(from);
   if (s == nullptr) return;
   s->last_voice_ms = now_ms;
   if (voice::ends_stream(packet)) end(*s, record::end_by_mark);
 }
 
-void stream_log::end_stream(std::uint32_t ip, std::uint8_t how) {
+void stream_log::end_stream(const stream_origin& from, std::uint8_t how) {
   if (open_ == 0) return;
-  if (slot* s = find(ip)) end(*s, how);
+  if (slot* s = find(from)) end(*s, how);
 }
 
 // Sends the END record of `s` and frees its slot.
@@ -94,7 +98,7 @@ void stream_log::end(slot& s, std::uint8_t how) {
 void stream_log::erase(std::size_t at) {
   --open_;
   for (std::size_t next = (at + 1) & slot_mask; slots_[next].used; next = (next + 1) & slot_mask) {
-    const std::size_t home = home_of(slots_[next].ip);
+    const std::size_t home = home_of(slots_[next].from);
     // The member may fill the hole when its home is not cyclically in (at, next].
     const bool stays = at <= next ? (at < home && home <= next) : (at < home || home <= next);
     if (stays) continue;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "monitor/log_record.h"
+#include "node/doors.h"
 #include "node/link.h"
 
 namespace mirx {
@@ -32,20 +33,20 @@ class stream_log {
   // bound, the zero of "seconds up".
   void start(node_link& net, std::uint32_t heartbeat_s, std::int64_t bound_ms, std::int64_t now_ms);
 
-  // A header from `ip` arrived: the stream in progress there, if any, ends as
+  // A header from `from` arrived: the stream in progress there, if any, ends as
   // superseded. Call before the header is relayed.
-  void header_arrives(std::uint32_t ip);
-  // The header from `ip` was relayed; `acc` is its ACC record, whose call
+  void header_arrives(const stream_origin& from);
+  // The header from `from` was relayed; `acc` is its ACC record, whose call
   // signs the END record repeats. Starts following the stream unless the
   // table is full.
-  void header_relayed(std::uint32_t ip, const record::bytes& acc, std::int64_t now_ms);
-  // A voice packet from `ip` was relayed: one lookup; ends the stream when the
+  void header_relayed(const stream_origin& from, const record::bytes& acc, std::int64_t now_ms);
+  // A voice packet from `from` was relayed: one lookup; ends the stream when the
   // packet carries the end-of-transmission mark.
-  void voice_relayed(std::uint32_t ip, const std::uint8_t* packet, std::int64_t now_ms);
+  void voice_relayed(const stream_origin& from, const std::uint8_t* packet, std::int64_t now_ms);
 
-  // The stream from `ip`, if followed, ends now as `how` (one of
+  // The stream from `from`, if followed, ends now as `how` (one of
   // record::end_by_).
-  void end_stream(std::uint32_t ip, std::uint8_t how);
+  void end_stream(const stream_origin& from, std::uint8_t how);
 
   // Housekeeping, on every wake of the receive loop: ends silent streams and
   // sends HBT when the period is up; true when it did.
@@ -58,13 +59,13 @@ class stream_log {
  private:
   struct slot {
     bool used = false;
-    std::uint32_t ip = 0;
+    stream_origin from{};
     std::int64_t start_ms = 0;
     std::int64_t last_voice_ms = 0;                       // start_ms until voice arrives
     std::uint8_t who[record::size - record::call1] = {};  // call1, call2, my_call
   };
 
-  slot* find(std::uint32_t ip);
+  slot* find(const stream_origin& from);
   void end(slot& s, std::uint8_t how);
   void erase(std::size_t at);
   void end_silent(std::int64_t now_ms);

@@ -106,6 +106,12 @@ std::size_t send_to_each(socket_handle s, const void* data, std::size_t length,
                          const std::uint32_t* ips, std::size_t count, std::uint16_t port,
                          int* error);
 
+// As send_to_each, each destination with its own port: `ports[i]` for
+// `ips[i]`.
+std::size_t send_to_endpoints(socket_handle s, const void* data, std::size_t length,
+                              const std::uint32_t* ips, const std::uint16_t* ports,
+                              std::size_t count, int* error);
+
 // Binds `s` to a port of the system's choice on every address (or keeps the
 // port it is bound to), shared with the sockets open_connected_udp opens
 // from it and with no socket of another user (a process of the same user

@@ -206,6 +206,17 @@ std::size_t send_to_each(socket_handle s, const void* data, std::size_t length,
   return count;
 }
 
+std::size_t send_to_endpoints(socket_handle s, const void* data, std::size_t length,
+                              const std::uint32_t* ips, const std::uint16_t* ports,
+                              std::size_t count, int* error) {
+  for (std::size_t i = 0; i < count; ++i) {
+    *error = send_to(s, data, length, ips[i], ports[i]);
+    if (*error != 0) return i;
+  }
+  *error = 0;
+  return count;
+}
+
 // FastRelay is not built for Windows: nothing shares the out socket's port.
 std::uint16_t bind_shared_port(socket_handle) {
   return 0;

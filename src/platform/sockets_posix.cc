@@ -114,12 +114,15 @@ int send_to(socket_handle s, const void* data, std::size_t length, std::uint32_t
   return n < 0 ? errno : 0;
 }
 
-// One sendmmsg call for up to send_to_each_most destinations: the kernel still sends the
-// datagrams one by one in order and stops at the first that fails, but keeps
-// that error to itself unless it was the first of the call.
-std::size_t send_to_each(socket_handle s, const void* data, std::size_t length,
-                         const std::uint32_t* ips, std::size_t count, std::uint16_t port,
-                         int* error) {
+namespace {
+
+// One sendmmsg call for up to send_to_each_most destinations, the port of
+// the i-th from port_of(i): the kernel still sends the datagrams one by one
+// in order and stops at the first that fails, but keeps that error to itself
+// unless it was the first of the call.
+template <typename port_at>
+std::size_t send_batch(socket_handle s, const void* data, std::size_t length,
+                       const std::uint32_t* ips, std::size_t count, port_at port_of, int* error) {
   constexpr std::size_t most = send_to_each_most;
   if (count > most) count = most;
   sockaddr_in to[most];
@@ -128,7 +131,7 @@ std::size_t send_to_each(socket_handle s, const void* data, std::size_t length,
   for (std::size_t i = 0; i < count; ++i) {
     to[i] = sockaddr_in{};
     to[i].sin_family = AF_INET;
-    to[i].sin_port = htons(port);
+    to[i].sin_port = htons(port_of(i));
     to[i].sin_addr.s_addr = ips[i];
     messages[i] = mmsghdr{};
     messages[i].msg_hdr.msg_name = &to[i];
@@ -139,6 +142,22 @@ std::size_t send_to_each(socket_handle s, const void* data, std::size_t length,
   const int sent = ::sendmmsg(static_cast<int>(s), messages, static_cast<unsigned>(count), 0);
   *error = sent < 0 ? errno : 0;
   return sent < 0 ? 0 : static_cast<std::size_t>(sent);
+}
+
+}  // namespace
+
+std::size_t send_to_each(socket_handle s, const void* data, std::size_t length,
+                         const std::uint32_t* ips, std::size_t count, std::uint16_t port,
+                         int* error) {
+  return send_batch(
+      s, data, length, ips, count, [port](std::size_t) { return port; }, error);
+}
+
+std::size_t send_to_endpoints(socket_handle s, const void* data, std::size_t length,
+                              const std::uint32_t* ips, const std::uint16_t* ports,
+                              std::size_t count, int* error) {
+  return send_batch(
+      s, data, length, ips, count, [ports](std::size_t i) { return ports[i]; }, error);
 }
 
 namespace {

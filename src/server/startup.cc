@@ -7,6 +7,7 @@
 #include "monitor/log_server.h"
 #include "platform/console.h"
 #include "server/command_line.h"
+#include "server/dextra.h"
 #include "server/log_file.h"
 #include "server/server.h"
 #include "server/stop.h"
@@ -196,6 +197,7 @@ int run_server(int argc, const char* const* argv) {
   start_rules(s);
   start_fast_relay(s);
   start_controls(s);
+  start_dextra(s);
   platform::start_up_done();
   receive_loop(s);
 }

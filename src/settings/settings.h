@@ -4,6 +4,15 @@
 
 namespace mirx {
 
+// The values of a key that may be given on several lines, each line one
+// value, in file order; lines beyond the last item are counted, not kept.
+struct text_list {
+  static constexpr int most = 4;
+  char item[most][128] = {};
+  int count = 0;  // lines given, possibly more than `most`
+  bool operator==(const text_list&) const = default;
+};
+
 // The settings a configuration file can give. Each holds its default until
 // the file overwrites it once at start-up; nothing changes them later. The
 // operator controls at the end are all off by default, so that a file that
@@ -35,6 +44,11 @@ struct settings {
   std::int64_t max_over_seconds = 0;  // MaxOverSeconds: longest relayed over; 0: no limit
   char echo_call[text_size] = "";     // EchoCall: your_call that asks for an echo test
   bool fast_relay = false;  // FastRelay=ON: fan-outs through connected sockets and io_uring
+
+  // The DExtra door and links: off unless DExtraPort or a DExtraLink is given.
+  std::int64_t dextra_port = 0;      // DExtraPort: where DExtra clients link; 0: no door
+  char dextra_call[text_size] = "";  // DExtraCall: the reflector call sign spoken there
+  text_list dextra_links;            // DExtraLink lines: "CALL M HOST[:PORT]", one link each
 
   // The largest MaxNodes and NodeIdleTimeout; start-up refuses a value outside 0 to this.
   static constexpr std::int64_t count_max = 2147483647;

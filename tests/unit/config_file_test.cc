@@ -473,3 +473,50 @@ TEST(ConfigFile, WhichFileIsRead) {
 }
 
 }  // namespace
+
+namespace {
+
+// The DExtra keys: each line is taken or refused as a whole, and the door
+// and links need a call sign to speak as.
+TEST(ConfigFile, DExtraKeys) {
+  const std::string call_fault = "is not a call sign: give 3 to 7 letters and digits\n";
+  const std::string missing =
+      "DExtraCall is missing: DExtraPort and DExtraLink need the call sign the server speaks "
+      "as\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {"DExtraPort=0;DExtraCall=;", ""},
+      {"DExtraPort=30001;\nDExtraCall=XRF123;", ""},
+      {"DExtraPort=30001;", missing},
+      {"DExtraLink=XRF001 B ref.example;", missing},
+      {"DExtraPort=65536;", "DExtraPort=65536 is out of range: give a number from 0 to 65535\n"},
+      {"DExtraCall=XRF1234;", ""},
+      {"DExtraCall=XRF12345;", "DExtraCall=XRF12345 " + call_fault},
+      {"DExtraCall=123456;", "DExtraCall=123456 " + call_fault},
+      {"DExtraCall=XRF 12;", "DExtraCall=XRF 12 " + call_fault},
+      {"DExtraCall=XRF1;\nDExtraLink=XRF001 B ref.example:30002;\nDExtraLink=;", ""},
+      {"DExtraCall=XRF1;\nDExtraLink=XRF001 b ref.example;",
+       "DExtraLink=XRF001 b ref.example is not CALL MODULE HOST[:PORT]\n"},
+      {"DExtraCall=XRF1;\nDExtraLink=XRF001 B ref.example:0;",
+       "DExtraLink=XRF001 B ref.example:0 is not CALL MODULE HOST[:PORT]\n"},
+      {"DExtraCall=XRF1;\nDExtraLink=XRF001 B;",
+       "DExtraLink=XRF001 B is not CALL MODULE HOST[:PORT]\n"},
+      {"DExtraCall=XRF1;\nDExtraLink=XRF001 B h x;",
+       "DExtraLink=XRF001 B h x is not CALL MODULE HOST[:PORT]\n"},
+      {"DExtraCall=XRF1;\nDExtraLink=XRF001 A a;\nDExtraLink=XRF001 B b;\nDExtraLink=XRF001 C "
+       "c;\nDExtraLink=XRF001 D d;\nDExtraLink=XRF001 E e;",
+       "DExtraLink is given 5 times: give at most 4 links\n"},
+  };
+  for (const auto& [lines, refused] : cases) {
+    SCOPED_TRACE(lines);
+    std::string file = lines;
+    for (std::size_t at = 0; (at = file.find(';', at)) != std::string::npos; at += 2)
+      if (file[at + 1] != '\n') file.insert(at + 1, "\n");
+    EXPECT_EQ(refused, run_text(file + "\n", false).refused);
+  }
+  const result r = run_text("DExtraCall=XRF1;\nDExtraLink=  XRF001 B ref.example:30002 ;\n", true);
+  EXPECT_EQ(1, r.s.dextra_links.count);
+  EXPECT_STREQ("XRF001 B ref.example:30002", r.s.dextra_links.item[0]);
+  EXPECT_EQ(dbg("DExtraCall : XRF1\nDExtraLink : XRF001 B ref.example:30002\n"), r.console);
+}
+
+}  // namespace

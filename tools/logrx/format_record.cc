@@ -81,6 +81,17 @@ std::string server_status(const std::uint8_t* data) {
   return text;
 }
 
+// DXC and DXL: where the peer is, the module and what changed.
+std::string peer(const std::uint8_t* data) {
+  char text[96];
+  const std::uint8_t module = data[record::peer_module];
+  std::snprintf(text, sizeof text, " at=%s:%u module=%c %s", dotted_at(data + record::ip).c_str(),
+                record::get_number(data, record::peer_port, 2),
+                module >= 'A' && module <= 'Z' ? module : '?',
+                record::peer_change_text(data[record::peer_change]));
+  return text;
+}
+
 }  // namespace
 
 std::string format_datagram(const std::uint8_t* data, std::size_t length, std::string_view stamp,
@@ -97,6 +108,7 @@ std::string format_datagram(const std::uint8_t* data, std::size_t length, std::s
            " my_call=" + quoted_call(data + record::my_call);
   line += " call2=" + quoted_call(data + record::call2);
   if (k->shape == record::layout::node) return line + " ip=" + dotted_at(data + record::ip);
+  if (k->shape == record::layout::peer) return line + peer(data);
   line += " my_call=" + quoted_call(data + record::my_call);
   if (k->shape == record::layout::stream_end) return line + stream_end(data);
   if (k->shape == record::layout::echo) return line + duration(data);

@@ -1,0 +1,249 @@
+// The DExtra door through the real binary: clients at their own loopback
+// addresses link, hear the conference in DSVT framing and are heard by the
+// nodes in node framing; links between servers carry overs without a loop.
+
+#include <gtest/gtest.h>
+
+#include "e2e/dextra_client.h"
+#include "nodelib/packets.h"
+
+namespace mirx::e2e {
+namespace {
+
+using dextra::kind;
+
+std::string door_config(std::uint16_t port, const std::string& call = "XRF999") {
+  return "DExtraPort=" + std::to_string(port) + ";\nDExtraCall=" + call + ";\n";
+}
+
+struct door_fixture {
+  conference_fixture f;
+  std::uint16_t door_port = free_udp_port();
+
+  explicit door_fixture(int node_count, const std::string& extra = "") : f(node_count) {
+    f.start({"-i"}, door_config(door_port) + extra);
+    EXPECT_TRUE(f.server.wait_for("DExtra door on port", 5000)) << f.server.out();
+  }
+  dextra_client client(int n, const std::string& call) const {
+    return dextra_client("127.0.0." + std::to_string(20 + n), call, door_port);
+  }
+};
+
+// A node's stream: a header and `frames` voice packets, the sync every 21
+// frames and the end flag on the last.
+std::vector<bytes> node_stream(int frames, const std::string& my = "NODETALK") {
+  nodes::header_fields h;
+  h.my_call = my;
+  h.rpt1_call = "CALL0";
+  h.rpt2_call = "CALL0";
+  std::vector<bytes> s{to_bytes(nodes::make_header(h))};
+  for (int i = 0; i < frames; ++i) {
+    const bool sync = i % 21 == 0;
+    const auto seq = static_cast<std::uint16_t>(i % 21 | (i + 1 == frames ? 0x40 : 0));
+    s.push_back(to_bytes(nodes::make_voice(seq, sync ? std::array<std::uint8_t, 3>{0x55, 0x2D, 0x16}
+                                                     : std::array<std::uint8_t, 3>{1, 2, 3})));
+  }
+  return s;
+}
+
+// What a node hears of a DExtra client's stream: the same bytes after the
+// 15-byte framing, which holds only the kind and the sequence.
+void expect_node_framed(const std::vector<bytes>& heard, const std::vector<bytes>& sent) {
+  ASSERT_EQ(heard.size(), sent.size());
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_EQ(heard[i].size(), sent[i].size());
+    EXPECT_TRUE(std::equal(sent[i].begin() + 15, sent[i].end(), heard[i].begin() + 15));
+    bytes framing(15, 0);
+    framing[8] = i == 0 ? 0x10 : 0x20;
+    framing[13] = i == 0 ? 0 : sent[i][14];
+    EXPECT_EQ(bytes(heard[i].begin(), heard[i].begin() + 15), framing);
+  }
+}
+
+TEST(DExtra, ClientHearsANodeAndIsHeardByIt) {
+  door_fixture d(2);
+  const auto a = d.client(0, "DL1AAA");
+  const auto b = d.client(1, "DL1BBB");
+  ASSERT_EQ(a.link('B'), kind::answer_ack);
+  ASSERT_EQ(b.link('C'), kind::answer_ack);
+  EXPECT_TRUE(d.f.server.wait_for("DExtra client DL1BBB   linked from 127.0.0.21:"));
+  // Only node 0 is registered: a DExtra client alone hears its over.
+  d.f.send(0, nodes::make_registration("CALL0", "GW"));
+  ASSERT_TRUE(d.f.nodes[0].receive(2000));
+
+  const auto over = node_stream(30);
+  for (const bytes& p : over) d.f.send(0, p);
+  const std::uint16_t id = check_dsvt_stream(a.stream_heard(), 30, "XRF999 B");
+  EXPECT_NE(check_dsvt_stream(b.stream_heard(), 30, "XRF999 C"), 0);
+  const auto ack = received(d.f.nodes[0], 12);
+  ASSERT_EQ(ack.size(), 12u);
+  EXPECT_EQ(ack[0][15], 0x00) << "delivered: a DExtra client heard it";
+
+  // The next over gets a fresh stream id.
+  for (const bytes& p : node_stream(3)) d.f.send(0, p);
+  EXPECT_NE(check_dsvt_stream(a.stream_heard(), 3), id);
+  received(d.f.nodes[0], 12);
+  b.stream_heard(100);
+
+  // A client's over: node-framed to the node, DSVT to the other client, back
+  // to nobody; no acknowledgement.
+  const auto sent = a.make_stream("DL1AAA", 0xBEEF, 25);
+  for (const bytes& p : sent) a.send(p);
+  expect_node_framed(received(d.f.nodes[0], sent.size()), sent);
+  check_dsvt_stream(b.stream_heard(), 25, "XRF999 C");
+  EXPECT_TRUE(a.stream_heard(300).empty());
+  EXPECT_TRUE(received(d.f.nodes[1], 0, 100).empty());
+
+  EXPECT_NE(d.f.server.out().find("Send Header Packet from DL1AAA"), std::string::npos);
+  const std::string log = d.f.stop_and_read_log();
+  EXPECT_NE(log.find("DExtra client DL1AAA   linked from 127.0.0.20:"), std::string::npos);
+}
+
+TEST(DExtra, CopiesOfAHeaderAreOneStreamAndStrangersAreDropped) {
+  door_fixture d(1);
+  d.f.send(0, nodes::make_registration("CALL0", "GW"));
+  ASSERT_TRUE(d.f.nodes[0].receive(2000));
+  const auto a = d.client(0, "DL1AAA");
+  const auto stranger = d.client(1, "DL1XXX");
+  ASSERT_EQ(a.link(), kind::answer_ack);
+  auto sent = a.make_stream("DL1AAA", 0x0101, 5);
+  sent.insert(sent.begin() + 1, 2, sent[0]);
+  for (const bytes& p : sent) a.send(p);
+  EXPECT_EQ(received(d.f.nodes[0], 6).size(), 6u);
+  for (const bytes& p : stranger.make_stream("DL1XXX", 0x0202, 5)) stranger.send(p);
+  EXPECT_TRUE(received(d.f.nodes[0], 0, 500).empty());
+}
+
+TEST(DExtra, RefusedCallSignGetsNak) {
+  conference_fixture f(1);
+  const std::uint16_t port = free_udp_port();
+  f.server.write_file("access.txt", "deny DL9BAD\n");
+  f.start({"-i"}, door_config(port) + "AccessFile=access.txt;\n");
+  ASSERT_TRUE(f.server.wait_for("DExtra door on port"));
+  EXPECT_EQ(dextra_client("127.0.0.30", "DL9BAD", port).link(), kind::answer_nak);
+  EXPECT_EQ(dextra_client("127.0.0.31", "DL1GOOD", port).link(), kind::answer_ack);
+  EXPECT_TRUE(f.server.wait_for("DExtra client DL9BAD   at 127.0.0.30:"));
+}
+
+TEST(DExtra, KeepalivesBothWaysAndTheSilentDropped) {
+  door_fixture d(1);
+  const auto a = d.client(0, "DL1AAA");
+  const auto b = d.client(1, "DL1BBB");
+  ASSERT_EQ(a.link(), kind::answer_ack);
+  ASSERT_EQ(b.link(), kind::answer_ack);
+  bytes alive(9);
+  dextra::make_keepalive(alive.data(), "DL1BBB");
+  // b keeps alive, a falls silent; both hear the server's keepalives.
+  int heard = 0;
+  bool dropped = false;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(45);
+  while (std::chrono::steady_clock::now() < until && !dropped) {
+    b.send(alive);
+    for (const auto& g : a.socket.drain(100, 100, 3000)) {
+      if (g.bytes.size() == 9 && std::memcmp(g.bytes.data(), "XRF999  ", 8) == 0) ++heard;
+      if (g.bytes == bytes{' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', 0}) dropped = true;
+    }
+  }
+  EXPECT_TRUE(dropped);
+  EXPECT_GE(heard, 6);  // every 3 s for 30 s, some time lost on a busy machine
+  EXPECT_TRUE(d.f.server.wait_for("DExtra client DL1AAA   at 127.0.0.20:"));
+  EXPECT_EQ(d.f.server.out().find("DExtra client DL1BBB   at"), std::string::npos);
+}
+
+TEST(DExtraLinks, TwoServersCarryOversBothWaysWithoutALoop) {
+  conference_fixture a(1), b(1);
+  const std::uint16_t port_a = free_udp_port(), port_b = free_udp_port();
+  a.start({"-i"}, door_config(port_a, "XRF101"));
+  ASSERT_TRUE(a.server.wait_for("DExtra door on port"));
+  b.start({"-i"}, door_config(port_b, "XRF102") +
+                      "DExtraLink=XRF101 B 127.0.0.1:" + std::to_string(port_a) + ";\n");
+  ASSERT_TRUE(b.server.wait_for(
+      "DExtra link XRF101 B at 127.0.0.1:" + std::to_string(port_a) + ": linked", 20000))
+      << b.server.out();
+  for (conference_fixture* f : {&a, &b}) {
+    f->send(0, nodes::make_registration("CALL0", "GW"));
+    ASSERT_TRUE(f->nodes[0].receive(2000));
+  }
+  // A's node talks: B's node hears it once, A's node only its acknowledgement.
+  const auto over = node_stream(21, "DL1AAA");
+  for (const bytes& p : over) a.send(0, p);
+  EXPECT_EQ(received(b.nodes[0], 22).size(), 22u);
+  const auto back = received(a.nodes[0], 12);
+  ASSERT_EQ(back.size(), 12u);
+  EXPECT_EQ(back[0][15], 0x00);
+  // And back the other way.
+  for (const bytes& p : node_stream(21, "DL1BBB")) b.send(0, p);
+  EXPECT_EQ(received(a.nodes[0], 22).size(), 22u);
+  EXPECT_EQ(received(b.nodes[0], 12).size(), 12u);
+}
+
+TEST(DExtraLinks, ATriangleOfServersCarriesEachOverOnce) {
+  const std::uint16_t ports[3] = {free_udp_port(), free_udp_port(), free_udp_port()};
+  std::vector<std::unique_ptr<conference_fixture>> s;
+  for (int i = 0; i < 3; ++i) {
+    s.push_back(std::make_unique<conference_fixture>(1));
+    const int next = (i + 1) % 3;
+    s.back()->start({"-i"}, door_config(ports[i], "XRF10" + std::to_string(i)) +
+                                "DExtraLink=XRF10" + std::to_string(next) +
+                                " B 127.0.0.1:" + std::to_string(ports[next]) + ";\n");
+  }
+  for (auto& f : s) {
+    // A request sent before the next server's door was open is asked
+    // again after the pause.
+    ASSERT_TRUE(f->server.wait_for(": linked", 20000)) << f->server.out();
+    f->send(0, nodes::make_registration("CALL0", "GW"));
+    ASSERT_TRUE(f->nodes[0].receive(2000));
+  }
+  for (const bytes& p : node_stream(21, "DL1TRI")) s[0]->send(0, p);
+  EXPECT_EQ(received(s[1]->nodes[0], 22, 1000).size(), 22u);
+  EXPECT_EQ(received(s[2]->nodes[0], 22, 1000).size(), 22u);
+  EXPECT_EQ(received(s[0]->nodes[0], 12, 1000).size(), 12u) << "only its acknowledgement";
+}
+
+}  // namespace
+}  // namespace mirx::e2e
+
+namespace mirx::e2e {
+namespace {
+
+// The conference rules judge a DExtra client's stream as a node's.
+TEST(DExtra, OneTalkerHoldsAgainstADoorStream) {
+  door_fixture d(2, "OneTalker=ON;\n");
+  register_all(d.f);
+  const auto a = d.client(0, "DL1AAA");
+  ASSERT_EQ(a.link(), kind::answer_ack);
+  auto held = node_stream(3, "NODETALK");
+  held.back()[13] &= 0x3f;  // no end mark: node 0 holds the conference
+  for (const bytes& p : held) d.f.send(0, p);
+  EXPECT_EQ(received(d.f.nodes[1], 4).size(), 4u);
+  for (const bytes& p : a.make_stream("DL1AAA", 0x0303, 5)) a.send(p);
+  EXPECT_TRUE(received(d.f.nodes[1], 0, 500).empty());
+  EXPECT_TRUE(d.f.server.wait_for("Refused Header Packet from DL1AAA   while NODETALK talks"));
+  // Once node 0's over has ended, the client is heard.
+  d.f.send(0, to_bytes(nodes::make_voice(0x43, {1, 2, 3})));
+  EXPECT_EQ(received(d.f.nodes[1], 1).size(), 1u);
+  for (const bytes& p : a.make_stream("DL1AAA", 0x0404, 5)) a.send(p);
+  EXPECT_EQ(received(d.f.nodes[1], 6).size(), 6u);
+}
+
+// An echo test from a DExtra client is played back to it alone, in DSVT.
+TEST(DExtra, EchoTestPlaysBackToTheClientAlone) {
+  door_fixture d(1, "EchoCall=ECHO;\n");
+  register_all(d.f);
+  const auto a = d.client(0, "DL1AAA");
+  const auto b = d.client(1, "DL1BBB");
+  ASSERT_EQ(a.link(), kind::answer_ack);
+  ASSERT_EQ(b.link(), kind::answer_ack);
+  for (const bytes& p : a.make_stream("DL1AAA", 0x0505, 30, "ECHO")) a.send(p);
+  const auto back = a.stream_heard(1000);
+  check_dsvt_stream(back, 30, "XRF999 B");
+  ASSERT_FALSE(back.empty());
+  EXPECT_EQ(std::string(back[0].begin() + dextra::dsvt::my, back[0].begin() + 50), "ECHO    ");
+  EXPECT_EQ(std::string(back[0].begin() + dextra::dsvt::your, back[0].begin() + 42), "DL1AAA  ");
+  EXPECT_TRUE(b.stream_heard(100).empty());
+  EXPECT_TRUE(received(d.f.nodes[0], 0, 100).empty());
+}
+
+}  // namespace
+}  // namespace mirx::e2e
