@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
 #include <memory>
+#include <mutex>
+#include <thread>
 
+#include "dextra/dsvt.h"
 #include "e2e/server_process.h"
 
 namespace mirx::e2e {
@@ -140,6 +144,112 @@ TEST(NodeTool, FailuresEndWithAMessageAndAStatus) {
     EXPECT_EQ(p.wait_exit(10000), c.status) << c.message;
     EXPECT_EQ(p.err().substr(0, c.message.size()), c.message);
   }
+}
+
+// A DExtra reflector in miniature: it refuses module Z, ignores module Q,
+// accepts the rest with one keepalive, relays DSVT to its other clients and
+// records all it receives.
+struct mini_reflector {
+  nodes::udp_endpoint endpoint = *nodes::udp_endpoint::bind("127.0.0.31", 0);
+  std::string at = "127.0.0.31:" + std::to_string(endpoint.port());
+  std::mutex lock;
+  std::vector<nodes::datagram> received;
+  std::atomic<bool> stop{false};
+  std::thread serving{[this] { serve(); }};
+
+  ~mini_reflector() {
+    stop = true;
+    serving.join();
+  }
+
+  void serve() {
+    std::vector<nodes::datagram> clients;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!stop && std::chrono::steady_clock::now() < end) {
+      const auto d = endpoint.receive(20);
+      if (!d) continue;
+      std::lock_guard<std::mutex> hold(lock);
+      received.push_back(*d);
+      const auto send = [&](const std::uint8_t* p, std::size_t n, const nodes::datagram& to) {
+        endpoint.send_to(p, n, to.from_ip, to.from_port);
+      };
+      const std::uint8_t* p = d->bytes.data();
+      const dextra::kind k = dextra::kind_of(p, d->bytes.size());
+      if (k == dextra::kind::link && p[dextra::ctl::asked_module] != 'Q') {
+        std::uint8_t answer[dextra::ctl::answer_size], keepalive[dextra::ctl::keepalive_size];
+        const bool accepted = p[dextra::ctl::asked_module] != 'Z';
+        dextra::make_answer(answer, p, accepted);
+        send(answer, sizeof answer, *d);
+        dextra::make_keepalive(keepalive, "XRF031");
+        if (accepted) send(keepalive, sizeof keepalive, *d);
+        if (accepted) clients.push_back(*d);
+      }
+      if (k == dextra::kind::header || k == dextra::kind::voice)
+        for (const auto& c : clients)
+          if (c.from_port != d->from_port || c.from_ip != d->from_ip) send(p, d->bytes.size(), c);
+    }
+  }
+};
+
+TEST(NodeTool, DExtraClientLinksAndItsStreamReachesAnotherThroughAReflector) {
+  mini_reflector r;
+  const auto run = [&r](std::vector<std::string> a, const std::string& bind) {
+    a.insert(a.end(), {"--server", "127.0.0.31", "--in-port", std::to_string(r.endpoint.port()),
+                       "--bind", bind, "--timeout", "0.5"});
+    auto p = std::make_unique<server_process>();
+    p->start_program(MIRX_NODE_PATH, a);
+    return p;
+  };
+  const struct {
+    const char* module;
+    int status;
+    std::string shown;
+  } rows[] = {
+      {"B", 0, "linked \"N0CALL\" to module B of " + r.at + " from port "},
+      {"Z", 3, "link of \"N0CALL\" to module Z of " + r.at + " refused: NAK\n"},
+      {"Q", 1, "mirx_node: no link answer from " + r.at + " within 0.5 s\n"},
+  };
+  for (const auto& row : rows) {
+    auto p = run({"link", "--call1", "N0CALL", "--module", row.module}, "127.0.0.32");
+    EXPECT_EQ(p->wait_exit(10000), row.status) << p->err();
+    EXPECT_EQ((p->out() + p->err()).substr(0, row.shown.size()), row.shown);
+  }
+
+  auto listener = run({"listen", "--dextra", "--call1", "LSTN1", "--module", "C"}, "127.0.0.33");
+  ASSERT_TRUE(listener->wait_for("linked \"LSTN1\" to module C")) << listener->err();
+  auto tx = run({"transmit", "--dextra", "--call1", "TX1", "--module", "C", "--my-call", "SPEAKER",
+                 "--frames", "30", "--flat-out"},
+                "127.0.0.34");
+  EXPECT_EQ(tx->wait_exit(10000), 0) << tx->err();
+  EXPECT_NE(tx->out().find("sent header and 30 voice packets as \"SPEAKER \" to " + r.at +
+                           " (DExtra stream id 0x"),
+            std::string::npos)
+      << tx->out();
+  EXPECT_TRUE(listener->wait_for("rpt1 \"TX1    C\" rpt2 \"XRF031 C\""));
+  // What the listener makes of the stream as the reflector relayed it.
+  EXPECT_TRUE(
+      listener->wait_for("end of stream from \"SPEAKER \": 30 voice packets\n"
+                         "  DExtra stream 0x"));
+  EXPECT_TRUE(
+      listener->wait_for(": 3 header copies, checksum ok, call signs plausible, 30 voice "
+                         "frames, sequence in step, end flag\n"))
+      << listener->out();
+  listener->signal(SIGINT);
+  EXPECT_EQ(listener->wait_exit(5000), 0);
+  EXPECT_NE(listener->out().find("unlinked \"LSTN1\" from " + r.at), std::string::npos);
+
+  // The transmitter unlinked at the end, from the port it linked from.
+  std::lock_guard<std::mutex> hold(r.lock);
+  std::vector<nodes::datagram> from_tx;
+  for (const auto& d : r.received)
+    if (d.from_ip == *mirx::parse_ipv4("127.0.0.34")) from_tx.push_back(d);
+  ASSERT_GE(from_tx.size(), 2u);
+  const auto text = [](const nodes::datagram& d) {
+    return std::string(d.bytes.begin(), d.bytes.end());
+  };
+  EXPECT_EQ(text(from_tx.front()), std::string("TX1     CC\0", 11));
+  EXPECT_EQ(text(from_tx.back()), std::string("TX1     C \0", 11));
+  EXPECT_EQ(from_tx.front().from_port, from_tx.back().from_port);
 }
 
 }  // namespace

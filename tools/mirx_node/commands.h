@@ -16,4 +16,14 @@ int run_disconnect(const options& o);
 // exit_ok when the server answered "delivered", exit_not_delivered otherwise.
 int run_transmit(const options& o);
 
+// DExtra: a link that lapses unless unlinked; exit_not_delivered on a NAK.
+int run_link(const options& o);
+// Sends the unlink from --bind/--out-port and shows what came back.
+int run_unlink(const options& o);
+// Links, prints the module with a check line per stream until SIGINT or
+// SIGTERM, then unlinks.
+int run_dextra_listen(const options& o);
+// Links, sends one stream, waits for a playback, unlinks; exit_ok once sent.
+int run_dextra_transmit(const options& o);
+
 }  // namespace mirx::node_tool

@@ -25,9 +25,13 @@ int main(int argc, char** argv) {
       case command::register_node:
         return run_register(parsed.opts);
       case command::listen:
-        return run_listen(parsed.opts);
+        return parsed.opts.dextra ? run_dextra_listen(parsed.opts) : run_listen(parsed.opts);
       case command::transmit:
-        return run_transmit(parsed.opts);
+        return parsed.opts.dextra ? run_dextra_transmit(parsed.opts) : run_transmit(parsed.opts);
+      case command::link:
+        return run_link(parsed.opts);
+      case command::unlink:
+        return run_unlink(parsed.opts);
       case command::disconnect:
         return run_disconnect(parsed.opts);
     }

@@ -13,7 +13,7 @@
 
 namespace mirx::node_tool {
 
-enum class command { help, register_node, listen, transmit, disconnect };
+enum class command { help, register_node, listen, transmit, disconnect, link, unlink };
 
 struct options {
   command cmd = command::help;
@@ -24,6 +24,12 @@ struct options {
   std::string bind = "0.0.0.0";
   std::uint16_t in_port = 39999;   // where the server receives
   std::uint16_t out_port = 39998;  // where the server sends: this node's own port
+  bool in_port_given = false, out_port_given = false;
+  // DExtra: --server is a reflector, --call1 this client's call sign and
+  // `module` both the module asked for and the client's own module letter.
+  bool dextra = false;
+  char module = 'A';
+  std::string reflector;  // empty: named by its keepalive
   std::string my_call;
   std::string your_call = "CQCQCQ";
   std::string text;

@@ -8,73 +8,48 @@
 #include "mirx_node/commands.h"
 #include "mirx_node/position_report.h"
 #include "mirx_node/session.h"
-#include "mirx_node/stream_monitor.h"
-#include "nodelib/packets.h"
-#include "nodelib/slow_stream.h"
+#include "mirx_node/transmit.h"
 
 namespace mirx::node_tool {
+
+ack_watch::ack_watch(const field& my_call, const field& your_call) {
+  monitor.on_header = [this, my_call, your_call](const header_view& h) {
+    echo_running = h.my_call == your_call && h.your_call == my_call;
+    if (echo_running) echo_start = echo_last = clock::now();
+    if (!echo_running && h.your_call != my_call && h.my_call != my_call) talking = h.my_call;
+  };
+  monitor.on_end = [this, my_call](const stream& s) {
+    if (echo_running) return end_echo(s);
+    if (!s.header && s.voice_packets != 0 && !talking) talking = field{};
+    const auto verdict = acknowledgement_of(s);
+    if (answer || !verdict || s.header->your_call != my_call) return;
+    answer = describe_ack(*verdict, s);
+    delivered = *verdict == ack_verdict::delivered;
+  };
+}
+
+void ack_watch::end_echo(const stream& s) {
+  echo_running = false;
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(echo_last - echo_start);
+  char text[128];
+  std::snprintf(text, sizeof text, "echo test: %zu voice packets played back over %.1f s",
+                s.voice_packets, static_cast<double>(ms.count()) / 1000);
+  echo = text;
+}
+
+void ack_watch::receive_until(const source& from, clock::time_point until) {
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - clock::now());
+    const auto d = from(left.count() > 0 ? static_cast<int>(left.count()) : 0);
+    const auto now = clock::now();
+    if (d) monitor.take(d->bytes.data(), d->bytes.size(), now);
+    if (d && echo_running) echo_last = now;
+    monitor.tick(now);
+    if (now >= until && (!d || now >= until + frame_time)) return;
+  }
+}
+
 namespace {
-
-using clock = stream_monitor::clock;
-constexpr std::chrono::milliseconds frame_time{20};  // the D-STAR voice frame rate
-
-// Watches everything that reaches the node for the answer to its own header:
-// an acknowledgement addressed to the transmitted call sign, or, when the
-// stream went to another call than CQCQCQ, an echo test's playback: a stream
-// from that call to ours. Another speaker heard meanwhile explains an
-// undelivered acknowledgement: the conference was held.
-struct ack_watch {
-  stream_monitor monitor;
-  std::optional<std::string> answer;
-  bool delivered = false;
-  std::optional<field> talking;  // another speaker heard while we sent; empty: unnamed
-  std::optional<std::string> echo;
-  bool echo_running = false;
-  clock::time_point echo_start{}, echo_last{};
-
-  ack_watch(const field& my_call, const field& your_call) {
-    monitor.on_header = [this, my_call, your_call](const header_view& h) {
-      echo_running = h.my_call == your_call && h.your_call == my_call;
-      if (echo_running) echo_start = echo_last = clock::now();
-      if (!echo_running && h.your_call != my_call && h.my_call != my_call) talking = h.my_call;
-    };
-    monitor.on_end = [this, my_call](const stream& s) {
-      if (echo_running) return end_echo(s);
-      if (!s.header && s.voice_packets != 0 && !talking) talking = field{};
-      const auto verdict = acknowledgement_of(s);
-      if (answer || !verdict || s.header->your_call != my_call) return;
-      answer = describe_ack(*verdict, s);
-      delivered = *verdict == ack_verdict::delivered;
-    };
-  }
-
-  void end_echo(const stream& s) {
-    echo_running = false;
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(echo_last - echo_start);
-    char text[128];
-    std::snprintf(text, sizeof text, "echo test: %zu voice packets played back over %.1f s",
-                  s.voice_packets, static_cast<double>(ms.count()) / 1000);
-    echo = text;
-  }
-
-  // Whether the wait is over: an answer came, or a playback has ended.
-  bool answered() const { return answer || echo; }
-
-  // Takes what arrives until `until`; what is already waiting is taken even
-  // when `until` has passed, but a flood cannot hold the sender up for more
-  // than a frame.
-  void receive_until(const session& s, clock::time_point until) {
-    for (;;) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - clock::now());
-      const auto d = s.endpoint.receive(left.count() > 0 ? static_cast<int>(left.count()) : 0);
-      const auto now = clock::now();
-      if (d) monitor.take(d->bytes.data(), d->bytes.size(), now);
-      if (d && echo_running) echo_last = now;
-      monitor.tick(now);
-      if (now >= until && (!d || now >= until + frame_time)) return;
-    }
-  }
-};
 
 // The position bytes: raw as given, or a report made for this moment.
 std::string position_bytes(const options& o) {
@@ -83,14 +58,9 @@ std::string position_bytes(const options& o) {
   return o.position;
 }
 
-// What goes out: the slow data and the number of voice frames.
-struct plan {
-  std::string position;
-  slow::stream_encoder encoder;
-  std::size_t frames = 0;
+}  // namespace
 
-  explicit plan(const options& o) : position(position_bytes(o)), encoder(o.text, position) {}
-};
+plan::plan(const options& o) : position(position_bytes(o)), encoder(o.text, position) {}
 
 // Without --frames: whole superframes, enough for all the slow data. A
 // report is sent whole or not at all: it repeats as often as whole copies
@@ -117,26 +87,31 @@ void count_frames(const options& o, plan& p) {
               quoted(p.position).c_str());
 }
 
-// Sends the header and the voice packets, paced at the frame rate unless
-// --flat-out.
-void send_stream(const session& s, const options& o, const plan& p, ack_watch& watch) {
-  const auto stream_id = static_cast<std::uint16_t>(std::random_device{}());
-  nodes::header_fields fields;
-  fields.my_call = o.my_call;
-  fields.your_call = o.your_call;
-  const nodes::header header = nodes::make_header(fields, stream_id);
-  const auto start = clock::now();
-  s.send(header.data(), header.size());
+void send_voice(const options& o, const plan& p, std::uint16_t stream_id, clock::time_point start,
+                ack_watch& watch, const source& from,
+                const std::function<void(nodes::voice_frame&)>& send) {
   for (std::size_t i = 0; i < p.frames; ++i) {
     const auto due = start + frame_time * static_cast<long>(i + 1);
-    watch.receive_until(s, o.flat_out ? clock::now() : due);
+    watch.receive_until(from, o.flat_out ? clock::now() : due);
     // Gateways number frames by their place in the superframe, 0..20.
     auto sequence = static_cast<std::uint16_t>(i % slow::frames_per_superframe);
     if (i + 1 == p.frames) sequence |= voice::last_frame_flag;
-    const nodes::voice_frame v = nodes::make_voice(sequence, p.encoder.frame(i), stream_id);
-    s.send(v.data(), v.size());
+    nodes::voice_frame v = nodes::make_voice(sequence, p.encoder.frame(i), stream_id);
+    send(v);
   }
 }
+
+void wait_for_answer(const options& o, ack_watch& watch, const source& from) {
+  const auto wait = std::chrono::milliseconds(o.timeout_ms);
+  auto deadline = clock::now() + wait;
+  while (!watch.answered() && clock::now() < deadline) {
+    watch.receive_until(from, std::min(deadline, clock::now() + std::chrono::milliseconds(50)));
+    if (watch.echo_running) deadline = std::max(deadline, watch.echo_last + wait);
+  }
+  watch.monitor.finish();  // an answer cut short still counts
+}
+
+namespace {
 
 // Sends the stream and waits for the server's answer; a playback that is
 // under way when the wait would end is waited for too.
@@ -145,16 +120,19 @@ int transmit(const session& s, const options& o, const plan& p) {
   nodes::put_call(my_call.data(), o.my_call);
   nodes::put_call(your_call.data(), o.your_call);
   ack_watch watch(my_call, your_call);
-  send_stream(s, o, p, watch);
+  const source from = [&s](int timeout_ms) { return s.endpoint.receive(timeout_ms); };
+  const auto stream_id = static_cast<std::uint16_t>(std::random_device{}());
+  nodes::header_fields fields;
+  fields.my_call = o.my_call;
+  fields.your_call = o.your_call;
+  const nodes::header header = nodes::make_header(fields, stream_id);
+  const auto start = clock::now();
+  s.send(header.data(), header.size());
+  send_voice(o, p, stream_id, start, watch, from,
+             [&s](const nodes::voice_frame& v) { s.send(v.data(), v.size()); });
   std::printf("sent header and %zu voice packets as %s to %s\n", p.frames, quoted(my_call).c_str(),
               s.server_text.c_str());
-  const auto wait = std::chrono::milliseconds(o.timeout_ms);
-  auto deadline = clock::now() + wait;
-  while (!watch.answered() && clock::now() < deadline) {
-    watch.receive_until(s, std::min(deadline, clock::now() + std::chrono::milliseconds(50)));
-    if (watch.echo_running) deadline = std::max(deadline, watch.echo_last + wait);
-  }
-  watch.monitor.finish();  // an answer cut short still counts
+  wait_for_answer(o, watch, from);
   if (watch.echo) {
     std::printf("%s\n", watch.echo->c_str());
     return exit_ok;
