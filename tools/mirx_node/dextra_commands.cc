@@ -3,7 +3,6 @@
 // is --out-port, any free one by default, since a reflector answers at the
 // port a datagram came from.
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -13,7 +12,6 @@
 #include "mirx_node/dextra_check.h"
 #include "mirx_node/dextra_link.h"
 #include "mirx_node/transmit.h"
-#include "nodelib/stop_signals.h"
 
 namespace mirx::node_tool {
 namespace {
@@ -23,17 +21,6 @@ namespace {
 constexpr int header_copies = 3;
 // A reflector keeps alive every 3 s; a little more allows for the network.
 constexpr std::chrono::milliseconds naming_wait{3500};
-
-volatile std::sig_atomic_t stop_requested = 0;
-
-void request_stop(int) {
-  stop_requested = 1;
-}
-
-void print(const std::string& line) {
-  std::printf("%s\n", line.c_str());
-  std::fflush(stdout);
-}
 
 std::string unlinked(const options& o, const session& s) {
   return "unlinked \"" + o.call1 + "\" from " + s.server_text;
@@ -122,7 +109,7 @@ int run_unlink(const options& o) {
 }
 
 int run_dextra_listen(const options& o) {
-  nodes::catch_stop_signals(request_stop);
+  watch_stop_signals();
   const session s = open_session(o);
   dextra_client c(s, o);
   if (const int status = c.link(); status != exit_ok) return status;
@@ -136,7 +123,7 @@ int run_dextra_listen(const options& o) {
   };
   // Short waits, as for a node: quiet streams end and stop requests are
   // seen soon.
-  while (stop_requested == 0) {
+  while (!stop_requested()) {
     const auto d = s.endpoint.receive(100);
     const auto now = clock::now();
     if (const auto a = d ? c.take(*d, now) : std::nullopt) {

@@ -1,24 +1,11 @@
-#include <csignal>
 #include <cstdio>
 
 #include "mirx_node/commands.h"
 #include "mirx_node/session.h"
 #include "mirx_node/stream_monitor.h"
-#include "nodelib/stop_signals.h"
 
 namespace mirx::node_tool {
 namespace {
-
-volatile std::sig_atomic_t stop_requested = 0;
-
-void request_stop(int) {
-  stop_requested = 1;
-}
-
-void print(const std::string& line) {
-  std::printf("%s\n", line.c_str());
-  std::fflush(stdout);
-}
 
 void show(const nodes::datagram& d) {
   if (d.bytes.size() == reply::size && d.bytes[0] == 'S' && d.bytes[1] == 'A') return;
@@ -30,7 +17,7 @@ void show(const nodes::datagram& d) {
 }  // namespace
 
 int run_listen(const options& o) {
-  nodes::catch_stop_signals(request_stop);
+  watch_stop_signals();
   const session s = open_session(o);
   print(register_node(s, o));
 
@@ -42,7 +29,7 @@ int run_listen(const options& o) {
   };
   // The wait is short so that a quiet stream is ended and a stop request is
   // seen soon even if the signal slipped in just before the wait began.
-  while (stop_requested == 0) {
+  while (!stop_requested()) {
     const auto d = s.endpoint.receive(100);
     const auto now = stream_monitor::clock::now();
     if (d) {

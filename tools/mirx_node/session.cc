@@ -1,13 +1,21 @@
 #include "mirx_node/session.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
 #include "nodelib/packets.h"
+#include "nodelib/stop_signals.h"
 
 namespace mirx::node_tool {
 namespace {
+
+volatile std::sig_atomic_t stop_signal = 0;
+
+void note_stop(int) {
+  stop_signal = 1;
+}
 
 std::uint32_t resolve(const std::string& host) {
   if (const auto ip = mirx::parse_ipv4(host)) return *ip;
@@ -67,6 +75,19 @@ std::string seconds_text(int ms) {
   char text[32];
   std::snprintf(text, sizeof text, "%g s", ms / 1000.0);
   return text;
+}
+
+void print(const std::string& line) {
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+void watch_stop_signals() {
+  nodes::catch_stop_signals(note_stop);
+}
+
+bool stop_requested() {
+  return stop_signal != 0;
 }
 
 }  // namespace mirx::node_tool

@@ -53,6 +53,14 @@ std::string register_node(const session& s, const options& o);
 // The 16-byte datagram that takes this node's address off the server.
 void send_disconnect(const session& s);
 
+// A line on standard output, passed on at once (a pipe reads it as it comes).
+void print(const std::string& line);
+
+// The listening commands run until SIGINT or SIGTERM: after
+// watch_stop_signals(), stop_requested() says whether one came.
+void watch_stop_signals();
+bool stop_requested();
+
 // Rounds a timeout in milliseconds to a text such as "2 s" or "0.3 s".
 std::string seconds_text(int ms);
 
