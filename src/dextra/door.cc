@@ -311,6 +311,17 @@ void door::tick(std::int64_t now) {
   out_.forget_ended(now, loop_window_ms);
 }
 
+void door::stop() {
+  for (link& l : links_) {
+    if (l.step == link_step::waiting) continue;
+    std::uint8_t request[ctl::request_size];
+    make_unlink(request, config_.call, l.target.module);
+    net_.send(request, sizeof request, l.p.at);
+    l.step = link_step::waiting;
+    l.p.up = false;
+  }
+}
+
 void door::tick_link(link& l) {
   if (l.p.in.live && now_ - l.p.in.last_ms >= stream_silence_ms) l.p.in.live = false;
   switch (l.step) {

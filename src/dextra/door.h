@@ -72,6 +72,11 @@ class door final : public conference_door {
   bool header(const std::uint8_t* packet, const stream_origin& from) override;
   void voice(const std::uint8_t* packet, const stream_origin& from) override;
   void send_to(const stream_origin& to, const std::uint8_t* packet, std::size_t length) override;
+  // Sends the unlink request to every reflector linked or being asked. Its
+  // clients are sent nothing: a client told it was dropped may stay
+  // unlinked for good, while one that hears nothing relinks by itself once
+  // the server is back, as after any outage.
+  void stop() override;
 
   std::size_t client_count() const { return clients_.size(); }
   const std::vector<peer>& clients() const { return clients_; }

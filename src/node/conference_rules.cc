@@ -6,53 +6,76 @@
 
 namespace mirx {
 
-void conference_rules::start(bool one_talker, std::uint32_t max_over_ms, stream_log* log) {
+void conference_rules::start(bool one_talker, std::uint32_t max_over_ms, stream_log* log,
+                             live_streams* shared) {
   one_talker_ = one_talker;
   max_over_ms_ = max_over_ms;
   log_ = log;
   stray_ms_ = -1;
+  if (shared == nullptr) {
+    own_.start();
+    shared = &own_;
+  }
+  table_ = shared;
+  table_->add_reader(*this);
+  overs_.clear();
   overs_.reserve(max_floor_streams);
 }
 
 const callsign* conference_rules::talker() const {
   if (!one_talker_) return nullptr;
-  for (const over& o : overs_)
-    if (o.now == state::talking) return &o.my_call;
+  for (const over* o : overs_)
+    if (o->floor == state::talking) return &o->my_call;
   return nullptr;
 }
 
 conference_rules::over* conference_rules::find(const stream_origin& from) {
-  for (over& o : overs_)
-    if (o.from == from) return &o;
-  return nullptr;
+  if (overs_.empty()) return nullptr;
+  over* o = table_->find(from);
+  return o != nullptr && o->floor != state::none ? o : nullptr;
+}
+
+void conference_rules::silent(live_stream& s) {
+  if (s.floor == state::none) return;
+  s.floor = state::none;
+  std::erase(overs_, &s);
 }
 
 void conference_rules::erase(over* o) {
-  overs_.erase(overs_.begin() + (o - overs_.data()));
+  o->floor = state::none;
+  std::erase(overs_, o);
+  table_->release(*o);
 }
 
-// The caller has made sure there is room: nothing followed is ever forgotten,
-// since a forgotten refused or cut stream would be heard again.
+// The caller has made sure there is room among the streams followed: nothing
+// followed is ever forgotten, since a forgotten refused or cut stream would
+// be heard again. Null when the table of live streams is full.
 conference_rules::over* conference_rules::add(const stream_origin& from, state s,
                                               const std::uint8_t* packet, std::int64_t now_ms) {
-  overs_.push_back({from, s, now_ms, now_ms, callsign_of(packet + hdr::my_call)});
-  return &overs_.back();
+  over* o = table_->open(from, now_ms);
+  if (o == nullptr) return nullptr;
+  o->floor = s;
+  o->over_start_ms = now_ms;
+  o->last_ms = now_ms;
+  o->my_call = callsign_of(packet + hdr::my_call);
+  overs_.push_back(o);
+  return o;
 }
 
 // A stream ends (end mark, or an echo test's header). A refused one is
 // forgotten; a timed sender is remembered until it has been silent, so that
 // keying up again at once does not restart its timer.
 void conference_rules::end(over& o) {
-  if (o.now == state::refused || (o.now == state::talking && max_over_ms_ == 0))
+  if (o.floor == state::refused || (o.floor == state::talking && max_over_ms_ == 0))
     erase(&o);
-  else if (o.now == state::talking)
-    o.now = state::ended;
+  else if (o.floor == state::talking)
+    o.floor = state::ended;
 }
 
 floor_verdict conference_rules::header(conference& c, const stream_origin& from,
                                        const std::uint8_t* packet, std::int64_t now_ms) {
   over* o = find(from);
-  if (o != nullptr && (o->now == state::refused || now_ms - o->last_ms >= stream_silence_ms)) {
+  if (o != nullptr && (o->floor == state::refused || now_ms - o->last_ms >= stream_silence_ms)) {
     erase(o);
     o = nullptr;
   }
@@ -60,13 +83,13 @@ floor_verdict conference_rules::header(conference& c, const stream_origin& from,
   // The sender has not been silent: its transmission goes on, and so does
   // its timer, whatever headers it repeats.
   o->last_ms = now_ms;
-  if (o->now == state::cut) return floor_verdict::drop;
+  if (o->floor == state::cut) return floor_verdict::drop;
   if (too_long(*o, now_ms)) {
     cut(c, *o, now_ms);
     return floor_verdict::drop;
   }
-  if (o->now == state::talking || talker() == nullptr) {
-    o->now = state::talking;
+  if (o->floor == state::talking || talker() == nullptr) {
+    o->floor = state::talking;
     o->my_call = callsign_of(packet + hdr::my_call);
     return floor_verdict::relay;
   }
@@ -77,18 +100,16 @@ floor_verdict conference_rules::header(conference& c, const stream_origin& from,
 // A header that begins a new stream from `from`.
 floor_verdict conference_rules::decide(conference& c, const stream_origin& from,
                                        const std::uint8_t* packet, std::int64_t now_ms) {
-  if (overs_.size() == max_floor_streams) {
+  const bool taken = talker() != nullptr;
+  if (overs_.size() == max_floor_streams ||
+      add(from, taken ? state::refused : state::talking, packet, now_ms) == nullptr) {
     refuse(c, from, packet);
     stray_ms_ = now_ms;
     return floor_verdict::refuse;
   }
-  if (talker() != nullptr) {
-    refuse(c, from, packet);
-    add(from, state::refused, packet, now_ms);
-    return floor_verdict::refuse;
-  }
-  add(from, state::talking, packet, now_ms);
-  return floor_verdict::relay;
+  if (!taken) return floor_verdict::relay;
+  refuse(c, from, packet);
+  return floor_verdict::refuse;
 }
 
 floor_verdict conference_rules::voice(conference& c, const stream_origin& from,
@@ -96,11 +117,11 @@ floor_verdict conference_rules::voice(conference& c, const stream_origin& from,
   over* o = find(from);
   if (o != nullptr) {
     o->last_ms = now_ms;
-    if ((o->now == state::talking || o->now == state::ended) && too_long(*o, now_ms))
+    if ((o->floor == state::talking || o->floor == state::ended) && too_long(*o, now_ms))
       cut(c, *o, now_ms);
   }
-  if (o == nullptr || o->now == state::ended) return stray_voice(now_ms);
-  const bool relayed = o->now == state::talking;
+  if (o == nullptr || o->floor == state::ended) return stray_voice(now_ms);
+  const bool relayed = o->floor == state::talking;
   if (voice::ends_stream(packet)) end(*o);
   return relayed ? floor_verdict::relay : floor_verdict::drop;
 }
@@ -117,15 +138,9 @@ floor_verdict conference_rules::stray_voice(std::int64_t now_ms) {
 
 void conference_rules::tick(conference& c, std::int64_t now_ms, std::int64_t heard_ms) {
   if (stray_ms_ >= 0 && heard_ms - stray_ms_ >= stream_silence_ms) stray_ms_ = -1;
-  for (std::size_t i = 0; i < overs_.size();) {
-    over& o = overs_[i];
-    if (heard_ms - o.last_ms >= stream_silence_ms) {
-      erase(&o);
-      continue;
-    }
-    if (o.now == state::talking && too_long(o, now_ms)) cut(c, o, now_ms);
-    ++i;
-  }
+  if (table_ == &own_) own_.end_silent(heard_ms);
+  for (over* o : overs_)
+    if (o->floor == state::talking && too_long(*o, now_ms)) cut(c, *o, now_ms);
 }
 
 // Nobody heard the header, which the undelivered acknowledgement says; it is
@@ -161,9 +176,9 @@ void conference_rules::refuse(conference& c, const stream_origin& from,
 // it repeats are dropped until it falls silent, but it no longer holds the
 // conference.
 void conference_rules::cut(conference& c, over& o, std::int64_t now_ms) {
-  o.now = state::cut;
+  o.floor = state::cut;
   c.out.stamped(shown::event, "Over from %.8s timed out after %lld s\n", printable(o.my_call).text,
-                static_cast<long long>((now_ms - o.start_ms) / 1000));
+                static_cast<long long>((now_ms - o.over_start_ms) / 1000));
   if (log_ != nullptr) log_->end_stream(o.from, record::end_by_timeout);
 }
 

@@ -22,6 +22,7 @@
 
 #include "node/callsign.h"
 #include "node/conference.h"
+#include "node/live_streams.h"
 
 namespace mirx {
 
@@ -38,11 +39,14 @@ enum class floor_verdict {
 // forgotten to make room; a header that finds no room is refused.
 inline constexpr std::size_t max_floor_streams = 64;
 
-class conference_rules {
+class conference_rules final : public stream_reader {
  public:
   // `max_over_ms` 0: no limit. `log`, when given, hears of timed-out streams
-  // and REF records go to the log server.
-  void start(bool one_talker, std::uint32_t max_over_ms, stream_log* log);
+  // and REF records go to the log server. Streams are followed in `shared`,
+  // whose owner ends the silent ones; without it the rules take a table of
+  // their own and end them in tick.
+  void start(bool one_talker, std::uint32_t max_over_ms, stream_log* log,
+             live_streams* shared = nullptr);
   bool on() const { return one_talker_ || max_over_ms_ != 0; }
 
   // Decides on a header from `from`. A refused one is answered here with the
@@ -58,29 +62,20 @@ class conference_rules {
     if (over* o = find(from)) end(*o);
   }
   // On every wake of the receive loop: cuts long overs at `now_ms`, and ends
-  // streams silent at `heard_ms`, the moment up to which every datagram that
-  // arrived has been read (so a stall of the loop is never taken for
-  // silence).
+  // streams (in a table of their own) silent at `heard_ms`, the moment up to which every datagram
+  // that arrived has been read (so a stall of the loop is never taken for silence).
   void tick(conference& c, std::int64_t now_ms, std::int64_t heard_ms);
 
   // With OneTalker: the stream holding the conference, the one relayed
   // stream; null when the conference is free.
   const callsign* talker() const;
 
+  // The sender fell silent: its stream is forgotten.
+  void silent(live_stream& s) override;
+
  private:
-  enum class state {
-    talking,  // relayed, timed; with OneTalker it holds the conference
-    refused,  // voice dropped until the stream ends
-    cut,      // timed out: header and voice dropped until the sender is silent
-    ended,    // over by its end mark; the timer still runs until silence
-  };
-  struct over {
-    stream_origin from{};
-    state now = state::talking;
-    std::int64_t start_ms = 0;  // of the continuous transmission, for the timer
-    std::int64_t last_ms = 0;   // last header or voice
-    callsign my_call{};
-  };
+  using state = floor_state;
+  using over = live_stream;
 
   over* find(const stream_origin& from);
   over* add(const stream_origin& from, state s, const std::uint8_t* packet, std::int64_t now_ms);
@@ -92,13 +87,15 @@ class conference_rules {
   void refuse(conference& c, const stream_origin& from, const std::uint8_t* packet);
   void cut(conference& c, over& o, std::int64_t now_ms);
   bool too_long(const over& o, std::int64_t now_ms) const {
-    return max_over_ms_ != 0 && now_ms - o.start_ms >= max_over_ms_;
+    return max_over_ms_ != 0 && now_ms - o.over_start_ms >= max_over_ms_;
   }
 
   bool one_talker_ = false;
   std::int64_t max_over_ms_ = 0;
   stream_log* log_ = nullptr;
-  std::vector<over> overs_;  // reserved at start, never grown beyond
+  live_streams own_;  // when started without a shared table
+  live_streams* table_ = nullptr;
+  std::vector<over*> overs_;  // the entries followed; reserved at start, never grown beyond
   // Set when a header was refused for want of room, and kept while voice
   // that no followed stream owns keeps coming: that voice may be the
   // unfollowed stream's, so it is dropped. -1: no such stream.

@@ -40,6 +40,9 @@ class conference_door {
   // A node-framed header or voice packet for the peer `to` alone (an echo
   // test's playback); ignored unless `to` is one of this door's peers.
   virtual void send_to(const stream_origin& to, const std::uint8_t* packet, std::size_t length) = 0;
+  // The server stops cleanly: the door takes its leave of its peers as its
+  // protocol expects. Nothing arrives through it afterwards.
+  virtual void stop() {}
 };
 
 }  // namespace mirx

@@ -7,31 +7,22 @@
 namespace mirx {
 namespace {
 
-// Twice the streams followed, a power of two: the table is at most half
-// full, so probe runs stay short and every probe meets an empty slot.
-constexpr int slot_bits = 11;
-constexpr std::size_t slot_count = std::size_t{1} << slot_bits;
-static_assert(slot_count == 2 * max_streams);
-constexpr std::size_t slot_mask = slot_count - 1;
-
-// How often the table is walked for silent streams while datagrams keep the
-// loop awake; an idle loop wakes every 200 ms anyway.
+// How often a table of the log's own is walked for silent streams while
+// datagrams keep the loop awake; an idle loop wakes every 200 ms anyway.
 constexpr std::int64_t scan_period_ms = 100;
-
-// Multiplicative hashing: the product's top bits spread neighbouring
-// addresses over the whole table. A node's origin is its address alone; a
-// door's peer mixes in its port and door.
-std::size_t home_of(const stream_origin& from) {
-  const std::uint32_t key = from.ip ^ (std::uint32_t{from.port} << 8) ^ from.door;
-  return (key * 2654435761u) >> (32 - slot_bits);
-}
 
 }  // namespace
 
 void stream_log::start(node_link& net, std::uint32_t heartbeat_s, std::int64_t bound_ms,
-                       std::int64_t now_ms) {
+                       std::int64_t now_ms, live_streams* shared) {
   net_ = &net;
-  slots_.assign(slot_count, slot{});
+  if (shared == nullptr) {
+    own_.start();
+    shared = &own_;
+  }
+  table_ = shared;
+  table_->add_reader(*this);
+  open_ = 0;
   heartbeat_ms_ = heartbeat_s * 1000;
   bound_ms_ = bound_ms;
   next_heartbeat_ms_ = now_ms + heartbeat_ms_;
@@ -39,91 +30,70 @@ void stream_log::start(node_link& net, std::uint32_t heartbeat_s, std::int64_t b
   send_status(record::tag_run, now_ms, 0);
 }
 
-stream_log::slot* stream_log::find(const stream_origin& from) {
-  for (std::size_t at = home_of(from);; at = (at + 1) & slot_mask) {
-    slot& s = slots_[at];
-    if (!s.used) return nullptr;
-    if (s.from == from) return &s;
-  }
+live_stream* stream_log::logged(const stream_origin& from) {
+  if (open_ == 0) return nullptr;
+  live_stream* s = table_->find(from);
+  return s != nullptr && s->logged ? s : nullptr;
 }
 
 void stream_log::header_arrives(const stream_origin& from) {
-  if (open_ == 0) return;
-  if (slot* s = find(from)) end(*s, record::end_by_superseded);
+  if (live_stream* s = logged(from)) end(*s, record::end_by_superseded);
 }
 
 void stream_log::header_relayed(const stream_origin& from, const record::bytes& acc,
                                 std::int64_t now_ms) {
   if (open_ == max_streams) return;
-  std::size_t at = home_of(from);
-  while (slots_[at].used && !(slots_[at].from == from)) at = (at + 1) & slot_mask;
-  slot& s = slots_[at];
-  if (!s.used) ++open_;
-  s.used = true;
-  s.from = from;
-  s.start_ms = now_ms;
-  s.last_voice_ms = now_ms;
-  std::memcpy(s.who, acc.data() + record::call1, sizeof s.who);
+  live_stream* s = table_->open(from, now_ms);
+  if (s == nullptr) return;
+  if (!s->logged) ++open_;
+  s->logged = true;
+  s->last_ms = now_ms;
+  s->log_start_ms = now_ms;
+  s->log_voice_ms = now_ms;
+  std::memcpy(s->who.data(), acc.data() + record::call1, s->who.size());
+  s->my_call = callsign_of(acc.data() + record::my_call);
 }
 
 void stream_log::voice_relayed(const stream_origin& from, const std::uint8_t* packet,
                                std::int64_t now_ms) {
-  if (open_ == 0) return;
-  slot* s = find(from);
+  live_stream* s = logged(from);
   if (s == nullptr) return;
-  s->last_voice_ms = now_ms;
+  s->last_ms = now_ms;
+  s->log_voice_ms = now_ms;
   if (voice::ends_stream(packet)) end(*s, record::end_by_mark);
 }
 
 void stream_log::end_stream(const stream_origin& from, std::uint8_t how) {
-  if (open_ == 0) return;
-  if (slot* s = find(from)) end(*s, how);
+  if (live_stream* s = logged(from)) end(*s, how);
 }
 
-// Sends the END record of `s` and frees its slot.
-void stream_log::end(slot& s, std::uint8_t how) {
+void stream_log::silent(live_stream& s) {
+  if (s.logged) send_end(s, record::end_by_silence);
+}
+
+// Sends the END record of `s`, which is then no longer logged.
+void stream_log::send_end(live_stream& s, std::uint8_t how) {
   record::bytes r = record::make(record::tag_end);
   r[record::end_how] = how;
-  const std::int64_t length = s.last_voice_ms - s.start_ms;
+  const std::int64_t length = s.log_voice_ms - s.log_start_ms;
   const std::uint32_t capped =
       length > record::duration_cap ? record::duration_cap : static_cast<std::uint32_t>(length);
   record::put_number(r, record::duration_ms, capped, 3);
-  std::memcpy(r.data() + record::call1, s.who, sizeof s.who);
+  std::memcpy(r.data() + record::call1, s.who.data(), s.who.size());
   net_->send_to_log_server(r.data(), r.size());
-  erase(static_cast<std::size_t>(&s - slots_.data()));
-}
-
-// Frees slot `at` and moves later members of its probe run back, so that a
-// lookup never stops early at the hole.
-void stream_log::erase(std::size_t at) {
+  s.logged = false;
   --open_;
-  for (std::size_t next = (at + 1) & slot_mask; slots_[next].used; next = (next + 1) & slot_mask) {
-    const std::size_t home = home_of(slots_[next].from);
-    // The member may fill the hole when its home is not cyclically in (at, next].
-    const bool stays = at <= next ? (at < home && home <= next) : (at < home || home <= next);
-    if (stays) continue;
-    slots_[at] = slots_[next];
-    at = next;
-  }
-  slots_[at] = slot{};
 }
 
-// A slot emptied under the walk may be filled from further on, so the same
-// place is looked at again before moving on.
-void stream_log::end_silent(std::int64_t now_ms) {
-  for (std::size_t at = 0; at < slot_count && open_ != 0;) {
-    slot& s = slots_[at];
-    if (s.used && now_ms - s.last_voice_ms >= stream_silence_ms)
-      end(s, record::end_by_silence);
-    else
-      ++at;
-  }
+void stream_log::end(live_stream& s, std::uint8_t how) {
+  send_end(s, how);
+  table_->release(s);
 }
 
 bool stream_log::tick(std::int64_t now_ms, std::size_t table_size) {
-  if (open_ != 0 && now_ms >= next_scan_ms_) {
+  if (table_ == &own_ && open_ != 0 && now_ms >= next_scan_ms_) {
     next_scan_ms_ = now_ms + scan_period_ms;
-    end_silent(now_ms);
+    own_.end_silent(now_ms);
   }
   if (now_ms < next_heartbeat_ms_) return false;
   send_status(record::tag_hbt, now_ms, table_size);

@@ -15,23 +15,23 @@
 #include "monitor/log_record.h"
 #include "node/doors.h"
 #include "node/link.h"
+#include "node/live_streams.h"
 
 namespace mirx {
 
-// A stream that has had no voice for this long has ended (its last packet was
-// lost); it is found at most one housekeeping wake (about 200 ms) later.
-inline constexpr std::uint32_t stream_silence_ms = 2000;
 // The most streams followed at once. While that many are in progress, a
 // header from yet another address is relayed as always but not followed, so
 // that a flood of headers from many addresses cannot grow memory.
 inline constexpr std::size_t max_streams = 1024;
 
-class stream_log {
+class stream_log final : public stream_reader {
  public:
   bool on() const { return net_ != nullptr; }
-  // Takes the table's memory and sends RUN. `bound_ms`: when the sockets were
-  // bound, the zero of "seconds up".
-  void start(node_link& net, std::uint32_t heartbeat_s, std::int64_t bound_ms, std::int64_t now_ms);
+  // Sends RUN. `bound_ms`: when the sockets were bound, the zero of "seconds
+  // up". Streams are followed in `shared`, whose owner ends the silent ones;
+  // without it the log takes a table of its own and ends them in tick.
+  void start(node_link& net, std::uint32_t heartbeat_s, std::int64_t bound_ms, std::int64_t now_ms,
+             live_streams* shared = nullptr);
 
   // A header from `from` arrived: the stream in progress there, if any, ends as
   // superseded. Call before the header is relayed.
@@ -48,32 +48,27 @@ class stream_log {
   // record::end_by_).
   void end_stream(const stream_origin& from, std::uint8_t how);
 
-  // Housekeeping, on every wake of the receive loop: ends silent streams and
-  // sends HBT when the period is up; true when it did.
+  // Housekeeping, on every wake of the receive loop: ends silent streams (in
+  // a table of its own) and sends HBT when the period is up; true when it did.
   bool tick(std::int64_t now_ms, std::size_t table_size);
   // Sends OFF; streams still in progress are counted in it, not ended.
   void stop(std::int64_t now_ms, std::size_t table_size);
 
   std::size_t in_progress() const { return open_; }
 
- private:
-  struct slot {
-    bool used = false;
-    stream_origin from{};
-    std::int64_t start_ms = 0;
-    std::int64_t last_voice_ms = 0;                       // start_ms until voice arrives
-    std::uint8_t who[record::size - record::call1] = {};  // call1, call2, my_call
-  };
+  // The entry fell silent: its stream, if logged, ends by silence.
+  void silent(live_stream& s) override;
 
-  slot* find(const stream_origin& from);
-  void end(slot& s, std::uint8_t how);
-  void erase(std::size_t at);
-  void end_silent(std::int64_t now_ms);
+ private:
+  live_stream* logged(const stream_origin& from);
+  void send_end(live_stream& s, std::uint8_t how);
+  void end(live_stream& s, std::uint8_t how);
   void send_status(const char (&tag_text)[5], std::int64_t now_ms, std::size_t table_size);
 
   node_link* net_ = nullptr;
-  std::vector<slot> slots_;  // open addressing, linear probing, at most half full
-  std::size_t open_ = 0;
+  live_streams own_;  // when started without a shared table
+  live_streams* table_ = nullptr;
+  std::size_t open_ = 0;  // streams logged
   std::uint32_t heartbeat_ms_ = 0;
   std::int64_t bound_ms_ = 0;
   std::int64_t next_heartbeat_ms_ = 0;

@@ -12,8 +12,12 @@ namespace {
 void housekeeping(server& s) {
   controls_housekeeping(s);
   if (s.cfg.dprs_sw) s.serial_out.tick();
-  if (s.streams.on()) tick_streams(s);
   const std::int64_t now = platform::monotonic_ms();
+  // Silence is judged once for every reader: up to `heard_ms` when a rule
+  // keeps it, else (the stream log alone, no datagram held back) up to now.
+  if (s.live.size() != 0)
+    s.live.end_silent(s.rules.floor != nullptr || s.rules.echo != nullptr ? s.heard_ms : now);
+  if (s.streams.on()) tick_streams(s);
   if (s.rules.floor != nullptr) s.floor.tick(s.conf, now, s.heard_ms);
   if (s.rules.echo != nullptr) s.echo_call.tick(s.conf, now, s.heard_ms);
 }

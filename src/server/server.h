@@ -8,6 +8,7 @@
 #include "node/conference.h"
 #include "node/conference_rules.h"
 #include "node/echo_test.h"
+#include "node/live_streams.h"
 #include "node/stream_log.h"
 #include "node/table_echo.h"
 #include "platform/platform.h"
@@ -27,6 +28,7 @@ struct server {
   dprs::serial_writer serial_out;  // the D-PRS port, when it could be opened
   dprs::state dprs;
   controls ctl;            // the operator controls: all off unless configured
+  live_streams live;       // the streams in progress, with any of the next three on
   stream_log streams;      // LogStreams=ON: stream and liveness records
   table_echo echo;         // LogStreams=ON: the table again, a slice per heartbeat
   conference_rules floor;  // OneTalker=ON, MaxOverSeconds

@@ -146,7 +146,9 @@ void start_fast_relay(server& s) {
 void start_rules(server& s) {
   stream_log* log = s.cfg.log_streams ? &s.streams : nullptr;
   if (s.cfg.one_talker || s.cfg.max_over_seconds != 0) {
-    s.floor.start(s.cfg.one_talker, static_cast<std::uint32_t>(s.cfg.max_over_seconds) * 1000, log);
+    if (!s.live.on()) s.live.start();
+    s.floor.start(s.cfg.one_talker, static_cast<std::uint32_t>(s.cfg.max_over_seconds) * 1000, log,
+                  &s.live);
     s.rules.floor = &s.floor;
   }
   if (s.cfg.echo_call[0] != '\0') {

@@ -56,6 +56,8 @@ void stop_handler(int) {
   take_io_lock();
   server& s = the_server();
   save_state_at_stop(s);
+  // Before the sockets close: reflectors linked to are sent the unlink.
+  for (conference_door* d : s.conf.doors) d->stop();
   if (s.streams.on()) stop_streams(s);
   s.serial_out.close();
   platform::close_socket(s.link.out_socket);

@@ -9,8 +9,9 @@ namespace mirx {
 
 void start_streams(server& s, std::int64_t bound_ms) {
   std::lock_guard<std::mutex> hold(io_lock());
+  if (!s.live.on()) s.live.start();
   s.streams.start(s.link, static_cast<std::uint32_t>(s.cfg.log_heartbeat), bound_ms,
-                  platform::monotonic_ms());
+                  platform::monotonic_ms(), &s.live);
 }
 
 void stream_before_dispatch(server& s, datagram_kind kind, std::uint32_t sender_ip) {

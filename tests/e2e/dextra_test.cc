@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "e2e/dextra_client.h"
+#include "monitor/log_record.h"
 #include "nodelib/packets.h"
 
 namespace mirx::e2e {
@@ -243,6 +246,39 @@ TEST(DExtra, EchoTestPlaysBackToTheClientAlone) {
   EXPECT_EQ(std::string(back[0].begin() + dextra::dsvt::your, back[0].begin() + 42), "DL1AAA  ");
   EXPECT_TRUE(b.stream_heard(100).empty());
   EXPECT_TRUE(received(d.f.nodes[0], 0, 100).empty());
+}
+
+// The stream log and the rules follow a door's over in one table: cut at the
+// limit, it gets one END record, timed out, and none when it falls silent;
+// nothing of it is relayed after the cut.
+TEST(DExtra, ADoorOverCutByTheLimitEndsOnceTimedOut) {
+  std::string why;
+  auto log_server = nodes::udp_endpoint::bind("127.0.0.1", 0, &why);
+  ASSERT_TRUE(log_server) << why;
+  conference_fixture f(1);
+  const std::uint16_t port = free_udp_port();
+  f.server.write_file("mirx_server.cfg",
+                      f.config() + door_config(port) +
+                          "MaxOverSeconds=1;\nLogStreams=ON;\nLogServer=127.0.0.1;\nLogPort=" +
+                          std::to_string(log_server->port()) + ";\n");
+  f.server.start({"-i"});
+  ASSERT_TRUE(f.server.wait_for("DExtra door on port", 5000)) << f.server.out();
+  register_all(f);
+  const dextra_client a("127.0.0.20", "DL1AAA", port);
+  ASSERT_EQ(a.link(), kind::answer_ack);
+  for (const bytes& p : a.make_stream("DL1AAA", 0x0606, 100)) {
+    a.send(p);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const auto heard = received(f.nodes[0], 0, 3000);
+  EXPECT_GE(heard.size(), 30u);
+  EXPECT_LE(heard.size(), 60u) << "relayed after the cut";
+  std::vector<bytes> ends;
+  for (const auto& g : log_server->drain(1000, 100, 5000))
+    if (g.bytes.size() == 32 && std::memcmp(g.bytes.data(), "END ", 4) == 0)
+      ends.push_back(to_bytes(g.bytes));
+  ASSERT_EQ(ends.size(), 1u);
+  EXPECT_EQ(ends[0][record::end_how], record::end_by_timeout);
 }
 
 }  // namespace

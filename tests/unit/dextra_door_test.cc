@@ -282,5 +282,24 @@ TEST_F(door_test, ALinkAsksBacksOffAndRelinks) {
   EXPECT_EQ(events.changes.front().second, "XRF001 B");
 }
 
+// A clean stop sends the unlink to the reflector linked to, nothing to a
+// client, and nothing to a link still waiting to ask.
+TEST_F(door_test, AStopUnlinksFromReflectorsAndLeavesClientsBe) {
+  const endpoint ref{0x0500007f, 30001};
+  events.hosts["ref.example"] = ref.ip;
+  d.add_link({"XRF001", 'B', "ref.example", 30001});
+  d.add_link({"XRF002", 'C', "nowhere.example", 30001});
+  ASSERT_EQ(link(at_a, "DL1AAA"), kind::answer_ack);
+  d.tick(now);
+  bytes ack(ctl::answer_size);
+  make_answer(ack.data(), net.to(ref, ctl::request_size).at(0).data(), true);
+  d.receive(ack.data(), ack.size(), ref, now);
+  net.log.clear();
+  d.stop();
+  ASSERT_EQ(net.log.size(), 1u);
+  EXPECT_EQ(net.log[0].to, ref);
+  EXPECT_EQ(net.log[0].data, bytes({'X', 'R', 'F', '9', '9', '9', ' ', ' ', 'B', ' ', 0}));
+}
+
 }  // namespace
 }  // namespace mirx::dextra
