@@ -49,6 +49,12 @@ std::tm local_time(std::time_t now) {
   return t;
 }
 
+std::tm utc_time(std::time_t now) {
+  std::tm t{};
+  gmtime_s(&t, &now);
+  return t;
+}
+
 namespace {
 
 SOCKET as_socket(socket_handle s) {
