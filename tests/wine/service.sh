@@ -171,6 +171,16 @@ check "data not kept by the uninstall" test -f "$data/mirx_server.cfg" -a -f "$d
   -a -f "$data/mirx_dashboard.state"
 check "log file does not end with log end after the uninstall" log_ends_with_log_end
 
+# An install that makes the configuration (the data folder kept, its
+# configuration gone) points it at the dashboard. Only the file is checked:
+# the sample's ports may be taken on this machine.
+mv "$data/mirx_server.cfg" "$data/test.cfg"
+w "$setup" /S /HTTPPORT="$http_port" || problems+=("install without a configuration failed")
+new_cfg=$(tr -d '\r' <"$data/mirx_server.cfg" | grep -E '^Log(Server|Streams)=' | tr '\n' ' ')
+[ "$new_cfg" = "LogServer=127.0.0.1; LogStreams=ON; " ] ||
+  problems+=("a new configuration does not send records to the dashboard: $new_cfg")
+w "$programs/uninstall.exe" /S || problems+=("second uninstall failed")
+
 if [ ${#problems[@]} -gt 0 ]; then
   printf 'FAIL: %s\n' "${problems[@]}"
   echo "--- log file"; tr -d '\r' <"$data/MirxServerLog" || true
