@@ -3,7 +3,13 @@
 #include <cstddef>
 #include <cstdio>
 
+// mingw-w64's C++ runtime formats with its own C99 printf (%zu and all), but
+// its compiler checks "printf" formats against Microsoft's older one.
+#if defined(__MINGW32__)
+#define MIRX_PRINTF(fmt_index, first_arg) __attribute__((format(gnu_printf, fmt_index, first_arg)))
+#else
 #define MIRX_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+#endif
 
 namespace mirx {
 

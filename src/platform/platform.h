@@ -21,6 +21,8 @@ const char* edition();
 void console_by_line();
 // The local time of `now`.
 std::tm local_time(std::time_t now);
+// The UTC time of `now`.
+std::tm utc_time(std::time_t now);
 
 using socket_handle = std::intptr_t;
 inline constexpr socket_handle no_socket = -1;
@@ -217,5 +219,33 @@ void start_up_done();
 // Writes the abnormal-termination text on the error stream and ends the
 // process at once with status 3, flushing nothing.
 [[noreturn]] void abnormal_termination();
+
+// Stop requests taken by waiting for them, for a program whose main thread
+// has nothing else to do (the dashboard). Blocks them in the calling thread
+// and every thread it starts afterwards (on Linux it also ignores SIGPIPE: a
+// peer that went away is seen as a failed write). Must be called before any
+// other thread is started.
+void hold_stop_requests();
+// Waits up to `timeout_ms` for a stop request (the console's interrupt or
+// break, a termination request, a service stop); true when one came.
+bool wait_stop_request(int timeout_ms);
+
+// Runs `body(argc, argv)` as the service `name` when the service manager
+// started this process (Windows only), with the data directory under
+// ProgramData as its working directory and its standard output and error in
+// `console_file` there; its exit status once the service has ended. Nothing
+// when the process is not a service: the caller then runs `body` itself.
+// The service reports itself running at start_up_done(), and a stop control
+// is a stop request for wait_stop_request.
+std::optional<int> serve_as_service(const char* name, const char* console_file,
+                                    int (*body)(int, char**), int argc, char** argv);
+
+// A process of few threads that builds texts of megabytes: few malloc
+// arenas keep its resident size near what is in use. Nothing where the
+// allocator has no such arenas.
+void use_few_memory_arenas();
+// Hands memory freed after a large build back to the system, where the
+// allocator keeps it otherwise.
+void return_free_memory();
 
 }  // namespace mirx::platform

@@ -28,6 +28,12 @@ std::tm local_time(std::time_t now) {
   return t;
 }
 
+std::tm utc_time(std::time_t now) {
+  std::tm t{};
+  gmtime_r(&now, &t);
+  return t;
+}
+
 std::string error_text(int code) {
   return std::strerror(code);
 }

@@ -20,6 +20,7 @@
 #undef abnormal_termination
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -46,6 +47,26 @@ void console_by_line() {
 std::tm local_time(std::time_t now) {
   std::tm t{};
   localtime_s(&t, &now);  // the Windows runtime's thread-safe form
+  return t;
+}
+
+// The runtime's gmtime refuses times before 1970 (a forged or damaged time
+// can be that old): the calendar is worked out here instead.
+std::tm utc_time(std::time_t now) {
+  using namespace std::chrono;
+  const sys_seconds at{seconds{now}};
+  const sys_days day = floor<days>(at);
+  const year_month_day date{day};
+  const hh_mm_ss<seconds> time{at - day};
+  std::tm t{};
+  t.tm_year = static_cast<int>(date.year()) - 1900;
+  t.tm_mon = static_cast<int>(static_cast<unsigned>(date.month())) - 1;
+  t.tm_mday = static_cast<int>(static_cast<unsigned>(date.day()));
+  t.tm_hour = static_cast<int>(time.hours().count());
+  t.tm_min = static_cast<int>(time.minutes().count());
+  t.tm_sec = static_cast<int>(time.seconds().count());
+  t.tm_wday = static_cast<int>(weekday{day}.c_encoding());
+  t.tm_yday = static_cast<int>((day - sys_days{date.year() / January / 1}).count());
   return t;
 }
 

@@ -5,6 +5,8 @@
 // ends, and passes on the operator's request to reopen the log file. With no
 // hook set (a console run) nothing changes.
 
+#include <string>
+
 namespace mirx::platform {
 
 // `hook()` runs once, when start-up is done and the receive loop begins.
@@ -18,5 +20,18 @@ void on_process_end(void (*hook)(int status));
 void process_ending(int status);
 // A request to reopen the log file, taken by take_reopen_request.
 void request_reopen();
+// A stop request for wait_stop_request: a service's stop control.
+void request_stop();
+
+// Whether the service manager may have started this process: its parent is
+// services.exe. The service dispatcher would tell for sure, but a console
+// start waits for its answer (about 10 s under Wine); a snapshot of the
+// process list never waits. When no snapshot can be taken the answer is yes,
+// as a service must never be taken for a console program.
+bool maybe_started_by_service_manager();
+// The services' data directory, %ProgramData%\mirx-server as the installer
+// finds it (a service's own environment may say otherwise); made when
+// missing.
+std::string program_data_directory();
 
 }  // namespace mirx::platform

@@ -5,8 +5,6 @@
 
 #include <windows.h>
 // clang-format off
-#include <shlobj.h>
-#include <tlhelp32.h>
 #include <fcntl.h>
 #include <io.h>
 // clang-format on
@@ -82,18 +80,6 @@ DWORD WINAPI on_control(DWORD control, DWORD, void*, void*) {
   }
 }
 
-// The all-users application data folder, as the installer finds it (the
-// service's own environment may say otherwise).
-std::string program_data_directory() {
-  char base[MAX_PATH];
-  std::string dir = ::SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, base) == S_OK
-                        ? base
-                        : "C:\\ProgramData";
-  dir += "\\mirx-server";
-  ::CreateDirectoryA(dir.c_str(), nullptr);  // the installer has made it already
-  return dir;
-}
-
 // Makes the data directory the working directory, so that relative paths in
 // the configuration land there: the directory of the configuration file
 // given with -f, when the name has one (it is then passed on in full), or
@@ -108,7 +94,7 @@ std::vector<char*> enter_data_directory(std::string& full_config_path) {
       given != nullptr && std::string(given).find_first_of("\\/:") != std::string::npos;
   const DWORD n = has_folder ? ::GetFullPathNameA(given, sizeof full, full, &file_part) : 0;
   if (n == 0 || n >= sizeof full || file_part == nullptr) {
-    ::SetCurrentDirectoryA(program_data_directory().c_str());
+    ::SetCurrentDirectoryA(platform::program_data_directory().c_str());
     return args;
   }
   full_config_path = full;
@@ -149,42 +135,12 @@ void WINAPI service_main(DWORD, char**) {
   platform::process_ending(status);
 }
 
-// The process `pid`'s parent and executable name, from a snapshot of the
-// process list.
-struct process_facts {
-  DWORD parent = 0;
-  std::wstring name;
-};
-std::optional<process_facts> facts_of(HANDLE snapshot, DWORD pid) {
-  PROCESSENTRY32W e{};
-  e.dwSize = sizeof e;
-  for (BOOL more = ::Process32FirstW(snapshot, &e); more; more = ::Process32NextW(snapshot, &e))
-    if (e.th32ProcessID == pid) return process_facts{e.th32ParentProcessID, e.szExeFile};
-  return std::nullopt;
-}
-
-// Whether the service manager may have started this process: its parent is
-// services.exe. The service dispatcher would tell for sure, but a console
-// start waits for its answer (about 10 s under Wine, -? included); a
-// snapshot of the process list never waits. When no snapshot can be taken
-// the dispatcher is asked, as a service must never be taken for a console.
-bool maybe_started_by_service_manager() {
-  const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return true;
-  const std::optional<process_facts> self = facts_of(snapshot, ::GetCurrentProcessId());
-  const std::optional<process_facts> parent =
-      self ? facts_of(snapshot, self->parent) : std::nullopt;
-  ::CloseHandle(snapshot);
-  if (!self) return true;
-  return parent && ::_wcsicmp(parent->name.c_str(), L"services.exe") == 0;
-}
-
 }  // namespace
 
 std::optional<int> run_as_service(int argc, char** argv) {
   saved_argc = argc;
   saved_argv = argv;
-  if (!maybe_started_by_service_manager()) return std::nullopt;
+  if (!platform::maybe_started_by_service_manager()) return std::nullopt;
   char name[sizeof service_name];
   std::copy(std::begin(service_name), std::end(service_name), name);
   const SERVICE_TABLE_ENTRYA table[] = {{name, service_main}, {nullptr, nullptr}};

@@ -173,13 +173,14 @@ expect log.lf 20 '^Send DV Packet to JA1BBB B$'
 [ "$(grep -c $'\r$' mirx.log)" -eq "$(wc -l <mirx.log)" ] || problems+=("log file lines not CR LF")
 [ "$nodes_status" -eq 0 ] || problems+=("node checks failed (see above)")
 check_tools_run
-# The zip for Windows users: the three programs, and the sample configuration
+# The zip for Windows users: the four programs, and the sample configuration
 # and the README as text with CR LF line ends only.
 zip_check=$(python3 - "$build"/mirx-server-*-windows-x86_64.zip <<'PY'
 import sys, zipfile
 z = zipfile.ZipFile(sys.argv[1])
 names = sorted(z.namelist())
-want = ["README.txt", "mirx_logrx.exe", "mirx_node.exe", "mirx_server.cfg", "mirx_server.exe"]
+want = ["README.txt", "mirx_dashboard.exe", "mirx_logrx.exe", "mirx_node.exe", "mirx_server.cfg",
+        "mirx_server.exe"]
 if names != want:
     print("zip holds", names)
 for text in ("README.txt", "mirx_server.cfg"):

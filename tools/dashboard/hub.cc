@@ -1,12 +1,11 @@
 #include "dashboard/hub.h"
 
-#include <malloc.h>
-
 #include <algorithm>
 #include <chrono>
 #include <random>
 
 #include "dashboard/event_stream.h"
+#include "platform/platform.h"
 
 namespace mirx::dashboard {
 namespace {
@@ -28,7 +27,7 @@ std::string random_run() {
 // large as its peak.
 void give_back(std::size_t built) {
   constexpr std::size_t worth_trimming = 1u << 20;
-  if (built > worth_trimming) malloc_trim(0);
+  if (built > worth_trimming) platform::return_free_memory();
 }
 
 // Every text is valid UTF-8 by construction; should one not be, a

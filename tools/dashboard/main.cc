@@ -1,11 +1,7 @@
 // mirx_dashboard: a log server for mirx_server that shows the conference
 // live in a web page. See docs/dashboard.md.
 
-#include <malloc.h>
-#include <sys/resource.h>
-
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 
 #include "cli/options.h"
@@ -14,24 +10,13 @@
 #include "dashboard/options.h"
 #include "dashboard/state_file.h"
 #include "dashboard/udp_receiver.h"
+#include "platform/platform.h"
 
 using namespace mirx::dashboard;
 
 namespace {
 
 constexpr int save_interval_ms = 5000;  // the state file is written at most this often
-
-// SIGINT and SIGTERM are blocked in every thread and taken by the main
-// thread with sigtimedwait, so no signal handler runs at all.
-sigset_t stop_signals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);  // a page that went away is seen as a failed write
-  return set;
-}
 
 // The state to start from: the --state file's, written back at once so
 // that a file that cannot be written is reported now, not minutes later.
@@ -54,29 +39,25 @@ void save(hub& h, const options& o) {
     std::fprintf(stderr, "mirx_dashboard: %s\n", why.c_str());
 }
 
-// Waits for SIGINT or SIGTERM, writing the state file meanwhile.
-void serve_until_stopped(hub& h, const options& o, const sigset_t& signals) {
-  const timespec wait{save_interval_ms / 1000, 0};
-  while (sigtimedwait(&signals, nullptr, &wait) < 0) save(h, o);
+// Waits for a stop request, writing the state file meanwhile.
+void serve_until_stopped(hub& h, const options& o) {
+  while (!mirx::platform::wait_stop_request(save_interval_ms)) save(h, o);
 }
 
 // Raises the open-file limit as far as allowed and lowers the connection
 // cap to what the limit leaves, so that running out of descriptors never
 // stops the page: the cap refuses first.
 void fit_open_files(http_limits& limits) {
-  constexpr rlim_t spare = 64;  // the state file, the UDP sockets, the standard streams
-  rlimit r{};
-  if (getrlimit(RLIMIT_NOFILE, &r) != 0) return;
-  r.rlim_cur = r.rlim_max;
-  if (setrlimit(RLIMIT_NOFILE, &r) != 0) getrlimit(RLIMIT_NOFILE, &r);
-  const rlim_t held = static_cast<rlim_t>(limits.streams) + spare;
-  const rlim_t room = r.rlim_cur > held ? r.rlim_cur - held : 1;
-  if (room < static_cast<rlim_t>(limits.connections)) limits.connections = static_cast<int>(room);
+  constexpr std::size_t spare = 64;  // the state file, the UDP sockets, the standard streams
+  const std::size_t limit = mirx::platform::raise_open_file_limit();
+  if (limit == 0) return;  // the limit is unknown: the cap stays as given
+  const std::size_t held = static_cast<std::size_t>(limits.streams) + spare;
+  const std::size_t room = limit > held ? limit - held : 1;
+  if (room < static_cast<std::size_t>(limits.connections))
+    limits.connections = static_cast<int>(room);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   const parsed_options parsed = parse_options(argc, argv);
   if (!parsed.error.empty()) {
     std::fprintf(stderr, "mirx_dashboard: %s\n%s", parsed.error.c_str(), usage_text);
@@ -87,9 +68,9 @@ int main(int argc, char** argv) {
 
   // A few threads, building answers of up to megabytes: few malloc arenas
   // keep the resident size near what is in use.
-  mallopt(M_ARENA_MAX, 2);
+  mirx::platform::use_few_memory_arenas();
   fit_open_files(o.limits);
-  const sigset_t signals = stop_signals();
+  mirx::platform::hold_stop_requests();
   state initial;
   if (!initial_state(o, initial)) return 1;
   hub h(std::move(initial), o.page, o.policy);
@@ -108,10 +89,21 @@ int main(int argc, char** argv) {
                mirx::nodes::dotted(o.listen.ip, udp_port).c_str(),
                mirx::nodes::dotted(o.http.ip, http_port).c_str());
 
-  serve_until_stopped(h, o, signals);
+  mirx::platform::start_up_done();  // a Windows service now reports itself running
+  serve_until_stopped(h, o);
   http.stop();
   receiver.stop();
   save(h, o);
   std::fprintf(stderr, "mirx_dashboard: stopped\n");
   return 0;
+}
+
+}  // namespace
+
+// On Windows the same program is also the service mirx-dashboard.
+int main(int argc, char** argv) {
+  if (const auto status = mirx::platform::serve_as_service(
+          "mirx-dashboard", "mirx_dashboard-console.txt", run, argc, argv))
+    return *status;
+  return run(argc, argv);
 }

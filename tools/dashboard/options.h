@@ -3,8 +3,6 @@
 // The command line of mirx_dashboard. Everything is checked here, before a
 // socket is opened or the state file is read.
 
-#include <netinet/in.h>
-
 #include <optional>
 #include <string>
 
@@ -12,12 +10,13 @@
 #include "dashboard/render.h"
 #include "dashboard/state.h"
 #include "dashboard/udp_receiver.h"
+#include "platform/ipv4.h"
 
 namespace mirx::dashboard {
 
 struct options {
   endpoint listen{0, 39997};  // 0.0.0.0, the server's default LogPort
-  endpoint http{htonl(INADDR_LOOPBACK), 8080};
+  endpoint http{address_of(127, 0, 0, 1), 8080};
   source_policy policy;
   std::optional<endpoint> forward;
   std::string state_file;

@@ -5,6 +5,7 @@
 
 #include "monitor/log_record.h"
 #include "platform/ipv4.h"
+#include "platform/platform.h"
 
 namespace mirx::dashboard {
 
@@ -71,8 +72,7 @@ std::string iso_time(millis t) {
   // Rounded down, so that a time before 1970 has its milliseconds from 0 to 999 too.
   const millis whole = t >= 0 ? t / 1000 : -((-t + 999) / 1000);
   const std::time_t seconds = static_cast<std::time_t>(whole);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
+  const std::tm utc = platform::utc_time(seconds);
   char text[64];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
                 utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
