@@ -490,10 +490,12 @@ TEST(DashboardRender, TextAndTimesAlwaysWellFormed) {
 
 // Call-sign bytes are data: each survives into JSON as the code point of its
 // value (the parse fails if a control byte went unescaped), and through the
-// state file; a damaged file is refused and changes nothing.
+// state file, with the over in progress; a damaged file is refused and
+// changes nothing.
 TEST(DashboardStateFile, KeepsEveryByteAndRefusesDamage) {
   const std::string path = "/tmp/dashboard_state_" + std::to_string(::getpid()) + ".json";
-  const state s = play({{add(hostile, 2)}, {acc(hostile, "SPEAKER")}, {bytes(3)}});
+  const state s =
+      play({{liveness("HBT ", 1, 0)}, {add(hostile, 2)}, {acc(hostile, "SPEAKER")}, {bytes(3)}});
   const view v{"t", address_mode::full};
   EXPECT_EQ(json::parse(state_json(s, v, t0).dump())["nodes"][0]["call1"], "<b>&\"'\xc3\xbf\x01");
   // A link planted at the temporary name is not written through, nor becomes the file.
@@ -509,6 +511,14 @@ TEST(DashboardStateFile, KeepsEveryByteAndRefusesDamage) {
   state back;
   ASSERT_EQ(load_state(back, path), "");
   EXPECT_EQ(state_json(back, v, t0).dump(), state_json(s, v, t0).dump());
+  // The restarted dashboard keeps the talker through a heartbeat that counts
+  // it, and its over ends with the server's end record.
+  state later = back;
+  for (const bytes& d : {liveness("HBT ", 1, 1), end(hostile, "SPEAKER", 9000)}) {
+    EXPECT_EQ(later.talking.size(), 1u);
+    apply_datagram(later, {}, server, d.data(), d.size(), t0 + 10000);
+  }
+  EXPECT_EQ(streams(later, t0).substr(0, 39), "talking: | heard: SPEAKER 9000 \"mark\" |");
 
   std::ofstream(path) << "{\"version\":1,\"nodes\":[";
   EXPECT_NE(load_state(back, path), "");

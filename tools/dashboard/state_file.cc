@@ -70,6 +70,14 @@ json to_file(const state& s) {
   for (const heard_call& h : s.calls)
     calls.push_back({hex(h.my_call), hex(h.call1), hex(h.call2), h.at, h.overs_today, h.duration_ms,
                      h.ended_by, h.quarters});
+  // The streams in progress, so that a restarted dashboard keeps a talker
+  // it saw until the server says the over ended.
+  json talking = json::array();
+  for (const talk& t : s.talking)
+    talking.push_back({hex(t.my_call), hex(t.call1), hex(t.call2), t.since});
+  const server_status& v = s.server;
+  const json server = {v.up_since,     v.last_beat,   v.stopped_at, v.table_size,
+                       v.streams_open, v.heartbeat_s, v.silence_ms};
   feed_counters c = s.count;
   json counts = json::array(), records = json::object();
   for (std::size_t i = 0; i < std::size(legacy_counts); ++i) counts.push_back(*counter_at(c, i));
@@ -82,6 +90,9 @@ json to_file(const state& s) {
           {"heard", heard},
           {"calls", calls},
           {"hours", hours},
+          {"streams", s.streams},
+          {"talking", talking},
+          {"server", server},
           {"junk", {junk_file(c.recent_rejected), junk_file(c.recent_malformed)}},
           {"counts", counts},
           {"records", records}};
@@ -112,6 +123,18 @@ state from_file(const json& j) {
                        h.size() > 7 ? h.at(7).get<std::map<std::int64_t, std::uint32_t>>()
                                     : std::map<std::int64_t, std::uint32_t>{}});
   }
+  // Files written before talkers were kept have none of these.
+  s.streams = j.value("streams", false);
+  for (const json& t : j.value("talking", json::array())) {
+    if (s.talking.size() == talking_limit) break;
+    s.talking.push_back({unhex(t.at(0)), unhex(t.at(1)), unhex(t.at(2)), t.at(3).get<millis>()});
+  }
+  // The server's status: a kept talker stands until a heartbeat no longer
+  // counts it, and a stop, with the rows as of it, outlasts a restart.
+  if (const json v = j.value("server", json::array()); v.size() >= 7)
+    s.server = {v[0].get<millis>(),        v[1].get<millis>(),        v[2].get<millis>(),
+                v[3].get<std::uint32_t>(), v[4].get<std::uint32_t>(), v[5].get<std::uint32_t>(),
+                v[6].get<std::uint32_t>()};
   for (const json& h : j.at("hours")) s.hours[h.at(0).get<std::int64_t>()] = h.at(1);
   const json& c = j.at("counts");
   for (std::size_t i = 0; i < std::size(legacy_counts); ++i)
