@@ -525,6 +525,15 @@ TEST(DashboardStateFile, KeepsEveryByteAndRefusesDamage) {
   EXPECT_EQ(state_json(back, v, t0).dump(), state_json(s, v, t0).dump());  // unchanged
   std::filesystem::remove(path);
   EXPECT_EQ(load_state(back, path), "");  // no file yet: nothing to load
+
+  // A stopped server stays stopped, its rows as of the stop.
+  const state stopped =
+      play({{liveness("HBT ", 1, 0)}, {add("N0AAA", 2)}, {liveness("OFF ", 1, 0)}});
+  ASSERT_EQ(save_state(stopped, path), "");
+  ASSERT_EQ(load_state(back, path), "");
+  std::filesystem::remove(path);
+  EXPECT_EQ(state_json(back, v, t0)["server"]["stopped_at"], "2026-12-07T12:53:21.000Z");
+  EXPECT_EQ(state_json(back, v, t0).dump(), state_json(stopped, v, t0).dump());
 }
 
 // A file written before speakers, ends and junk bursts were kept still loads.

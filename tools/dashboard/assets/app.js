@@ -778,7 +778,8 @@
   // known is left out, never shown as the epoch.
   function serverText(v) {
     if (!v) return '';
-    if (v.stopped_at) return 'Server stopped at ' + clock(v.stopped_at) + '.';
+    // Its nodes' rows stay as the stop left them: no record tells of them since.
+    if (v.stopped_at) return 'Server stopped at ' + clock(v.stopped_at) + '; the nodes listed are as of then.';
     const known = [];
     if (v.up_since) known.push('up ' + span(serverNow() - Date.parse(v.up_since))[0] + ' (since ' + clock(v.up_since) + ')');
     if (v.last_heartbeat) known.push('last heartbeat ' + span(serverNow() - Date.parse(v.last_heartbeat))[0] + ' ago');
