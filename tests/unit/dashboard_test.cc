@@ -290,6 +290,41 @@ TEST(DashboardRender, LivenessAndRecentJunk) {
   EXPECT_TRUE(state_json(s, {}, t0 + recent_ms + 3000)["feed"]["recent_malformed"].is_null());
 }
 
+bytes dextra(const char* tag, char change, const std::string& call, const std::string& how) {
+  return datagram({tag + std::string(1, change), call, how, "\x7f\0\0\x05\x75\x31"s + how.back()});
+}
+
+// DExtra clients and links are rows while linked, said as such, kept by the
+// heartbeats that drop node rows no longer re-announced, and their talk is
+// heard like a node's; a DExtra change never takes a node's row.
+TEST(DashboardState, DExtraClientsAndLinksAmongTheNodes) {
+  const bytes client = dextra("DXC ", 1, "DL1ABC", "DExtra  B");
+  const bytes link = dextra("DXL ", 7, "XRF001", "DXLink  C");
+  const state s = play({{liveness("HBT ", 0, 0)},
+                        {add("N0AAA", 2)},
+                        {client},
+                        {link},
+                        {dextra("DXC ", 1, "N0AAA", "DExtra  B")},
+                        {acc("DL1ABC", "SPEAKER")},
+                        {liveness("HBT ", 0, 1)}});
+  const json j = state_json(s, {"t", address_mode::full}, t0 + 9000);
+  std::string rows;
+  for (const json& n : j["nodes"])
+    rows += n["call1"].get<std::string>() + " " + n["connection"].get<std::string>() + " " +
+            n["module"].dump() + " " + n["address"].get<std::string>() + ",";
+  EXPECT_EQ(rows, "DL1ABC dextra_client \"B\" 127.0.0.5,XRF001 dextra_link \"C\" 127.0.0.5,");
+  EXPECT_TRUE(j["last_heard"][0]["registered"].get<bool>());
+  EXPECT_EQ(j["talking"].size(), 1u);
+  const std::string m = metrics_text(s, {}, 0);
+  EXPECT_NE(m.find("\nmirx_dashboard_rows{connection=\"dextra_link\"} 1\n"), std::string::npos);
+  EXPECT_NE(m.find(",connection=\"dextra_client\"} 1\n"), std::string::npos);
+  for (const char change : {2, 3}) {  // unlinked, dropped
+    EXPECT_EQ(summary(play({{client}, {dextra("DXC ", change, "DL1ABC", "DExtra  B")}})),
+              " | 0 0 0 0 0 last_record?");
+  }
+  EXPECT_TRUE(play({{link}, {dextra("DXL ", 9, "XRF001", "DXLink  C")}}).nodes.empty());
+}
+
 // A flood of distinct call signs keeps node_limit rows, dropping the oldest.
 TEST(DashboardState, NodeRowsAreBounded) {
   state s;
@@ -321,7 +356,10 @@ TEST(DashboardState, HeaderMarksItsNodeAndCountsTheHour) {
 }
 
 TEST(DashboardRender, AddressesOnlyAsAllowed) {
-  const state s = play({{add("N0AAA", 2)}, {acc("N0AAA", "SPEAKER")}, {bytes(3), stranger}});
+  const state s = play({{liveness("HBT ", 0, 0)},
+                        {add("N0AAA", 2)},
+                        {acc("N0AAA", "SPEAKER")},
+                        {bytes(3), stranger}});
   const std::pair<address_mode, json> rows[] = {{address_mode::full, "127.0.0.2"},
                                                 {address_mode::network, "127.0.0.x"},
                                                 {address_mode::none, nullptr}};
@@ -527,12 +565,14 @@ TEST(DashboardStateFile, KeepsEveryByteAndRefusesDamage) {
   EXPECT_EQ(load_state(back, path), "");  // no file yet: nothing to load
 
   // A stopped server stays stopped, its rows as of the stop.
-  const state stopped =
-      play({{liveness("HBT ", 1, 0)}, {add("N0AAA", 2)}, {liveness("OFF ", 1, 0)}});
+  const state stopped = play({{liveness("HBT ", 1, 0)},
+                              {add("N0AAA", 2)},
+                              {dextra("DXL ", 7, "XRF001", "DXLink  C")},
+                              {liveness("OFF ", 1, 0)}});
   ASSERT_EQ(save_state(stopped, path), "");
   ASSERT_EQ(load_state(back, path), "");
   std::filesystem::remove(path);
-  EXPECT_EQ(state_json(back, v, t0)["server"]["stopped_at"], "2026-12-07T12:53:21.000Z");
+  EXPECT_EQ(state_json(back, v, t0)["server"]["stopped_at"], "2026-12-07T12:53:22.000Z");
   EXPECT_EQ(state_json(back, v, t0).dump(), state_json(stopped, v, t0).dump());
 }
 

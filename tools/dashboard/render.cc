@@ -99,13 +99,20 @@ void put_call(json& j, const std::string& name, const call_value& value) {
   j[name + "_trimmed"] = call_text(trimmed(value));
 }
 
+const char* connection_name(connection how) {
+  static const char* names[] = {"node", "dextra_client", "dextra_link"};
+  return names[static_cast<int>(how)];
+}
+
 json node_json(const node_row& n, const view& v) {
   json last = nullptr;
   if (n.last_header != 0)
     last = {{"at", iso_time(n.last_header)}, {"my_call", call_text(n.last_speaker)}};
   json j = {{"address", address_json(n.ip, v.addresses)},
             {"since", optional_time(n.since)},
-            {"last_header", last}};
+            {"last_header", last},
+            {"connection", connection_name(n.how)},
+            {"module", n.module ? json(call_text(std::string(1, n.module))) : json(nullptr)}};
   put_call(j, "call1", n.call1);
   put_call(j, "call2", n.call2);
   return j;

@@ -48,6 +48,11 @@ inline constexpr millis recent_ms = 10 * 60 * 1000;  // junk older than this is 
 // 8. Any byte 1..255 may appear; nothing here interprets them.
 using call_value = std::string;
 
+// How a row's station is connected: a node registered in the server's
+// table, or a DExtra client or link, which the server's DExtra door tells of
+// (DXC, DXL) and which its re-announcements do not cover.
+enum class connection : std::uint8_t { node, dextra_client, dextra_link };
+
 struct node_row {
   call_value call1, call2;
   std::uint32_t ip = 0;    // network byte order, first octet first in memory
@@ -55,6 +60,8 @@ struct node_row {
   millis last_header = 0;  // 0: none heard through it yet
   call_value last_speaker;
   std::uint64_t confirmed_at = 0;  // state::nods when its ADD or NOD last came
+  connection how = connection::node;
+  char module = 0;  // a DExtra client's or link's module letter
 };
 
 inline constexpr std::int64_t no_duration = -1;

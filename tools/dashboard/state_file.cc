@@ -61,8 +61,8 @@ junk_note junk_from_file(const json& j) {
 json to_file(const state& s) {
   json nodes = json::array(), heard = json::array(), hours = json::array();
   for (const auto& [call1, n] : s.nodes)
-    nodes.push_back(
-        {hex(n.call1), hex(n.call2), n.ip, n.since, n.last_header, hex(n.last_speaker)});
+    nodes.push_back({hex(n.call1), hex(n.call2), n.ip, n.since, n.last_header, hex(n.last_speaker),
+                     static_cast<int>(n.how), n.module});
   for (const heard_entry& h : s.heard)
     heard.push_back({h.at, hex(h.my_call), hex(h.call1), hex(h.call2), h.duration_ms, h.ended_by});
   for (const auto& [hour, count] : s.hours) hours.push_back({hour, count});
@@ -106,6 +106,11 @@ state from_file(const json& j) {
   for (const json& n : j.at("nodes")) {
     node_row row{unhex(n.at(0)),        unhex(n.at(1)),        n.at(2).get<std::uint32_t>(),
                  n.at(3).get<millis>(), n.at(4).get<millis>(), unhex(n.at(5))};
+    // Files written before DExtra rows were shown hold nodes alone.
+    if (n.size() > 7) {
+      row.how = static_cast<connection>(std::min(n.at(6).get<int>(), 2));
+      row.module = n.at(7).get<char>();
+    }
     put_row(s, std::move(row));
   }
   for (const json& h : j.at("heard")) {

@@ -368,6 +368,8 @@
     else if (recent) mark.appendChild(live(make('span'), node.last_header.at, 'keyed'));
   }
 
+  const DEXTRA = { dextra_client: 'DExtra client', dextra_link: 'DExtra link' };
+
   function fillNodeRow(entry) {
     const { tr, node } = entry;
     tr.replaceChildren();
@@ -386,7 +388,10 @@
       c.appendChild(make('span', 'visually-hidden', label + ': '));
       return c;
     };
-    cell('', 'Node name').appendChild(callElement(node.call2));
+    // A DExtra client or link is no registered node: said as what it is.
+    const dextra = DEXTRA[node.connection];
+    if (dextra) cell('', 'Connected as').append(dextra + (node.module ? ', module ' + callText(node.module) : ''));
+    else cell('', 'Node name').appendChild(callElement(node.call2));
     cell('address', 'Address').append(node.address === null ? 'hidden' : node.address);
     const since = cell('', 'Registered');
     if (node.since) timeCell(since.appendChild(make('div')), node.since, false);
@@ -432,7 +437,10 @@
   function nodeCount() {
     const rows = view.nodeRows.size;
     const v = view.state.server;
-    const table = v && !v.stopped_at && v.table_size > rows ? v.table_size : 0;
+    // The server's count is of its table alone, without DExtra clients and links.
+    let nodes = 0;
+    for (const entry of view.nodeRows.values()) nodes += DEXTRA[entry.node.connection] ? 0 : 1;
+    const table = v && !v.stopped_at && v.table_size > nodes ? v.table_size + rows - nodes : 0;
     setText($('node-count'), '(' + (table ? rows + ' of ' + table : rows) + ')');
     setText($('no-nodes'), table ? 'The server has ' + plural(table, 'node') +
       '; their rows come with its next heartbeats.' : 'No node registered.');
