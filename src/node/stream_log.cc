@@ -53,7 +53,14 @@ void stream_log::header_arrives(const stream_origin& from) {
 }
 
 void stream_log::header_relayed(const stream_origin& from, const record::bytes& acc,
-                                std::int64_t now_ms) {
+                                std::int64_t now_ms, const std::uint8_t* header) {
+  if (header != nullptr) {
+    record::bytes r = acc;
+    std::memcpy(r.data(), record::tag_hdr, 4);
+    std::memcpy(r.data() + record::suffix, header + hdr::my_suffix, 4);
+    std::memcpy(r.data() + record::your_call, header + hdr::your_call, call_size);
+    net_->send_to_log_server(r.data(), r.size());
+  }
   if (open_ == max_streams) return;
   std::size_t at = home_of(from);
   while (slots_[at].used && !(slots_[at].from == from)) at = (at + 1) & slot_mask;
@@ -63,6 +70,7 @@ void stream_log::header_relayed(const stream_origin& from, const record::bytes& 
   s.from = from;
   s.start_ms = now_ms;
   s.last_voice_ms = now_ms;
+  s.text = {};
   std::memcpy(s.who, acc.data() + record::call1, sizeof s.who);
 }
 
@@ -72,6 +80,13 @@ void stream_log::voice_relayed(const stream_origin& from, const std::uint8_t* pa
   slot* s = find(from);
   if (s == nullptr) return;
   s->last_voice_ms = now_ms;
+  if (s->text.feed(packet)) {
+    record::bytes r = record::make(record::tag_txt);
+    std::memcpy(r.data() + record::text_my_call, s->who + (record::my_call - record::call1),
+                call_size);
+    std::memcpy(r.data() + record::text, s->text.text(), record::text_size);
+    net_->send_to_log_server(r.data(), r.size());
+  }
   if (voice::ends_stream(packet)) end(*s, record::end_by_mark);
 }
 

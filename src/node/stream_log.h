@@ -15,6 +15,7 @@
 #include "monitor/log_record.h"
 #include "node/doors.h"
 #include "node/link.h"
+#include "node/stream_text.h"
 
 namespace mirx {
 
@@ -38,8 +39,9 @@ class stream_log {
   void header_arrives(const stream_origin& from);
   // The header from `from` was relayed; `acc` is its ACC record, whose call
   // signs the END record repeats. Starts following the stream unless the
-  // table is full.
-  void header_relayed(const stream_origin& from, const record::bytes& acc, std::int64_t now_ms);
+  // table is full. Given the `header` packet, sends its HDR record first.
+  void header_relayed(const stream_origin& from, const record::bytes& acc, std::int64_t now_ms,
+                      const std::uint8_t* header = nullptr);
   // A voice packet from `from` was relayed: one lookup; ends the stream when the
   // packet carries the end-of-transmission mark.
   void voice_relayed(const stream_origin& from, const std::uint8_t* packet, std::int64_t now_ms);
@@ -63,6 +65,7 @@ class stream_log {
     std::int64_t start_ms = 0;
     std::int64_t last_voice_ms = 0;                       // start_ms until voice arrives
     std::uint8_t who[record::size - record::call1] = {};  // call1, call2, my_call
+    stream_text text;                                     // for its TXT record
   };
 
   slot* find(const stream_origin& from);

@@ -325,6 +325,26 @@ TEST(DashboardState, DExtraClientsAndLinksAmongTheNodes) {
   EXPECT_TRUE(play({{link}, {dextra("DXL ", 9, "XRF001", "DXLink  C")}}).nodes.empty());
 }
 
+const bytes hdr_record = datagram({"HDR ID51", "N0AAA", "CQCQCQ", "DL1ABC"});
+const bytes txt_record = datagram({"TXT DL1A", "BC\0\0<b>&"s, "\x01\xff aus H", "amburg"});
+
+// A header's suffix and your_call, and a stream's text message, go with the
+// speaker's newest over through that node, to the page as soon as they come.
+TEST(DashboardState, SuffixYourCallAndTextMessageOfAnOver) {
+  state s = play({{acc("N0AAA", "DL1ABC")}, {acc("N0BBB", "DL1ABC")}});
+  apply_datagram(s, {}, server, hdr_record.data(), hdr_record.size(), t0 + 5000);
+  const outcome o = apply_datagram(s, {}, server, txt_record.data(), txt_record.size(), t0 + 6000);
+  const json j = state_json(s, {}, t0 + 6000), c = change_json(s, o, {}, t0 + 6000);
+  const auto details = [](const json& h) {
+    return h["suffix"].dump() + " " + h["your_call"].dump() + " " + h["message"].dump();
+  };
+  EXPECT_EQ(details(j["last_heard"][0]), "null null \"<b>&\\u0001\u00ff aus Hamburg\"");
+  EXPECT_EQ(details(j["last_heard"][1]), "\"ID51\" \"CQCQCQ\" null");
+  EXPECT_EQ(details(j["heard_by_call"][0]), details(j["last_heard"][0]));
+  EXPECT_EQ(details(c["over_details"]), details(j["last_heard"][0]));
+  EXPECT_EQ(c["over_details"]["at"], "2026-12-07T12:53:20.000Z");
+}
+
 // A flood of distinct call signs keeps node_limit rows, dropping the oldest.
 TEST(DashboardState, NodeRowsAreBounded) {
   state s;
@@ -532,8 +552,12 @@ TEST(DashboardRender, TextAndTimesAlwaysWellFormed) {
 // changes nothing.
 TEST(DashboardStateFile, KeepsEveryByteAndRefusesDamage) {
   const std::string path = "/tmp/dashboard_state_" + std::to_string(::getpid()) + ".json";
-  const state s =
-      play({{liveness("HBT ", 1, 0)}, {add(hostile, 2)}, {acc(hostile, "SPEAKER")}, {bytes(3)}});
+  const state s = play({{liveness("HBT ", 1, 0)},
+                        {add(hostile, 2)},
+                        {acc(hostile, "SPEAKER")},
+                        {bytes(3)},
+                        {datagram({"HDR ID51", hostile, "CQCQCQ", "SPEAKER"})},
+                        {datagram({"TXT SPEA", "KER\0<b>&"s, "\x01\xff aus H", "amburg"})}});
   const view v{"t", address_mode::full};
   EXPECT_EQ(json::parse(state_json(s, v, t0).dump())["nodes"][0]["call1"], "<b>&\"'\xc3\xbf\x01");
   // A link planted at the temporary name is not written through, nor becomes the file.

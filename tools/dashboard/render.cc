@@ -139,6 +139,18 @@ json calls_of(const item& i) {
   return j;
 }
 
+json text_or_null(const std::string& value) {
+  return value.empty() ? json(nullptr) : json(call_text(value));
+}
+
+// An over's suffix, your_call and text message, each null until known;
+// bytes as in call signs.
+void put_details(json& j, const over_details& d) {
+  j["suffix"] = text_or_null(d.suffix);
+  j["your_call"] = text_or_null(d.your_call);
+  j["message"] = text_or_null(d.text);
+}
+
 json talk_json(const talk& t) {
   json j = calls_of(t);
   j["since"] = iso_time(t.since);
@@ -174,6 +186,7 @@ json heard_json(const heard_entry& h, const state& s) {
   j["registered"] = s.nodes.count(h.call1) != 0;
   j["duration_ms"] = duration_json(h.duration_ms);
   j["ended_by"] = ended_by_json(h.ended_by);
+  put_details(j, h.details);
   return j;
 }
 
@@ -187,6 +200,7 @@ json heard_call_json(const heard_call& c, millis now) {
   for (auto q = c.quarters.upper_bound((now - day_ms) / quarter_ms); q != c.quarters.end(); ++q)
     quarters.push_back({q->first, q->second});
   j["overs_by_quarter"] = std::move(quarters);
+  put_details(j, c.details);
   return j;
 }
 
@@ -310,6 +324,10 @@ json change_json(const state& s, const outcome& o, const view& v, millis now) {
       break;
     case change::ended:
       put_duration(c, o);
+      break;
+    case change::detailed:
+      c["over_details"] = {{"my_call", call_text(o.over.my_call)}, {"at", iso_time(o.over.at)}};
+      put_details(c["over_details"], o.over.details);
       break;
     case change::noted:
       c["note"] = note_json(s.notes.front());

@@ -255,6 +255,44 @@ enum : std::uint8_t {
   peer_link_unknown = 10,
 };
 
+// The newest over of `my_call` (and of `call1`, when given) takes what an
+// HDR or TXT record tells of it, and so does its speaker's row.
+outcome detail(state& s, const call_value& my_call, const call_value* call1,
+               void (*put)(over_details&, const std::uint8_t*), const std::uint8_t* data) {
+  for (heard_entry& h : s.heard) {
+    if (h.my_call != my_call || (call1 != nullptr && h.call1 != *call1)) continue;
+    put(h.details, data);
+    for (heard_call& c : s.calls)
+      if (c.my_call == my_call && c.at == h.at) put(c.details, data);
+    outcome o{change::detailed, h.call1};
+    o.over = h;
+    return o;
+  }
+  return {change::confirmed, {}};
+}
+
+outcome header_details(state& s, const std::uint8_t* data, millis) {
+  const call_value call1 = value_at(data + record::call1);
+  return detail(
+      s, value_at(data + record::my_call), &call1,
+      [](over_details& d, const std::uint8_t* r) {
+        d.suffix = std::string(reinterpret_cast<const char*>(r + record::suffix), 4);
+        d.suffix.resize(std::min(d.suffix.find('\0'), d.suffix.size()));
+        d.your_call = value_at(r + record::your_call);
+      },
+      data);
+}
+
+outcome text_message(state& s, const std::uint8_t* data, millis) {
+  return detail(
+      s, value_at(data + record::text_my_call), nullptr,
+      [](over_details& d, const std::uint8_t* r) {
+        const char* text = reinterpret_cast<const char*>(r + record::text);
+        d.text.assign(text, std::find(text, text + record::text_size, '\0'));
+      },
+      data);
+}
+
 // A DExtra client or link: a row while it is linked, none otherwise.
 outcome dextra_peer(state& s, const std::uint8_t* data, millis now) {
   const unsigned what = data[record::peer_change];
@@ -316,6 +354,8 @@ outcome apply_datagram(state& s, const source_policy& policy, std::uint32_t sour
       {record::tag_ech, echo_played},
       {record::tag_dxc, dextra_peer},
       {record::tag_dxl, dextra_peer},
+      {record::tag_hdr, header_details},
+      {record::tag_txt, text_message},
   };
   if (const record::kind* k = record::kind_of(data, length)) {
     ++s.count.records[record::index_of(*k)];

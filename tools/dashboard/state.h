@@ -66,12 +66,20 @@ struct node_row {
 
 inline constexpr std::int64_t no_duration = -1;
 
+// What the server's HDR and TXT records add to an over: the suffix of its
+// my_call and its your_call, and the text message of its slow data; empty
+// until they come.
+struct over_details {
+  std::string suffix, your_call, text;
+};
+
 struct heard_entry {
   millis at = 0;
   call_value my_call;
   call_value call1, call2;                 // empty: the sender had no entry in the server's table
   std::int64_t duration_ms = no_duration;  // set by the stream's end record
   int ended_by = 0;                        // record::end_by_...; 0: unknown
+  over_details details{};
 };
 
 // A stream the server's heartbeat no longer counted as open, though its end
@@ -98,6 +106,7 @@ struct heard_call {
   // Headers per quarter hour (ms / quarter_ms) in the day before `at`, so
   // that a page counts the overs of its viewer's day.
   std::map<std::int64_t, std::uint32_t> quarters;
+  over_details details{};  // of the last over
 };
 
 // A stream in progress: its header came, its end record not yet.
@@ -161,10 +170,11 @@ enum class change {
   unknown_removed,
   confirmed,  // a re-announced node, already shown as it is
   heard,
-  ended,    // a stream's end
-  noted,    // a refused talker or an echo test: notes.front()
-  started,  // the server (re)started: the old run's rows are gone
-  beat,     // a heartbeat or the server's stop
+  ended,     // a stream's end
+  noted,     // a refused talker or an echo test: notes.front()
+  detailed,  // an over's suffix, your_call or text message came: outcome::over
+  started,   // the server (re)started: the old run's rows are gone
+  beat,      // a heartbeat or the server's stop
 };
 
 struct outcome {

@@ -23,8 +23,8 @@ std::string hex(const std::string& bytes) {
 }
 
 // The bytes of a hex text, at most a call sign long; throws on anything else.
-std::string unhex(const std::string& text) {
-  if (text.size() % 2 != 0 || text.size() > 2 * call_size) throw std::runtime_error("bad call");
+std::string unhex(const std::string& text, std::size_t most = call_size) {
+  if (text.size() % 2 != 0 || text.size() > 2 * most) throw std::runtime_error("bad call");
   std::string out;
   for (std::size_t i = 0; i < text.size(); i += 2) {
     const unsigned long b = std::stoul(text.substr(i, 2), nullptr, 16);
@@ -49,6 +49,17 @@ std::uint64_t* counter_at(feed_counters& c, std::size_t i) {
   return i == 3 ? &c.rejected : i == 4 ? &c.malformed : &c.rows_dropped;
 }
 
+// An over's suffix, your_call and text message, after the fields it had
+// before they were kept.
+void put_details(json& j, const over_details& d) {
+  j.insert(j.end(), {hex(d.suffix), hex(d.your_call), hex(d.text)});
+}
+
+over_details details_from_file(const json& j, std::size_t at) {
+  if (j.size() < at + 3) return {};
+  return {unhex(j.at(at), 4), unhex(j.at(at + 1)), unhex(j.at(at + 2), record::text_size)};
+}
+
 json junk_file(const junk_note& n) {
   return {n.count, n.first, n.last, n.from};
 }
@@ -63,13 +74,17 @@ json to_file(const state& s) {
   for (const auto& [call1, n] : s.nodes)
     nodes.push_back({hex(n.call1), hex(n.call2), n.ip, n.since, n.last_header, hex(n.last_speaker),
                      static_cast<int>(n.how), n.module});
-  for (const heard_entry& h : s.heard)
+  for (const heard_entry& h : s.heard) {
     heard.push_back({h.at, hex(h.my_call), hex(h.call1), hex(h.call2), h.duration_ms, h.ended_by});
+    put_details(heard.back(), h.details);
+  }
   for (const auto& [hour, count] : s.hours) hours.push_back({hour, count});
   json calls = json::array();
-  for (const heard_call& h : s.calls)
+  for (const heard_call& h : s.calls) {
     calls.push_back({hex(h.my_call), hex(h.call1), hex(h.call2), h.at, h.overs_today, h.duration_ms,
                      h.ended_by, h.quarters});
+    put_details(calls.back(), h.details);
+  }
   // The streams in progress, so that a restarted dashboard keeps a talker
   // it saw until the server says the over ended.
   json talking = json::array();
@@ -117,7 +132,7 @@ state from_file(const json& j) {
     if (s.heard.size() == heard_limit) break;
     s.heard.push_back({h.at(0).get<millis>(), unhex(h.at(1)), unhex(h.at(2)), unhex(h.at(3)),
                        h.size() > 4 ? h.at(4).get<std::int64_t>() : no_duration,
-                       h.size() > 5 ? h.at(5).get<int>() : 0});
+                       h.size() > 5 ? h.at(5).get<int>() : 0, details_from_file(h, 6)});
   }
   // Files written before speakers were counted have no "calls".
   for (const json& h : j.value("calls", json::array())) {
@@ -126,7 +141,8 @@ state from_file(const json& j) {
                        h.at(4).get<std::uint32_t>(), h.at(5).get<std::int64_t>(),
                        h.size() > 6 ? h.at(6).get<int>() : 0,
                        h.size() > 7 ? h.at(7).get<std::map<std::int64_t, std::uint32_t>>()
-                                    : std::map<std::int64_t, std::uint32_t>{}});
+                                    : std::map<std::int64_t, std::uint32_t>{},
+                       details_from_file(h, 8)});
   }
   // Files written before talkers were kept have none of these.
   s.streams = j.value("streams", false);

@@ -576,7 +576,18 @@
     const tr = make('tr');
     timeCell(tr.appendChild(make('td')), h.at);
     const speaker = tr.appendChild(make('td'));
-    speaker.append(callElement(h.my_call), ' ');
+    speaker.append(callElement(h.my_call));
+    // What the radio sent beside the call sign: its suffix, to whom, its text message.
+    if (h.suffix && callText(h.suffix)) speaker.append('/', callElement(h.suffix));
+    speaker.append(' ');
+    if (h.your_call && callText(h.your_call)) {
+      speaker.appendChild(make('span', 'detail')).append('to ', callElement(h.your_call));
+      speaker.append(' ');
+    }
+    if (h.message && callText(h.message)) {
+      speaker.appendChild(make('span', 'detail message')).append('\u201c', callElement(h.message), '\u201d');
+      speaker.append(' ');
+    }
     speaker.appendChild(make('span', 'under')).append('via ', callElement(h.call1, 'unregistered node'));
     const via = tr.appendChild(make('td', 'via'));
     via.appendChild(callElement(h.call1, 'unregistered node'));
@@ -888,6 +899,14 @@
     return !!h;
   }
 
+  // An over's suffix, your_call or message, for its rows.
+  function applyDetails(d) {
+    const s = view.state;
+    for (const h of [...(s.last_heard || []), ...s.heard_by_call]) {
+      if (h.my_call === d.my_call && h.at === d.at) Object.assign(h, { suffix: d.suffix, your_call: d.your_call, message: d.message });
+    }
+  }
+
   function applyChange(c) {
     const s = view.state;
     s.feed = c.feed;
@@ -911,7 +930,8 @@
         .slice(0, s.limits.last_heard);
       if (!s.streams) announce(callText(c.heard_call.my_call) + ' keyed up' + via(c.heard_call));
     }
-    const durationShown = c.over_ended && applyOverEnded(c.over_ended);
+    const durationShown = (c.over_ended && applyOverEnded(c.over_ended)) || !!c.over_details;
+    if (c.over_details) applyDetails(c.over_details);
     if (c.node) putNode(c.node);
     if (c.removed !== undefined) removeNode(c.removed);
     for (const call1 of c.nodes_gone || []) removeNode(call1);
