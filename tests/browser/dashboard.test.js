@@ -501,6 +501,10 @@ async function main() {
   console.log('ok - two nodes appear without a reload');
 
   await busyConference(page, inPort, outPort, transmit, text, outDir);
+  // Each node says how long it has been registered and its overs of the day.
+  const rowOf = (call) => page.$$eval('#nodes li', (items, c) => (items.find((li) => li.textContent.startsWith(c)) || {}).textContent, call);
+  const ggg = await rowOf('N0GGG');
+  if (!/for \d+ (s|min).*3 overs today/.test(ggg)) throw new Error('node row: ' + ggg);
 
   await stop(nodeA, 'SIGINT');  // listen disconnects when it ends
   await waitText('the row removed', '#nodes', (t) => !t.includes('N0AAA') && t.includes('N0BBB'));

@@ -360,12 +360,18 @@ TEST(DashboardState, NodeRowsAreBounded) {
 }
 
 TEST(DashboardState, HeaderMarksItsNodeAndCountsTheHour) {
-  state s = play({{add("N0AAA", 2)}, {acc("N0AAA", "SPEAKER")}});
+  state s = play({{add("N0AAA", 2)}, {acc("N0AAA", "SPEAKER")}, {acc("N0AAA", "OTHER")}});
   const json j = state_json(s, {}, t0 + 3000);
   EXPECT_EQ(j["nodes"][0]["last_header"],
-            (json{{"at", "2026-12-07T12:53:20.000Z"}, {"my_call", "SPEAKER"}}));
+            (json{{"at", "2026-12-07T12:53:21.000Z"}, {"my_call", "OTHER"}}));
+  // Its overs are counted per UTC day, the count starting anew on the next.
+  EXPECT_EQ(j["nodes"][0]["overs"], 2);
+  EXPECT_EQ(j["nodes"][0]["overs_day"], "2026-12-07T00:00:00.000Z");
+  const bytes next_day = acc("N0AAA", "SPEAKER");
+  apply_datagram(s, {}, server, next_day.data(), next_day.size(), t0 + 25 * hour_ms);
+  EXPECT_EQ(s.nodes.at("N0AAA").overs, 1u);
   ASSERT_EQ(j["hourly"].size(), 24u);
-  EXPECT_EQ(j["hourly"][23], (json{{"hour", "2026-12-07T12:00:00.000Z"}, {"headers", 1}}));
+  EXPECT_EQ(j["hourly"][23], (json{{"hour", "2026-12-07T12:00:00.000Z"}, {"headers", 2}}));
 
   // The list keeps the newest 50; the hours keep the last 24.
   const bytes header = acc("", "LATER");

@@ -112,6 +112,8 @@ json node_json(const node_row& n, const view& v) {
             {"since", optional_time(n.since)},
             {"last_header", last},
             {"connection", connection_name(n.how)},
+            {"overs", n.overs},
+            {"overs_day", n.overs == 0 ? json(nullptr) : json(iso_time(n.overs_day * day_ms))},
             {"module", n.module ? json(call_text(std::string(1, n.module))) : json(nullptr)}};
   put_call(j, "call1", n.call1);
   put_call(j, "call2", n.call2);

@@ -88,8 +88,11 @@ outcome hear(state& s, const std::uint8_t* data, millis now) {
   heard_entry h{now, value_at(data + record::my_call), value_at(data + record::call1),
                 value_at(data + record::call2)};
   if (auto row = s.nodes.find(h.call1); row != s.nodes.end()) {
-    row->second.last_header = now;
-    row->second.last_speaker = h.my_call;
+    node_row& n = row->second;
+    n.last_header = now;
+    n.last_speaker = h.my_call;
+    if (n.overs_day != now / day_ms) n.overs = 0, n.overs_day = now / day_ms;
+    ++n.overs;
   }
   ++s.hours[now / hour_ms];
   prune_hours(s, now);

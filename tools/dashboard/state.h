@@ -62,6 +62,9 @@ struct node_row {
   std::uint64_t confirmed_at = 0;  // state::nods when its ADD or NOD last came
   connection how = connection::node;
   char module = 0;  // a DExtra client's or link's module letter
+  // Headers through it on the UTC day `overs_day` (ms / day_ms).
+  std::uint32_t overs = 0;
+  std::int64_t overs_day = 0;
 };
 
 inline constexpr std::int64_t no_duration = -1;

@@ -73,7 +73,7 @@ json to_file(const state& s) {
   json nodes = json::array(), heard = json::array(), hours = json::array();
   for (const auto& [call1, n] : s.nodes)
     nodes.push_back({hex(n.call1), hex(n.call2), n.ip, n.since, n.last_header, hex(n.last_speaker),
-                     static_cast<int>(n.how), n.module});
+                     static_cast<int>(n.how), n.module, n.overs, n.overs_day});
   for (const heard_entry& h : s.heard) {
     heard.push_back({h.at, hex(h.my_call), hex(h.call1), hex(h.call2), h.duration_ms, h.ended_by});
     put_details(heard.back(), h.details);
@@ -126,6 +126,7 @@ state from_file(const json& j) {
       row.how = static_cast<connection>(std::min(n.at(6).get<int>(), 2));
       row.module = n.at(7).get<char>();
     }
+    if (n.size() > 9) row.overs = n.at(8), row.overs_day = n.at(9);
     put_row(s, std::move(row));
   }
   for (const json& h : j.at("heard")) {

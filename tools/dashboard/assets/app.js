@@ -177,6 +177,7 @@
     ago: (ms) => { const [t, n] = span(ms); return [t + ' ago', n]; },
     lasting,
     keyed: (ms) => { const [t, n] = span(ms); return ['keyed up ' + t + ' ago', n]; },
+    registered: (ms) => { const [t, n] = span(ms); return ['for ' + t, n]; },
   };
 
   // An element whose text follows the time since `iso`; refreshed only
@@ -394,16 +395,28 @@
     else cell('', 'Node name').appendChild(callElement(node.call2));
     cell('address', 'Address').append(node.address === null ? 'hidden' : node.address);
     const since = cell('', 'Registered');
-    if (node.since) timeCell(since.appendChild(make('div')), node.since, false);
-    else since.append('before the dashboard watched');
+    if (node.since) {
+      timeCell(since.appendChild(make('div')), node.since, false);
+      since.append(' ', live(make('span', 'ago'), node.since, 'registered'));
+    } else {
+      since.append('before the dashboard watched');
+    }
     const last = cell('', 'Last heard through it');
     if (node.last_header) {
       last.append(callElement(node.last_header.my_call), ' ');
       timeCell(last.appendChild(make('div')), node.last_header.at);
+      last.append(' ', make('span', 'ago', nodeOvers(node)));
     } else {
       last.append('\u2014');
     }
     markNode(entry);
+  }
+
+  // The server's node counts are per UTC day: said so where the viewer's day is another.
+  function nodeOvers(node) {
+    const d = new Date(serverNow());
+    const today = node.overs_day && Date.parse(node.overs_day) === Date.UTC(d.getUTCFullYear(), d.getUTCMonth(), d.getUTCDate());
+    return plural(today ? node.overs : 0, 'over') + ' today' + (view.utc || localIsUtc() ? '' : ' (UTC)');
   }
 
   function putNode(node) {
@@ -1034,6 +1047,11 @@
     refreshTimes(false);
     rollHours();
     if (unknownSince() !== view.shownUnknown || view.day !== dayStart()) {
+      // Past midnight a time of yesterday is shown with its date, and a node's count starts anew.
+      if (view.day !== dayStart()) {
+        refreshClocks();
+        for (const entry of view.order) fillNodeRow(entry);
+      }
       showHeard();
       drawChart();
     }
