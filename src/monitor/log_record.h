@@ -75,6 +75,20 @@ inline constexpr std::size_t peer_change = 4;
 inline constexpr std::size_t peer_port = 28;  // 16 bits
 inline constexpr std::size_t peer_module = 30;
 
+// HDR (LogStreams=ON): what a relayed header says beside its ACC record:
+// the suffix of its my_call (four characters), call1 as in the ACC record,
+// its your_call and its my_call.
+inline constexpr char tag_hdr[] = "HDR ";
+inline constexpr std::size_t suffix = 4;
+inline constexpr std::size_t your_call = 16;
+
+// TXT (LogStreams=ON): once per stream, when the 20-character text message
+// its slow data carries has come whole: the stream's my_call and the text.
+inline constexpr char tag_txt[] = "TXT ";
+inline constexpr std::size_t text_my_call = 4;
+inline constexpr std::size_t text = 12;
+inline constexpr std::size_t text_size = 20;
+
 using bytes = std::array<std::uint8_t, size>;
 // A call sign as the node table stores it: 8 bytes, zero-filled after its
 // value.

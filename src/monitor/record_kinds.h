@@ -24,6 +24,8 @@ enum class layout {
   refusal,     // REF: call1, talker, my_call
   echo,        // ECH: call1, call2, my_call, duration_ms
   peer,        // DXC, DXL: peer_change, call1, call2, ip, peer_port, peer_module
+  details,     // HDR: suffix, call1, your_call, my_call
+  text,        // TXT: text_my_call, text
 };
 
 struct kind {
@@ -39,6 +41,7 @@ inline constexpr kind kinds[] = {
     {tag_end, layout::stream_end}, {tag_run, layout::server}, {tag_hbt, layout::server},
     {tag_off, layout::server},     {tag_nod, layout::node},   {tag_ref, layout::refusal},
     {tag_ech, layout::echo},       {tag_dxc, layout::peer},   {tag_dxl, layout::peer},
+    {tag_hdr, layout::details},    {tag_txt, layout::text},
 };
 inline constexpr std::size_t kind_count = std::size(kinds);
 

@@ -21,6 +21,7 @@
 #include "monitor/log_record.h"
 #include "node/callsign.h"
 #include "node/doors.h"
+#include "node/stream_text.h"
 
 namespace mirx {
 
@@ -50,6 +51,7 @@ struct live_stream {
   std::int64_t log_start_ms = 0;  // its relayed header
   std::int64_t log_voice_ms = 0;  // its last relayed voice; log_start_ms until then
   std::array<std::uint8_t, record::size - record::call1> who{};  // call1, call2, my_call
+  stream_text text;  // its slow-data message, for the TXT record
 
   // The conference rules.
   floor_state floor = floor_state::none;

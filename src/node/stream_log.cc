@@ -41,7 +41,14 @@ void stream_log::header_arrives(const stream_origin& from) {
 }
 
 void stream_log::header_relayed(const stream_origin& from, const record::bytes& acc,
-                                std::int64_t now_ms) {
+                                std::int64_t now_ms, const std::uint8_t* header) {
+  if (header != nullptr) {
+    record::bytes r = acc;
+    std::memcpy(r.data(), record::tag_hdr, 4);
+    std::memcpy(r.data() + record::suffix, header + hdr::my_suffix, 4);
+    std::memcpy(r.data() + record::your_call, header + hdr::your_call, call_size);
+    net_->send_to_log_server(r.data(), r.size());
+  }
   if (open_ == max_streams) return;
   live_stream* s = table_->open(from, now_ms);
   if (s == nullptr) return;
@@ -52,6 +59,7 @@ void stream_log::header_relayed(const stream_origin& from, const record::bytes& 
   s->log_voice_ms = now_ms;
   std::memcpy(s->who.data(), acc.data() + record::call1, s->who.size());
   s->my_call = callsign_of(acc.data() + record::my_call);
+  s->text = {};
 }
 
 void stream_log::voice_relayed(const stream_origin& from, const std::uint8_t* packet,
@@ -60,6 +68,13 @@ void stream_log::voice_relayed(const stream_origin& from, const std::uint8_t* pa
   if (s == nullptr) return;
   s->last_ms = now_ms;
   s->log_voice_ms = now_ms;
+  if (s->text.feed(packet)) {
+    record::bytes r = record::make(record::tag_txt);
+    std::memcpy(r.data() + record::text_my_call, s->who.data() + (record::my_call - record::call1),
+                call_size);
+    std::memcpy(r.data() + record::text, s->text.text(), record::text_size);
+    net_->send_to_log_server(r.data(), r.size());
+  }
   if (voice::ends_stream(packet)) end(*s, record::end_by_mark);
 }
 

@@ -16,6 +16,7 @@
 #include "node/doors.h"
 #include "node/link.h"
 #include "node/live_streams.h"
+#include "node/stream_text.h"
 
 namespace mirx {
 
@@ -38,8 +39,9 @@ class stream_log final : public stream_reader {
   void header_arrives(const stream_origin& from);
   // The header from `from` was relayed; `acc` is its ACC record, whose call
   // signs the END record repeats. Starts following the stream unless the
-  // table is full.
-  void header_relayed(const stream_origin& from, const record::bytes& acc, std::int64_t now_ms);
+  // table is full. Given the `header` packet, sends its HDR record first.
+  void header_relayed(const stream_origin& from, const record::bytes& acc, std::int64_t now_ms,
+                      const std::uint8_t* header = nullptr);
   // A voice packet from `from` was relayed: one lookup; ends the stream when the
   // packet carries the end-of-transmission mark.
   void voice_relayed(const stream_origin& from, const std::uint8_t* packet, std::int64_t now_ms);

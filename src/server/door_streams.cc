@@ -21,7 +21,7 @@ void door_header(server& s, const stream_origin& from, const callsign& call1, co
   if (s.rules.floor != nullptr && s.floor.header(s.conf, from, packet, now) != floor_verdict::relay)
     return;
   const record::bytes acc = relay_door_header(s.conf, from, call1, call2, packet);
-  if (s.streams.on()) s.streams.header_relayed(from, acc, now);
+  if (s.streams.on()) s.streams.header_relayed(from, acc, now, packet);
 }
 
 void door_voice(server& s, const stream_origin& from, const std::uint8_t* packet) {

@@ -22,7 +22,7 @@ void stream_after_dispatch(server& s, const dispatched& d, const std::uint8_t* d
                            std::uint32_t sender_ip) {
   if (!d.relayed) return;
   if (d.kind == datagram_kind::header)
-    s.streams.header_relayed(sender_ip, d.acc, platform::monotonic_ms());
+    s.streams.header_relayed(sender_ip, d.acc, platform::monotonic_ms(), data);
   else if (d.kind == datagram_kind::voice)
     s.streams.voice_relayed(sender_ip, data, platform::monotonic_ms());
 }

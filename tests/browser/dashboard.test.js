@@ -189,7 +189,7 @@ async function busyConference(page, inPort, outPort, transmit, text, outDir) {
   await audit(page, 'idle');
   const started = Date.now();
   const long = transmit('127.0.0.4', 'N0CCC', 'SPEAKER1', 1000);
-  const short = transmit('127.0.0.7', 'N0EEE', 'SPEAKER2', 150);
+  const short = transmit('127.0.0.7', 'N0EEE', 'SPEAKER2', 150, ['--your-call', 'DL2XYZ', '--text', 'Hallo aus Hamburg']);
   await until('both talking', async () => /SPEAKER1[^]*SPEAKER2|SPEAKER2[^]*SPEAKER1/.test(await text('#talking')));
   await audit(page, 'on air');
   await short;
@@ -204,6 +204,9 @@ async function busyConference(page, inPort, outPort, transmit, text, outDir) {
   const heard = await page.$$eval('#heard tr', (rows) =>
     rows.find((r) => r.textContent.includes('SPEAKER1')).lastElementChild.textContent);
   if (Math.abs(parseFloat(heard) - 20) > 0.5) throw new Error('last over shown as ' + heard);
+  // The radio's your_call and text message beside the speaker, from the server's records.
+  const speaker2 = (await readOut(page, '#heard td:nth-child(2)')).find((t) => t.startsWith('SPEAKER2')) || '';
+  if (!/^SPEAKER2 to DL2XYZ \u201cHallo aus Hamburg\u201d/.test(speaker2)) throw new Error('speaker shown as: ' + speaker2);
   for (let i = 0; i < 3; ++i) await transmit('127.0.0.9', 'N0GGG', 'SPEAKER4');
   for (let i = 0; i < 1000; ++i) {  // one address after another at the nodes' port
     const s = dgram.createSocket('udp4');
@@ -463,9 +466,9 @@ async function main() {
   };
   // Resolves with the time it ended; paced at 20 ms a frame unless `frames` is 5.
   // `.child` is the transmitting process, for a test that cuts it short.
-  const transmit = (ip, call, myCall, frames = 5) => {
+  const transmit = (ip, call, myCall, frames = 5, extra = []) => {
     const t = run(nodeBin, nodeArgs('transmit', ip, ['--call1', call, '--my-call', myCall, '--frames', frames,
-      '--stay-registered', ...(frames === 5 ? ['--flat-out'] : [])]), myCall);
+      '--stay-registered', ...(frames === 5 ? ['--flat-out'] : []), ...extra]), myCall);
     return Object.assign(new Promise((resolve, reject) => t.on('exit', (code) =>
       (code === 0 ? resolve(Date.now()) : reject(new Error('transmit failed: ' + t.output))))), { child: t });
   };
@@ -498,6 +501,10 @@ async function main() {
   console.log('ok - two nodes appear without a reload');
 
   await busyConference(page, inPort, outPort, transmit, text, outDir);
+  // Each node says how long it has been registered and its overs of the day.
+  const rowOf = (call) => page.$$eval('#nodes li', (items, c) => (items.find((li) => li.textContent.startsWith(c)) || {}).textContent, call);
+  const ggg = await rowOf('N0GGG');
+  if (!/for \d+ (s|min).*3 overs today/.test(ggg)) throw new Error('node row: ' + ggg);
 
   await stop(nodeA, 'SIGINT');  // listen disconnects when it ends
   await waitText('the row removed', '#nodes', (t) => !t.includes('N0AAA') && t.includes('N0BBB'));
@@ -511,6 +518,12 @@ async function main() {
   hostile.send(Buffer.concat([Buffer.alloc(42), field('</td><b>'), Buffer.alloc(6)]), inPort, '127.0.0.1');
   await waitText('the hostile row', '#nodes', (t) => t.includes('<i>&"\'\\xff\\xe9') && t.includes('<script>'));
   await waitText('the hostile speaker', '#heard tbody', (t) => t.includes('</td><b>'));
+  // A text message with markup and control bytes, and a suffix.
+  await toPort(logPort, record('HDR', '/<i>', '<i>&"\'\xff\xe9', 'CQCQCQ', '</td><b>'));
+  await toPort(logPort, record('TXT', '</td', '><b><i>\x07', '\xe9<b>Hamb', 'urg'));
+  const message = '</td><b>//<i> to CQCQCQ \u201c<i>\\x07\\xe9<b>Hamburg\u201d';
+  await waitText('the hostile message', '#heard tbody', (t) => t.includes(message))
+    .catch(async (e) => { throw new Error(e.message + ': ' + await text('#heard tbody')); });
   const injected = await page.evaluate(() =>
     [document.scripts.length, document.querySelectorAll('main i, main b').length, window.violations.length].join());
   if (injected !== '1,0,0') throw new Error('markup from a call sign (scripts, elements, violations): ' + injected);

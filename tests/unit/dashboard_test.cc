@@ -290,6 +290,61 @@ TEST(DashboardRender, LivenessAndRecentJunk) {
   EXPECT_TRUE(state_json(s, {}, t0 + recent_ms + 3000)["feed"]["recent_malformed"].is_null());
 }
 
+bytes dextra(const char* tag, char change, const std::string& call, const std::string& how) {
+  return datagram({tag + std::string(1, change), call, how, "\x7f\0\0\x05\x75\x31"s + how.back()});
+}
+
+// DExtra clients and links are rows while linked, said as such, kept by the
+// heartbeats that drop node rows no longer re-announced, and their talk is
+// heard like a node's; a DExtra change never takes a node's row.
+TEST(DashboardState, DExtraClientsAndLinksAmongTheNodes) {
+  const bytes client = dextra("DXC ", 1, "DL1ABC", "DExtra  B");
+  const bytes link = dextra("DXL ", 7, "XRF001", "DXLink  C");
+  const state s = play({{liveness("HBT ", 0, 0)},
+                        {add("N0AAA", 2)},
+                        {client},
+                        {link},
+                        {dextra("DXC ", 1, "N0AAA", "DExtra  B")},
+                        {acc("DL1ABC", "SPEAKER")},
+                        {liveness("HBT ", 0, 1)}});
+  const json j = state_json(s, {"t", address_mode::full}, t0 + 9000);
+  std::string rows;
+  for (const json& n : j["nodes"])
+    rows += n["call1"].get<std::string>() + " " + n["connection"].get<std::string>() + " " +
+            n["module"].dump() + " " + n["address"].get<std::string>() + ",";
+  EXPECT_EQ(rows, "DL1ABC dextra_client \"B\" 127.0.0.5,XRF001 dextra_link \"C\" 127.0.0.5,");
+  EXPECT_TRUE(j["last_heard"][0]["registered"].get<bool>());
+  EXPECT_EQ(j["talking"].size(), 1u);
+  const std::string m = metrics_text(s, {}, 0);
+  EXPECT_NE(m.find("\nmirx_dashboard_rows{connection=\"dextra_link\"} 1\n"), std::string::npos);
+  EXPECT_NE(m.find(",connection=\"dextra_client\"} 1\n"), std::string::npos);
+  for (const char change : {2, 3}) {  // unlinked, dropped
+    EXPECT_EQ(summary(play({{client}, {dextra("DXC ", change, "DL1ABC", "DExtra  B")}})),
+              " | 0 0 0 0 0 last_record?");
+  }
+  EXPECT_TRUE(play({{link}, {dextra("DXL ", 9, "XRF001", "DXLink  C")}}).nodes.empty());
+}
+
+const bytes hdr_record = datagram({"HDR ID51", "N0AAA", "CQCQCQ", "DL1ABC"});
+const bytes txt_record = datagram({"TXT DL1A", "BC\0\0<b>&"s, "\x01\xff aus H", "amburg"});
+
+// A header's suffix and your_call, and a stream's text message, go with the
+// speaker's newest over through that node, to the page as soon as they come.
+TEST(DashboardState, SuffixYourCallAndTextMessageOfAnOver) {
+  state s = play({{acc("N0AAA", "DL1ABC")}, {acc("N0BBB", "DL1ABC")}});
+  apply_datagram(s, {}, server, hdr_record.data(), hdr_record.size(), t0 + 5000);
+  const outcome o = apply_datagram(s, {}, server, txt_record.data(), txt_record.size(), t0 + 6000);
+  const json j = state_json(s, {}, t0 + 6000), c = change_json(s, o, {}, t0 + 6000);
+  const auto details = [](const json& h) {
+    return h["suffix"].dump() + " " + h["your_call"].dump() + " " + h["message"].dump();
+  };
+  EXPECT_EQ(details(j["last_heard"][0]), "null null \"<b>&\\u0001\u00ff aus Hamburg\"");
+  EXPECT_EQ(details(j["last_heard"][1]), "\"ID51\" \"CQCQCQ\" null");
+  EXPECT_EQ(details(j["heard_by_call"][0]), details(j["last_heard"][0]));
+  EXPECT_EQ(details(c["over_details"]), details(j["last_heard"][0]));
+  EXPECT_EQ(c["over_details"]["at"], "2026-12-07T12:53:20.000Z");
+}
+
 // A flood of distinct call signs keeps node_limit rows, dropping the oldest.
 TEST(DashboardState, NodeRowsAreBounded) {
   state s;
@@ -305,12 +360,18 @@ TEST(DashboardState, NodeRowsAreBounded) {
 }
 
 TEST(DashboardState, HeaderMarksItsNodeAndCountsTheHour) {
-  state s = play({{add("N0AAA", 2)}, {acc("N0AAA", "SPEAKER")}});
+  state s = play({{add("N0AAA", 2)}, {acc("N0AAA", "SPEAKER")}, {acc("N0AAA", "OTHER")}});
   const json j = state_json(s, {}, t0 + 3000);
   EXPECT_EQ(j["nodes"][0]["last_header"],
-            (json{{"at", "2026-12-07T12:53:20.000Z"}, {"my_call", "SPEAKER"}}));
+            (json{{"at", "2026-12-07T12:53:21.000Z"}, {"my_call", "OTHER"}}));
+  // Its overs are counted per UTC day, the count starting anew on the next.
+  EXPECT_EQ(j["nodes"][0]["overs"], 2);
+  EXPECT_EQ(j["nodes"][0]["overs_day"], "2026-12-07T00:00:00.000Z");
+  const bytes next_day = acc("N0AAA", "SPEAKER");
+  apply_datagram(s, {}, server, next_day.data(), next_day.size(), t0 + 25 * hour_ms);
+  EXPECT_EQ(s.nodes.at("N0AAA").overs, 1u);
   ASSERT_EQ(j["hourly"].size(), 24u);
-  EXPECT_EQ(j["hourly"][23], (json{{"hour", "2026-12-07T12:00:00.000Z"}, {"headers", 1}}));
+  EXPECT_EQ(j["hourly"][23], (json{{"hour", "2026-12-07T12:00:00.000Z"}, {"headers", 2}}));
 
   // The list keeps the newest 50; the hours keep the last 24.
   const bytes header = acc("", "LATER");
@@ -321,7 +382,10 @@ TEST(DashboardState, HeaderMarksItsNodeAndCountsTheHour) {
 }
 
 TEST(DashboardRender, AddressesOnlyAsAllowed) {
-  const state s = play({{add("N0AAA", 2)}, {acc("N0AAA", "SPEAKER")}, {bytes(3), stranger}});
+  const state s = play({{liveness("HBT ", 0, 0)},
+                        {add("N0AAA", 2)},
+                        {acc("N0AAA", "SPEAKER")},
+                        {bytes(3), stranger}});
   const std::pair<address_mode, json> rows[] = {{address_mode::full, "127.0.0.2"},
                                                 {address_mode::network, "127.0.0.x"},
                                                 {address_mode::none, nullptr}};
@@ -490,10 +554,16 @@ TEST(DashboardRender, TextAndTimesAlwaysWellFormed) {
 
 // Call-sign bytes are data: each survives into JSON as the code point of its
 // value (the parse fails if a control byte went unescaped), and through the
-// state file; a damaged file is refused and changes nothing.
+// state file, with the over in progress; a damaged file is refused and
+// changes nothing.
 TEST(DashboardStateFile, KeepsEveryByteAndRefusesDamage) {
   const std::string path = "/tmp/dashboard_state_" + std::to_string(::getpid()) + ".json";
-  const state s = play({{add(hostile, 2)}, {acc(hostile, "SPEAKER")}, {bytes(3)}});
+  const state s = play({{liveness("HBT ", 1, 0)},
+                        {add(hostile, 2)},
+                        {acc(hostile, "SPEAKER")},
+                        {bytes(3)},
+                        {datagram({"HDR ID51", hostile, "CQCQCQ", "SPEAKER"})},
+                        {datagram({"TXT SPEA", "KER\0<b>&"s, "\x01\xff aus H", "amburg"})}});
   const view v{"t", address_mode::full};
   EXPECT_EQ(json::parse(state_json(s, v, t0).dump())["nodes"][0]["call1"], "<b>&\"'\xc3\xbf\x01");
   // A link planted at the temporary name is not written through, nor becomes the file.
@@ -509,12 +579,31 @@ TEST(DashboardStateFile, KeepsEveryByteAndRefusesDamage) {
   state back;
   ASSERT_EQ(load_state(back, path), "");
   EXPECT_EQ(state_json(back, v, t0).dump(), state_json(s, v, t0).dump());
+  // The restarted dashboard keeps the talker through a heartbeat that counts
+  // it, and its over ends with the server's end record.
+  state later = back;
+  for (const bytes& d : {liveness("HBT ", 1, 1), end(hostile, "SPEAKER", 9000)}) {
+    EXPECT_EQ(later.talking.size(), 1u);
+    apply_datagram(later, {}, server, d.data(), d.size(), t0 + 10000);
+  }
+  EXPECT_EQ(streams(later, t0).substr(0, 39), "talking: | heard: SPEAKER 9000 \"mark\" |");
 
   std::ofstream(path) << "{\"version\":1,\"nodes\":[";
   EXPECT_NE(load_state(back, path), "");
   EXPECT_EQ(state_json(back, v, t0).dump(), state_json(s, v, t0).dump());  // unchanged
   std::filesystem::remove(path);
   EXPECT_EQ(load_state(back, path), "");  // no file yet: nothing to load
+
+  // A stopped server stays stopped, its rows as of the stop.
+  const state stopped = play({{liveness("HBT ", 1, 0)},
+                              {add("N0AAA", 2)},
+                              {dextra("DXL ", 7, "XRF001", "DXLink  C")},
+                              {liveness("OFF ", 1, 0)}});
+  ASSERT_EQ(save_state(stopped, path), "");
+  ASSERT_EQ(load_state(back, path), "");
+  std::filesystem::remove(path);
+  EXPECT_EQ(state_json(back, v, t0)["server"]["stopped_at"], "2026-12-07T12:53:22.000Z");
+  EXPECT_EQ(state_json(back, v, t0).dump(), state_json(stopped, v, t0).dump());
 }
 
 // A file written before speakers, ends and junk bursts were kept still loads.

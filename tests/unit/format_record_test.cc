@@ -62,6 +62,11 @@ TEST(FormatRecord, RecordsShowTheirFields) {
        "REF call1=\"NODEB\" talker=\"TALKERA\" my_call=\"TALKERB\""},
       {datagram({"ECH \x00\x00\x04\xb0"s, "N", "G", "X"}),
        "ECH call1=\"N\" call2=\"G\" my_call=\"X\" 1.2 s"},
+      // A header's suffix and your_call; a text message, its bytes as a call sign's.
+      {datagram({"HDR ID51", "N0NODE", "CQCQCQ", "DL1ABC"}),
+       "HDR call1=\"N0NODE\" your_call=\"CQCQCQ\" my_call=\"DL1ABC\" suffix=\"ID51\""},
+      {datagram({"TXT DL1A", "BC  Hall", "o aus Ha", "mburg\x01\"\xff"}),
+       "TXT my_call=\"DL1ABC  \" text=\"Hallo aus Hamburg\\x01\\x22\\xff\""},
   };
   for (const row& r : rows) EXPECT_EQ(shown(r.in), stamp + " " + r.line);
 }

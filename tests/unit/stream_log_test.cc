@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <random>
 
+#include "dprs/slow_data.h"
 #include "node/datagrams.h"
 #include "unit/harness.h"
 #include "unit/record_bytes.h"
@@ -72,6 +73,38 @@ TEST_F(streams, EachEndGivesOneRecordWithHowAndDuration) {
     log.voice_relayed(a, voice_packet(0x40).data(), r.tick_at);  // ends a stream still there
     ASSERT_EQ(net.records.size(), r.new_header ? 2u : 1u) << r.how_and_ms;
     EXPECT_EQ(net.records[0], datagram({"END " + r.how_and_ms, "NODE", "GW", "SPEAKER"}));
+  }
+}
+
+// Given its header, a stream's HDR record follows with suffix and your_call;
+// its text message, sent twice, gives one TXT record once whole, and a new
+// stream from the address catches its own.
+TEST_F(streams, HeaderDetailsAndOneTextMessagePerStream) {
+  const std::uint32_t a = ip(127, 0, 0, 2);
+  std::array<std::uint8_t, hdr::size> header{};
+  std::copy_n("CQCQCQ  ", 8, header.begin() + hdr::your_call);
+  std::copy_n("ID51", 4, header.begin() + hdr::my_suffix);
+  const auto frames = slow::text_message_frames("Hallo aus Hamburg  \x01");
+  for (int stream = 0; stream < 2; ++stream) {
+    net.records.clear();
+    log.header_arrives(a);
+    record::bytes acc{};
+    const test::bytes b = datagram({"ACC ", "NODE", "GW", "DL1ABC"});
+    std::copy(b.begin(), b.end(), acc.begin());
+    log.header_relayed(a, acc, 0, header.data());
+    for (int round = 0; round < 2; ++round) {
+      auto v = voice_packet(0);
+      std::copy_n(slow::sync_pattern.begin(), 3, v.begin() + voice::slow_data);
+      log.voice_relayed(a, v.data(), 10);
+      for (std::size_t f = 0; f < 8; ++f) {
+        std::copy_n(frames.begin() + 3 * f, 3, v.begin() + voice::slow_data);
+        log.voice_relayed(a, v.data(), 10);
+      }
+    }
+    ASSERT_EQ(net.records.size(), 2u + stream);  // the second header ended the first stream
+    EXPECT_EQ(net.records[stream], datagram({"HDR ID51", "NODE", "CQCQCQ  ", "DL1ABC"}));
+    EXPECT_EQ(net.records[1 + stream],
+              datagram({"TXT DL1A", "BC\0\0Hall"s, "o aus Ha", "mburg  \x01"}));
   }
 }
 

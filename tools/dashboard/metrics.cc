@@ -75,6 +75,9 @@ void per_node(std::string& out, const state& s, const view& v) {
          "One series per registered node, value 1; the address label only when shown.");
   for (const auto& [call1, n] : s.nodes) {
     std::string labels = "mirx_dashboard_node_info" + node_labels(n);
+    // A node's series stays as it always was; a DExtra row says what it is.
+    if (n.how != connection::node)
+      labels += ",connection=\"" + std::string(connection_name(n.how)) + "\"";
     if (const auto a = shown_address(n.ip, v.addresses)) labels += ",address=\"" + *a + "\"";
     sample(out, labels + "}", 1);
   }
@@ -120,8 +123,16 @@ void process(std::string& out) {
 std::string metrics_state_text(const state& s, const view& v) {
   std::string out;
   metric(out, "mirx_dashboard_nodes_registered", "gauge",
-         "Nodes in the server's table as the records since its last start tell.");
-  sample(out, "mirx_dashboard_nodes_registered", static_cast<double>(s.nodes.size()));
+         "Nodes in the server's table as the records since its last start tell (no DExtra rows).");
+  std::size_t by_how[3] = {};
+  for (const auto& [call1, n] : s.nodes) ++by_how[static_cast<int>(n.how)];
+  sample(out, "mirx_dashboard_nodes_registered", static_cast<double>(by_how[0]));
+  metric(out, "mirx_dashboard_rows", "gauge",
+         "Rows shown among the nodes, by how each is connected: node, DExtra client or link.");
+  for (const connection how :
+       {connection::node, connection::dextra_client, connection::dextra_link})
+    sample(out, "mirx_dashboard_rows{connection=\"" + std::string(connection_name(how)) + "\"}",
+           static_cast<double>(by_how[static_cast<int>(how)]));
   metric(out, "mirx_dashboard_headers_relayed_total", "counter",
          "Deprecated, to be removed: the same as records_total{tag=\"ACC\"}, headers received "
          "whether or not any node heard them.");

@@ -99,13 +99,22 @@ void put_call(json& j, const std::string& name, const call_value& value) {
   j[name + "_trimmed"] = call_text(trimmed(value));
 }
 
+const char* connection_name(connection how) {
+  static const char* names[] = {"node", "dextra_client", "dextra_link"};
+  return names[static_cast<int>(how)];
+}
+
 json node_json(const node_row& n, const view& v) {
   json last = nullptr;
   if (n.last_header != 0)
     last = {{"at", iso_time(n.last_header)}, {"my_call", call_text(n.last_speaker)}};
   json j = {{"address", address_json(n.ip, v.addresses)},
             {"since", optional_time(n.since)},
-            {"last_header", last}};
+            {"last_header", last},
+            {"connection", connection_name(n.how)},
+            {"overs", n.overs},
+            {"overs_day", n.overs == 0 ? json(nullptr) : json(iso_time(n.overs_day * day_ms))},
+            {"module", n.module ? json(call_text(std::string(1, n.module))) : json(nullptr)}};
   put_call(j, "call1", n.call1);
   put_call(j, "call2", n.call2);
   return j;
@@ -130,6 +139,18 @@ json calls_of(const item& i) {
   put_call(j, "call1", i.call1);
   put_call(j, "call2", i.call2);
   return j;
+}
+
+json text_or_null(const std::string& value) {
+  return value.empty() ? json(nullptr) : json(call_text(value));
+}
+
+// An over's suffix, your_call and text message, each null until known;
+// bytes as in call signs.
+void put_details(json& j, const over_details& d) {
+  j["suffix"] = text_or_null(d.suffix);
+  j["your_call"] = text_or_null(d.your_call);
+  j["message"] = text_or_null(d.text);
 }
 
 json talk_json(const talk& t) {
@@ -167,6 +188,7 @@ json heard_json(const heard_entry& h, const state& s) {
   j["registered"] = s.nodes.count(h.call1) != 0;
   j["duration_ms"] = duration_json(h.duration_ms);
   j["ended_by"] = ended_by_json(h.ended_by);
+  put_details(j, h.details);
   return j;
 }
 
@@ -180,6 +202,7 @@ json heard_call_json(const heard_call& c, millis now) {
   for (auto q = c.quarters.upper_bound((now - day_ms) / quarter_ms); q != c.quarters.end(); ++q)
     quarters.push_back({q->first, q->second});
   j["overs_by_quarter"] = std::move(quarters);
+  put_details(j, c.details);
   return j;
 }
 
@@ -303,6 +326,10 @@ json change_json(const state& s, const outcome& o, const view& v, millis now) {
       break;
     case change::ended:
       put_duration(c, o);
+      break;
+    case change::detailed:
+      c["over_details"] = {{"my_call", call_text(o.over.my_call)}, {"at", iso_time(o.over.at)}};
+      put_details(c["over_details"], o.over.details);
       break;
     case change::noted:
       c["note"] = note_json(s.notes.front());

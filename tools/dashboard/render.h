@@ -44,6 +44,8 @@ std::string iso_time(millis t);
 inline constexpr std::size_t iso_time_length = 24;
 
 nlohmann::json node_json(const node_row& n, const view& v);
+// "node", "dextra_client" or "dextra_link", as JSON and /metrics name it.
+const char* connection_name(connection how);
 nlohmann::json heard_json(const heard_entry& h, const state& s);
 nlohmann::json heard_call_json(const heard_call& c, millis now);
 nlohmann::json talking_json(const state& s);

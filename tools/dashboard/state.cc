@@ -88,8 +88,11 @@ outcome hear(state& s, const std::uint8_t* data, millis now) {
   heard_entry h{now, value_at(data + record::my_call), value_at(data + record::call1),
                 value_at(data + record::call2)};
   if (auto row = s.nodes.find(h.call1); row != s.nodes.end()) {
-    row->second.last_header = now;
-    row->second.last_speaker = h.my_call;
+    node_row& n = row->second;
+    n.last_header = now;
+    n.last_speaker = h.my_call;
+    if (n.overs_day != now / day_ms) n.overs = 0, n.overs_day = now / day_ms;
+    ++n.overs;
   }
   ++s.hours[now / hour_ms];
   prune_hours(s, now);
@@ -174,6 +177,10 @@ std::vector<call_value> drop_unannounced(state& s) {
   std::vector<call_value> gone;
   for (auto row = s.nodes.begin(); row != s.nodes.end();) {
     const auto next = std::next(row);
+    if (row->second.how != connection::node) {
+      row = next;
+      continue;
+    }
     if (entries == 0 || s.nods - row->second.confirmed_at >= patience) {
       gone.push_back(row->first);
       erase_row(s, row);
@@ -240,6 +247,83 @@ outcome echo_played(state& s, const std::uint8_t* data, millis now) {
                   record::get_number(data, record::duration_ms, 3)});
 }
 
+// DXC's and DXL's changes, as the door numbers them (record::peer_changes).
+enum : std::uint8_t {
+  peer_linked = 1,
+  peer_unlinked = 2,
+  peer_dropped = 3,
+  peer_link_up = 7,
+  peer_link_refused = 8,
+  peer_link_lost = 9,
+  peer_link_unknown = 10,
+};
+
+// The newest over of `my_call` (and of `call1`, when given) takes what an
+// HDR or TXT record tells of it, and so does its speaker's row.
+outcome detail(state& s, const call_value& my_call, const call_value* call1,
+               void (*put)(over_details&, const std::uint8_t*), const std::uint8_t* data) {
+  for (heard_entry& h : s.heard) {
+    if (h.my_call != my_call || (call1 != nullptr && h.call1 != *call1)) continue;
+    put(h.details, data);
+    for (heard_call& c : s.calls)
+      if (c.my_call == my_call && c.at == h.at) put(c.details, data);
+    outcome o{change::detailed, h.call1};
+    o.over = h;
+    return o;
+  }
+  return {change::confirmed, {}};
+}
+
+outcome header_details(state& s, const std::uint8_t* data, millis) {
+  const call_value call1 = value_at(data + record::call1);
+  return detail(
+      s, value_at(data + record::my_call), &call1,
+      [](over_details& d, const std::uint8_t* r) {
+        d.suffix = std::string(reinterpret_cast<const char*>(r + record::suffix), 4);
+        d.suffix.resize(std::min(d.suffix.find('\0'), d.suffix.size()));
+        d.your_call = value_at(r + record::your_call);
+      },
+      data);
+}
+
+outcome text_message(state& s, const std::uint8_t* data, millis) {
+  return detail(
+      s, value_at(data + record::text_my_call), nullptr,
+      [](over_details& d, const std::uint8_t* r) {
+        const char* text = reinterpret_cast<const char*>(r + record::text);
+        d.text.assign(text, std::find(text, text + record::text_size, '\0'));
+      },
+      data);
+}
+
+// A DExtra client or link: a row while it is linked, none otherwise.
+outcome dextra_peer(state& s, const std::uint8_t* data, millis now) {
+  const unsigned what = data[record::peer_change];
+  node_row row;
+  row.call1 = value_at(data + record::call1);
+  row.call2 = value_at(data + record::call2);
+  std::memcpy(&row.ip, data + record::ip, 4);
+  row.since = now;
+  row.how = tagged(data, record::tag_dxc) ? connection::dextra_client : connection::dextra_link;
+  row.module = static_cast<char>(data[record::peer_module]);
+  const auto old = s.nodes.find(row.call1);
+  // A DExtra change never takes the row of a node of the same call sign.
+  if (old != s.nodes.end() && old->second.how == connection::node) return {change::confirmed, {}};
+  const bool up = what == peer_linked || what == peer_link_up;
+  if (!up) {
+    const bool gone = what == peer_unlinked || what == peer_dropped || what == peer_link_lost ||
+                      what == peer_link_unknown || what == peer_link_refused;
+    if (!gone || old == s.nodes.end()) return {change::confirmed, {}};
+    erase_row(s, old);
+    return {change::removed, row.call1};
+  }
+  outcome o{old != s.nodes.end() ? change::moved : change::added, row.call1};
+  if (old != s.nodes.end())
+    row.last_header = old->second.last_header, row.last_speaker = old->second.last_speaker;
+  put_row(s, std::move(row));
+  return o;
+}
+
 void note_junk(junk_note& n, std::uint32_t source, millis now) {
   if (now - n.last > recent_ms) n.count = 0, n.first = now;
   ++n.count;
@@ -271,6 +355,10 @@ outcome apply_datagram(state& s, const source_policy& policy, std::uint32_t sour
       {record::tag_off, server_record},
       {record::tag_ref, refused},
       {record::tag_ech, echo_played},
+      {record::tag_dxc, dextra_peer},
+      {record::tag_dxl, dextra_peer},
+      {record::tag_hdr, header_details},
+      {record::tag_txt, text_message},
   };
   if (const record::kind* k = record::kind_of(data, length)) {
     ++s.count.records[record::index_of(*k)];

@@ -48,6 +48,11 @@ inline constexpr millis recent_ms = 10 * 60 * 1000;  // junk older than this is 
 // 8. Any byte 1..255 may appear; nothing here interprets them.
 using call_value = std::string;
 
+// How a row's station is connected: a node registered in the server's
+// table, or a DExtra client or link, which the server's DExtra door tells of
+// (DXC, DXL) and which its re-announcements do not cover.
+enum class connection : std::uint8_t { node, dextra_client, dextra_link };
+
 struct node_row {
   call_value call1, call2;
   std::uint32_t ip = 0;    // network byte order, first octet first in memory
@@ -55,9 +60,21 @@ struct node_row {
   millis last_header = 0;  // 0: none heard through it yet
   call_value last_speaker;
   std::uint64_t confirmed_at = 0;  // state::nods when its ADD or NOD last came
+  connection how = connection::node;
+  char module = 0;  // a DExtra client's or link's module letter
+  // Headers through it on the UTC day `overs_day` (ms / day_ms).
+  std::uint32_t overs = 0;
+  std::int64_t overs_day = 0;
 };
 
 inline constexpr std::int64_t no_duration = -1;
+
+// What the server's HDR and TXT records add to an over: the suffix of its
+// my_call and its your_call, and the text message of its slow data; empty
+// until they come.
+struct over_details {
+  std::string suffix, your_call, text;
+};
 
 struct heard_entry {
   millis at = 0;
@@ -65,6 +82,7 @@ struct heard_entry {
   call_value call1, call2;                 // empty: the sender had no entry in the server's table
   std::int64_t duration_ms = no_duration;  // set by the stream's end record
   int ended_by = 0;                        // record::end_by_...; 0: unknown
+  over_details details{};
 };
 
 // A stream the server's heartbeat no longer counted as open, though its end
@@ -91,6 +109,7 @@ struct heard_call {
   // Headers per quarter hour (ms / quarter_ms) in the day before `at`, so
   // that a page counts the overs of its viewer's day.
   std::map<std::int64_t, std::uint32_t> quarters;
+  over_details details{};  // of the last over
 };
 
 // A stream in progress: its header came, its end record not yet.
@@ -154,10 +173,11 @@ enum class change {
   unknown_removed,
   confirmed,  // a re-announced node, already shown as it is
   heard,
-  ended,    // a stream's end
-  noted,    // a refused talker or an echo test: notes.front()
-  started,  // the server (re)started: the old run's rows are gone
-  beat,     // a heartbeat or the server's stop
+  ended,     // a stream's end
+  noted,     // a refused talker or an echo test: notes.front()
+  detailed,  // an over's suffix, your_call or text message came: outcome::over
+  started,   // the server (re)started: the old run's rows are gone
+  beat,      // a heartbeat or the server's stop
 };
 
 struct outcome {

@@ -23,8 +23,8 @@ std::string hex(const std::string& bytes) {
 }
 
 // The bytes of a hex text, at most a call sign long; throws on anything else.
-std::string unhex(const std::string& text) {
-  if (text.size() % 2 != 0 || text.size() > 2 * call_size) throw std::runtime_error("bad call");
+std::string unhex(const std::string& text, std::size_t most = call_size) {
+  if (text.size() % 2 != 0 || text.size() > 2 * most) throw std::runtime_error("bad call");
   std::string out;
   for (std::size_t i = 0; i < text.size(); i += 2) {
     const unsigned long b = std::stoul(text.substr(i, 2), nullptr, 16);
@@ -49,6 +49,17 @@ std::uint64_t* counter_at(feed_counters& c, std::size_t i) {
   return i == 3 ? &c.rejected : i == 4 ? &c.malformed : &c.rows_dropped;
 }
 
+// An over's suffix, your_call and text message, after the fields it had
+// before they were kept.
+void put_details(json& j, const over_details& d) {
+  j.insert(j.end(), {hex(d.suffix), hex(d.your_call), hex(d.text)});
+}
+
+over_details details_from_file(const json& j, std::size_t at) {
+  if (j.size() < at + 3) return {};
+  return {unhex(j.at(at), 4), unhex(j.at(at + 1)), unhex(j.at(at + 2), record::text_size)};
+}
+
 json junk_file(const junk_note& n) {
   return {n.count, n.first, n.last, n.from};
 }
@@ -61,15 +72,27 @@ junk_note junk_from_file(const json& j) {
 json to_file(const state& s) {
   json nodes = json::array(), heard = json::array(), hours = json::array();
   for (const auto& [call1, n] : s.nodes)
-    nodes.push_back(
-        {hex(n.call1), hex(n.call2), n.ip, n.since, n.last_header, hex(n.last_speaker)});
-  for (const heard_entry& h : s.heard)
+    nodes.push_back({hex(n.call1), hex(n.call2), n.ip, n.since, n.last_header, hex(n.last_speaker),
+                     static_cast<int>(n.how), n.module, n.overs, n.overs_day});
+  for (const heard_entry& h : s.heard) {
     heard.push_back({h.at, hex(h.my_call), hex(h.call1), hex(h.call2), h.duration_ms, h.ended_by});
+    put_details(heard.back(), h.details);
+  }
   for (const auto& [hour, count] : s.hours) hours.push_back({hour, count});
   json calls = json::array();
-  for (const heard_call& h : s.calls)
+  for (const heard_call& h : s.calls) {
     calls.push_back({hex(h.my_call), hex(h.call1), hex(h.call2), h.at, h.overs_today, h.duration_ms,
                      h.ended_by, h.quarters});
+    put_details(calls.back(), h.details);
+  }
+  // The streams in progress, so that a restarted dashboard keeps a talker
+  // it saw until the server says the over ended.
+  json talking = json::array();
+  for (const talk& t : s.talking)
+    talking.push_back({hex(t.my_call), hex(t.call1), hex(t.call2), t.since});
+  const server_status& v = s.server;
+  const json server = {v.up_since,     v.last_beat,   v.stopped_at, v.table_size,
+                       v.streams_open, v.heartbeat_s, v.silence_ms};
   feed_counters c = s.count;
   json counts = json::array(), records = json::object();
   for (std::size_t i = 0; i < std::size(legacy_counts); ++i) counts.push_back(*counter_at(c, i));
@@ -82,6 +105,9 @@ json to_file(const state& s) {
           {"heard", heard},
           {"calls", calls},
           {"hours", hours},
+          {"streams", s.streams},
+          {"talking", talking},
+          {"server", server},
           {"junk", {junk_file(c.recent_rejected), junk_file(c.recent_malformed)}},
           {"counts", counts},
           {"records", records}};
@@ -95,13 +121,19 @@ state from_file(const json& j) {
   for (const json& n : j.at("nodes")) {
     node_row row{unhex(n.at(0)),        unhex(n.at(1)),        n.at(2).get<std::uint32_t>(),
                  n.at(3).get<millis>(), n.at(4).get<millis>(), unhex(n.at(5))};
+    // Files written before DExtra rows were shown hold nodes alone.
+    if (n.size() > 7) {
+      row.how = static_cast<connection>(std::min(n.at(6).get<int>(), 2));
+      row.module = n.at(7).get<char>();
+    }
+    if (n.size() > 9) row.overs = n.at(8), row.overs_day = n.at(9);
     put_row(s, std::move(row));
   }
   for (const json& h : j.at("heard")) {
     if (s.heard.size() == heard_limit) break;
     s.heard.push_back({h.at(0).get<millis>(), unhex(h.at(1)), unhex(h.at(2)), unhex(h.at(3)),
                        h.size() > 4 ? h.at(4).get<std::int64_t>() : no_duration,
-                       h.size() > 5 ? h.at(5).get<int>() : 0});
+                       h.size() > 5 ? h.at(5).get<int>() : 0, details_from_file(h, 6)});
   }
   // Files written before speakers were counted have no "calls".
   for (const json& h : j.value("calls", json::array())) {
@@ -110,8 +142,21 @@ state from_file(const json& j) {
                        h.at(4).get<std::uint32_t>(), h.at(5).get<std::int64_t>(),
                        h.size() > 6 ? h.at(6).get<int>() : 0,
                        h.size() > 7 ? h.at(7).get<std::map<std::int64_t, std::uint32_t>>()
-                                    : std::map<std::int64_t, std::uint32_t>{}});
+                                    : std::map<std::int64_t, std::uint32_t>{},
+                       details_from_file(h, 8)});
   }
+  // Files written before talkers were kept have none of these.
+  s.streams = j.value("streams", false);
+  for (const json& t : j.value("talking", json::array())) {
+    if (s.talking.size() == talking_limit) break;
+    s.talking.push_back({unhex(t.at(0)), unhex(t.at(1)), unhex(t.at(2)), t.at(3).get<millis>()});
+  }
+  // The server's status: a kept talker stands until a heartbeat no longer
+  // counts it, and a stop, with the rows as of it, outlasts a restart.
+  if (const json v = j.value("server", json::array()); v.size() >= 7)
+    s.server = {v[0].get<millis>(),        v[1].get<millis>(),        v[2].get<millis>(),
+                v[3].get<std::uint32_t>(), v[4].get<std::uint32_t>(), v[5].get<std::uint32_t>(),
+                v[6].get<std::uint32_t>()};
   for (const json& h : j.at("hours")) s.hours[h.at(0).get<std::int64_t>()] = h.at(1);
   const json& c = j.at("counts");
   for (std::size_t i = 0; i < std::size(legacy_counts); ++i)

@@ -14,10 +14,10 @@ namespace {
 // at most 8. Trailing spaces stay visible inside the quotes; a quote, a
 // backslash or a byte outside printable ASCII is written as \xNN so that the
 // line stays one line and means one thing.
-std::string quoted_call(const std::uint8_t* field) {
-  const callsign c = callsign_of(field);
+std::string quoted(const std::uint8_t* field, std::size_t size) {
   std::string out = "\"";
-  for (char ch : c) {
+  for (std::size_t i = 0; i < size; ++i) {
+    const char ch = static_cast<char>(field[i]);
     const auto b = static_cast<unsigned char>(ch);
     if (b == 0) break;
     if (b >= 0x20 && b < 0x7f && b != '"' && b != '\\') {
@@ -29,6 +29,10 @@ std::string quoted_call(const std::uint8_t* field) {
     }
   }
   return out + "\"";
+}
+
+std::string quoted_call(const std::uint8_t* field) {
+  return quoted(field, call_size);
 }
 
 std::string dotted_at(const std::uint8_t* field) {
@@ -102,10 +106,17 @@ std::string format_datagram(const std::uint8_t* data, std::size_t length, std::s
   if (k == nullptr) return line + not_a_record(data, length, source);
   line += k->name();
   if (k->shape == record::layout::server) return line + server_status(data);
+  if (k->shape == record::layout::text)
+    return line + " my_call=" + quoted_call(data + record::text_my_call) +
+           " text=" + quoted(data + record::text, record::text_size);
   line += " call1=" + quoted_call(data + record::call1);
   if (k->shape == record::layout::refusal)
     return line + " talker=" + quoted_call(data + record::talker) +
            " my_call=" + quoted_call(data + record::my_call);
+  if (k->shape == record::layout::details)
+    return line + " your_call=" + quoted_call(data + record::your_call) +
+           " my_call=" + quoted_call(data + record::my_call) +
+           " suffix=" + quoted(data + record::suffix, 4);
   line += " call2=" + quoted_call(data + record::call2);
   if (k->shape == record::layout::node) return line + " ip=" + dotted_at(data + record::ip);
   if (k->shape == record::layout::peer) return line + peer(data);

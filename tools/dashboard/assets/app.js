@@ -177,6 +177,7 @@
     ago: (ms) => { const [t, n] = span(ms); return [t + ' ago', n]; },
     lasting,
     keyed: (ms) => { const [t, n] = span(ms); return ['keyed up ' + t + ' ago', n]; },
+    registered: (ms) => { const [t, n] = span(ms); return ['for ' + t, n]; },
   };
 
   // An element whose text follows the time since `iso`; refreshed only
@@ -368,6 +369,8 @@
     else if (recent) mark.appendChild(live(make('span'), node.last_header.at, 'keyed'));
   }
 
+  const DEXTRA = { dextra_client: 'DExtra client', dextra_link: 'DExtra link' };
+
   function fillNodeRow(entry) {
     const { tr, node } = entry;
     tr.replaceChildren();
@@ -386,19 +389,34 @@
       c.appendChild(make('span', 'visually-hidden', label + ': '));
       return c;
     };
-    cell('', 'Node name').appendChild(callElement(node.call2));
+    // A DExtra client or link is no registered node: said as what it is.
+    const dextra = DEXTRA[node.connection];
+    if (dextra) cell('', 'Connected as').append(dextra + (node.module ? ', module ' + callText(node.module) : ''));
+    else cell('', 'Node name').appendChild(callElement(node.call2));
     cell('address', 'Address').append(node.address === null ? 'hidden' : node.address);
     const since = cell('', 'Registered');
-    if (node.since) timeCell(since.appendChild(make('div')), node.since, false);
-    else since.append('before the dashboard watched');
+    if (node.since) {
+      timeCell(since.appendChild(make('div')), node.since, false);
+      since.append(' ', live(make('span', 'ago'), node.since, 'registered'));
+    } else {
+      since.append('before the dashboard watched');
+    }
     const last = cell('', 'Last heard through it');
     if (node.last_header) {
       last.append(callElement(node.last_header.my_call), ' ');
       timeCell(last.appendChild(make('div')), node.last_header.at);
+      last.append(' ', make('span', 'ago', nodeOvers(node)));
     } else {
       last.append('\u2014');
     }
     markNode(entry);
+  }
+
+  // The server's node counts are per UTC day: said so where the viewer's day is another.
+  function nodeOvers(node) {
+    const d = new Date(serverNow());
+    const today = node.overs_day && Date.parse(node.overs_day) === Date.UTC(d.getUTCFullYear(), d.getUTCMonth(), d.getUTCDate());
+    return plural(today ? node.overs : 0, 'over') + ' today' + (view.utc || localIsUtc() ? '' : ' (UTC)');
   }
 
   function putNode(node) {
@@ -432,7 +450,10 @@
   function nodeCount() {
     const rows = view.nodeRows.size;
     const v = view.state.server;
-    const table = v && !v.stopped_at && v.table_size > rows ? v.table_size : 0;
+    // The server's count is of its table alone, without DExtra clients and links.
+    let nodes = 0;
+    for (const entry of view.nodeRows.values()) nodes += DEXTRA[entry.node.connection] ? 0 : 1;
+    const table = v && !v.stopped_at && v.table_size > nodes ? v.table_size + rows - nodes : 0;
     setText($('node-count'), '(' + (table ? rows + ' of ' + table : rows) + ')');
     setText($('no-nodes'), table ? 'The server has ' + plural(table, 'node') +
       '; their rows come with its next heartbeats.' : 'No node registered.');
@@ -568,7 +589,18 @@
     const tr = make('tr');
     timeCell(tr.appendChild(make('td')), h.at);
     const speaker = tr.appendChild(make('td'));
-    speaker.append(callElement(h.my_call), ' ');
+    speaker.append(callElement(h.my_call));
+    // What the radio sent beside the call sign: its suffix, to whom, its text message.
+    if (h.suffix && callText(h.suffix)) speaker.append('/', callElement(h.suffix));
+    speaker.append(' ');
+    if (h.your_call && callText(h.your_call)) {
+      speaker.appendChild(make('span', 'detail')).append('to ', callElement(h.your_call));
+      speaker.append(' ');
+    }
+    if (h.message && callText(h.message)) {
+      speaker.appendChild(make('span', 'detail message')).append('\u201c', callElement(h.message), '\u201d');
+      speaker.append(' ');
+    }
     speaker.appendChild(make('span', 'under')).append('via ', callElement(h.call1, 'unregistered node'));
     const via = tr.appendChild(make('td', 'via'));
     via.appendChild(callElement(h.call1, 'unregistered node'));
@@ -778,7 +810,8 @@
   // known is left out, never shown as the epoch.
   function serverText(v) {
     if (!v) return '';
-    if (v.stopped_at) return 'Server stopped at ' + clock(v.stopped_at) + '.';
+    // Its nodes' rows stay as the stop left them: no record tells of them since.
+    if (v.stopped_at) return 'Server stopped at ' + clock(v.stopped_at) + '; the nodes listed are as of then.';
     const known = [];
     if (v.up_since) known.push('up ' + span(serverNow() - Date.parse(v.up_since))[0] + ' (since ' + clock(v.up_since) + ')');
     if (v.last_heartbeat) known.push('last heartbeat ' + span(serverNow() - Date.parse(v.last_heartbeat))[0] + ' ago');
@@ -879,6 +912,14 @@
     return !!h;
   }
 
+  // An over's suffix, your_call or message, for its rows.
+  function applyDetails(d) {
+    const s = view.state;
+    for (const h of [...(s.last_heard || []), ...s.heard_by_call]) {
+      if (h.my_call === d.my_call && h.at === d.at) Object.assign(h, { suffix: d.suffix, your_call: d.your_call, message: d.message });
+    }
+  }
+
   function applyChange(c) {
     const s = view.state;
     s.feed = c.feed;
@@ -902,7 +943,8 @@
         .slice(0, s.limits.last_heard);
       if (!s.streams) announce(callText(c.heard_call.my_call) + ' keyed up' + via(c.heard_call));
     }
-    const durationShown = c.over_ended && applyOverEnded(c.over_ended);
+    const durationShown = (c.over_ended && applyOverEnded(c.over_ended)) || !!c.over_details;
+    if (c.over_details) applyDetails(c.over_details);
     if (c.node) putNode(c.node);
     if (c.removed !== undefined) removeNode(c.removed);
     for (const call1 of c.nodes_gone || []) removeNode(call1);
@@ -1005,6 +1047,11 @@
     refreshTimes(false);
     rollHours();
     if (unknownSince() !== view.shownUnknown || view.day !== dayStart()) {
+      // Past midnight a time of yesterday is shown with its date, and a node's count starts anew.
+      if (view.day !== dayStart()) {
+        refreshClocks();
+        for (const entry of view.order) fillNodeRow(entry);
+      }
       showHeard();
       drawChart();
     }
