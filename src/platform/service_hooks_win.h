@@ -23,6 +23,13 @@ void request_reopen();
 // A stop request for wait_stop_request: a service's stop control.
 void request_stop();
 
+// Tells the service manager, through `status_handle` (a
+// SERVICE_STATUS_HANDLE), the service's `state`: while running it takes
+// stop and shutdown; a `specific_code` other than 0 ends it as a failure
+// with that service-specific code.
+void report_service_state(void* status_handle, unsigned long state, unsigned long specific_code = 0,
+                          unsigned long wait_hint = 0);
+
 // Whether the service manager may have started this process: its parent is
 // services.exe. The service dispatcher would tell for sure, but a console
 // start waits for its answer (about 10 s under Wine); a snapshot of the

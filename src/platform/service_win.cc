@@ -62,6 +62,19 @@ BOOL WINAPI on_console_event(DWORD event) {
 
 }  // namespace
 
+void report_service_state(void* status_handle, unsigned long state, unsigned long specific_code,
+                          unsigned long wait_hint) {
+  SERVICE_STATUS st{};
+  st.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  st.dwCurrentState = state;
+  st.dwControlsAccepted =
+      state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+  st.dwWin32ExitCode = specific_code == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
+  st.dwServiceSpecificExitCode = specific_code;
+  st.dwWaitHint = wait_hint;
+  ::SetServiceStatus(static_cast<SERVICE_STATUS_HANDLE>(status_handle), &st);
+}
+
 bool maybe_started_by_service_manager() {
   const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) return true;
@@ -118,15 +131,7 @@ constexpr DWORD stop_wait_hint_ms = 10000;
 constexpr DWORD start_wait_hint_ms = 10000;
 
 void report(DWORD state, DWORD specific_code = 0, DWORD wait_hint = 0) {
-  SERVICE_STATUS st{};
-  st.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-  st.dwCurrentState = state;
-  st.dwControlsAccepted =
-      state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
-  st.dwWin32ExitCode = specific_code == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
-  st.dwServiceSpecificExitCode = specific_code;
-  st.dwWaitHint = wait_hint;
-  ::SetServiceStatus(the_service.status, &st);
+  report_service_state(the_service.status, state, specific_code, wait_hint);
 }
 
 DWORD WINAPI on_control(DWORD control, DWORD, void*, void*) {

@@ -38,15 +38,7 @@ constexpr DWORD stop_wait_hint_ms = 3000;
 constexpr DWORD start_wait_hint_ms = 10000;
 
 void report(DWORD state, DWORD specific_code = 0, DWORD wait_hint = 0) {
-  SERVICE_STATUS st{};
-  st.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-  st.dwCurrentState = state;
-  st.dwControlsAccepted =
-      state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
-  st.dwWin32ExitCode = specific_code == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
-  st.dwServiceSpecificExitCode = specific_code;
-  st.dwWaitHint = wait_hint;
-  ::SetServiceStatus(status_handle, &st);
+  platform::report_service_state(status_handle, state, specific_code, wait_hint);
 }
 
 void report_running() {
