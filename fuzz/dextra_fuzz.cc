@@ -1,13 +1,12 @@
 // Feeds the DExtra door any sequence of datagrams from eight peers at four
 // addresses and two ports each, interleaved with streams from the
-// conference and turns of the clock. Input: records of one control byte
-// (bits 0-2 the peer, bits 3-4 what happens: a datagram, the clock, a
-// conference header, a conference voice frame), one length byte, then that
-// many bytes (at most 56). Whatever arrives, the door sends only datagrams
-// of the DExtra sizes, every header it sends has repeater fields and a
-// suffix that the strictest reflector accepts and a right checksum (the
-// talker's call sign is passed on as it came), it never sends a stream back to
-// the peer it came from, and it keeps no more clients than its bound.
+// conference and turns of the clock (the door's, then the streams' silence). Input: records of one
+// control byte (bits 0-2 the peer, bits 3-4 what happens: a datagram, the clock, a conference
+// header, a conference voice frame), one length byte, then that many bytes (at most 56). Whatever
+// arrives, the door sends only datagrams of the DExtra sizes, every header it sends has repeater
+// fields and a suffix that the strictest reflector accepts and a right checksum (the talker's call
+// sign is passed on as it came), it never sends a stream back to the peer it came from, and it
+// keeps no more clients than its bound.
 
 #include <cstdint>
 #include <cstdio>
@@ -78,7 +77,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   checking_wire net;
   null_events events;
   std::int64_t now = 1000;
-  door d({"XRF999", true, 1, 5}, net, events, now);
+  live_streams streams;
+  streams.start();
+  door d({"XRF999", true, 1, 5}, net, events, streams, now);
   events.d = &d;
   events.net = &net;
   d.add_link({"XRF001", 'B', "ref", 30001});
@@ -99,6 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 1:
         now += 100 * (length + 1);
         d.tick(now);
+        streams.end_silent(now);
         break;
       case 2:
         // A node's header: plausible fields as the door's rules ask.

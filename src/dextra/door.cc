@@ -30,13 +30,17 @@ bool ends_stream(const std::uint8_t* node_voice) {
 
 }  // namespace
 
-door::door(door_config config, wire& net, door_events& events, std::int64_t now)
+door::door(door_config config, wire& net, door_events& events, live_streams& streams,
+           std::int64_t now)
     : config_(std::move(config)),
       net_(net),
       events_(events),
       now_(now),
       last_keepalive_ms_(now),
-      out_(static_cast<std::uint32_t>(now) * 2654435761u) {}
+      streams_(streams),
+      id_state_((static_cast<std::uint32_t>(now) * 2654435761u) | 1u) {
+  streams_.add_reader(*this);
+}
 
 void door::add_link(const link_target& target) {
   link& l = links_.emplace_back();
@@ -118,10 +122,15 @@ void door::link_request(peer* known, const std::uint8_t* data, const endpoint& f
   client_index_[key_of(from)] = clients_.size();
   clients_.push_back(p);
   events_.changed(clients_.back(), peer_change::linked);
-  // A client that links while streams run hears them from here on.
-  for (const out_stream& s : out_.all())
-    if (!s.ended && s.has_header && !(s.from == origin_of(clients_.back())))
+  // A client that links while streams run hears them from here on; not
+  // another peer's echo test, nor its own stream.
+  const stream_origin own = origin_of(clients_.back());
+  for (const std::uint16_t i : streams_.in_use()) {
+    const live_stream& s = streams_.at(i);
+    if (s.door.out && !s.door.out_ended && s.door.has_header && s.from.door != echo_door &&
+        !(s.from == own))
       send_header_to(clients_.back(), s);
+  }
 }
 
 void door::remove_client(std::size_t index, peer_change why) {
@@ -166,24 +175,68 @@ void door::from_reflector(link& l, kind k, const std::uint8_t* data) {
 void door::link_failed(link& l, peer_change why) {
   l.step = link_step::waiting;
   l.p.up = false;
-  l.p.in.live = false;
+  if (live_stream* s = streams_.find(origin_of(l.p))) s->door.in_live = false;
   ++l.failures;
   const int doublings = std::min(l.failures - 1, 5);
   l.next_ms = now_ + std::min(first_backoff_ms << doublings, longest_backoff_ms);
   events_.changed(l.p, why);
 }
 
+live_stream* door::hold(const stream_origin& from) {
+  live_stream* s = streams_.open(from, now_);
+  if (s == nullptr) return nullptr;
+  if (!s->door.held()) {
+    if (held_ == most_streams) {
+      streams_.release(*s);
+      return nullptr;
+    }
+    ++held_;
+  }
+  // The door's clock is its last turn or datagram: never later than the
+  // moment another reader stamped.
+  s->last_ms = std::max(s->last_ms, now_);
+  return s;
+}
+
+void door::silent(live_stream& s) {
+  if (!s.door.held()) return;
+  --held_;
+  const door_stream d = s.door;
+  s.door = door_stream{};
+  if (!d.out || d.out_ended) return;
+  std::uint8_t framed[dsvt::voice_size] = {};
+  std::memcpy(framed + dsvt::voice_bytes, end_voice, sizeof end_voice);
+  std::memcpy(framed + dsvt::slow_data, end_slow, sizeof end_slow);
+  frame_as_dsvt_voice(framed, d.out_id, d.sequence | dsvt::last_frame);
+  if (s.from.door == echo_door) {
+    if (const peer* p = find_peer({s.from.ip, s.from.port}))
+      net_.send(framed, sizeof framed, p->at);
+    return;
+  }
+  gather(s.from);
+  send_gathered(framed, sizeof framed);
+}
+
+bool door::carried(const callsign& my, const stream_origin& from) {
+  for (const std::uint16_t i : streams_.in_use()) {
+    const live_stream& s = streams_.at(i);
+    if (s.door.out && s.door.has_header && !(s.from == from) && s.my_call == my) return true;
+  }
+  return false;
+}
+
 void door::stream_in_header(peer& p, const std::uint8_t* data) {
-  in_stream& in = p.in;
-  in.last_ms = now_;
+  live_stream* s = hold(origin_of(p));
+  if (s == nullptr) return;
+  door_stream& in = s->door;
   // Copies of the header: one stream.
-  if (in.live && std::memcmp(in.id, data + dsvt::stream_id, 2) == 0) return;
-  in.live = true;
-  std::memcpy(in.id, data + dsvt::stream_id, 2);
-  std::memcpy(in.my, data + dsvt::my, call_size);
+  if (in.in && in.in_live && std::memcmp(in.in_id, data + dsvt::stream_id, 2) == 0) return;
+  in.in = true;
+  in.in_live = true;
+  std::memcpy(in.in_id, data + dsvt::stream_id, 2);
   // A talker the conference carries already, from elsewhere: the same
   // stream come round a loop of links.
-  in.taken = !out_.carried(in.my, origin_of(p), now_, loop_window_ms);
+  in.taken = !carried(callsign_of(data + dsvt::my), origin_of(p));
   if (!in.taken) return;
   std::uint8_t packet[dsvt::header_size];
   std::memcpy(packet, data, sizeof packet);
@@ -192,11 +245,13 @@ void door::stream_in_header(peer& p, const std::uint8_t* data) {
 }
 
 void door::stream_in_voice(peer& p, const std::uint8_t* data) {
-  in_stream& in = p.in;
-  if (!in.live || std::memcmp(in.id, data + dsvt::stream_id, 2) != 0) return;
-  in.last_ms = now_;
+  live_stream* s = streams_.find(origin_of(p));
+  if (s == nullptr) return;
+  door_stream& in = s->door;
+  if (!in.in_live || std::memcmp(in.in_id, data + dsvt::stream_id, 2) != 0) return;
+  s->last_ms = std::max(s->last_ms, now_);
   const std::uint8_t sequence = data[dsvt::sequence];
-  if ((sequence & dsvt::last_frame) != 0) in.live = false;
+  if ((sequence & dsvt::last_frame) != 0) in.in_live = false;
   if (!in.taken) return;
   std::uint8_t packet[dsvt::voice_size];
   std::memcpy(packet, data, sizeof packet);
@@ -206,15 +261,15 @@ void door::stream_in_voice(peer& p, const std::uint8_t* data) {
   events_.stream_voice(p, packet);
 }
 
-void door::send_header_to(const peer& p, const out_stream& s) {
+void door::send_header_to(const peer& p, const live_stream& s) {
   std::uint8_t packet[dsvt::header_size];
-  std::memcpy(packet, s.header, sizeof packet);
+  std::memcpy(packet, s.door.header.data(), sizeof packet);
   std::memcpy(packet + dsvt::rpt2, p.rpt2, call_size);
   std::memcpy(packet + dsvt::rpt1, p.rpt1, call_size);
   // The suffix says nothing a receiver needs: one that strict reflectors
   // would refuse goes as spaces. The talker's call sign is never changed.
   if (!plausible_suffix(packet + dsvt::my_suffix)) std::memset(packet + dsvt::my_suffix, ' ', 4);
-  frame_as_dsvt_header(packet, s.id);
+  frame_as_dsvt_header(packet, s.door.out_id);
   set_header_crc(packet);
   for (int i = 0; i < header_copies; ++i) net_.send(packet, sizeof packet, p.at);
 }
@@ -226,30 +281,59 @@ const peer* door::find_peer(const endpoint& at) {
   return nullptr;
 }
 
-std::uint8_t door::next_sequence(out_stream& s, const std::uint8_t* packet) {
-  s.last_ms = now_;
-  std::uint8_t sequence = out_.sequence_of(s, packet);
+std::uint8_t door::next_sequence(door_stream& s, const std::uint8_t* packet) {
+  std::uint8_t sequence = is_sync(packet) ? 0 : s.sequence;
+  s.sequence = static_cast<std::uint8_t>((sequence + 1) % dsvt::frames_per_superframe);
   if (ends_stream(packet)) {
     sequence |= dsvt::last_frame;
-    s.ended = true;
+    s.out_ended = true;
   }
   return sequence;
 }
 
+void door::start_out(live_stream& s, const std::uint8_t* header) {
+  door_stream& d = s.door;
+  d.out = true;
+  d.out_ended = false;
+  d.sequence = 0;
+  fresh_id(d.out_id);
+  d.has_header = header != nullptr;
+  if (header == nullptr) return;
+  std::memcpy(d.header.data(), header, hdr::size);
+  s.my_call = callsign_of(header + hdr::my_call);
+}
+
+// A new stream id each time: never 0, and never the one before it.
+void door::fresh_id(std::uint8_t* id) {
+  std::uint16_t value = 0;
+  while (value == 0 || value == last_id_) {
+    id_state_ ^= id_state_ << 13;
+    id_state_ ^= id_state_ >> 17;
+    id_state_ ^= id_state_ << 5;
+    value = static_cast<std::uint16_t>(id_state_ & 0xffff);
+  }
+  last_id_ = value;
+  id[0] = static_cast<std::uint8_t>(value >> 8);
+  id[1] = static_cast<std::uint8_t>(value & 0xff);
+}
+
 bool door::header(const std::uint8_t* packet, const stream_origin& from) {
-  const out_stream& s = out_.start(from, packet, now_);
+  live_stream* s = hold(from);
+  if (s == nullptr) return false;
+  start_out(*s, packet);
   gather(from);
   for (const endpoint& at : to_)
-    if (const peer* p = find_peer(at)) send_header_to(*p, s);
+    if (const peer* p = find_peer(at)) send_header_to(*p, *s);
   return !to_.empty();
 }
 
 void door::voice(const std::uint8_t* packet, const stream_origin& from) {
-  out_stream* s = out_.live(from);
-  if (s == nullptr) s = &out_.start(from, nullptr, now_);
+  live_stream* s = hold(from);
+  if (s == nullptr) return;
+  if (!s->door.out || s->door.out_ended) start_out(*s, nullptr);
   std::uint8_t framed[dsvt::voice_size];
   std::memcpy(framed, packet, sizeof framed);
-  frame_as_dsvt_voice(framed, s->id, next_sequence(*s, packet));
+  frame_as_dsvt_voice(framed, s->door.out_id, next_sequence(s->door, packet));
   gather(from);
   send_gathered(framed, sizeof framed);
 }
@@ -260,14 +344,17 @@ void door::send_to(const stream_origin& to, const std::uint8_t* packet, std::siz
   if (to.door != config_.door_id) return;
   const peer* p = find_peer({to.ip, to.port});
   if (p == nullptr) return;
-  const stream_origin own{echo_door, to.ip, to.port};
-  if (length == dsvt::header_size) return send_header_to(*p, out_.start(own, packet, now_));
-  if (length != dsvt::voice_size) return;
-  out_stream* s = out_.live(own);
-  if (s == nullptr) s = &out_.start(own, nullptr, now_);
+  if (length != dsvt::header_size && length != dsvt::voice_size) return;
+  live_stream* s = hold({echo_door, to.ip, to.port});
+  if (s == nullptr) return;
+  if (length == dsvt::header_size) {
+    start_out(*s, packet);
+    return send_header_to(*p, *s);
+  }
+  if (!s->door.out || s->door.out_ended) start_out(*s, nullptr);
   std::uint8_t framed[dsvt::voice_size];
   std::memcpy(framed, packet, sizeof framed);
-  frame_as_dsvt_voice(framed, s->id, next_sequence(*s, packet));
+  frame_as_dsvt_voice(framed, s->door.out_id, next_sequence(s->door, packet));
   net_.send(framed, sizeof framed, p->at);
 }
 
@@ -304,11 +391,7 @@ void door::tick(std::int64_t now) {
     net_.send(drop_notice, sizeof drop_notice, clients_[i].at);
     remove_client(i, peer_change::dropped);
   }
-  for (peer& p : clients_)
-    if (p.in.live && now - p.in.last_ms >= stream_silence_ms) p.in.live = false;
   for (link& l : links_) tick_link(l);
-  close_lost_streams();
-  out_.forget_ended(now, loop_window_ms);
 }
 
 void door::stop() {
@@ -323,7 +406,6 @@ void door::stop() {
 }
 
 void door::tick_link(link& l) {
-  if (l.p.in.live && now_ - l.p.in.last_ms >= stream_silence_ms) l.p.in.live = false;
   switch (l.step) {
     case link_step::up:
       if (now_ - l.p.last_heard_ms >= silent_ms) link_failed(l, peer_change::link_lost);
@@ -346,26 +428,6 @@ void door::tick_link(link& l) {
       if (l.failures == 0) events_.changed(l.p, peer_change::link_trying);
       return;
     }
-  }
-}
-
-// A stream whose end mark never came: after the silence its peers are sent
-// a closing frame, so that their radios stop as they would at a mark.
-void door::close_lost_streams() {
-  for (out_stream& s : out_.all()) {
-    if (s.ended || now_ - s.last_ms < stream_silence_ms) continue;
-    s.ended = true;
-    std::uint8_t framed[dsvt::voice_size] = {};
-    std::memcpy(framed + dsvt::voice_bytes, end_voice, sizeof end_voice);
-    std::memcpy(framed + dsvt::slow_data, end_slow, sizeof end_slow);
-    frame_as_dsvt_voice(framed, s.id, s.next_sequence | dsvt::last_frame);
-    if (s.from.door == echo_door) {
-      if (const peer* p = find_peer({s.from.ip, s.from.port}))
-        net_.send(framed, sizeof framed, p->at);
-      continue;
-    }
-    gather(s.from);
-    send_gathered(framed, sizeof framed);
   }
 }
 

@@ -5,6 +5,10 @@
 // module letter is the one conference. It speaks only through a `wire` and
 // reports only through `door_events`, so it runs the same under a test as
 // in the server.
+//
+// The streams it follows in and carries out are entries of the server's
+// table of live streams, the one the stream log and the conference rules
+// read: a stream ends for the door when that table finds it silent.
 
 #include <cstdint>
 #include <optional>
@@ -14,10 +18,10 @@
 #include <vector>
 
 #include "dextra/link_target.h"
-#include "dextra/out_streams.h"
 #include "dextra/peer.h"
 #include "dextra/wire.h"
 #include "node/doors.h"
+#include "node/live_streams.h"
 
 namespace mirx::dextra {
 
@@ -44,20 +48,22 @@ struct door_config {
   std::size_t most_clients = 1000;
 };
 
-class door final : public conference_door {
+class door final : public conference_door, public stream_reader {
  public:
   static constexpr std::int64_t keepalive_ms = 3000;
   static constexpr std::int64_t silent_ms = 30000;  // a peer silent this long is gone
-  // A stream without voice this long has ended (its end mark was lost).
-  static constexpr std::int64_t stream_silence_ms = 2000;
-  // A talker's stream that ended less than this ago still keeps the same
-  // talker out from another door or link: late copies of a looped stream.
-  static constexpr std::int64_t loop_window_ms = 2000;
+  // A talker's stream keeps the same talker out from another door or link
+  // until it has been silent this long: late copies of a looped stream.
+  static constexpr std::int64_t loop_window_ms = stream_silence_ms;
   static constexpr int header_copies = 3;
   static constexpr std::int64_t first_backoff_ms = 3000;
   static constexpr std::int64_t longest_backoff_ms = 60000;
+  // Streams followed in or carried out at once; a stream past it is
+  // neither taken in nor carried out.
+  static constexpr std::size_t most_streams = 1024;
 
-  door(door_config config, wire& net, door_events& events, std::int64_t now);
+  // `streams` is started, and outlives the door.
+  door(door_config config, wire& net, door_events& events, live_streams& streams, std::int64_t now);
 
   void add_link(const link_target& target);
 
@@ -65,8 +71,11 @@ class door final : public conference_door {
   void receive(const std::uint8_t* data, std::size_t length, const endpoint& from,
                std::int64_t now);
   // On the clock, at least every few hundred milliseconds: keepalives, the
-  // silent dropped, lost ends closed, links (re)linked.
+  // silent dropped, links (re)linked.
   void tick(std::int64_t now);
+  // A stream fell silent: one carried out without its end gets a closing
+  // frame, so that its hearers' radios stop as they would at the end.
+  void silent(live_stream& s) override;
 
   // From the conference: carried to every peer but `from`'s.
   bool header(const std::uint8_t* packet, const stream_origin& from) override;
@@ -95,9 +104,18 @@ class door final : public conference_door {
   peer* find_client(const endpoint& at);
   // The client, or the link that is up, at `at`; null when none.
   const peer* find_peer(const endpoint& at);
-  // The DSVT sequence of a node-framed voice packet of `s`, the end flag on
-  // its last; marks `s` ended then.
-  std::uint8_t next_sequence(out_stream& s, const std::uint8_t* packet);
+  // The entry of `from`, held by the door; null past the bound.
+  live_stream* hold(const stream_origin& from);
+  // A new stream carried out from `s`'s origin, with a fresh id; `header`
+  // node-framed, or null when voice came first.
+  void start_out(live_stream& s, const std::uint8_t* header);
+  // Whether a talker `my` is being carried out from another origin than
+  // `from`, or was less than the loop window ago.
+  bool carried(const callsign& my, const stream_origin& from);
+  // The DSVT sequence of a node-framed voice packet of `s`: 0 on the sync,
+  // counted 0..20, the end flag on its last; marks `s` ended then.
+  std::uint8_t next_sequence(door_stream& s, const std::uint8_t* packet);
+  void fresh_id(std::uint8_t* id);
   link* find_link(const endpoint& at);
   void link_request(peer* known, const std::uint8_t* data, const endpoint& from);
   void remove_client(std::size_t index, peer_change why);
@@ -106,8 +124,7 @@ class door final : public conference_door {
   void stream_in_header(peer& p, const std::uint8_t* data);
   void stream_in_voice(peer& p, const std::uint8_t* data);
   void tick_link(link& l);
-  void send_header_to(const peer& p, const out_stream& s);
-  void close_lost_streams();
+  void send_header_to(const peer& p, const live_stream& s);
   // Every peer that hears the conference but `from`'s, in `to_`.
   void gather(const stream_origin& from);
   void send_gathered(const std::uint8_t* data, std::size_t length);
@@ -120,7 +137,10 @@ class door final : public conference_door {
   std::vector<peer> clients_;
   std::unordered_map<std::uint64_t, std::size_t> client_index_;
   std::vector<link> links_;
-  out_streams out_;
+  live_streams& streams_;
+  std::size_t held_ = 0;  // entries of streams_ the door holds
+  std::uint32_t id_state_;
+  std::uint16_t last_id_ = 0;
   std::vector<endpoint> to_;
 };
 

@@ -13,15 +13,6 @@ namespace mirx::dextra {
 
 enum class peer_kind : std::uint8_t { client, link };
 
-// The stream a peer is sending, as far as the door follows it.
-struct in_stream {
-  bool live = false;
-  bool taken = false;  // relayed; false: refused (a loop), its voice dropped
-  std::uint8_t id[2] = {};
-  std::uint8_t my[call_size] = {};
-  std::int64_t last_ms = 0;
-};
-
 struct peer {
   peer_kind kind = peer_kind::client;
   endpoint at;
@@ -36,7 +27,6 @@ struct peer {
   std::uint8_t rpt2[call_size] = {};
   bool up = true;  // a client always; a link once answered
   std::int64_t last_heard_ms = 0;
-  in_stream in;
 
   std::string_view call_text() const { return {reinterpret_cast<const char*>(call), call_size}; }
 };

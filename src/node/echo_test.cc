@@ -8,7 +8,7 @@
 
 namespace mirx {
 
-void echo_test::start(const char* call, bool records) {
+void echo_test::start(const char* call, bool records, live_streams* shared) {
   call_.fill(' ');
   std::memcpy(call_.data(), call, std::min(std::strlen(call), call_size));
   records_ = records;
@@ -16,14 +16,30 @@ void echo_test::start(const char* call, bool records) {
   store_.assign(max_echo_tests * max_echo_packets * voice::size, 0);
   for (std::size_t i = 0; i < max_echo_tests; ++i)
     slots_[i].voice = store_.data() + i * max_echo_packets * voice::size;
-  tails_.clear();
-  tails_.reserve(max_echo_tails);
+  tails_ = 0;
+  if (shared == nullptr) {
+    own_.start();
+    shared = &own_;
+  }
+  table_ = shared;
+  table_->add_reader(*this);
 }
 
-echo_test::tail* echo_test::tail_of(const stream_origin& from) {
-  for (tail& t : tails_)
-    if (t.from == from) return &t;
-  return nullptr;
+live_stream* echo_test::followed(const stream_origin& from) {
+  live_stream* e = table_->find(from);
+  return e != nullptr && e->echo != echo_state::none ? e : nullptr;
+}
+
+void echo_test::let_go(live_stream& e) {
+  if (e.echo == echo_state::tail) --tails_;
+  e.echo = echo_state::none;
+  table_->release(e);
+}
+
+void echo_test::silent(live_stream& e) {
+  if (e.echo == echo_state::recording) finish_recording(slots_[e.echo_slot], -1);
+  if (e.echo == echo_state::tail) --tails_;
+  e.echo = echo_state::none;
 }
 
 // The recording has lasted its 60 s: it is played back and its slot freed,
@@ -31,22 +47,20 @@ echo_test::tail* echo_test::tail_of(const stream_origin& from) {
 // With no room for the tail the slot keeps recording (dropping) instead: a
 // bound may cost an echo test its turn, never relay its voice.
 void echo_test::end_at_bound(slot& s, std::int64_t now_ms) {
-  if (tails_.size() == max_echo_tails) return;
-  tails_.push_back({s.from, s.last_ms});
+  if (tails_ == max_echo_tails) return;
+  live_stream* e = followed(s.from);
+  if (e == nullptr) return;
+  e->echo = echo_state::tail;
+  ++tails_;
   finish_recording(s, now_ms);
 }
 
-echo_test::slot* echo_test::recording(const stream_origin& from) {
-  for (slot& s : slots_)
-    if (s.now == phase::recording && s.from == from) return &s;
-  return nullptr;
-}
-
-// The playback begins at once; its last packet carries the end mark even when
-// the sender's was lost.
-void echo_test::finish_recording(slot& s, std::int64_t now_ms) {
+// The playback begins at `play_ms` (-1: the next tick, for an end found
+// without the time); its last packet carries the end mark even when the
+// sender's was lost.
+void echo_test::finish_recording(slot& s, std::int64_t play_ms) {
   s.now = phase::playing;
-  s.play_ms = now_ms;
+  s.play_ms = play_ms;
   if (s.packets == 0) return;
   std::uint8_t* last = s.voice + (s.packets - 1) * voice::size;
   if (!voice::ends_stream(last)) last[prefix::sequence + 1] |= voice::last_frame_flag;
@@ -54,12 +68,19 @@ void echo_test::finish_recording(slot& s, std::int64_t now_ms) {
 
 bool echo_test::header(const conference& c, const stream_origin& from, const std::uint8_t* packet,
                        std::int64_t now_ms, const callsign* door_names) {
-  if (slot* s = recording(from)) finish_recording(*s, now_ms);
-  if (tail* t = tail_of(from)) tails_.erase(tails_.begin() + (t - tails_.data()));
+  if (live_stream* e = followed(from)) {
+    if (e->echo == echo_state::recording) finish_recording(slots_[e->echo_slot], now_ms);
+    let_go(*e);
+  }
   if (std::memcmp(packet + hdr::your_call, call_.data(), call_size) != 0) return false;
   const auto free = std::find_if(slots_.begin(), slots_.end(),
                                  [](const slot& s) { return s.now == phase::free; });
   if (free == slots_.end()) return false;
+  live_stream* e = table_->open(from, now_ms);
+  if (e == nullptr) return false;
+  e->echo = echo_state::recording;
+  e->echo_slot = static_cast<std::uint8_t>(free - slots_.begin());
+  e->last_ms = std::max(e->last_ms, now_ms);
   std::uint8_t* voice = free->voice;
   *free = slot{phase::recording, from, {}, 0, 0, false, now_ms, now_ms, 0, voice, {}, {}};
   std::memcpy(free->header.data(), packet, hdr::size);
@@ -69,40 +90,41 @@ bool echo_test::header(const conference& c, const stream_origin& from, const std
     free->call2 = door_names[1];
     return true;
   }
-  for (const node_entry& e : c.table.entries())
-    if (e.ip == from.ip) {
-      free->call1 = e.call1;
-      free->call2 = e.call2;
+  for (const node_entry& n : c.table.entries())
+    if (n.ip == from.ip) {
+      free->call1 = n.call1;
+      free->call2 = n.call2;
     }
   return true;
 }
 
 bool echo_test::voice(const stream_origin& from, const std::uint8_t* packet, std::int64_t now_ms) {
-  slot* s = recording(from);
-  if (s == nullptr) {
-    tail* t = tail_of(from);
-    if (t != nullptr) t->last_ms = now_ms;
-    return t != nullptr;
-  }
-  s->last_ms = now_ms;
-  if (now_ms - s->start_ms >= max_echo_ms) {
-    end_at_bound(*s, now_ms);
+  live_stream* e = followed(from);
+  if (e == nullptr) return false;
+  e->last_ms = std::max(e->last_ms, now_ms);
+  if (e->echo == echo_state::tail) return true;
+  slot& s = slots_[e->echo_slot];
+  s.last_ms = now_ms;
+  if (now_ms - s.start_ms >= max_echo_ms) {
+    end_at_bound(s, now_ms);
     return true;
   }
-  if (s->packets < max_echo_packets)
-    std::memcpy(s->voice + s->packets++ * voice::size, packet, voice::size);
-  if (voice::ends_stream(packet)) finish_recording(*s, now_ms);
+  if (s.packets < max_echo_packets)
+    std::memcpy(s.voice + s.packets++ * voice::size, packet, voice::size);
+  if (voice::ends_stream(packet)) {
+    finish_recording(s, now_ms);
+    let_go(*e);
+  }
   return true;
 }
 
 void echo_test::tick(conference& c, std::int64_t now_ms, std::int64_t heard_ms) {
-  std::erase_if(tails_,
-                [heard_ms](const tail& t) { return heard_ms - t.last_ms >= stream_silence_ms; });
+  if (table_ == &own_) own_.end_silent(heard_ms);
   for (slot& s : slots_) {
-    if (s.now == phase::recording && heard_ms - s.last_ms >= stream_silence_ms)
-      finish_recording(s, now_ms);
     if (s.now == phase::recording && now_ms - s.start_ms >= max_echo_ms) end_at_bound(s, now_ms);
-    if (s.now == phase::playing) play(c, s, now_ms);
+    if (s.now != phase::playing) continue;
+    if (s.play_ms < 0) s.play_ms = now_ms;
+    play(c, s, now_ms);
   }
 }
 
@@ -111,7 +133,9 @@ std::int64_t echo_test::next_due_ms() const {
   for (const slot& s : slots_)
     if (s.now == phase::playing) {
       const std::int64_t at =
-          s.play_ms + static_cast<std::int64_t>(s.sent + (s.header_sent ? 1 : 0)) * echo_frame_ms;
+          s.play_ms < 0 ? 0
+                        : s.play_ms + static_cast<std::int64_t>(s.sent + (s.header_sent ? 1 : 0)) *
+                                          echo_frame_ms;
       if (due < 0 || at < due) due = at;
     }
   return due;

@@ -19,6 +19,7 @@
 #include "node/callsign.h"
 #include "node/conference.h"
 #include "node/datagrams.h"
+#include "node/live_streams.h"
 
 namespace mirx {
 
@@ -35,11 +36,13 @@ inline constexpr std::int64_t max_echo_ms = max_echo_packets * echo_frame_ms;
 // that reaches the bound keeps its place (and drops its voice) instead.
 inline constexpr std::size_t max_echo_tails = 64;
 
-class echo_test {
+class echo_test final : public stream_reader {
  public:
   // `call` as configured: at most 8 characters, padded with spaces to 8.
-  // `records`: ECH records go to the log server.
-  void start(const char* call, bool records);
+  // `records`: ECH records go to the log server. Recordings and tails are
+  // followed in `shared`, whose owner ends the silent ones; without it the
+  // test takes a table of its own and ends them in tick.
+  void start(const char* call, bool records, live_streams* shared = nullptr);
   bool on() const { return !slots_.empty(); }
 
   // A header from `ip`: a recording in progress there ends (its playback
@@ -55,12 +58,16 @@ class echo_test {
   // (kept, or dropped beyond its limit) or to a sender whose recording ended
   // at the bound: it is then not relayed.
   bool voice(const stream_origin& from, const std::uint8_t* packet, std::int64_t now_ms);
-  // On every wake of the receive loop: ends recordings silent at `heard_ms`
-  // (up to which every datagram that arrived has been read) or at their
-  // bound, and sends the playback packets that are due.
+  // On every wake of the receive loop: ends recordings at their bound (and,
+  // in a table of its own, those silent at `heard_ms`, up to which every
+  // datagram that arrived has been read), and sends the playback packets
+  // that are due.
   void tick(conference& c, std::int64_t now_ms, std::int64_t heard_ms);
   // When tick next has work, so that the loop wakes for it; -1: none.
   std::int64_t next_due_ms() const;
+
+  // The sender fell silent: its recording ends, or its tail.
+  void silent(live_stream& s) override;
 
  private:
   enum class phase { free, recording, playing };
@@ -73,20 +80,17 @@ class echo_test {
     bool header_sent = false;  // and the ECH record, the line
     std::int64_t start_ms = 0;
     std::int64_t last_ms = 0;
-    std::int64_t play_ms = 0;  // when the playback header is due
+    std::int64_t play_ms = 0;  // when the playback header is due; -1: at the next tick
     std::uint8_t* voice = nullptr;
     callsign call1{};  // of the speaker's node when the header came
     callsign call2{};
   };
-  struct tail {
-    stream_origin from{};
-    std::int64_t last_ms = 0;
-  };
 
-  slot* recording(const stream_origin& from);
-  void finish_recording(slot& s, std::int64_t now_ms);
+  // The entry of `from` when the test follows it, else null.
+  live_stream* followed(const stream_origin& from);
+  void let_go(live_stream& e);
+  void finish_recording(slot& s, std::int64_t play_ms);
   void end_at_bound(slot& s, std::int64_t now_ms);
-  tail* tail_of(const stream_origin& from);
   void send_back(conference& c, const slot& s, const std::uint8_t* data, std::size_t length,
                  bool header);
   void begin_playback(conference& c, slot& s);
@@ -96,7 +100,9 @@ class echo_test {
   bool records_ = false;
   std::vector<slot> slots_;
   std::vector<std::uint8_t> store_;  // every slot's voice packets
-  std::vector<tail> tails_;          // reserved at start, never grown beyond
+  std::size_t tails_ = 0;
+  live_streams own_;  // when started without a shared table
+  live_streams* table_ = nullptr;
 };
 
 }  // namespace mirx

@@ -5,7 +5,7 @@ namespace {
 
 // A power of two over three times the capacity: probe runs stay short and
 // every probe meets an empty place.
-constexpr int index_bits = 12;
+constexpr int index_bits = 13;
 constexpr std::size_t index_size = std::size_t{1} << index_bits;
 static_assert(index_size >= 3 * live_streams::capacity);
 constexpr std::size_t index_mask = index_size - 1;

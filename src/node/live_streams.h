@@ -39,12 +39,36 @@ enum class floor_state : std::uint8_t {
   ended,    // over by its end mark; the timer still runs until silence
 };
 
+// What a door keeps of a stream: as it comes in from one of the door's
+// peers, and as the door carries it out to its other peers in its own
+// framing (a stream id of its own, the sequence counted with the sync).
+struct door_stream {
+  bool in = false;       // a peer's stream, followed
+  bool in_live = false;  // its end flag not seen yet
+  bool taken = false;    // relayed; false: it came round a loop, its voice is dropped
+  std::uint8_t in_id[2] = {};
+  bool out = false;        // carried out to the door's peers
+  bool out_ended = false;  // its last frame, or a closing one, sent
+  bool has_header = false;
+  std::uint8_t out_id[2] = {};
+  std::uint8_t sequence = 0;                     // of the next voice frame carried out
+  std::array<std::uint8_t, hdr::size> header{};  // node-framed, for peers that link meanwhile
+
+  bool held() const { return in || out; }
+};
+
+// What the echo test keeps of a stream; `none` when it does not follow it.
+enum class echo_state : std::uint8_t {
+  none,
+  recording,  // in the recording slot `echo_slot`
+  tail,       // its recording ended at the bound: voice dropped until silence
+};
+
 struct live_stream {
   stream_origin from{};
   std::int64_t start_ms = 0;  // its first header or voice
   std::int64_t last_ms = 0;   // its last header or voice
   callsign my_call{};         // of its last header
-  std::uint8_t sequence = 0;  // of its last voice packet, the low byte
 
   // The stream log: whether the stream is logged, and what its END repeats.
   bool logged = false;
@@ -57,7 +81,15 @@ struct live_stream {
   floor_state floor = floor_state::none;
   std::int64_t over_start_ms = 0;  // of the continuous transmission, for the timer
 
-  bool held() const { return logged || floor != floor_state::none; }
+  // The echo test.
+  echo_state echo = echo_state::none;
+  std::uint8_t echo_slot = 0;
+
+  door_stream door;
+
+  bool held() const {
+    return logged || floor != floor_state::none || echo != echo_state::none || door.held();
+  }
 };
 
 // A reader told when an entry it may hold falls silent, just before the
@@ -73,8 +105,9 @@ class stream_reader {
 class live_streams {
  public:
   // Room for every reader at its own bound at once: the stream log's 1024,
-  // the conference rules' 64 and the echo test's recordings and tails.
-  static constexpr std::size_t capacity = 1024 + 64 + 8 + 64;
+  // the conference rules' 64, the echo test's recordings and tails, and the
+  // door's 1024.
+  static constexpr std::size_t capacity = 1024 + 64 + 8 + 64 + 1024;
 
   // Takes the table's memory; entries stay where they are until freed, so a
   // reader may keep a pointer to one it holds.

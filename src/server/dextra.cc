@@ -124,7 +124,9 @@ void start_dextra(server& s) {
     refuse_start(s, "DExtra sock bind error %d : %s\n", port, error);
   d.events = std::make_unique<server_events>(s);
   dextra::door_config config{s.cfg.dextra_call, port != 0, dextra_door_id, most_clients};
-  d.door = std::make_unique<dextra::door>(config, d.wire, *d.events, platform::monotonic_ms());
+  if (!s.live.on()) s.live.start();
+  d.door =
+      std::make_unique<dextra::door>(config, d.wire, *d.events, s.live, platform::monotonic_ms());
   d.events->door = d.door.get();
   for (int i = 0; i < s.cfg.dextra_links.count; ++i)
     if (auto target = dextra::parse_link_target(s.cfg.dextra_links.item[i]))

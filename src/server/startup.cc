@@ -152,7 +152,8 @@ void start_rules(server& s) {
     s.rules.floor = &s.floor;
   }
   if (s.cfg.echo_call[0] != '\0') {
-    s.echo_call.start(s.cfg.echo_call, log != nullptr);
+    if (!s.live.on()) s.live.start();
+    s.echo_call.start(s.cfg.echo_call, log != nullptr, &s.live);
     s.rules.echo = &s.echo_call;
   }
 }

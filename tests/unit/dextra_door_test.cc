@@ -71,7 +71,20 @@ struct door_test : ::testing::Test {
   fake_wire net;
   fake_events events;
   std::int64_t now = 1000;
-  door d{{"XRF999", true, 1, 3}, net, events, now};
+  live_streams streams = started();
+  door d{{"XRF999", true, 1, 3}, net, events, streams, now};
+
+  static live_streams started() {
+    live_streams table;
+    table.start();
+    return table;
+  }
+  // A turn of the door's clock, as the server gives it: the door's own, then
+  // the table's silence.
+  void tick(std::int64_t at) {
+    d.tick(at);
+    streams.end_silent(at);
+  }
 
   std::optional<kind> link(const endpoint& from, const std::string& call, char module = 'B') {
     bytes request(ctl::request_size);
@@ -201,9 +214,29 @@ TEST_F(door_test, ATalkerAlreadyCarriedIsNotTakenFromAnotherWay) {
   // taken again.
   d.voice(node_voice(0, true, true).data(), node_origin);
   now += door::loop_window_ms;
-  d.tick(now);
+  tick(now);
   d.receive(dsvt_header(0x5555, "DL1LOOP").data(), hdr::size, at_a, now);
   EXPECT_EQ(events.into_conference.size(), 1u);
+}
+
+// A client that links while streams run hears their headers, but never an
+// echo test played back to another peer; past the door's bound of streams a
+// stream is not carried, and the bound frees as streams fall silent.
+TEST_F(door_test, LateLinkersHearRunningStreamsAndTheBoundHolds) {
+  ASSERT_EQ(link(at_a, "DL1AAA"), kind::answer_ack);
+  d.header(node_header("DL1TALK").data(), node_origin);
+  d.send_to(d.origin_of(d.clients()[0]), node_header("ECHO").data(), hdr::size);
+  link(at_b, "DL1BBB");
+  ASSERT_EQ(d.client_count(), 2u);
+  const auto heard = net.to(at_b, dsvt::header_size);
+  ASSERT_EQ(heard.size(), static_cast<std::size_t>(door::header_copies));
+  EXPECT_EQ(std::string(heard[0].begin() + dsvt::my, heard[0].begin() + dsvt::my + 7), "DL1TALK");
+  for (std::uint32_t i = 2; i < door::most_streams; ++i)
+    ASSERT_TRUE(d.header(node_header("DL1MANY").data(), stream_origin(0x0a000000u + i)));
+  EXPECT_FALSE(d.header(node_header("DL1LATE").data(), stream_origin(0x0b000000u)));
+  now += stream_silence_ms;
+  tick(now);
+  EXPECT_TRUE(d.header(node_header("DL1LATE").data(), stream_origin(0x0b000000u)));
 }
 
 TEST_F(door_test, KeepalivesAndTheSilentDroppedAndALostEndClosed) {
@@ -216,7 +249,7 @@ TEST_F(door_test, KeepalivesAndTheSilentDroppedAndALostEndClosed) {
   for (int step = 0; step < 11; ++step) {
     now += door::keepalive_ms;
     d.receive(alive.data(), alive.size(), at_b, now);
-    d.tick(now);
+    tick(now);
   }
   EXPECT_EQ(net.to(at_b, ctl::keepalive_size).size(), 11u);
   const auto to_a = net.to(at_a, ctl::request_size);
