@@ -2,15 +2,8 @@
 // manager started it, the data directory, the stop requests a program waits
 // for, and a service whose body runs until such a request.
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-
-#include <windows.h>
 // clang-format off
+#include "platform/windows_win.h"
 #include <shlobj.h>
 #include <tlhelp32.h>
 #include <fcntl.h>
