@@ -24,8 +24,8 @@ void set_aside(table_keeper& k, output& out, const std::string& why) {
   std::string aside;
   std::error_code ec;
   for (int i = 0; i < 100; ++i) {
-    aside =
-        path + ".bad-" + std::to_string(std::time(nullptr)) + (i ? "-" + std::to_string(i) : "");
+    aside = path + ".bad-" + std::to_string(std::time(nullptr));
+    if (i) aside += '-' + std::to_string(i);
     if (!std::filesystem::exists(aside, ec)) break;
   }
   if (std::rename(path.c_str(), aside.c_str()) == 0) {

@@ -2,14 +2,8 @@
 // per console line (the runtime still turns "\n" into "\r\n"), and a blocked
 // synchronous write of the marked thread cancelled with CancelSynchronousIo.
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
 // clang-format off
+#include "platform/windows_win.h"
 #include <io.h>
 // clang-format on
 

@@ -1,18 +1,10 @@
 // Windows implementation of the platform layer: Winsock 2 over IPv4, select,
 // Sleep, console control events and the Win32 serial-port calls.
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-
-// Winsock 2 first: windows.h must not bring in the old Winsock header.
 // clang-format off
+#include "platform/windows_win.h"
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 // clang-format on
 
 // The runtime's exception header makes abnormal_termination a macro for its

@@ -40,5 +40,10 @@ bool maybe_started_by_service_manager();
 // finds it (a service's own environment may say otherwise); made when
 // missing.
 std::string program_data_directory();
+// A service has no console: its standard output and error, both the
+// system's handles and the runtime's descriptors 1 and 2, go to the file
+// `name` instead, begun anew at every start. False when the file cannot be
+// made or handed to the runtime; the descriptors are then left as they were.
+bool console_to_file(const char* name);
 
 }  // namespace mirx::platform

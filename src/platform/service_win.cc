@@ -2,15 +2,8 @@
 // manager started it, the data directory, the stop requests a program waits
 // for, and a service whose body runs until such a request.
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-
-#include <windows.h>
 // clang-format off
+#include "platform/windows_win.h"
 #include <shlobj.h>
 #include <tlhelp32.h>
 #include <fcntl.h>
@@ -109,6 +102,19 @@ void request_stop() {
   ::SetEvent(stop_event());
 }
 
+bool console_to_file(const char* name) {
+  const HANDLE h = ::CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  ::SetStdHandle(STD_OUTPUT_HANDLE, h);
+  ::SetStdHandle(STD_ERROR_HANDLE, h);
+  const int fd = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(h), _O_TEXT | _O_WRONLY);
+  if (fd < 0) return false;
+  ::_dup2(fd, 1);
+  ::_dup2(fd, 2);
+  return true;
+}
+
 // The Windows heap has no arenas to limit and gives freed blocks back itself.
 void use_few_memory_arenas() {}
 void return_free_memory() {}
@@ -150,28 +156,15 @@ DWORD WINAPI on_control(DWORD control, DWORD, void*, void*) {
   }
 }
 
-// A service has no console: what the program would print goes to a file in
-// the data directory, begun anew at every start.
-void console_to_file(const char* name) {
-  const HANDLE h = ::CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return;
-  ::SetStdHandle(STD_OUTPUT_HANDLE, h);
-  ::SetStdHandle(STD_ERROR_HANDLE, h);
-  const int fd = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(h), _O_TEXT | _O_WRONLY);
-  if (fd < 0) return;
-  ::_dup2(fd, 1);
-  ::_dup2(fd, 2);
-  std::setvbuf(stderr, nullptr, _IONBF, 0);
-}
-
 void WINAPI service_main(DWORD, char**) {
   service& s = the_service;
   s.status = ::RegisterServiceCtrlHandlerExA(s.name.c_str(), on_control, nullptr);
   if (s.status == nullptr) return;
   report(SERVICE_START_PENDING, 0, start_wait_hint_ms);
   ::SetCurrentDirectoryA(program_data_directory().c_str());
-  console_to_file(s.console_file);
+  // Standard error unbuffered, as on a console: each message reaches the
+  // file at once.
+  if (console_to_file(s.console_file)) std::setvbuf(stderr, nullptr, _IONBF, 0);
   on_start_up_done([] { report(SERVICE_RUNNING); });
   s.exit_status = s.body(static_cast<int>(s.args.size()) - 1, s.args.data());
   std::fflush(nullptr);

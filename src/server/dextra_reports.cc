@@ -26,6 +26,23 @@ record::bytes peer_record(const dextra::peer& p, dextra::peer_change what) {
   return r;
 }
 
+namespace {
+
+// Which peer a line speaks of: a client's lines are events, shown with -i
+// or -d; a link's are shown always.
+enum class peer_side { client, link };
+
+// "DExtra client CALL at ADDRESS" or "DExtra link CALL at ADDRESS", then
+// `then`: the lines that say no more of the peer than where it is.
+void say_at(output& out, peer_side side, const char* call, const std::string& at,
+            const char* then) {
+  const bool client = side == peer_side::client;
+  out.stamped(client ? shown::event : shown::always, "DExtra %s %s at %s%s\n",
+              client ? "client" : "link", call, at.c_str(), then);
+}
+
+}  // namespace
+
 void say_peer_change(output& out, const dextra::peer& p, dextra::peer_change what,
                      std::size_t most_clients) {
   using enum dextra::peer_change;
@@ -39,24 +56,20 @@ void say_peer_change(output& out, const dextra::peer& p, dextra::peer_change wha
     case unlinked:
       return out.stamped(shown::event, "DExtra client %s unlinked from %s\n", call, at.c_str());
     case dropped:
-      return out.stamped(shown::event, "DExtra client %s at %s dropped: silent 30 s\n", call,
-                         at.c_str());
+      return say_at(out, peer_side::client, call, at, " dropped: silent 30 s");
     case refused:
-      return out.stamped(shown::event, "DExtra client %s at %s refused: not admitted\n", call,
-                         at.c_str());
+      return say_at(out, peer_side::client, call, at, " refused: not admitted");
     case full:
       return out.stamped(shown::event, "DExtra client %s at %s refused: %u clients linked\n", call,
                          at.c_str(), static_cast<unsigned>(most_clients));
     case link_trying:
-      return out.stamped(shown::always, "DExtra link %s at %s: linking\n", call, at.c_str());
+      return say_at(out, peer_side::link, call, at, ": linking");
     case link_up:
-      return out.stamped(shown::always, "DExtra link %s at %s: linked\n", call, at.c_str());
+      return say_at(out, peer_side::link, call, at, ": linked");
     case link_refused:
-      return out.stamped(shown::always, "DExtra link %s at %s: refused, asking again later\n", call,
-                         at.c_str());
+      return say_at(out, peer_side::link, call, at, ": refused, asking again later");
     case link_lost:
-      return out.stamped(shown::always, "DExtra link %s at %s: lost, relinking\n", call,
-                         at.c_str());
+      return say_at(out, peer_side::link, call, at, ": lost, relinking");
     case link_unknown:
       return out.stamped(shown::always, "DExtra link %s: its host has no address, trying later\n",
                          call);

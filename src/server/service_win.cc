@@ -3,15 +3,12 @@
 // the service manager's stop and shut-down controls take the console's stop
 // path, and the process-end hook reports how the run ended.
 
+#include "server/service_win.h"
+
 #include <windows.h>
-// clang-format off
-#include <fcntl.h>
-#include <io.h>
-// clang-format on
 
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
 #include <cstdio>
 #include <iterator>
 #include <string>
@@ -21,7 +18,6 @@
 #include "platform/service_hooks_win.h"
 #include "server/command_line.h"
 #include "server/server.h"
-#include "server/service_win.h"
 #include "server/stop.h"
 
 namespace mirx {
@@ -97,28 +93,15 @@ std::vector<char*> enter_data_directory(std::string& full_config_path) {
   return args;
 }
 
-// A service has no console: what the console program would print (the
-// banner, start-up errors, the -i lines) goes to a file in the data
-// directory, begun anew at every start.
-void console_to_file() {
-  const HANDLE h = ::CreateFileA(console_file_name, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return;
-  ::SetStdHandle(STD_OUTPUT_HANDLE, h);
-  ::SetStdHandle(STD_ERROR_HANDLE, h);
-  const int fd = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(h), _O_TEXT | _O_WRONLY);
-  if (fd < 0) return;
-  ::_dup2(fd, 1);
-  ::_dup2(fd, 2);
-}
-
 void WINAPI service_main(DWORD, char**) {
   status_handle = ::RegisterServiceCtrlHandlerExA(service_name, on_control, nullptr);
   if (status_handle == nullptr) return;
   report(SERVICE_START_PENDING, 0, start_wait_hint_ms);
   std::string full_config_path;
   std::vector<char*> args = enter_data_directory(full_config_path);
-  console_to_file();
+  // What the console program would print (the banner, start-up errors, the
+  // -i lines) goes to a file in the data directory.
+  platform::console_to_file(console_file_name);
   platform::on_start_up_done(report_running);
   platform::on_process_end(report_end);
   // Returns only when start-up ends the run (-? shows the usage).

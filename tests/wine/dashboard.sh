@@ -9,46 +9,29 @@
 set -euo pipefail
 
 src=$(cd "${1:?source directory}" && pwd)
-skip() { echo "wine_dashboard skipped: $*" && exit 77; }
-fail() { echo "FAIL: $*" && exit 1; }
-for tool in x86_64-w64-mingw32-g++-posix wine wineserver wineboot python3 timeout; do
-  command -v "$tool" >/dev/null || skip "$tool not found (apt-get install wine wine64 g++-mingw-w64-x86-64)"
-done
-timeout 30 wine --version >/dev/null 2>&1 || skip "wine does not run"
-build=$(mkdir -p "${2:?build directory}" && cd "$2" && pwd)
-if ! { cmake -S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64.cmake" \
-  -DMIRX_BUILD_TESTS=OFF && cmake --build "$build" -j2 --target mirx_dashboard; } \
-  >"$build/dashboard-build.log" 2>&1; then
-  cat "$build/dashboard-build.log"
-  fail "cross build"
-fi
+wine_test=wine_dashboard
+# shellcheck source=tests/wine/common.sh
+. "$src/tests/wine/common.sh"
+need_tools "apt-get install --no-install-recommends wine wine64 g++-mingw-w64-x86-64"
+cross_build "${2:?build directory}" dashboard-build.log mirx_dashboard
 exe=$build/tools/dashboard/mirx_dashboard.exe
 [ -f "$exe" ] || skip "mirx_dashboard.exe not built (needs libboost-dev and nlohmann-json3-dev)"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/mirx-dashboard.XXXXXX")
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+new_work_dir mirx-dashboard
 dashboard=''
 cleanup() {
   if [ -n "$dashboard" ]; then kill "$dashboard" 2>/dev/null || true; fi
-  timeout 30 wineserver -k 2>/dev/null || true
-  rm -rf "$work"
+  end_wine ""  # nothing kept
 }
 trap cleanup EXIT
-mkdir -p "$WINEPREFIX"
-timeout 30 wineserver -p
-timeout 90 wineboot -i >"$work/boot.txt" 2>&1 || fail "Wine prefix not created"
+new_prefix
 cd "$work"
 
 timeout 60 wine "$exe" --listen 127.0.0.1:0 --http 127.0.0.1:0 --state dashboard.state \
   >out.txt 2>err.txt &
 dashboard=$!
-udp=''
-for _ in $(seq 200); do
-  udp=$(sed -n 's/^mirx_dashboard: records on udp 127\.0\.0\.1:\([0-9]*\),.*/\1/p' err.txt)
-  [ -n "$udp" ] && break
-  sleep 0.1
-done
-[ -n "$udp" ] || fail "no start line: $(cat err.txt)"
+udp=$(first_match 200 err.txt 's/^mirx_dashboard: records on udp 127\.0\.0\.1:\([0-9]*\),.*/\1/p') ||
+  fail "no start line: $(cat err.txt)"
 # An ADD of JA1WIN, then the stop at once: the save interval is 5 s.
 python3 - "$src/tests/e2e" "$udp" <<'PY'
 import socket, sys
@@ -58,9 +41,7 @@ socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(
     record(b"ADD ", b"JA1WIN  ", b"MIRXNODE", b"\x7f\0\0\x01\0\0\0\0"), ("127.0.0.1", int(sys.argv[2])))
 PY
 sleep 0.5
-wine_pid=$(ps -o pid= --ppid "$dashboard" | tr -d ' ' || true)
-[ -n "$wine_pid" ] || fail "mirx_dashboard.exe not running: $(cat err.txt)"
-kill -INT "$wine_pid"
+interrupt "$dashboard" || fail "mirx_dashboard.exe not running: $(cat err.txt)"
 status=0
 wait "$dashboard" || status=$?
 dashboard=''

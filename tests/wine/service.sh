@@ -13,30 +13,20 @@ set -euo pipefail
 
 src=$(cd "${1:?source directory}" && pwd)
 node=$(realpath "${3:?mirx_node}")
-skip() { echo "wine_service skipped: $*" && exit 77; }
-fail() { echo "FAIL: $*" && exit 1; }
-for tool in x86_64-w64-mingw32-g++-posix wine wineserver wineboot makensis python3 timeout; do
-  command -v "$tool" >/dev/null || skip "$tool not found (apt-get install wine wine64 nsis g++-mingw-w64-x86-64)"
-done
-timeout 30 wine --version >/dev/null 2>&1 || skip "wine does not run"
-build=$(mkdir -p "${2:?build directory}" && cd "$2" && pwd)
-if ! { cmake -S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64.cmake" \
-  -DMIRX_BUILD_TESTS=OFF && cmake --build "$build" -j2 --target mirx_windows_installer; } \
-  >"$build/service-build.log" 2>&1; then
-  cat "$build/service-build.log"
-  fail "cross build"
-fi
+wine_test=wine_service
+# shellcheck source=tests/wine/common.sh
+. "$src/tests/wine/common.sh"
+need_tools "apt-get install --no-install-recommends wine wine64 nsis g++-mingw-w64-x86-64" makensis
+cross_build "${2:?build directory}" service-build.log mirx_windows_installer
 setup=$(ls "$build"/mirx-server-*-windows-x86_64-setup.exe)
 x86_64-w64-mingw32-g++-posix -O1 -static -o "$build/service_control.exe" \
   "$src/tests/wine/service_control.cc" || fail "service_control.exe"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/mirx-service.XXXXXX")
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+new_work_dir mirx-service
 listener='' blocker=''
 cleanup() {
   for p in $listener $blocker; do kill "$p" 2>/dev/null || true; done
-  timeout 30 wineserver -k 2>/dev/null || true
-  [ -n "${MIRX_SERVICE_KEEP:-}" ] || rm -rf "$work"
+  end_wine "${MIRX_SERVICE_KEEP:-}"
 }
 trap cleanup EXIT
 cd "$work"
@@ -56,9 +46,7 @@ state_is() {  # state_is STATE [SERVICE]: the service reaches it within 10 s
 
 # A prefix with one service manager: the first boot of a persistent Wine
 # server leaves two, which share out the requests between them.
-mkdir -p "$WINEPREFIX"
-timeout 30 wineserver -p
-timeout 90 wineboot -i >boot.txt 2>&1 || fail "Wine prefix not created"
+new_prefix
 timeout 30 wineserver -k || true
 timeout 30 wineserver -w || true
 timeout 30 wineserver -p
@@ -66,8 +54,6 @@ timeout 30 wineserver -p
 c=$WINEPREFIX/drive_c
 data=$c/ProgramData/mirx-server
 programs="$c/Program Files/mirx-server"
-# shellcheck source=tests/wine/tools_run.sh
-. "$src/tests/wine/tools_run.sh"  # free_port_pair
 read -r in_port out_port < <(free_port_pair)
 read -r log_port _ < <(free_port_pair)
 http_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("", 0)); print(s.getsockname()[1])')

@@ -13,54 +13,31 @@
 set -euo pipefail
 
 src=$(cd "${1:?source directory}" && pwd)
-install_hint="apt-get install --no-install-recommends wine wine64 g++-mingw-w64-x86-64"
-
-skip() {
-  echo "wine_smoke skipped: $*"
-  exit 77
-}
-fail() {
-  echo "FAIL: $*"
-  exit 1
-}
-
-for tool in x86_64-w64-mingw32-g++-posix wine wineserver wineboot python3 timeout; do
-  command -v "$tool" >/dev/null || skip "$tool not found ($install_hint)"
-done
-timeout 30 wine --version >/dev/null 2>&1 || skip "wine does not run ($install_hint)"
-build=$(mkdir -p "${2:?build directory}" && cd "$2" && pwd)
+wine_test=wine_smoke
+# shellcheck source=tests/wine/common.sh
+. "$src/tests/wine/common.sh"
+need_tools "apt-get install --no-install-recommends wine wine64 g++-mingw-w64-x86-64"
 
 # Cross build: the server and the tools, in a build tree of its own.
-if ! { cmake -S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64.cmake" \
-  -DMIRX_BUILD_TESTS=OFF &&
-  cmake --build "$build" -j2 --target mirx_server mirx_node mirx_logrx mirx_windows_zip; } \
-  >"$build/smoke-build.log" 2>&1; then
-  cat "$build/smoke-build.log"
-  fail "cross build"
-fi
+cross_build "${2:?build directory}" smoke-build.log mirx_server mirx_node mirx_logrx \
+  mirx_windows_zip
 exe=$build/src/mirx_server.exe
 node_exe=$build/tools/mirx_node.exe
 logrx_exe=$build/tools/mirx_logrx.exe
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/mirx-wine.XXXXXX")
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+new_work_dir mirx-wine
 server='' nodes='' logrx='' reader=''
 cleanup() {
   if [ -n "$reader" ]; then kill "$reader" 2>/dev/null || true; fi
   if [ -n "$server" ]; then kill "$server" 2>/dev/null || true; fi
   if [ -n "$nodes" ]; then kill "$nodes" 2>/dev/null || true; fi
   if [ -n "$logrx" ]; then kill "$logrx" 2>/dev/null || true; fi
-  timeout 30 wineserver -k 2>/dev/null || true
-  [ -n "${MIRX_SMOKE_KEEP:-}" ] || rm -rf "$work"
+  end_wine "${MIRX_SMOKE_KEEP:-}"
 }
 trap cleanup EXIT
 
-# A persistent Wine server started here keeps its own messages out of the
-# server's error stream.
-mkdir -p "$WINEPREFIX"
-timeout 30 wineserver -p 2>"$work/wineserver.log" || fail "wineserver does not start"
 t0=$(date +%s.%N)
-timeout 90 wineboot -i >"$work/wineboot.log" 2>&1 || fail "Wine prefix not created"
+new_prefix
 echo "fresh Wine prefix: $(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }') s"
 
 python3 "$src/tests/wine/nodes.py" "$work" &
@@ -110,10 +87,8 @@ cp console.txt console.running
 # reports both and ends through the abnormal-termination path.
 second_status=0
 timeout 30 wine "$exe" -f second.cfg >second.txt 2>second.err || second_status=$?
-# Ctrl-C goes to the Wine process itself (the child of timeout).
-wine_pid=$(ps -o pid= --ppid "$server" | tr -d ' ' || true)
-[ -n "$wine_pid" ] || fail "server not running when the nodes were done: $(cat console.txt error.txt)"
-kill -INT "$wine_pid"
+interrupt "$server" ||
+  fail "server not running when the nodes were done: $(cat console.txt error.txt)"
 status=0
 wait "$server" || status=$?
 server=''

@@ -1,9 +1,9 @@
 # shellcheck shell=bash disable=SC2154  # exe, node_exe, logrx_exe, stamp: set by smoke.sh
 # Second part of the Wine smoke test, sourced by smoke.sh (which provides exe,
-# node_exe, logrx_exe, fail, expect, problems and stamp, and runs in the work
-# directory): a short run of mirx_server.exe whose log server is
-# mirx_logrx.exe. mirx_node.exe registers (the server sends an ADD record),
-# then listens until Ctrl-C and disconnects (a DEL record), so
+# node_exe, logrx_exe, expect, problems, stamp and the helpers of common.sh,
+# and runs in the work directory): a short run of mirx_server.exe whose log
+# server is mirx_logrx.exe. mirx_node.exe registers (the server sends an ADD
+# record), then listens until Ctrl-C and disconnects (a DEL record), so
 # mirx_logrx.exe --count 2 ends by itself once both records have arrived.
 #
 # The node binds 127.0.0.1: Wine binds a UDP socket meant for one loopback
@@ -12,22 +12,6 @@
 
 tools_call=JA1CCC
 tools_log_ip=127.0.0.6
-
-# Two ports free on every address, for InPort and OutPort.
-free_port_pair() {
-  python3 -c '
-import socket
-a, b = socket.socket(socket.AF_INET, socket.SOCK_DGRAM), socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-a.bind(("", 0)); b.bind(("", 0))
-print(a.getsockname()[1], b.getsockname()[1])'
-}
-
-# Ctrl-C to the Wine process under `timeout` whose pid is $1.
-interrupt() {
-  local wine_pid
-  wine_pid=$(ps -o pid= --ppid "$1" | tr -d ' ' || true)
-  [ -n "$wine_pid" ] && kill -INT "$wine_pid"
-}
 
 # mirx_node.exe COMMAND with the node's options, one-second reply wait.
 tools_node() {
@@ -64,13 +48,9 @@ run_tools() {
   timeout 40 wine "$logrx_exe" --bind "$tools_log_ip" --port 0 --count 2 --timeout 30 \
     >logrx.txt 2>logrx.err &
   logrx=$!
-  local log_port='' _
-  for _ in $(seq 100); do
-    log_port=$(sed -n "s/^mirx_logrx: listening on $tools_log_ip:\([0-9]*\)\r*$/\1/p" logrx.err)
-    [ -n "$log_port" ] && break
-    sleep 0.1
-  done
-  [ -n "$log_port" ] || fail "mirx_logrx.exe not listening: $(cat logrx.err)"
+  local log_port
+  log_port=$(first_match 100 logrx.err "s/^mirx_logrx: listening on $tools_log_ip:\([0-9]*\)\r*$/\1/p") ||
+    fail "mirx_logrx.exe not listening: $(cat logrx.err)"
   printf 'InPort=%s;\nOutPort=%s;\nLogServer=%s;\nLogPort=%s;\nLogFileName=;\nDprsSW=OFF;\n' \
     "$tools_in" "$tools_out" "$tools_log_ip" "$log_port" >tools.cfg
 
