@@ -44,7 +44,7 @@ build_and_test() {
 
 build_and_test build "" -- -DMIRX_BUILD_TESTS=ON -DMIRX_BUILD_BENCH=ON
 UBSAN_OPTIONS=print_stacktrace=1 \
-  build_and_test build-asan "wine_smoke|wine_service|wine_dashboard|readme_commands|dashboard_hostile" -- -DMIRX_BUILD_TESTS=ON -DMIRX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+  build_and_test build-asan "wine_build|wine_smoke|wine_service|wine_dashboard|readme_commands|dashboard_hostile" -- -DMIRX_BUILD_TESTS=ON -DMIRX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 echo "== fuzz (at ${SECONDS} s)"
 bash "$root/fuzz/run.sh" "${FUZZ_SECONDS:-20}"
 

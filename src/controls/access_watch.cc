@@ -40,6 +40,7 @@ void put_in_force(access_watch& w, node_gate& g, conference& c, bool at_start) {
   }
   g.rules = std::move(*parsed.rules);
   g.closed = false;
+  ++g.rules_version;
   const std::size_t removed = remove_refused(g, c);
   c.out.stamped(shown::always, "Access file %s %s: %lu rules in force, %lu entries removed\n",
                 w.path.c_str(), at_start ? "read" : "reloaded",

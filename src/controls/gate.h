@@ -20,8 +20,9 @@ struct node_gate {
   bool closed = false;       // ... but has never been read: nobody is admitted
   access_rules rules;        // the rules in force
   bool relay_unregistered = true;
-  std::size_t max_nodes = 0;  // 0: no limit
-  report_limit limit;         // refusals and drops, reported and counted
+  std::size_t max_nodes = 0;        // 0: no limit
+  report_limit limit;               // refusals and drops, reported and counted
+  std::uint32_t rules_version = 0;  // one more each time new rules are put in force
 };
 
 // Decides before anything else happens to a datagram whether it is handled.

@@ -201,13 +201,15 @@ live_stream* door::hold(const stream_origin& from) {
 void door::silent(live_stream& s) {
   if (!s.door.held()) return;
   --held_;
-  const door_stream d = s.door;
+  if (s.door.out && !s.door.out_ended) close_out(s);
   s.door = door_stream{};
-  if (!d.out || d.out_ended) return;
+}
+
+void door::close_out(const live_stream& s) {
   std::uint8_t framed[dsvt::voice_size] = {};
   std::memcpy(framed + dsvt::voice_bytes, end_voice, sizeof end_voice);
   std::memcpy(framed + dsvt::slow_data, end_slow, sizeof end_slow);
-  frame_as_dsvt_voice(framed, d.out_id, d.sequence | dsvt::last_frame);
+  frame_as_dsvt_voice(framed, s.door.out_id, s.door.sequence | dsvt::last_frame);
   if (s.from.door == echo_door) {
     if (const peer* p = find_peer({s.from.ip, s.from.port}))
       net_.send(framed, sizeof framed, p->at);
@@ -215,6 +217,24 @@ void door::silent(live_stream& s) {
   }
   gather(s.from);
   send_gathered(framed, sizeof framed);
+}
+
+std::vector<std::string> door::hosts_due(std::int64_t now) const {
+  std::vector<std::string> hosts;
+  for (const link& l : links_)
+    if (l.step == link_step::waiting && now >= l.next_ms) hosts.push_back(l.target.host);
+  return hosts;
+}
+
+void door::recheck_clients() {
+  for (std::size_t i = clients_.size(); i-- > 0;) {
+    const peer& p = clients_[i];
+    std::string_view call = p.call_text();
+    call = call.substr(0, call.find_last_not_of(' ') + 1);
+    if (events_.admits(call, p.at.ip)) continue;
+    net_.send(drop_notice, sizeof drop_notice, p.at);
+    remove_client(i, peer_change::refused);
+  }
 }
 
 bool door::carried(const callsign& my, const stream_origin& from) {
@@ -320,7 +340,15 @@ void door::fresh_id(std::uint8_t* id) {
 bool door::header(const std::uint8_t* packet, const stream_origin& from) {
   live_stream* s = hold(from);
   if (s == nullptr) return false;
-  start_out(*s, packet);
+  // A header repeated within an over is sent again under the over's id; a
+  // different one begins a new stream, and the one it replaces is closed.
+  const door_stream& d = s->door;
+  const bool running = d.out && !d.out_ended;
+  const bool same = running && d.has_header &&
+                    std::memcmp(d.header.data() + prefix::size, packet + prefix::size,
+                                hdr::size - prefix::size) == 0;
+  if (running && !same) close_out(*s);
+  if (!same) start_out(*s, packet);
   gather(from);
   for (const endpoint& at : to_)
     if (const peer* p = find_peer(at)) send_header_to(*p, *s);

@@ -76,6 +76,12 @@ class door final : public conference_door, public stream_reader {
   // A stream fell silent: one carried out without its end gets a closing
   // frame, so that its hearers' radios stop as they would at the end.
   void silent(live_stream& s) override;
+  // The hosts of the links that will ask to be linked at the turn at `now`:
+  // looked up before it, so that the turn finds their answers.
+  std::vector<std::string> hosts_due(std::int64_t now) const;
+  // The access rules changed: a linked client they now refuse is dropped
+  // and sent the drop notice.
+  void recheck_clients();
 
   // From the conference: carried to every peer but `from`'s.
   bool header(const std::uint8_t* packet, const stream_origin& from) override;
@@ -125,6 +131,9 @@ class door final : public conference_door, public stream_reader {
   void stream_in_voice(peer& p, const std::uint8_t* data);
   void tick_link(link& l);
   void send_header_to(const peer& p, const live_stream& s);
+  // The closing frame of the stream carried out from `s`, whose end was
+  // lost or that another stream from the same origin replaces.
+  void close_out(const live_stream& s);
   // Every peer that hears the conference but `from`'s, in `to_`.
   void gather(const stream_origin& from);
   void send_gathered(const std::uint8_t* data, std::size_t length);

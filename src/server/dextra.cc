@@ -1,6 +1,8 @@
 #include "server/dextra.h"
 
 #include <cstdio>
+#include <ctime>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -53,6 +55,10 @@ class server_events final : public dextra::door_events {
     return !g.closed && g.rules.admits(call, ip);
   }
   void changed(const dextra::peer& p, dextra::peer_change what) override {
+    // Refusals come as fast as anybody sends link requests: limited as the
+    // nodes' refusals are, and counted with them.
+    const bool refusal = what == dextra::peer_change::refused || what == dextra::peer_change::full;
+    if (refusal && !s_.ctl.gate.limit.admit(std::time(nullptr))) return;
     say_peer_change(s_.out, p, what, most_clients);
     const record::bytes r = peer_record(p, what);
     s_.link.send_to_log_server(r.data(), r.size());
@@ -63,9 +69,14 @@ class server_events final : public dextra::door_events {
   void stream_voice(const dextra::peer& p, const std::uint8_t* packet) override {
     door_voice(s_, door->origin_of(p), packet);
   }
+  // The answer looked up for the door, outside the io lock, just before
+  // the turn that asks for it.
   std::optional<std::uint32_t> resolve(const std::string& host) override {
-    return platform::resolve_ipv4(host.c_str());
+    const auto it = addresses.find(host);
+    return it == addresses.end() ? std::nullopt : it->second;
   }
+
+  std::map<std::string, std::optional<std::uint32_t>> addresses;
 
  private:
   server& s_;
@@ -77,25 +88,70 @@ struct dextra_side {
   std::unique_ptr<dextra::door> door;
 };
 
+// A name service may take seconds to answer: the hosts that links will ask
+// for at `now` are looked up with the io lock let go, so that the relay
+// never waits for one.
+void look_up_hosts(dextra_side& d, std::int64_t now) {
+  std::vector<std::string> hosts;
+  {
+    std::lock_guard<std::mutex> hold(io_lock());
+    hosts = d.door->hosts_due(now);
+  }
+  for (const std::string& host : hosts) {
+    const std::optional<std::uint32_t> ip = platform::resolve_ipv4(host.c_str());
+    std::lock_guard<std::mutex> hold(io_lock());
+    d.events->addresses[host] = ip;
+  }
+}
+
 dextra_side& side() {
   static dextra_side d;
   return d;
 }
 
+// Whether the door's socket holds nothing: if so, every datagram that came
+// before the look has been read, and the server's silence may reach it.
+void look_drained(server& s, platform::socket_handle socket) {
+  const std::int64_t looked = platform::monotonic_ms();
+  if (platform::wait_readable(socket, 0) == platform::wait_result::timed_out)
+    s.door_heard_ms = looked;
+}
+
 // The door's own receive loop, beside the nodes': it takes the io lock for
 // each datagram and each turn of the clock, as the nodes' loop does, so the
 // two never run at once.
-[[noreturn]] void run_door(platform::socket_handle socket, dextra::door& door) {
+[[noreturn]] void run_door(server& s, dextra_side& d) {
+  const platform::socket_handle socket = d.wire.socket;
+  dextra::door& door = *d.door;
+  const node_gate& gate = s.ctl.gate;
+  std::uint32_t rules_seen = gate.rules_version;
+  std::int64_t last_report_ms = platform::monotonic_ms();
   std::uint8_t buffer[dextra::dsvt::header_size + 1];
   for (;;) {
+    const std::int64_t waited_from = platform::monotonic_ms();
     const bool readable = platform::wait_readable(socket, 200) == platform::wait_result::readable;
     if (stop_under_way()) stay_stopped();
-    std::lock_guard<std::mutex> hold(io_lock());
     const std::int64_t now = platform::monotonic_ms();
+    look_up_hosts(d, now);
+    std::lock_guard<std::mutex> hold(io_lock());
+    if (!readable) s.door_heard_ms = waited_from;
     door.tick(now);
+    if (gate.rules_version != rules_seen) {
+      rules_seen = gate.rules_version;
+      door.recheck_clients();
+    }
+    // Without the controls' own second, the refusals held back are summed
+    // up here.
+    if (!s.ctl.timed && now - last_report_ms >= 1000) {
+      last_report_ms = now;
+      report_held(s.ctl.gate, s.out);
+    }
     if (!readable) continue;
     const platform::received r = platform::receive(socket, buffer, sizeof buffer);
+    look_drained(s, socket);
     if (r.length <= 0 || static_cast<std::size_t>(r.length) > dextra::dsvt::header_size) continue;
+    // An address the access list denies gets nothing, not even a refusal.
+    if (gate.access_list && gate.rules.denies_address(r.sender_ip)) continue;
     door.receive(buffer, static_cast<std::size_t>(r.length), {r.sender_ip, r.sender_port}, now);
   }
 }
@@ -134,7 +190,8 @@ void start_dextra(server& s) {
   s.conf.doors.push_back(d.door.get());
   if (port != 0)
     s.out.stamped(shown::always, "DExtra door on port %d as %s\n", port, s.cfg.dextra_call);
-  std::thread(run_door, d.wire.socket, std::ref(*d.door)).detach();
+  s.door_heard_ms = platform::monotonic_ms();
+  std::thread(run_door, std::ref(s), std::ref(d)).detach();
 }
 
 }  // namespace mirx

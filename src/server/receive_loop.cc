@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "node/datagrams.h"
 #include "server/dispatch.h"
 #include "server/server.h"
@@ -13,13 +15,15 @@ void housekeeping(server& s) {
   controls_housekeeping(s);
   if (s.cfg.dprs_sw) s.serial_out.tick();
   const std::int64_t now = platform::monotonic_ms();
-  // Silence is judged once for every reader: up to `heard_ms` when a rule
-  // keeps it, else (the stream log alone, no datagram held back) up to now.
+  // Silence is judged once for every reader: up to the moment every socket
+  // that brings streams had been read when a rule keeps it, else (no
+  // datagram held back) up to now.
+  const std::int64_t heard = std::min(s.heard_ms, s.door_heard_ms);
   if (s.live.size() != 0)
-    s.live.end_silent(s.rules.floor != nullptr || s.rules.echo != nullptr ? s.heard_ms : now);
+    s.live.end_silent(s.rules.floor != nullptr || s.rules.echo != nullptr ? heard : now);
   if (s.streams.on()) tick_streams(s);
-  if (s.rules.floor != nullptr) s.floor.tick(s.conf, now, s.heard_ms);
-  if (s.rules.echo != nullptr) s.echo_call.tick(s.conf, now, s.heard_ms);
+  if (s.rules.floor != nullptr) s.floor.tick(s.conf, now, heard);
+  if (s.rules.echo != nullptr) s.echo_call.tick(s.conf, now, heard);
 }
 
 // How long the loop may wait for a datagram: the usual 200 ms, or less when

@@ -3,6 +3,8 @@
 // The process-wide state of the server: it lives from start-up until the
 // process ends.
 
+#include <cstdint>
+
 #include "dprs/dprs.h"
 #include "dprs/serial_writer.h"
 #include "node/conference.h"
@@ -37,6 +39,9 @@ struct server {
   // With a rule on: every datagram that arrived before this moment has been
   // read, so a stream may be judged silent up to here and no further.
   std::int64_t heard_ms = 0;
+  // The same for the DExtra door's socket, read by the door's own thread;
+  // the largest moment while there is no door.
+  std::int64_t door_heard_ms = INT64_MAX;
 };
 
 server& the_server();

@@ -118,15 +118,23 @@ TEST(DExtra, CopiesOfAHeaderAreOneStreamAndStrangersAreDropped) {
   EXPECT_TRUE(received(d.f.nodes[0], 0, 500).empty());
 }
 
-TEST(DExtra, RefusedCallSignGetsNak) {
+// The access rules hold for the door as for nodes: a refused call sign gets
+// NAK; once the rules deny a linked client's address, it is dropped and
+// what it sends is not answered.
+TEST(DExtra, TheAccessRulesHoldForLinkingAndLinkedClients) {
   conference_fixture f(1);
   const std::uint16_t port = free_udp_port();
   f.server.write_file("access.txt", "deny DL9BAD\n");
   f.start({"-i"}, door_config(port) + "AccessFile=access.txt;\n");
   ASSERT_TRUE(f.server.wait_for("DExtra door on port"));
   EXPECT_EQ(dextra_client("127.0.0.30", "DL9BAD", port).link(), kind::answer_nak);
-  EXPECT_EQ(dextra_client("127.0.0.31", "DL1GOOD", port).link(), kind::answer_ack);
+  const dextra_client good("127.0.0.31", "DL1GOOD", port);
+  EXPECT_EQ(good.link(), kind::answer_ack);
   EXPECT_TRUE(f.server.wait_for("DExtra client DL9BAD   at 127.0.0.30:"));
+  f.server.write_file("access.txt", "deny DL9BAD\ndeny 127.0.0.31\n");
+  ASSERT_TRUE(f.server.wait_for("Access file access.txt reloaded", 10000)) << f.server.out();
+  EXPECT_TRUE(f.server.wait_for("DExtra client DL1GOOD  at 127.0.0.31:")) << f.server.out();
+  EXPECT_EQ(good.link(), std::nullopt);
 }
 
 TEST(DExtra, KeepalivesBothWaysAndTheSilentDropped) {

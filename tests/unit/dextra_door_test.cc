@@ -158,6 +158,11 @@ TEST_F(door_test, LinkRequestsAreAnsweredByRulesAndRoom) {
       peer_change::full,   peer_change::refused, peer_change::unlinked};
   ASSERT_EQ(events.changes.size(), want.size());
   for (std::size_t i = 0; i < want.size(); ++i) EXPECT_EQ(events.changes[i].first, want[i]);
+  // New rules refuse a linked call sign: its clients are dropped, told so.
+  events.denied = {"DL1BBB"};
+  d.recheck_clients();
+  EXPECT_EQ(d.client_count(), 0u);
+  EXPECT_EQ(net.to(at_b2).back(), bytes({' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', 0}));
 }
 
 TEST_F(door_test, ANodesStreamReachesEveryClientEvenPastAFailedSend) {
@@ -182,6 +187,28 @@ TEST_F(door_test, ANodesStreamReachesEveryClientEvenPastAFailedSend) {
     EXPECT_EQ(std::memcmp(frames[i].data() + dsvt::stream_id, headers[0].data() + 12, 2), 0);
   }
   EXPECT_TRUE(net.to(at_a).empty());
+}
+
+// A header a node repeats within its over keeps the over's stream id; a
+// new header begins another stream, and the one it replaces is closed.
+TEST_F(door_test, ARepeatedHeaderKeepsTheStreamAndANewOneClosesIt) {
+  ASSERT_EQ(link(at_a, "DL1AAA"), kind::answer_ack);
+  net.log.clear();
+  d.header(node_header("DL1TALK").data(), node_origin);
+  d.voice(node_voice(0, true).data(), node_origin);
+  d.header(node_header("DL1TALK").data(), node_origin);
+  d.header(node_header("DL1NEXT").data(), node_origin);
+  const auto headers = net.to(at_a, dsvt::header_size);
+  const auto frames = net.to(at_a, dsvt::voice_size);
+  ASSERT_EQ(headers.size(), 3u * door::header_copies);
+  ASSERT_EQ(frames.size(), 2u);  // the voice, then the closing frame
+  const auto id = [](const bytes& b) {
+    return bytes(b.begin() + dsvt::stream_id, b.begin() + dsvt::stream_id + 2);
+  };
+  EXPECT_EQ(id(headers[door::header_copies]), id(headers[0]));
+  EXPECT_EQ(id(frames[1]), id(headers[0]));
+  EXPECT_EQ(frames[1][dsvt::sequence], 0x41);
+  EXPECT_NE(id(headers[2 * door::header_copies]), id(headers[0]));
 }
 
 TEST_F(door_test, AClientsStreamGoesInNodeFramedOnceAndNotBack) {
