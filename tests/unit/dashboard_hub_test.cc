@@ -87,6 +87,18 @@ TEST(DashboardHub, StreamsShareStateAndEvents) {
   for (std::size_t i = 0; i < a.size(); ++i)
     shared += !a[i].counted && a[i].bytes.data() == b[i].bytes.data();
   EXPECT_EQ(shared, 2u);  // the state's text before and after its time
+  // The state the streams hold counts in the budgets, once for their address
+  // and once for the process, as the texts of answers do.
+  std::size_t state_bytes = 0;
+  for (const piece& p : a) state_bytes += p.counted ? 0 : p.bytes.size();
+  send_budget budget(1u << 20, 1u << 20);
+  send_budget::ticket ta, tb;
+  budget.enter("x", 0, shared_texts({a.begin(), a.end()}), nullptr, ta);
+  budget.enter("x", 0, shared_texts({b.begin(), b.end()}), nullptr, tb);
+  EXPECT_GT(state_bytes, 100u);
+  EXPECT_EQ(budget.held(), state_bytes);
+  EXPECT_EQ(budget.held_by("x"), state_bytes);
+  budget.leave(ta), budget.leave(tb);
   feed(h, add, t0 + 3);
   a.clear(), b.clear();
   h.since(seq_a, t0 + 3, a), h.since(seq_b, t0 + 3, b);

@@ -138,10 +138,10 @@ void http_connection::stream(const std::string& last_id) {
   entered_ = false;
   socket_.expires_never();
   auto s = std::make_shared<stream_session>(socket_.release_socket(), context_, address_);
-  if (!s->reserve()) return;
+  if (!s->reserve(last_id)) return;
   std::erase_if(context_.open_streams, [](const auto& old) { return old.expired(); });
   context_.open_streams.push_back(s);
-  s->start(last_id);
+  s->start();
 }
 
 // An answer that does not fit the budgets, once room is made at the cost of
