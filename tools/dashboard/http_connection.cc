@@ -150,7 +150,7 @@ void http_connection::send(answer a) {
   answering_ = true;
   budgeted_ = context_.budget.enter(address_, a.head.size() + answer_socket_allowance, a.body,
                                     shared_from_this(), budget_ticket_);
-  if (!budgeted_) a = text_answer(503, "busy\n", "Retry-After: 5\r\n");
+  if (!budgeted_) a = text_answer(503, "busy\n", "Retry-After: 5\r\n", parser_.method == "HEAD");
   answer_ = std::move(a);
   gather(answer_.head, answer_.body, buffers_);
   socket_.expires_at(deadline_);
