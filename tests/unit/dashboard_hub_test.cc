@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "dashboard/connection_registry.h"
 #include "dashboard/hub.h"
@@ -86,6 +87,18 @@ TEST(DashboardHub, StreamsShareStateAndEvents) {
   for (std::size_t i = 0; i < a.size(); ++i)
     shared += !a[i].counted && a[i].bytes.data() == b[i].bytes.data();
   EXPECT_EQ(shared, 2u);  // the state's text before and after its time
+  // The state the streams hold counts in the budgets, once for their address
+  // and once for the process, as the texts of answers do.
+  std::size_t state_bytes = 0;
+  for (const piece& p : a) state_bytes += p.counted ? 0 : p.bytes.size();
+  send_budget budget(1u << 20, 1u << 20);
+  send_budget::ticket ta, tb;
+  budget.enter("x", 0, shared_texts({a.begin(), a.end()}), nullptr, ta);
+  budget.enter("x", 0, shared_texts({b.begin(), b.end()}), nullptr, tb);
+  EXPECT_GT(state_bytes, 100u);
+  EXPECT_EQ(budget.held(), state_bytes);
+  EXPECT_EQ(budget.held_by("x"), state_bytes);
+  budget.leave(ta), budget.leave(tb);
   feed(h, add, t0 + 3);
   a.clear(), b.clear();
   h.since(seq_a, t0 + 3, a), h.since(seq_b, t0 + 3, b);
@@ -94,33 +107,50 @@ TEST(DashboardHub, StreamsShareStateAndEvents) {
 }
 
 // Per address, one more connection evicts the address's oldest; with every
-// place taken, a newcomer evicts the oldest of the address holding the most,
-// and is refused when its own address holds as many as any.
+// place taken, a newcomer evicts the oldest of the address holding the most
+// (among those tied, the one whose oldest came first, however the addresses
+// sort), and is refused when its own address holds as many as any.
 TEST(ConnectionRegistry, EvictsTheAddresssOldestThenTheLargestAddresss) {
   struct conn : evictable {
     std::function<void()> leave;
     bool evicted = false;
     void evict() override { evicted = true, leave(); }
   };
-  connection_registry r(4, 2);
-  std::vector<std::shared_ptr<conn>> cs;
-  const struct {
+  struct row {
     const char* address;
     bool entered;
     const char* evicted;  // one mark per connection so far
-  } rows[] = {{"a", true, "-"},        {"a", true, "--"},      {"a", true, "x--"},
-              {"b", true, "x---"},     {"c", true, "x----"},   {"d", true, "xx----"},
-              {"a", false, "xx-----"}, {"e", true, "xx---x--"}};
-  for (const auto& row : rows) {
-    auto c = cs.emplace_back(std::make_shared<conn>());
-    auto t = std::make_shared<connection_registry::ticket>();
-    c->leave = [&r, t, address = std::string(row.address)] { r.leave(address, *t); };
-    EXPECT_EQ(r.enter(row.address, c, *t), row.entered) << cs.size();
-    std::string marks;
-    for (const auto& k : cs) marks += k->evicted ? 'x' : '-';
-    EXPECT_EQ(marks, row.evicted) << cs.size();
+  };
+  const std::vector<std::vector<row>> cases = {
+      {{"a", true, "-"},
+       {"a", true, "--"},
+       {"a", true, "x--"},
+       {"b", true, "x---"},
+       {"c", true, "x----"},
+       {"d", true, "xx----"},
+       {"a", false, "xx-----"},
+       {"e", true, "xxx-----"}},
+      // Idle connections from addresses sorting before a fresh request's.
+      {{"10.0.0.1", true, "-"},
+       {"10.0.0.2", true, "--"},
+       {"10.0.0.3", true, "---"},
+       {"99.0.0.1", true, "----"},
+       {"10.0.1.0", true, "x----"}},
+  };
+  for (const auto& rows : cases) {
+    connection_registry r(4, 2);
+    std::vector<std::shared_ptr<conn>> cs;
+    for (const row& row : rows) {
+      auto c = cs.emplace_back(std::make_shared<conn>());
+      auto t = std::make_shared<connection_registry::ticket>();
+      c->leave = [&r, t, address = std::string(row.address)] { r.leave(address, *t); };
+      EXPECT_EQ(r.enter(row.address, c, *t), row.entered) << row.address << cs.size();
+      std::string marks;
+      for (const auto& k : cs) marks += k->evicted ? 'x' : '-';
+      EXPECT_EQ(marks, row.evicted) << row.address << cs.size();
+    }
+    EXPECT_EQ(r.size(), 4u);
   }
-  EXPECT_EQ(r.size(), 4u);
 }
 
 // Over its address's budget an entry drops the address's oldest; over the

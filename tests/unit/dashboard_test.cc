@@ -588,9 +588,16 @@ TEST(DashboardStateFile, KeepsEveryByteAndRefusesDamage) {
   }
   EXPECT_EQ(streams(later, t0).substr(0, 39), "talking: | heard: SPEAKER 9000 \"mark\" |");
 
-  std::ofstream(path) << "{\"version\":1,\"nodes\":[";
-  EXPECT_NE(load_state(back, path), "");
-  EXPECT_EQ(state_json(back, v, t0).dump(), state_json(s, v, t0).dump());  // unchanged
+  // A connection no row can have would index past the tables of connections.
+  const std::string row =
+      R"({"version":1,"watching_since":1,"last_record":2,"heard":[],)"
+      R"("hours":[],"counts":[1,0,1,0,0],"nodes":[["4e30414141","4757",2,3,0,"",)";
+  for (const std::string& damaged : {std::string("{\"version\":1,\"nodes\":["), row + "-1,0]]}",
+                                     row + "3,0]]}", row + "4294967295,0]]}"}) {
+    std::ofstream(path) << damaged;
+    EXPECT_NE(load_state(back, path), "") << damaged;
+    EXPECT_EQ(state_json(back, v, t0).dump(), state_json(s, v, t0).dump());  // unchanged
+  }
   std::filesystem::remove(path);
   EXPECT_EQ(load_state(back, path), "");  // no file yet: nothing to load
 

@@ -7,10 +7,14 @@
 // others at the same address hold slow connections, and those lose their
 // slot to the next newcomer in turn. When every place is taken, a newcomer
 // from an address holding fewer than the address holding the most takes the
-// oldest place of that one: a crowd spread over many addresses shuts out
-// nobody, only ever costs itself. Used on one thread only.
+// oldest place of that one; among addresses tied for the most, the one whose
+// oldest connection came first loses it, so that which address goes never
+// depends on how its text sorts: a crowd spread over many addresses shuts
+// out nobody, only ever costs itself, and cannot aim at a newer connection
+// by the addresses it picks. Used on one thread only.
 
 #include <cstddef>
+#include <cstdint>
 #include <list>
 #include <map>
 #include <memory>
@@ -28,7 +32,11 @@ class evictable {
 
 class connection_registry {
  public:
-  using ticket = std::list<std::weak_ptr<evictable>>::iterator;
+  struct held {
+    std::uint64_t seq;  // in order of entering, across every address
+    std::weak_ptr<evictable> who;
+  };
+  using ticket = std::list<held>::iterator;
 
   connection_registry(std::size_t total, std::size_t per_address)
       : total_(total), per_address_(per_address) {}
@@ -46,9 +54,25 @@ class connection_registry {
   void evict_oldest(const std::string& address);
   std::size_t count(const std::string& address) const;
 
-  std::map<std::string, std::list<std::weak_ptr<evictable>>> by_address_;
-  std::set<std::pair<std::size_t, std::string>> by_count_;  // (connections held, address)
+  // Where `address` stands among the others: most connections first, then
+  // the oldest connection first. Its list must not be empty.
+  struct standing {
+    std::size_t count;
+    std::uint64_t oldest;
+    std::string address;
+    bool operator<(const standing& o) const {
+      if (count != o.count) return count > o.count;
+      return oldest < o.oldest;  // seq numbers are unique: no two addresses tie
+    }
+  };
+  standing standing_of(const std::string& address, const std::list<held>& mine) const {
+    return {mine.size(), mine.front().seq, address};
+  }
+
+  std::map<std::string, std::list<held>> by_address_;
+  std::set<standing> by_count_;  // begin(): the address to take a place from
   std::size_t held_ = 0;
+  std::uint64_t next_seq_ = 0;
 };
 
 }  // namespace mirx::dashboard

@@ -138,10 +138,10 @@ void http_connection::stream(const std::string& last_id) {
   entered_ = false;
   socket_.expires_never();
   auto s = std::make_shared<stream_session>(socket_.release_socket(), context_, address_);
-  if (!s->reserve()) return;
+  if (!s->reserve(last_id)) return;
   std::erase_if(context_.open_streams, [](const auto& old) { return old.expired(); });
   context_.open_streams.push_back(s);
-  s->start(last_id);
+  s->start();
 }
 
 // An answer that does not fit the budgets, once room is made at the cost of
@@ -150,7 +150,7 @@ void http_connection::send(answer a) {
   answering_ = true;
   budgeted_ = context_.budget.enter(address_, a.head.size() + answer_socket_allowance, a.body,
                                     shared_from_this(), budget_ticket_);
-  if (!budgeted_) a = text_answer(503, "busy\n", "Retry-After: 5\r\n");
+  if (!budgeted_) a = text_answer(503, "busy\n", "Retry-After: 5\r\n", parser_.method == "HEAD");
   answer_ = std::move(a);
   gather(answer_.head, answer_.body, buffers_);
   socket_.expires_at(deadline_);

@@ -149,7 +149,8 @@ std::string metrics_serving_text(const serving_figures& serving) {
   metric(out, "mirx_dashboard_event_streams", "gauge", "Open live-page event streams.");
   sample(out, "mirx_dashboard_event_streams", serving.streams);
   metric(out, "mirx_dashboard_event_streams_refused_total", "counter",
-         "Event streams refused (503) because the total or the per-address cap was reached.");
+         "Event streams refused (503) because the total or the per-address cap was reached, "
+         "or the budgets of bytes held had no room.");
   sample(out, "mirx_dashboard_event_streams_refused_total",
          static_cast<double>(serving.streams_refused));
   return out;

@@ -2,6 +2,13 @@
 
 namespace mirx::dashboard {
 
+std::vector<piece> shared_texts(const std::deque<piece>& queue) {
+  std::vector<piece> out;
+  for (const piece& p : queue)
+    if (!p.counted && p.owner) out.push_back(p);
+  return out;
+}
+
 std::size_t send_budget::held_by(const std::string& address) const {
   const auto it = by_address_.find(address);
   return it == by_address_.end() ? 0 : it->second;

@@ -5,8 +5,9 @@
 // own bytes and its socket's send buffer; a text it shares with other
 // answers (the state, the metrics) counts once for each address holding it
 // and once for the process, however many answers point into it. A stream
-// reserves its bound of unsent bytes and its send buffer at its start. Used
-// on one thread only.
+// reserves its bound of unsent bytes and its send buffer at its start, and
+// holds the shared texts it has yet to send (the state it starts from, or
+// falls back to) as an answer does. Used on one thread only.
 //
 // An entry over its address's budget makes room by dropping that address's
 // oldest entries; over the process's, by dropping the oldest entry of the
@@ -15,6 +16,7 @@
 // other needs, and a crowd over many addresses only ever costs itself.
 
 #include <cstddef>
+#include <deque>
 #include <list>
 #include <map>
 #include <memory>
@@ -27,6 +29,12 @@
 #include "dashboard/hub.h"
 
 namespace mirx::dashboard {
+
+// The texts a stream's queue shares with other streams and answers (the
+// state it starts from): the pieces its bound of unsent bytes does not
+// count, each of which keeps a text alive. Its place in the budgets holds
+// these beside that bound.
+std::vector<piece> shared_texts(const std::deque<piece>& queue);
 
 inline constexpr std::size_t address_budget_bytes = 16u << 20;
 inline constexpr std::size_t process_budget_bytes = 40u << 20;

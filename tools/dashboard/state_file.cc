@@ -60,6 +60,15 @@ over_details details_from_file(const json& j, std::size_t at) {
   return {unhex(j.at(at), 4), unhex(j.at(at + 1)), unhex(j.at(at + 2), record::text_size)};
 }
 
+// Rows are counted and named by how they are connected, in tables of one
+// place per connection; a value outside them is damage, not a fourth kind.
+connection connection_from_file(const json& how) {
+  const std::int64_t v = how.is_number_integer() ? how.get<std::int64_t>() : -1;
+  if (v < 0 || v > static_cast<std::int64_t>(connection::dextra_link))
+    throw std::runtime_error("bad connection");
+  return static_cast<connection>(v);
+}
+
 json junk_file(const junk_note& n) {
   return {n.count, n.first, n.last, n.from};
 }
@@ -123,7 +132,7 @@ state from_file(const json& j) {
                  n.at(3).get<millis>(), n.at(4).get<millis>(), unhex(n.at(5))};
     // Files written before DExtra rows were shown hold nodes alone.
     if (n.size() > 7) {
-      row.how = static_cast<connection>(std::min(n.at(6).get<int>(), 2));
+      row.how = connection_from_file(n.at(6));
       row.module = n.at(7).get<char>();
     }
     if (n.size() > 9) row.overs = n.at(8), row.overs_day = n.at(9);

@@ -1,5 +1,7 @@
 #include "dashboard/stream_session.h"
 
+#include <algorithm>
+
 #include "dashboard/event_stream.h"
 #include "dashboard/http_answers.h"
 #include "dashboard/http_connection.h"
@@ -34,28 +36,49 @@ stream_session::~stream_session() {
   if (budgeted_) context_.budget.leave(budget_ticket_);
 }
 
-bool stream_session::reserve() {
+bool stream_session::reserve(const std::string& last_id) {
   boost::system::error_code ec;
   socket_.set_option(asio::socket_base::send_buffer_size(stream_send_buffer), ec);
-  budgeted_ = context_.budget.enter(address_, stream_unsent_bytes + stream_socket_allowance, {},
-                                    shared_from_this(), budget_ticket_);
-  if (!budgeted_) {
+  std::vector<piece> first{own_piece(stream_head(), false)};
+  context_.events.opening(last_id, wall_now(), seq_, first);
+  for (piece& p : first) {
+    if (p.counted) unsent_ += p.bytes.size();
+    queue_.push_back(std::move(p));
+  }
+  if (!rebudget()) {
+    ++context_.streams_refused;
     refuse(socket_);
     close();
   }
   return budgeted_;
 }
 
-void stream_session::start(const std::string& last_id) {
+// Leaving and entering again moves the stream to the newest place in the
+// budgets' order; a place taken for fewer texts than before always fits, as
+// the bytes it gives up are at least those it takes.
+bool stream_session::rebudget() {
+  std::vector<piece> texts = shared_texts(queue_);
+  std::vector<const void*> owners;
+  for (const piece& p : texts) owners.push_back(p.owner.get());
+  std::sort(owners.begin(), owners.end());
+  owners.erase(std::unique(owners.begin(), owners.end()), owners.end());
+  if (budgeted_ && owners == budget_texts_) return true;
+  if (budgeted_) context_.budget.leave(budget_ticket_);
+  budgeted_ = context_.budget.enter(address_, stream_unsent_bytes + stream_socket_allowance, texts,
+                                    shared_from_this(), budget_ticket_);
+  budget_texts_ = std::move(owners);
+  return budgeted_;
+}
+
+void stream_session::start() {
   // The window before anything is sent: the peer's whole, when its reader has
   // read everything.
   platform::tcp_progress p;
   if (platform::tcp_progress_of(socket_.native_handle(), p)) widest_ = window_ = p.window;
   progress_at_ = std::chrono::steady_clock::now();
   watch_progress();
-  std::vector<piece> first{own_piece(stream_head(), false)};
-  context_.events.opening(last_id, wall_now(), seq_, first);
-  append(first);
+  std::vector<piece> none;
+  append(none);
   watch_peer();
   ping();
 }
@@ -80,12 +103,18 @@ void stream_session::close() {
   socket_.close(ec);
 }
 
+// A fresh state (the stream fell too far behind) is a shared text the
+// stream's place in the budgets must hold: with no room for it, the stream
+// is closed, and its page starts again.
 void stream_session::append(std::vector<piece>& pieces) {
+  bool shared = false;
   for (piece& p : pieces) {
     if (p.counted) unsent_ += p.bytes.size();
+    shared = shared || (!p.counted && p.owner);
     queue_.push_back(std::move(p));
   }
   if (unsent_ > stream_unsent_bytes) return close();
+  if (shared && !rebudget()) return close();
   if (!writing_) write();
 }
 
@@ -108,6 +137,7 @@ void stream_session::written(const boost::system::error_code& ec, std::size_t n)
   writing_ = false;
   if (ec || closed_) return close();
   written_ += n;
+  bool sent_shared = false;  // the budgets may let a text go
   while (n > 0) {
     piece& p = queue_.front();
     const std::size_t left = p.bytes.size() - front_sent_;
@@ -117,9 +147,11 @@ void stream_session::written(const boost::system::error_code& ec, std::size_t n)
     }
     n -= left;
     if (p.counted) unsent_ -= p.bytes.size();
+    sent_shared = sent_shared || (!p.counted && p.owner);
     queue_.pop_front();
     front_sent_ = 0;
   }
+  if (sent_shared && !rebudget()) return close();
   write();
 }
 
@@ -144,7 +176,7 @@ bool stream_session::progressed() {
   if (queue_.empty() && p.acked >= written_ && unread == 0) return true;
   if (grew || taken > taken_ + p.segment) return taken_ = taken, true;
   if (queue_.empty()) {
-    std::vector<piece> probe{own_piece(":\n", false)};
+    std::vector<piece> probe{{nullptr, ":\n", false}};  // no text of its own to count
     append(probe);
   }
   return false;

@@ -33,17 +33,19 @@ class stream_session : public evictable, public std::enable_shared_from_this<str
   stream_session(boost::asio::ip::tcp::socket socket, http_context& context, std::string address);
   ~stream_session() override;  // gives the stream slot back
 
-  // Takes the stream's place in the budgets: its bound of unsent bytes and
-  // its send buffer. False, the client told 503 and the stream closed, when
-  // there is no room.
-  bool reserve();
+  // Takes the stream's first pieces (the state, or the events a page that
+  // last saw `last_id` missed) and its place in the budgets. False, the
+  // client told 503, the refusal counted and the stream closed, when there
+  // is no room.
+  bool reserve(const std::string& last_id);
   void evict() override { close(); }
-  void start(const std::string& last_id);
-  void pull();  // takes the hub's new events
+  void start();  // sends what reserve() took
+  void pull();   // takes the hub's new events
   void close();
 
  private:
   void append(std::vector<piece>& pieces);
+  bool rebudget();
   void write();
   void written(const boost::system::error_code& ec, std::size_t n);
   void watch_progress();
@@ -54,8 +56,13 @@ class stream_session : public evictable, public std::enable_shared_from_this<str
   boost::asio::ip::tcp::socket socket_;
   http_context& context_;
   const std::string address_;
+  // The place in the budgets: the bound of unsent bytes, the send buffer
+  // and `budget_texts_`, the shared texts in the queue when it was taken.
+  // Taken again whenever the queue's shared texts change, so that a text
+  // counts while the stream holds it and no longer.
   send_budget::ticket budget_ticket_{};
   bool budgeted_ = false;
+  std::vector<const void*> budget_texts_;
   std::deque<piece> queue_;
   std::size_t front_sent_ = 0;  // of queue_.front()
   std::size_t unsent_ = 0;      // counted bytes in the queue
