@@ -111,9 +111,7 @@ void door::link_request(peer* known, const std::uint8_t* data, const endpoint& f
   put_call(p.rpt2, config_.call, p.module);
   put_call(p.rpt1, config_.call, 'G');
   p.last_heard_ms = now_;
-  std::string_view call = p.call_text();
-  call = call.substr(0, call.find_last_not_of(' ') + 1);
-  const bool admitted = plausible_call(p.call) && events_.admits(call, from.ip);
+  const bool admitted = plausible_call(p.call) && events_.admits(p.call_sign(), from.ip);
   const bool room = clients_.size() < config_.most_clients;
   make_answer(answer, data, admitted && room);
   net_.send(answer, sizeof answer, from);
@@ -229,9 +227,7 @@ std::vector<std::string> door::hosts_due(std::int64_t now) const {
 void door::recheck_clients() {
   for (std::size_t i = clients_.size(); i-- > 0;) {
     const peer& p = clients_[i];
-    std::string_view call = p.call_text();
-    call = call.substr(0, call.find_last_not_of(' ') + 1);
-    if (events_.admits(call, p.at.ip)) continue;
+    if (events_.admits(p.call_sign(), p.at.ip)) continue;
     net_.send(drop_notice, sizeof drop_notice, p.at);
     remove_client(i, peer_change::refused);
   }

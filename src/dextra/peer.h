@@ -29,6 +29,11 @@ struct peer {
   std::int64_t last_heard_ms = 0;
 
   std::string_view call_text() const { return {reinterpret_cast<const char*>(call), call_size}; }
+  // The call sign as the access rules take it: trailing spaces left out.
+  std::string_view call_sign() const {
+    const std::string_view c = call_text();
+    return c.substr(0, c.find_last_not_of(' ') + 1);
+  }
 };
 
 // What happened to a peer, for the lines and records that report it.
