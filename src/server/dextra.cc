@@ -132,7 +132,7 @@ void look_drained(server& s, platform::socket_handle socket) {
     const bool readable = platform::wait_readable(socket, 200) == platform::wait_result::readable;
     if (stop_under_way()) stay_stopped();
     const std::int64_t now = platform::monotonic_ms();
-    look_up_hosts(d, now);
+    if (s.cfg.dextra_links.count != 0) look_up_hosts(d, now);
     std::lock_guard<std::mutex> hold(io_lock());
     if (!readable) s.door_heard_ms = waited_from;
     door.tick(now);
