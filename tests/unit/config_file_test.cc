@@ -472,10 +472,6 @@ TEST(ConfigFile, WhichFileIsRead) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 // The DExtra keys: each line is taken or refused as a whole, and the door
 // and links need a call sign to speak as.
 TEST(ConfigFile, DExtraKeys) {

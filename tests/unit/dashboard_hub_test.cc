@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -106,49 +107,54 @@ TEST(DashboardHub, StreamsShareStateAndEvents) {
   EXPECT_EQ(a[0].bytes.data(), b[0].bytes.data());
 }
 
+// Entries one after another: whether each entered, and, one mark per entry so
+// far, which were evicted (x). enter(row, h) enters h and sets how it leaves.
+struct entry_row {
+  const char* address;
+  std::size_t bytes;  // for a send budget
+  bool entered;
+  const char* evicted;
+};
+struct holder : evictable {
+  std::function<void()> leave;
+  bool evicted = false;
+  void evict() override { evicted = true, leave(); }
+};
+template <class Enter>
+void enter_rows(std::span<const entry_row> rows, Enter enter) {
+  std::vector<std::shared_ptr<holder>> hs;
+  for (const entry_row& row : rows) {
+    SCOPED_TRACE(row.address + std::to_string(hs.size() + 1));
+    EXPECT_EQ(enter(row, hs.emplace_back(std::make_shared<holder>())), row.entered);
+    std::string marks;
+    for (const auto& k : hs) marks += k->evicted ? 'x' : '-';
+    EXPECT_EQ(marks, row.evicted);
+  }
+}
+
 // Per address, one more connection evicts the address's oldest; with every
 // place taken, a newcomer evicts the oldest of the address holding the most
 // (among those tied, the one whose oldest came first, however the addresses
 // sort), and is refused when its own address holds as many as any.
 TEST(ConnectionRegistry, EvictsTheAddresssOldestThenTheLargestAddresss) {
-  struct conn : evictable {
-    std::function<void()> leave;
-    bool evicted = false;
-    void evict() override { evicted = true, leave(); }
-  };
-  struct row {
-    const char* address;
-    bool entered;
-    const char* evicted;  // one mark per connection so far
-  };
-  const std::vector<std::vector<row>> cases = {
-      {{"a", true, "-"},
-       {"a", true, "--"},
-       {"a", true, "x--"},
-       {"b", true, "x---"},
-       {"c", true, "x----"},
-       {"d", true, "xx----"},
-       {"a", false, "xx-----"},
-       {"e", true, "xxx-----"}},
-      // Idle connections from addresses sorting before a fresh request's.
-      {{"10.0.0.1", true, "-"},
-       {"10.0.0.2", true, "--"},
-       {"10.0.0.3", true, "---"},
-       {"99.0.0.1", true, "----"},
-       {"10.0.1.0", true, "x----"}},
-  };
-  for (const auto& rows : cases) {
+  const entry_row letters[] = {{"a", 0, true, "-"},        {"a", 0, true, "--"},
+                               {"a", 0, true, "x--"},      {"b", 0, true, "x---"},
+                               {"c", 0, true, "x----"},    {"d", 0, true, "xx----"},
+                               {"a", 0, false, "xx-----"}, {"e", 0, true, "xxx-----"}};
+  // Idle connections from addresses sorting before a fresh request's.
+  const entry_row sorted[] = {{"10.0.0.1", 0, true, "-"},
+                              {"10.0.0.2", 0, true, "--"},
+                              {"10.0.0.3", 0, true, "---"},
+                              {"99.0.0.1", 0, true, "----"},
+                              {"10.0.1.0", 0, true, "x----"}};
+  for (const std::span<const entry_row> rows :
+       {std::span<const entry_row>(letters), std::span<const entry_row>(sorted)}) {
     connection_registry r(4, 2);
-    std::vector<std::shared_ptr<conn>> cs;
-    for (const row& row : rows) {
-      auto c = cs.emplace_back(std::make_shared<conn>());
+    enter_rows(rows, [&r](const entry_row& row, const std::shared_ptr<holder>& h) {
       auto t = std::make_shared<connection_registry::ticket>();
-      c->leave = [&r, t, address = std::string(row.address)] { r.leave(address, *t); };
-      EXPECT_EQ(r.enter(row.address, c, *t), row.entered) << row.address << cs.size();
-      std::string marks;
-      for (const auto& k : cs) marks += k->evicted ? 'x' : '-';
-      EXPECT_EQ(marks, row.evicted) << row.address << cs.size();
-    }
+      h->leave = [&r, t, address = std::string(row.address)] { r.leave(address, *t); };
+      return r.enter(row.address, h, *t);
+    });
     EXPECT_EQ(r.size(), 4u);
   }
 }
@@ -158,30 +164,16 @@ TEST(ConnectionRegistry, EvictsTheAddresssOldestThenTheLargestAddresss) {
 // else it is refused. A shared text counts once for each address holding it
 // and once for the process.
 TEST(SendBudget, DropsTheAddresssOldestThenTheLargestAddresss) {
-  struct holder : evictable {
-    std::function<void()> leave;
-    bool evicted = false;
-    void evict() override { evicted = true, leave(); }
-  };
   send_budget b(10, 20);
-  std::vector<std::shared_ptr<holder>> hs;
-  const struct {
-    const char* address;
-    std::size_t bytes;
-    bool entered;
-    const char* evicted;
-  } rows[] = {{"a", 4, true, "-"},      {"a", 4, true, "--"},    {"a", 4, true, "x--"},
-              {"b", 6, true, "x---"},   {"c", 6, true, "x----"}, {"d", 6, false, "xx----"},
-              {"c", 5, true, "xx--x--"}};
-  for (const auto& row : rows) {
-    auto h = hs.emplace_back(std::make_shared<holder>());
+  const entry_row rows[] = {{"a", 4, true, "-"},      {"a", 4, true, "--"},
+                            {"a", 4, true, "x--"},    {"b", 6, true, "x---"},
+                            {"c", 6, true, "x----"},  {"d", 6, false, "xx----"},
+                            {"c", 5, true, "xx--x--"}};
+  enter_rows(rows, [&b](const entry_row& row, const std::shared_ptr<holder>& h) {
     auto t = std::make_shared<send_budget::ticket>();
     h->leave = [&b, t] { b.leave(*t); };
-    EXPECT_EQ(b.enter(row.address, row.bytes, {}, h, *t), row.entered) << hs.size();
-    std::string marks;
-    for (const auto& k : hs) marks += k->evicted ? 'x' : '-';
-    EXPECT_EQ(marks, row.evicted) << hs.size();
-  }
+    return b.enter(row.address, row.bytes, {}, h, *t);
+  });
   send_budget shared(100, 100);
   const piece text = own_piece(std::string(10, 'x'));
   send_budget::ticket x, y, z;

@@ -318,10 +318,9 @@ TEST(DashboardState, DExtraClientsAndLinksAmongTheNodes) {
   const std::string m = metrics_text(s, {}, 0);
   EXPECT_NE(m.find("\nmirx_dashboard_rows{connection=\"dextra_link\"} 1\n"), std::string::npos);
   EXPECT_NE(m.find(",connection=\"dextra_client\"} 1\n"), std::string::npos);
-  for (const char change : {2, 3}) {  // unlinked, dropped
+  for (const char change : {2, 3})  // unlinked, dropped
     EXPECT_EQ(summary(play({{client}, {dextra("DXC ", change, "DL1ABC", "DExtra  B")}})),
               " | 0 0 0 0 0 last_record?");
-  }
   EXPECT_TRUE(play({{link}, {dextra("DXL ", 9, "XRF001", "DXLink  C")}}).nodes.empty());
 }
 

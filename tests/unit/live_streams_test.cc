@@ -76,12 +76,11 @@ TEST_F(shared, ADoorStreamAndANodeStreamFromOneAddressAreDistinct) {
   const stream_origin node = a, peer{1, a, 30001};
   ASSERT_EQ(talk(peer, "PEER", 0), floor_verdict::relay);
   EXPECT_EQ(talk(node, "NODE", 10), floor_verdict::refuse);  // OneTalker: the peer holds it
-  ASSERT_NE(table.find(node), nullptr);
-  ASSERT_NE(table.find(peer), table.find(node));
-  EXPECT_EQ(table.find(peer)->floor, floor_state::talking);
-  EXPECT_EQ(table.find(node)->floor, floor_state::refused);
-  EXPECT_TRUE(table.find(peer)->logged);
-  EXPECT_FALSE(table.find(node)->logged);
+  const live_stream *p = table.find(peer), *n = table.find(node);
+  ASSERT_NE(n, nullptr);
+  ASSERT_NE(p, n);
+  EXPECT_EQ(std::pair(p->floor, p->logged), std::pair(floor_state::talking, true));
+  EXPECT_EQ(std::pair(n->floor, n->logged), std::pair(floor_state::refused, false));
 }
 
 }  // namespace
