@@ -19,17 +19,53 @@ std::string door_config(std::uint16_t port, const std::string& call = "XRF999") 
   return "DExtraPort=" + std::to_string(port) + ";\nDExtraCall=" + call + ";\n";
 }
 
+// A server with a door as XRF999 and `node_count` nodes; `access` is its
+// access file when not empty.
 struct door_fixture {
   conference_fixture f;
   std::uint16_t door_port = free_udp_port();
 
-  explicit door_fixture(int node_count, const std::string& extra = "") : f(node_count) {
-    f.start({"-i"}, door_config(door_port) + extra);
+  explicit door_fixture(int node_count, const std::string& extra = "",
+                        const std::string& access = "")
+      : f(node_count) {
+    if (!access.empty()) f.server.write_file("access.txt", access);
+    // Started as the door is seen: a log server elsewhere shows no line.
+    f.server.write_file("mirx_server.cfg", f.config() + door_config(door_port) + extra +
+                                               (access.empty() ? "" : "AccessFile=access.txt;\n"));
+    f.server.start({"-i"});
     EXPECT_TRUE(f.server.wait_for("DExtra door on port", 5000)) << f.server.out();
   }
   dextra_client client(int n, const std::string& call) const {
     return dextra_client("127.0.0." + std::to_string(20 + n), call, door_port);
   }
+};
+
+// Servers XRF100, XRF101, ... with a door and one node registered each;
+// server i links to module B of server links_to[i] unless that is -1.
+struct linked_servers {
+  std::vector<std::unique_ptr<conference_fixture>> s;
+
+  explicit linked_servers(const std::vector<int>& links_to) {
+    std::vector<std::uint16_t> ports;
+    for (std::size_t i = 0; i < links_to.size(); ++i) ports.push_back(free_udp_port());
+    for (std::size_t i = 0; i < links_to.size(); ++i) {
+      std::string config = door_config(ports[i], "XRF10" + std::to_string(i));
+      if (const int to = links_to[i]; to >= 0)
+        config += "DExtraLink=XRF10" + std::to_string(to) +
+                  " B 127.0.0.1:" + std::to_string(ports[static_cast<std::size_t>(to)]) + ";\n";
+      s.push_back(std::make_unique<conference_fixture>(1));
+      s.back()->start({"-i"}, config);
+      EXPECT_TRUE(s.back()->server.wait_for("DExtra door on port", 5000));
+    }
+    for (std::size_t i = 0; i < links_to.size(); ++i) {
+      // A request sent before the other server's door was open is asked
+      // again after the pause.
+      EXPECT_TRUE(links_to[i] < 0 || s[i]->server.wait_for(": linked", 20000))
+          << s[i]->server.out();
+      register_all(*s[i]);
+    }
+  }
+  const nodes::udp_endpoint& node(std::size_t i) const { return s[i]->nodes[0]; }
 };
 
 // A node's stream: a header and `frames` voice packets, the sync every 21
@@ -89,51 +125,39 @@ TEST(DExtra, ClientHearsANodeAndIsHeardByIt) {
   received(d.f.nodes[0], 12);
   b.stream_heard(100);
 
-  // A client's over: node-framed to the node, DSVT to the other client, back
-  // to nobody; no acknowledgement.
+  // A client's over, its header sent three times: one stream, node-framed to
+  // the node, DSVT to the other client, back to nobody; no acknowledgement.
   const auto sent = a.make_stream("DL1AAA", 0xBEEF, 25);
+  for (int copy = 0; copy < 2; ++copy) a.send(sent[0]);
   for (const bytes& p : sent) a.send(p);
   expect_node_framed(received(d.f.nodes[0], sent.size()), sent);
   check_dsvt_stream(b.stream_heard(), 25, "XRF999 C");
   EXPECT_TRUE(a.stream_heard(300).empty());
   EXPECT_TRUE(received(d.f.nodes[1], 0, 100).empty());
 
+  // A stream from an address that has not linked is dropped.
+  const auto stranger = d.client(2, "DL1XXX");
+  for (const bytes& p : stranger.make_stream("DL1XXX", 0x0202, 5)) stranger.send(p);
+  EXPECT_TRUE(received(d.f.nodes[0], 0, 500).empty());
+  EXPECT_TRUE(b.stream_heard(100).empty());
+
   EXPECT_NE(d.f.server.out().find("Send Header Packet from DL1AAA"), std::string::npos);
   const std::string log = d.f.stop_and_read_log();
   EXPECT_NE(log.find("DExtra client DL1AAA   linked from 127.0.0.20:"), std::string::npos);
-}
-
-TEST(DExtra, CopiesOfAHeaderAreOneStreamAndStrangersAreDropped) {
-  door_fixture d(1);
-  d.f.send(0, nodes::make_registration("CALL0", "GW"));
-  ASSERT_TRUE(d.f.nodes[0].receive(2000));
-  const auto a = d.client(0, "DL1AAA");
-  const auto stranger = d.client(1, "DL1XXX");
-  ASSERT_EQ(a.link(), kind::answer_ack);
-  auto sent = a.make_stream("DL1AAA", 0x0101, 5);
-  sent.insert(sent.begin() + 1, 2, sent[0]);
-  for (const bytes& p : sent) a.send(p);
-  EXPECT_EQ(received(d.f.nodes[0], 6).size(), 6u);
-  for (const bytes& p : stranger.make_stream("DL1XXX", 0x0202, 5)) stranger.send(p);
-  EXPECT_TRUE(received(d.f.nodes[0], 0, 500).empty());
 }
 
 // The access rules hold for the door as for nodes: a refused call sign gets
 // NAK; once the rules deny a linked client's address, it is dropped and
 // what it sends is not answered.
 TEST(DExtra, TheAccessRulesHoldForLinkingAndLinkedClients) {
-  conference_fixture f(1);
-  const std::uint16_t port = free_udp_port();
-  f.server.write_file("access.txt", "deny DL9BAD\n");
-  f.start({"-i"}, door_config(port) + "AccessFile=access.txt;\n");
-  ASSERT_TRUE(f.server.wait_for("DExtra door on port"));
-  EXPECT_EQ(dextra_client("127.0.0.30", "DL9BAD", port).link(), kind::answer_nak);
-  const dextra_client good("127.0.0.31", "DL1GOOD", port);
+  door_fixture d(1, "", "deny DL9BAD\n");
+  EXPECT_EQ(d.client(10, "DL9BAD").link(), kind::answer_nak);
+  const auto good = d.client(11, "DL1GOOD");
   EXPECT_EQ(good.link(), kind::answer_ack);
-  EXPECT_TRUE(f.server.wait_for("DExtra client DL9BAD   at 127.0.0.30:"));
-  f.server.write_file("access.txt", "deny DL9BAD\ndeny 127.0.0.31\n");
-  ASSERT_TRUE(f.server.wait_for("Access file access.txt reloaded", 10000)) << f.server.out();
-  EXPECT_TRUE(f.server.wait_for("DExtra client DL1GOOD  at 127.0.0.31:")) << f.server.out();
+  EXPECT_TRUE(d.f.server.wait_for("DExtra client DL9BAD   at 127.0.0.30:"));
+  d.f.server.write_file("access.txt", "deny DL9BAD\ndeny 127.0.0.31\n");
+  ASSERT_TRUE(d.f.server.wait_for("Access file access.txt reloaded", 10000)) << d.f.server.out();
+  EXPECT_TRUE(d.f.server.wait_for("DExtra client DL1GOOD  at 127.0.0.31:")) << d.f.server.out();
   EXPECT_EQ(good.link(), std::nullopt);
 }
 
@@ -162,61 +186,27 @@ TEST(DExtra, KeepalivesBothWaysAndTheSilentDropped) {
   EXPECT_EQ(d.f.server.out().find("DExtra client DL1BBB   at"), std::string::npos);
 }
 
+// Server 1 links to server 0: each one's node hears the other's over once,
+// its own only as the acknowledgement.
 TEST(DExtraLinks, TwoServersCarryOversBothWaysWithoutALoop) {
-  conference_fixture a(1), b(1);
-  const std::uint16_t port_a = free_udp_port(), port_b = free_udp_port();
-  a.start({"-i"}, door_config(port_a, "XRF101"));
-  ASSERT_TRUE(a.server.wait_for("DExtra door on port"));
-  b.start({"-i"}, door_config(port_b, "XRF102") +
-                      "DExtraLink=XRF101 B 127.0.0.1:" + std::to_string(port_a) + ";\n");
-  ASSERT_TRUE(b.server.wait_for(
-      "DExtra link XRF101 B at 127.0.0.1:" + std::to_string(port_a) + ": linked", 20000))
-      << b.server.out();
-  for (conference_fixture* f : {&a, &b}) {
-    f->send(0, nodes::make_registration("CALL0", "GW"));
-    ASSERT_TRUE(f->nodes[0].receive(2000));
-  }
-  // A's node talks: B's node hears it once, A's node only its acknowledgement.
-  const auto over = node_stream(21, "DL1AAA");
-  for (const bytes& p : over) a.send(0, p);
-  EXPECT_EQ(received(b.nodes[0], 22).size(), 22u);
-  const auto back = received(a.nodes[0], 12);
+  const linked_servers n({-1, 0});
+  for (const bytes& p : node_stream(21, "DL1AAA")) n.s[0]->send(0, p);
+  EXPECT_EQ(received(n.node(1), 22).size(), 22u);
+  const auto back = received(n.node(0), 12);
   ASSERT_EQ(back.size(), 12u);
   EXPECT_EQ(back[0][15], 0x00);
-  // And back the other way.
-  for (const bytes& p : node_stream(21, "DL1BBB")) b.send(0, p);
-  EXPECT_EQ(received(a.nodes[0], 22).size(), 22u);
-  EXPECT_EQ(received(b.nodes[0], 12).size(), 12u);
+  for (const bytes& p : node_stream(21, "DL1BBB")) n.s[1]->send(0, p);
+  EXPECT_EQ(received(n.node(0), 22).size(), 22u);
+  EXPECT_EQ(received(n.node(1), 12).size(), 12u);
 }
 
 TEST(DExtraLinks, ATriangleOfServersCarriesEachOverOnce) {
-  const std::uint16_t ports[3] = {free_udp_port(), free_udp_port(), free_udp_port()};
-  std::vector<std::unique_ptr<conference_fixture>> s;
-  for (int i = 0; i < 3; ++i) {
-    s.push_back(std::make_unique<conference_fixture>(1));
-    const int next = (i + 1) % 3;
-    s.back()->start({"-i"}, door_config(ports[i], "XRF10" + std::to_string(i)) +
-                                "DExtraLink=XRF10" + std::to_string(next) +
-                                " B 127.0.0.1:" + std::to_string(ports[next]) + ";\n");
-  }
-  for (auto& f : s) {
-    // A request sent before the next server's door was open is asked
-    // again after the pause.
-    ASSERT_TRUE(f->server.wait_for(": linked", 20000)) << f->server.out();
-    f->send(0, nodes::make_registration("CALL0", "GW"));
-    ASSERT_TRUE(f->nodes[0].receive(2000));
-  }
-  for (const bytes& p : node_stream(21, "DL1TRI")) s[0]->send(0, p);
-  EXPECT_EQ(received(s[1]->nodes[0], 22, 1000).size(), 22u);
-  EXPECT_EQ(received(s[2]->nodes[0], 22, 1000).size(), 22u);
-  EXPECT_EQ(received(s[0]->nodes[0], 12, 1000).size(), 12u) << "only its acknowledgement";
+  const linked_servers n({1, 2, 0});
+  for (const bytes& p : node_stream(21, "DL1TRI")) n.s[0]->send(0, p);
+  EXPECT_EQ(received(n.node(1), 22, 1000).size(), 22u);
+  EXPECT_EQ(received(n.node(2), 22, 1000).size(), 22u);
+  EXPECT_EQ(received(n.node(0), 12, 1000).size(), 12u) << "only its acknowledgement";
 }
-
-}  // namespace
-}  // namespace mirx::e2e
-
-namespace mirx::e2e {
-namespace {
 
 // The conference rules judge a DExtra client's stream as a node's.
 TEST(DExtra, OneTalkerHoldsAgainstADoorStream) {
@@ -263,22 +253,16 @@ TEST(DExtra, ADoorOverCutByTheLimitEndsOnceTimedOut) {
   std::string why;
   auto log_server = nodes::udp_endpoint::bind("127.0.0.1", 0, &why);
   ASSERT_TRUE(log_server) << why;
-  conference_fixture f(1);
-  const std::uint16_t port = free_udp_port();
-  f.server.write_file("mirx_server.cfg",
-                      f.config() + door_config(port) +
-                          "MaxOverSeconds=1;\nLogStreams=ON;\nLogServer=127.0.0.1;\nLogPort=" +
-                          std::to_string(log_server->port()) + ";\n");
-  f.server.start({"-i"});
-  ASSERT_TRUE(f.server.wait_for("DExtra door on port", 5000)) << f.server.out();
-  register_all(f);
-  const dextra_client a("127.0.0.20", "DL1AAA", port);
+  door_fixture d(1, "MaxOverSeconds=1;\nLogStreams=ON;\nLogServer=127.0.0.1;\nLogPort=" +
+                        std::to_string(log_server->port()) + ";\n");
+  register_all(d.f);
+  const auto a = d.client(0, "DL1AAA");
   ASSERT_EQ(a.link(), kind::answer_ack);
   for (const bytes& p : a.make_stream("DL1AAA", 0x0606, 100)) {
     a.send(p);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  const auto heard = received(f.nodes[0], 0, 3000);
+  const auto heard = received(d.f.nodes[0], 0, 3000);
   EXPECT_GE(heard.size(), 30u);
   EXPECT_LE(heard.size(), 60u) << "relayed after the cut";
   std::vector<bytes> ends;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -25,8 +26,7 @@ struct fake_wire final : wire {
   std::vector<sent> log;
   std::vector<endpoint> failing;
   int send(const std::uint8_t* data, std::size_t length, const endpoint& to) override {
-    for (const endpoint& f : failing)
-      if (f == to) return 105;
+    if (std::find(failing.begin(), failing.end(), to) != failing.end()) return 105;
     log.push_back({bytes(data, data + length), to});
     return 0;
   }
@@ -44,9 +44,7 @@ struct fake_events final : door_events {
   std::vector<bytes> into_conference;
   std::map<std::string, std::uint32_t> hosts;
   bool admits(std::string_view call, std::uint32_t) override {
-    for (const std::string& d : denied)
-      if (d == call) return false;
-    return true;
+    return std::find(denied.begin(), denied.end(), call) == denied.end();
   }
   void changed(const peer& p, peer_change what) override {
     changes.emplace_back(what, std::string(p.call_text()));
@@ -59,13 +57,18 @@ struct fake_events final : door_events {
   }
   std::optional<std::uint32_t> resolve(const std::string& host) override {
     const auto it = hosts.find(host);
-    if (it == hosts.end()) return std::nullopt;
-    return it->second;
+    return it == hosts.end() ? std::nullopt : std::optional(it->second);
   }
 };
 
 constexpr endpoint at_a{0x0100007f, 30001}, at_b{0x0200007f, 30001}, at_b2{0x0200007f, 40000};
 const stream_origin node_origin{0, 0x0900007f, 0};
+
+// `n` bytes of a datagram from offset `at`, as text.
+std::string field(const bytes& b, std::size_t at, std::size_t n = 8) {
+  return std::string(b.begin() + static_cast<std::ptrdiff_t>(at),
+                     b.begin() + static_cast<std::ptrdiff_t>(at + n));
+}
 
 struct door_test : ::testing::Test {
   fake_wire net;
@@ -73,6 +76,7 @@ struct door_test : ::testing::Test {
   std::int64_t now = 1000;
   live_streams streams = started();
   door d{{"XRF999", true, 1, 3}, net, events, streams, now};
+  const endpoint ref{0x0500007f, 30001};
 
   static live_streams started() {
     live_streams table;
@@ -93,6 +97,12 @@ struct door_test : ::testing::Test {
     d.receive(request.data(), request.size(), from, now);
     if (net.log.size() == before) return std::nullopt;
     return kind_of(net.log.back().data.data(), net.log.back().data.size());
+  }
+  // Links to module B of ref.example, at `ref`, and to a host unknown.
+  void add_links() {
+    events.hosts["ref.example"] = ref.ip;
+    d.add_link({"XRF001", 'B', "ref.example", 30001});
+    d.add_link({"XRF002", 'C', "nowhere.example", 30001});
   }
   bytes node_header(const std::string& my) const {
     bytes h(hdr::size, 0);
@@ -172,20 +182,15 @@ TEST_F(door_test, ANodesStreamReachesEveryClientEvenPastAFailedSend) {
   net.log.clear();
   EXPECT_TRUE(d.header(node_header("DL1TALK").data(), node_origin));
   for (int i = 0; i < 23; ++i) d.voice(node_voice(0, i % 21 == 0, i == 22).data(), node_origin);
+  // Its checksum, plausibility, RPT2 and stream id are checked in
+  // DExtra.ClientHearsANodeAndIsHeardByIt; the sequence is the door's own.
   const auto headers = net.to(at_b, dsvt::header_size);
   ASSERT_EQ(headers.size(), static_cast<std::size_t>(door::header_copies));
-  EXPECT_EQ(std::string(headers[0].begin() + dsvt::rpt2, headers[0].begin() + dsvt::rpt2 + 8),
-            "XRF999 C");
-  EXPECT_EQ(std::string(headers[0].begin() + dsvt::rpt1, headers[0].begin() + dsvt::rpt1 + 8),
-            "XRF999 G");
-  EXPECT_TRUE(plausible_header(headers[0].data()));
-  EXPECT_TRUE(header_crc_ok(headers[0].data()));
+  EXPECT_EQ(field(headers[0], dsvt::rpt1), "XRF999 G");
   const auto frames = net.to(at_b, dsvt::voice_size);
   ASSERT_EQ(frames.size(), 23u);
-  for (std::size_t i = 0; i < frames.size(); ++i) {
+  for (std::size_t i = 0; i < frames.size(); ++i)
     EXPECT_EQ(frames[i][dsvt::sequence], (i % 21) | (i == 22 ? 0x40 : 0)) << i;
-    EXPECT_EQ(std::memcmp(frames[i].data() + dsvt::stream_id, headers[0].data() + 12, 2), 0);
-  }
   EXPECT_TRUE(net.to(at_a).empty());
 }
 
@@ -202,9 +207,7 @@ TEST_F(door_test, ARepeatedHeaderKeepsTheStreamAndANewOneClosesIt) {
   const auto frames = net.to(at_a, dsvt::voice_size);
   ASSERT_EQ(headers.size(), 3u * door::header_copies);
   ASSERT_EQ(frames.size(), 2u);  // the voice, then the closing frame
-  const auto id = [](const bytes& b) {
-    return bytes(b.begin() + dsvt::stream_id, b.begin() + dsvt::stream_id + 2);
-  };
+  const auto id = [](const bytes& b) { return field(b, dsvt::stream_id, 2); };
   EXPECT_EQ(id(headers[door::header_copies]), id(headers[0]));
   EXPECT_EQ(id(frames[1]), id(headers[0]));
   EXPECT_EQ(frames[1][dsvt::sequence], 0x41);
@@ -219,10 +222,9 @@ TEST_F(door_test, AClientsStreamGoesInNodeFramedOnceAndNotBack) {
   d.receive(dsvt_voice(0x1234, 0x41).data(), voice::size, at_a, now);
   d.receive(dsvt_voice(0x1234, 2).data(), voice::size, at_a, now);  // after its end
   d.receive(h.data(), h.size(), at_b, now);                         // not linked
+  // The node framing of what goes in is checked in
+  // DExtra.ClientHearsANodeAndIsHeardByIt.
   ASSERT_EQ(events.into_conference.size(), 2u);
-  EXPECT_EQ(bytes(events.into_conference[0].begin(), events.into_conference[0].begin() + 15),
-            bytes({0, 0, 0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(events.into_conference[1][prefix::sequence + 1], 0x41);
   EXPECT_TRUE(voice::ends_stream(events.into_conference[1].data()));
   // What the conference hands back for it goes to nobody: a's own stream.
   net.log.clear();
@@ -257,7 +259,7 @@ TEST_F(door_test, LateLinkersHearRunningStreamsAndTheBoundHolds) {
   ASSERT_EQ(d.client_count(), 2u);
   const auto heard = net.to(at_b, dsvt::header_size);
   ASSERT_EQ(heard.size(), static_cast<std::size_t>(door::header_copies));
-  EXPECT_EQ(std::string(heard[0].begin() + dsvt::my, heard[0].begin() + dsvt::my + 7), "DL1TALK");
+  EXPECT_EQ(field(heard[0], dsvt::my), "DL1TALK ");
   for (std::uint32_t i = 2; i < door::most_streams; ++i)
     ASSERT_TRUE(d.header(node_header("DL1MANY").data(), stream_origin(0x0a000000u + i)));
   EXPECT_FALSE(d.header(node_header("DL1LATE").data(), stream_origin(0x0b000000u)));
@@ -291,10 +293,7 @@ TEST_F(door_test, KeepalivesAndTheSilentDroppedAndALostEndClosed) {
 }
 
 TEST_F(door_test, ALinkAsksBacksOffAndRelinks) {
-  const endpoint ref{0x0500007f, 30001};
-  events.hosts["ref.example"] = ref.ip;
-  d.add_link({"XRF001", 'B', "ref.example", 30001});
-  d.add_link({"XRF002", 'C', "nowhere.example", 30001});
+  add_links();
   d.tick(now);
   const auto asked = net.to(ref, ctl::request_size);
   ASSERT_EQ(asked.size(), 1u);
@@ -305,9 +304,9 @@ TEST_F(door_test, ALinkAsksBacksOffAndRelinks) {
   d.receive(nak.data(), nak.size(), ref, now);
   EXPECT_EQ(events.changes.back().first, peer_change::link_refused);
   // A late answer while it waits is the reflector's, not a client's request.
-  bytes late(ctl::request_size);
-  make_request(late.data(), "XRF001", 'B', 'B');
-  d.receive(late.data(), late.size(), ref, now);
+  bytes own(ctl::request_size);
+  make_request(own.data(), "XRF001", 'B', 'B');
+  d.receive(own.data(), own.size(), ref, now);
   EXPECT_EQ(d.client_count(), 0u);
   EXPECT_EQ(events.changes.back().first, peer_change::link_refused);
   // Asked again only after the pause, which doubles.
@@ -322,18 +321,15 @@ TEST_F(door_test, ALinkAsksBacksOffAndRelinks) {
   EXPECT_EQ(asked_at[1] - asked_at[0], 2 * door::first_backoff_ms + door::keepalive_ms);
   // Accepted (by its own call sign, as some reflectors answer): up, and it
   // hears the conference as a client names the reflector.
-  now += 20000;
-  bytes own(ctl::request_size);
-  make_request(own.data(), "XRF001", 'B', 'B');
-  d.tick(now + 60000);
-  now += 60000;
+  now += 80000;
+  d.tick(now);
   d.receive(own.data(), own.size(), ref, now);
   EXPECT_EQ(events.changes.back().first, peer_change::link_up);
   net.log.clear();
   d.header(node_header("DL1TALK").data(), node_origin);
   const auto h = net.to(ref, dsvt::header_size);
   ASSERT_FALSE(h.empty());
-  EXPECT_EQ(std::string(h[0].begin() + dsvt::rpt2, h[0].begin() + dsvt::rpt2 + 8), "XRF001 B");
+  EXPECT_EQ(field(h[0], dsvt::rpt2), "XRF001 B");
   // Silent 30 s: lost, and asked again.
   events.changes.clear();
   d.tick(now + door::silent_ms);
@@ -345,10 +341,7 @@ TEST_F(door_test, ALinkAsksBacksOffAndRelinks) {
 // A clean stop sends the unlink to the reflector linked to, nothing to a
 // client, and nothing to a link still waiting to ask.
 TEST_F(door_test, AStopUnlinksFromReflectorsAndLeavesClientsBe) {
-  const endpoint ref{0x0500007f, 30001};
-  events.hosts["ref.example"] = ref.ip;
-  d.add_link({"XRF001", 'B', "ref.example", 30001});
-  d.add_link({"XRF002", 'C', "nowhere.example", 30001});
+  add_links();
   ASSERT_EQ(link(at_a, "DL1AAA"), kind::answer_ack);
   d.tick(now);
   bytes ack(ctl::answer_size);

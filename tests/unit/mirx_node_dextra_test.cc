@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 #include <vector>
 
 #include "dextra/dsvt.h"
@@ -24,16 +25,13 @@ TEST(NodeToolDExtraOptions, DefaultsSuitAReflector) {
   auto r = parse({"link", "--server", "h", "--call1", "N0CALL"});
   ASSERT_EQ(r.error, "");
   EXPECT_TRUE(r.opts.dextra);
-  EXPECT_EQ(r.opts.in_port, 30001);
-  EXPECT_EQ(r.opts.out_port, 0);  // any free port
-  EXPECT_EQ(r.opts.module, 'A');
-
+  // The out port 0: any free port.
+  EXPECT_EQ(std::tuple(r.opts.module, r.opts.in_port, r.opts.out_port), std::tuple('A', 30001, 0));
   r = parse({"listen", "--dextra", "--server", "h", "--call1", "N0CALL", "--module", "b",
              "--in-port", "30002", "--out-port", "30003"});
   ASSERT_EQ(r.error, "");
-  EXPECT_EQ(r.opts.module, 'B');
-  EXPECT_EQ(r.opts.in_port, 30002);
-  EXPECT_EQ(r.opts.out_port, 30003);
+  EXPECT_EQ(std::tuple(r.opts.module, r.opts.in_port, r.opts.out_port),
+            std::tuple('B', 30002, 30003));
 }
 
 TEST(NodeToolDExtraOptions, RefusesWhatAReflectorWouldNotTake) {
