@@ -26,6 +26,10 @@ DEADLINE_S = 5
 ROW_LIMIT = 10000  # node rows kept; older ones are dropped
 THREAD_BOUND = 16  # however many connections are open
 NORMAL_CLIENT_S = DEADLINE_S  # each of the normal client's requests, whole
+# A connection's handshake, however short its requests: a crowd's burst may fill the listen
+# queue of a program the machine is not running just then, and the kernel resends a dropped
+# SYN after 1 s and 3 s.
+CONNECT_S = 5
 ISO_TIME = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
 # The Windows build runs through `wine` (tests/wine/dashboard.sh), and only the rows whose
 # names the pattern finds.
@@ -68,9 +72,10 @@ class Dashboard:
         s = socket.socket()
         if rcvbuf:
             s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
-        s.settimeout(timeout)
+        s.settimeout(max(timeout, CONNECT_S))
         s.bind((source, 0))
         s.connect(("127.0.0.1", self.http))
+        s.settimeout(timeout)
         return s
 
     def stream(self, source, headers="", rcvbuf=0):
@@ -82,9 +87,9 @@ class Dashboard:
 
     def get(self, path, source="127.0.0.1", headers="", timeout=1.0, head_only=False,
             method="GET"):
-        """(status, header lines, body) of one request, all within `timeout`."""
-        end, data = time.monotonic() + timeout, b""
+        """(status, header lines, body) of one request, all within `timeout` once connected."""
         with self.connect(source, timeout) as s:
+            end, data = time.monotonic() + timeout, b""
             s.sendall(f"{method} {path} HTTP/1.1\r\nHost: x\r\n{headers}\r\n".encode())
             while not (head_only and b"\r\n\r\n" in data):
                 s.settimeout(max(0.01, end - time.monotonic()))
