@@ -85,7 +85,7 @@ class Dashboard:
         assert s.recv(12) == b"HTTP/1.1 200", "stream refused"
         return s
 
-    def get(self, path, source="127.0.0.1", headers="", timeout=1.0, head_only=False,
+    def get(self, path, source="127.0.0.1", headers="", timeout=5.0, head_only=False,
             method="GET"):
         """(status, header lines, body) of one request, all within `timeout` once connected."""
         with self.connect(source, timeout) as s:
